@@ -1,0 +1,13 @@
+// The control FIFO: scripted taps, swipes, page keys, sleep and wake.
+#pragma once
+
+#include "flutter_embedder.h"
+
+typedef void (*ControlPowerHandler)(int sleep);
+
+void control_open(ControlPowerHandler on_power);
+int control_fd();
+void control_read();
+int control_next_timeout_ms();
+void control_run_due(FLUTTER_API_SYMBOL(FlutterEngine) engine);
+void control_close();

@@ -1,0 +1,420 @@
+// Our own declarations of the subset of the Flutter Embedder C API that folian
+// uses, written from the published ABI facts (field order, types, offsets).
+// They must stay layout-identical to the engine's header: the engine reads
+// these records by offset, and on 32-bit ARM a single misplaced 64-bit field
+// shifts everything after it.  The static_asserts at the end pin every size
+// and offset we rely on, for both the device (armhf) and the desktop (x86-64).
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifndef FLUTTER_API_SYMBOL
+#define FLUTTER_API_SYMBOL(symbol) symbol
+#endif
+
+#define FLUTTER_ENGINE_VERSION 1
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef enum {
+  kSuccess = 0,
+  kInvalidLibraryVersion = 1,
+  kInvalidArguments = 2,
+  kInternalInconsistency = 3,
+} FlutterEngineResult;
+
+typedef enum {
+  kOpenGL = 0,
+  kSoftware = 1,
+  kMetal = 2,
+  kVulkan = 3,
+} FlutterRendererType;
+
+typedef enum {
+  kCancel = 0,
+  kUp = 1,
+  kDown = 2,
+  kMove = 3,
+  kAdd = 4,
+  kRemove = 5,
+  kHover = 6,
+  kPanZoomStart = 7,
+  kPanZoomUpdate = 8,
+  kPanZoomEnd = 9,
+} FlutterPointerPhase;
+
+typedef enum {
+  kFlutterPointerDeviceKindMouse = 1,
+  kFlutterPointerDeviceKindTouch = 2,
+  kFlutterPointerDeviceKindStylus = 3,
+  kFlutterPointerDeviceKindTrackpad = 4,
+} FlutterPointerDeviceKind;
+
+typedef enum {
+  kFlutterPointerSignalKindNone = 0,
+  kFlutterPointerSignalKindScroll = 1,
+  kFlutterPointerSignalKindScrollInertiaCancel = 2,
+  kFlutterPointerSignalKindScale = 3,
+} FlutterPointerSignalKind;
+
+typedef enum {
+  kFlutterKeyEventTypeUp = 1,
+  kFlutterKeyEventTypeDown = 2,
+  kFlutterKeyEventTypeRepeat = 3,
+} FlutterKeyEventType;
+
+typedef enum {
+  kFlutterKeyEventDeviceTypeKeyboard = 1,
+  kFlutterKeyEventDeviceTypeDirectionalPad = 2,
+  kFlutterKeyEventDeviceTypeGamepad = 3,
+  kFlutterKeyEventDeviceTypeJoystick = 4,
+  kFlutterKeyEventDeviceTypeHdmi = 5,
+} FlutterKeyEventDeviceType;
+
+typedef enum {
+  kFlutterEngineAOTDataSourceTypeElfPath = 0,
+} FlutterEngineAOTDataSourceType;
+
+typedef enum {
+  kFlutterEngineDisplaysUpdateTypeStartup = 0,
+  kFlutterEngineDisplaysUpdateTypeCount = 1,
+} FlutterEngineDisplaysUpdateType;
+
+typedef enum {
+  kBackground = 0,
+  kNormal = 1,
+  kDisplay = 2,
+  kRaster = 3,
+} FlutterThreadPriority;
+
+typedef struct _FlutterEngine* FLUTTER_API_SYMBOL(FlutterEngine);
+typedef struct _FlutterEngineAOTData* FlutterEngineAOTData;
+typedef struct _FlutterPlatformMessageResponseHandle FlutterPlatformMessageResponseHandle;
+typedef struct _FlutterTaskRunner* FlutterTaskRunner;
+typedef int64_t FlutterViewId;
+typedef uint64_t FlutterEngineDisplayId;
+
+// Types that appear only as null pointers in the records we fill.
+typedef struct FlutterCompositor FlutterCompositor;
+typedef struct FlutterSemanticsNode FlutterSemanticsNode;
+typedef struct FlutterSemanticsCustomAction FlutterSemanticsCustomAction;
+typedef struct FlutterSemanticsUpdate FlutterSemanticsUpdate;
+typedef struct FlutterSemanticsUpdate2 FlutterSemanticsUpdate2;
+typedef struct FlutterChannelUpdate FlutterChannelUpdate;
+typedef struct FlutterViewFocusChangeRequest FlutterViewFocusChangeRequest;
+
+typedef struct {
+  FlutterTaskRunner runner;
+  uint64_t task;
+} FlutterTask;
+
+typedef struct {
+  size_t struct_size;
+  const char* language_code;
+  const char* country_code;
+  const char* script_code;
+  const char* variant_code;
+} FlutterLocale;
+
+typedef struct {
+  size_t struct_size;
+  const char* channel;
+  const uint8_t* message;
+  size_t message_size;
+  const FlutterPlatformMessageResponseHandle* response_handle;
+} FlutterPlatformMessage;
+
+typedef bool (*SoftwareSurfacePresentCallback)(void* user_data, const void* allocation,
+                                               size_t row_bytes, size_t height);
+typedef bool (*BoolCallback)(void* user_data);
+typedef void (*VoidCallback)(void* user_data);
+typedef void (*FlutterTaskRunnerPostTaskCallback)(FlutterTask task, uint64_t target_time_nanos,
+                                                  void* user_data);
+typedef void (*FlutterPlatformMessageCallback)(const FlutterPlatformMessage* message,
+                                               void* user_data);
+typedef void (*FlutterLogMessageCallback)(const char* tag, const char* message, void* user_data);
+typedef void (*FlutterKeyEventCallback)(bool handled, void* user_data);
+typedef void (*VsyncCallback)(void* user_data, intptr_t baton);
+typedef void (*OnPreEngineRestartCallback)(void* user_data);
+typedef const FlutterLocale* (*FlutterComputePlatformResolvedLocaleCallback)(
+    const FlutterLocale** supported_locales, size_t number_of_locales);
+typedef void (*FlutterUpdateSemanticsNodeCallback)(const FlutterSemanticsNode*, void*);
+typedef void (*FlutterUpdateSemanticsCustomActionCallback)(const FlutterSemanticsCustomAction*,
+                                                           void*);
+typedef void (*FlutterUpdateSemanticsCallback)(const FlutterSemanticsUpdate*, void*);
+typedef void (*FlutterUpdateSemanticsCallback2)(const FlutterSemanticsUpdate2*, void*);
+typedef void (*FlutterChannelUpdateCallback)(const FlutterChannelUpdate*, void*);
+typedef void (*FlutterViewFocusChangeRequestCallback)(const FlutterViewFocusChangeRequest*, void*);
+
+typedef struct {
+  size_t struct_size;
+  SoftwareSurfacePresentCallback surface_present_callback;
+} FlutterSoftwareRendererConfig;
+
+// Only the software member is spelled out; the array reserves the space of
+// the largest member (the Vulkan configuration) so the record has the
+// engine's size and alignment.
+typedef struct {
+  FlutterRendererType type;
+  union {
+    FlutterSoftwareRendererConfig software;
+    void* reserved_[14];
+  };
+} FlutterRendererConfig;
+
+typedef struct {
+  size_t struct_size;
+  void* user_data;
+  BoolCallback runs_task_on_current_thread_callback;
+  FlutterTaskRunnerPostTaskCallback post_task_callback;
+  size_t identifier;
+  VoidCallback destruction_callback;
+} FlutterTaskRunnerDescription;
+
+typedef struct {
+  size_t struct_size;
+  const FlutterTaskRunnerDescription* platform_task_runner;
+  const FlutterTaskRunnerDescription* render_task_runner;
+  void (*thread_priority_setter)(FlutterThreadPriority);
+  const FlutterTaskRunnerDescription* ui_task_runner;
+} FlutterCustomTaskRunners;
+
+typedef struct {
+  size_t struct_size;
+  const char* assets_path;
+  const char* main_path__unused__;
+  const char* packages_path__unused__;
+  const char* icu_data_path;
+  int command_line_argc;
+  const char* const* command_line_argv;
+  FlutterPlatformMessageCallback platform_message_callback;
+  const uint8_t* vm_snapshot_data;
+  size_t vm_snapshot_data_size;
+  const uint8_t* vm_snapshot_instructions;
+  size_t vm_snapshot_instructions_size;
+  const uint8_t* isolate_snapshot_data;
+  size_t isolate_snapshot_data_size;
+  const uint8_t* isolate_snapshot_instructions;
+  size_t isolate_snapshot_instructions_size;
+  VoidCallback root_isolate_create_callback;
+  FlutterUpdateSemanticsNodeCallback update_semantics_node_callback;
+  FlutterUpdateSemanticsCustomActionCallback update_semantics_custom_action_callback;
+  const char* persistent_cache_path;
+  bool is_persistent_cache_read_only;
+  VsyncCallback vsync_callback;
+  const char* custom_dart_entrypoint;
+  const FlutterCustomTaskRunners* custom_task_runners;
+  bool shutdown_dart_vm_when_done;
+  const FlutterCompositor* compositor;
+  int64_t dart_old_gen_heap_size;
+  FlutterEngineAOTData aot_data;
+  FlutterComputePlatformResolvedLocaleCallback compute_platform_resolved_locale_callback;
+  int dart_entrypoint_argc;
+  const char* const* dart_entrypoint_argv;
+  FlutterLogMessageCallback log_message_callback;
+  const char* log_tag;
+  OnPreEngineRestartCallback on_pre_engine_restart_callback;
+  FlutterUpdateSemanticsCallback update_semantics_callback;
+  FlutterUpdateSemanticsCallback2 update_semantics_callback2;
+  FlutterChannelUpdateCallback channel_update_callback;
+  FlutterViewFocusChangeRequestCallback view_focus_change_request_callback;
+  int64_t engine_id;
+  bool enable_wide_gamut;
+} FlutterProjectArgs;
+
+typedef struct {
+  size_t struct_size;
+  FlutterEngineDisplayId display_id;
+  bool single_display;
+  double refresh_rate;
+  size_t width;
+  size_t height;
+  double device_pixel_ratio;
+} FlutterEngineDisplay;
+
+typedef struct {
+  size_t struct_size;
+  size_t width;
+  size_t height;
+  double pixel_ratio;
+  size_t left;
+  size_t top;
+  double physical_view_inset_top;
+  double physical_view_inset_right;
+  double physical_view_inset_bottom;
+  double physical_view_inset_left;
+  FlutterEngineDisplayId display_id;
+  int64_t view_id;
+  bool has_constraints;
+  size_t min_width_constraint;
+  size_t min_height_constraint;
+  size_t max_width_constraint;
+  size_t max_height_constraint;
+} FlutterWindowMetricsEvent;
+
+typedef struct {
+  size_t struct_size;
+  FlutterPointerPhase phase;
+  size_t timestamp;  // microseconds
+  double x;
+  double y;
+  int32_t device;
+  FlutterPointerSignalKind signal_kind;
+  double scroll_delta_x;
+  double scroll_delta_y;
+  FlutterPointerDeviceKind device_kind;
+  int64_t buttons;
+  double pan_x;
+  double pan_y;
+  double scale;
+  double rotation;
+  FlutterViewId view_id;
+  double pressure;
+  double pressure_min;
+  double pressure_max;
+} FlutterPointerEvent;
+
+typedef struct {
+  size_t struct_size;
+  double timestamp;  // microseconds
+  FlutterKeyEventType type;
+  uint64_t physical;
+  uint64_t logical;
+  const char* character;
+  bool synthesized;
+  FlutterKeyEventDeviceType device_type;
+} FlutterKeyEvent;
+
+typedef struct {
+  FlutterEngineAOTDataSourceType type;
+  union {
+    const char* elf_path;
+  };
+} FlutterEngineAOTDataSource;
+
+bool FlutterEngineRunsAOTCompiledDartCode(void);
+FlutterEngineResult FlutterEngineCreateAOTData(const FlutterEngineAOTDataSource* source,
+                                               FlutterEngineAOTData* data_out);
+FlutterEngineResult FlutterEngineCollectAOTData(FlutterEngineAOTData data);
+FlutterEngineResult FlutterEngineRun(size_t version, const FlutterRendererConfig* config,
+                                     const FlutterProjectArgs* args, void* user_data,
+                                     FLUTTER_API_SYMBOL(FlutterEngine) * engine_out);
+FlutterEngineResult FlutterEngineShutdown(FLUTTER_API_SYMBOL(FlutterEngine) engine);
+FlutterEngineResult FlutterEngineNotifyDisplayUpdate(FLUTTER_API_SYMBOL(FlutterEngine) engine,
+                                                     FlutterEngineDisplaysUpdateType update_type,
+                                                     const FlutterEngineDisplay* displays,
+                                                     size_t display_count);
+FlutterEngineResult FlutterEngineSendWindowMetricsEvent(FLUTTER_API_SYMBOL(FlutterEngine) engine,
+                                                        const FlutterWindowMetricsEvent* event);
+FlutterEngineResult FlutterEngineUpdateLocales(FLUTTER_API_SYMBOL(FlutterEngine) engine,
+                                               const FlutterLocale** locales, size_t count);
+FlutterEngineResult FlutterEngineSendPlatformMessage(FLUTTER_API_SYMBOL(FlutterEngine) engine,
+                                                     const FlutterPlatformMessage* message);
+FlutterEngineResult FlutterEngineSendPlatformMessageResponse(
+    FLUTTER_API_SYMBOL(FlutterEngine) engine, const FlutterPlatformMessageResponseHandle* handle,
+    const uint8_t* data, size_t data_length);
+uint64_t FlutterEngineGetCurrentTime(void);
+FlutterEngineResult FlutterEngineRunTask(FLUTTER_API_SYMBOL(FlutterEngine) engine,
+                                         const FlutterTask* task);
+FlutterEngineResult FlutterEngineSendPointerEvent(FLUTTER_API_SYMBOL(FlutterEngine) engine,
+                                                  const FlutterPointerEvent* events,
+                                                  size_t events_count);
+FlutterEngineResult FlutterEngineSendKeyEvent(FLUTTER_API_SYMBOL(FlutterEngine) engine,
+                                              const FlutterKeyEvent* event,
+                                              FlutterKeyEventCallback callback, void* user_data);
+FlutterEngineResult FlutterEngineScheduleFrame(FLUTTER_API_SYMBOL(FlutterEngine) engine);
+
+#ifdef __cplusplus
+}  // extern "C"
+
+// Layout checks.  The engine walks arrays and reads optional members by
+// struct_size, so each size must be exactly the engine's.
+#if defined(__arm__)
+#define FOLIAN_ABI_CHECK(type, arm, x64) static_assert(sizeof(type) == (arm), #type " size")
+#define FOLIAN_OFF_CHECK(type, field, arm, x64) \
+  static_assert(offsetof(type, field) == (arm), #type "." #field " offset")
+#elif defined(__x86_64__)
+#define FOLIAN_ABI_CHECK(type, arm, x64) static_assert(sizeof(type) == (x64), #type " size")
+#define FOLIAN_OFF_CHECK(type, field, arm, x64) \
+  static_assert(offsetof(type, field) == (x64), #type "." #field " offset")
+#else
+#error "folian knows the engine layout only for 32-bit ARM and x86-64"
+#endif
+
+FOLIAN_ABI_CHECK(FlutterSoftwareRendererConfig, 8, 16);
+FOLIAN_ABI_CHECK(FlutterTaskRunnerDescription, 24, 48);
+FOLIAN_ABI_CHECK(FlutterCustomTaskRunners, 20, 40);
+FOLIAN_ABI_CHECK(FlutterProjectArgs, 176, 320);
+FOLIAN_ABI_CHECK(FlutterEngineDisplay, 48, 56);
+FOLIAN_ABI_CHECK(FlutterWindowMetricsEvent, 104, 136);
+FOLIAN_ABI_CHECK(FlutterLocale, 20, 40);
+FOLIAN_ABI_CHECK(FlutterPlatformMessage, 20, 40);
+FOLIAN_ABI_CHECK(FlutterPointerEvent, 136, 144);
+FOLIAN_ABI_CHECK(FlutterKeyEvent, 56, 56);
+FOLIAN_ABI_CHECK(FlutterTask, 16, 16);
+FOLIAN_ABI_CHECK(FlutterRendererConfig, 60, 120);
+FOLIAN_ABI_CHECK(FlutterEngineAOTDataSource, 8, 16);
+
+FOLIAN_OFF_CHECK(FlutterRendererConfig, software, 4, 8);
+FOLIAN_OFF_CHECK(FlutterTaskRunnerDescription, post_task_callback, 12, 24);
+FOLIAN_OFF_CHECK(FlutterTaskRunnerDescription, identifier, 16, 32);
+FOLIAN_OFF_CHECK(FlutterTaskRunnerDescription, destruction_callback, 20, 40);
+FOLIAN_OFF_CHECK(FlutterCustomTaskRunners, platform_task_runner, 4, 8);
+FOLIAN_OFF_CHECK(FlutterCustomTaskRunners, ui_task_runner, 16, 32);
+FOLIAN_OFF_CHECK(FlutterProjectArgs, icu_data_path, 16, 32);
+FOLIAN_OFF_CHECK(FlutterProjectArgs, command_line_argc, 20, 40);
+FOLIAN_OFF_CHECK(FlutterProjectArgs, platform_message_callback, 28, 56);
+FOLIAN_OFF_CHECK(FlutterProjectArgs, is_persistent_cache_read_only, 80, 160);
+FOLIAN_OFF_CHECK(FlutterProjectArgs, vsync_callback, 84, 168);
+FOLIAN_OFF_CHECK(FlutterProjectArgs, custom_task_runners, 92, 184);
+FOLIAN_OFF_CHECK(FlutterProjectArgs, shutdown_dart_vm_when_done, 96, 192);
+FOLIAN_OFF_CHECK(FlutterProjectArgs, compositor, 100, 200);
+FOLIAN_OFF_CHECK(FlutterProjectArgs, dart_old_gen_heap_size, 104, 208);
+FOLIAN_OFF_CHECK(FlutterProjectArgs, aot_data, 112, 216);
+FOLIAN_OFF_CHECK(FlutterProjectArgs, dart_entrypoint_argc, 120, 232);
+FOLIAN_OFF_CHECK(FlutterProjectArgs, log_message_callback, 128, 248);
+FOLIAN_OFF_CHECK(FlutterProjectArgs, log_tag, 132, 256);
+FOLIAN_OFF_CHECK(FlutterProjectArgs, view_focus_change_request_callback, 152, 296);
+FOLIAN_OFF_CHECK(FlutterProjectArgs, engine_id, 160, 304);
+FOLIAN_OFF_CHECK(FlutterProjectArgs, enable_wide_gamut, 168, 312);
+FOLIAN_OFF_CHECK(FlutterEngineDisplay, display_id, 8, 8);
+FOLIAN_OFF_CHECK(FlutterEngineDisplay, single_display, 16, 16);
+FOLIAN_OFF_CHECK(FlutterEngineDisplay, refresh_rate, 24, 24);
+FOLIAN_OFF_CHECK(FlutterEngineDisplay, width, 32, 32);
+FOLIAN_OFF_CHECK(FlutterEngineDisplay, height, 36, 40);
+FOLIAN_OFF_CHECK(FlutterEngineDisplay, device_pixel_ratio, 40, 48);
+FOLIAN_OFF_CHECK(FlutterWindowMetricsEvent, pixel_ratio, 16, 24);
+FOLIAN_OFF_CHECK(FlutterWindowMetricsEvent, left, 24, 32);
+FOLIAN_OFF_CHECK(FlutterWindowMetricsEvent, physical_view_inset_top, 32, 48);
+FOLIAN_OFF_CHECK(FlutterWindowMetricsEvent, display_id, 64, 80);
+FOLIAN_OFF_CHECK(FlutterWindowMetricsEvent, view_id, 72, 88);
+FOLIAN_OFF_CHECK(FlutterWindowMetricsEvent, has_constraints, 80, 96);
+FOLIAN_OFF_CHECK(FlutterWindowMetricsEvent, min_width_constraint, 84, 104);
+FOLIAN_OFF_CHECK(FlutterWindowMetricsEvent, max_height_constraint, 96, 128);
+FOLIAN_OFF_CHECK(FlutterPlatformMessage, message_size, 12, 24);
+FOLIAN_OFF_CHECK(FlutterPlatformMessage, response_handle, 16, 32);
+FOLIAN_OFF_CHECK(FlutterTask, task, 8, 8);
+FOLIAN_OFF_CHECK(FlutterPointerEvent, timestamp, 8, 16);
+FOLIAN_OFF_CHECK(FlutterPointerEvent, x, 16, 24);
+FOLIAN_OFF_CHECK(FlutterPointerEvent, device, 32, 40);
+FOLIAN_OFF_CHECK(FlutterPointerEvent, signal_kind, 36, 44);
+FOLIAN_OFF_CHECK(FlutterPointerEvent, device_kind, 56, 64);
+FOLIAN_OFF_CHECK(FlutterPointerEvent, buttons, 64, 72);
+FOLIAN_OFF_CHECK(FlutterPointerEvent, view_id, 104, 112);
+FOLIAN_OFF_CHECK(FlutterPointerEvent, pressure, 112, 120);
+FOLIAN_OFF_CHECK(FlutterPointerEvent, pressure_max, 128, 136);
+FOLIAN_OFF_CHECK(FlutterKeyEvent, timestamp, 8, 8);
+FOLIAN_OFF_CHECK(FlutterKeyEvent, type, 16, 16);
+FOLIAN_OFF_CHECK(FlutterKeyEvent, physical, 24, 24);
+FOLIAN_OFF_CHECK(FlutterKeyEvent, logical, 32, 32);
+FOLIAN_OFF_CHECK(FlutterKeyEvent, character, 40, 40);
+FOLIAN_OFF_CHECK(FlutterKeyEvent, synthesized, 44, 48);
+FOLIAN_OFF_CHECK(FlutterKeyEvent, device_type, 48, 52);
+FOLIAN_OFF_CHECK(FlutterEngineAOTDataSource, elf_path, 4, 8);
+
+#undef FOLIAN_ABI_CHECK
+#undef FOLIAN_OFF_CHECK
+#endif  // __cplusplus
