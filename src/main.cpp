@@ -1,1 +1,373 @@
-int main() { return 0; }
+// folian: start-up, the engine launch, the one poll loop, signals and the
+// orderly shutdown.  The main thread is the engine's platform thread; every
+// module but the display's raster path runs on it.
+#include <errno.h>
+#include <fcntl.h>
+#include <libgen.h>
+#include <locale.h>
+#include <math.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "channels.h"
+#include "control.h"
+#include "display.h"
+#include "flutter_embedder.h"
+#include "framework.h"
+#include "input.h"
+#include "log.h"
+#include "platform.h"
+#include "power.h"
+#include "tasks.h"
+
+namespace {
+
+FLUTTER_API_SYMBOL(FlutterEngine) g_engine = nullptr;
+// Written by the signal handler, read by the loop.
+volatile sig_atomic_t g_quit = 0;
+volatile sig_atomic_t g_repaint = 0;
+int g_signal_pipe[2] = {-1, -1};
+
+constexpr int kPollSlots = 16;
+constexpr int kInputSlots = 12;
+constexpr int kDefaultExitTimeout = 15;
+
+const char kSettings[] =
+    "{\"textScaleFactor\":1.0,\"alwaysUse24HourFormat\":true,\"platformBrightness\":\"light\"}";
+static_assert(sizeof(kSettings) - 1 == 81, "settings message is 81 bytes");
+const char kResumed[] = "AppLifecycleState.resumed";
+const char kPaused[] = "AppLifecycleState.paused";
+const char kExitTimeoutMessage[] = "[嵌入器] 退出超时，强制结束\n";
+static_assert(sizeof(kExitTimeoutMessage) - 1 == 40, "watchdog message is 40 bytes");
+
+void on_signal(int sig) {
+  // Runs on any thread, at any moment: keep errno intact for the code we
+  // interrupted, and never block (the write end is non-blocking).
+  int saved_errno = errno;
+  if (sig == SIGUSR1)
+    g_repaint = 1;
+  else
+    g_quit = 1;
+  const unsigned char one = 1;
+  ssize_t ignored = write(g_signal_pipe[1], &one, 1);
+  (void)ignored;
+  errno = saved_errno;
+}
+
+void on_exit_timeout(int) {
+  ssize_t ignored = write(2, kExitTimeoutMessage, sizeof(kExitTimeoutMessage) - 1);
+  (void)ignored;
+  _exit(124);
+}
+
+void send_message(const char* channel, const void* bytes, size_t size) {
+  FlutterPlatformMessage message{};
+  message.struct_size = sizeof(FlutterPlatformMessage);
+  message.channel = channel;
+  message.message = static_cast<const uint8_t*>(bytes);
+  message.message_size = size;
+  message.response_handle = nullptr;
+  FlutterEngineSendPlatformMessage(g_engine, &message);
+}
+
+void send_lifecycle(const char* state) { send_message("flutter/lifecycle", state, strlen(state)); }
+
+void on_power_event(int event) {
+  switch (event) {
+    case POWER_EVENT_SCREENSAVER_ON:
+      display_set_suspended(1);
+      input_set_enabled(g_engine, false);
+      send_lifecycle(kPaused);
+      channels_on_screensaver();
+      break;
+    case POWER_EVENT_SCREENSAVER_OFF:
+      display_set_suspended(0);
+      input_set_enabled(g_engine, true);
+      send_lifecycle(kResumed);
+      FlutterEngineScheduleFrame(g_engine);
+      break;
+    default:
+      break;
+  }
+}
+
+void on_control_power(int sleep) {
+  on_power_event(sleep ? POWER_EVENT_SCREENSAVER_ON : POWER_EVENT_SCREENSAVER_OFF);
+}
+
+bool on_present(void*, const void* allocation, size_t row_bytes, size_t height) {
+  return display_present(allocation, row_bytes, height);
+}
+
+void on_platform_message(const FlutterPlatformMessage* message, void*) {
+  if (channels_handle(g_engine, message)) return;
+  if (strcmp(message->channel, "flutter/platform") != 0) {
+    // Unknown channel: the empty response tells the application the method
+    // is not implemented.  A message without a handle has no one to answer.
+    if (message->response_handle)
+      FlutterEngineSendPlatformMessageResponse(g_engine, message->response_handle, nullptr, 0);
+    return;
+  }
+  if (platform_handle(g_engine, message)) {
+    g_quit = 1;
+    tasks_wakeup();
+  }
+}
+
+void on_log_message(const char* tag, const char* text, void*) {
+  log_raw("[%s] %s\n", tag ? tag : "flutter", text ? text : "");
+}
+
+// Keeps the environment's locale when it is UTF-8, else asks for C.UTF-8 so
+// that the engine's text handling sees UTF-8.
+void choose_locale(char* out, size_t size) {
+  const char* name = setlocale(LC_ALL, "");
+  if (name && (strstr(name, "UTF-8") || strstr(name, "utf8"))) {
+    snprintf(out, size, "%s", name);
+    return;
+  }
+  name = setlocale(LC_CTYPE, "C.UTF-8");
+  if (!name) name = setlocale(LC_CTYPE, nullptr);
+  snprintf(out, size, "%s", name ? name : "C");
+}
+
+void find_bundle(int argc, char** argv, char* bundle, size_t bundle_size, char* scratch,
+                 size_t scratch_size) {
+  // The last argument cannot name an option: it would have no value.
+  for (int i = 1; i + 1 < argc; i++) {
+    if (strcmp(argv[i], "--bundle") == 0) {
+      snprintf(bundle, bundle_size, "%s", argv[i + 1]);
+      return;
+    }
+  }
+  ssize_t n = readlink("/proc/self/exe", scratch, scratch_size - 1);
+  if (n < 1) {
+    snprintf(bundle, bundle_size, ".");
+    return;
+  }
+  scratch[n] = '\0';
+  snprintf(bundle, bundle_size, "%s", dirname(scratch));
+}
+
+bool open_signal_pipe() {
+  if (pipe(g_signal_pipe) != 0) {
+    log_error("创建信号管道失败: %s\n", strerror(errno));
+    return false;
+  }
+  // Both ends non-blocking: the handler must never block on a full pipe, and
+  // the loop drains until empty.  Close-on-exec: no child inherits them.
+  for (int fd : g_signal_pipe) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
+  return true;
+}
+
+void install_signal_handlers() {
+  signal(SIGINT, on_signal);
+  signal(SIGTERM, on_signal);
+  signal(SIGUSR1, on_signal);
+  signal(SIGPIPE, SIG_IGN);
+}
+
+double pixel_ratio_for(double dpi) {
+  double ratio = dpi > 0 ? dpi / 160.0 : 2.0;
+  const char* value = getenv("FOLIAN_PIXEL_RATIO");
+  if (value && *value) {
+    char* end = nullptr;
+    double parsed = strtod(value, &end);
+    if (end != value && isfinite(parsed) && parsed > 0)
+      ratio = parsed;
+    else
+      log_error("FOLIAN_PIXEL_RATIO=%s 不是有效的正数，已忽略\n", value);
+  }
+  return ratio;
+}
+
+void send_initial_state(const DisplayInfo* info, double ratio) {
+  FlutterEngineDisplay display{};
+  display.struct_size = sizeof(FlutterEngineDisplay);
+  display.display_id = 0;
+  display.single_display = true;
+  display.refresh_rate = 60.0;
+  display.width = info->width;
+  display.height = info->height;
+  display.device_pixel_ratio = ratio;
+  FlutterEngineNotifyDisplayUpdate(g_engine, kFlutterEngineDisplaysUpdateTypeStartup, &display, 1);
+
+  FlutterWindowMetricsEvent metrics{};
+  metrics.struct_size = sizeof(FlutterWindowMetricsEvent);
+  metrics.width = info->width;
+  metrics.height = info->height;
+  metrics.pixel_ratio = ratio;
+  FlutterEngineSendWindowMetricsEvent(g_engine, &metrics);
+
+  FlutterLocale zh{sizeof(FlutterLocale), "zh", "CN", nullptr, nullptr};
+  FlutterLocale en{sizeof(FlutterLocale), "en", "US", nullptr, nullptr};
+  const FlutterLocale* locales[] = {&zh, &en};
+  FlutterEngineUpdateLocales(g_engine, locales, 2);
+
+  send_message("flutter/settings", kSettings, sizeof(kSettings) - 1);
+  send_lifecycle(kResumed);
+}
+
+int merge_timeout(int a, int b) {
+  if (a < 0) return b;
+  if (b < 0) return a;
+  return a < b ? a : b;
+}
+
+void drain_signal_pipe() {
+  unsigned char buf[16];
+  while (read(g_signal_pipe[0], buf, sizeof buf) > 0) {
+  }
+}
+
+void run_loop(int wake_fd) {
+  while (!g_quit) {
+    struct pollfd fds[kPollSlots];
+    fds[0] = {wake_fd, POLLIN, 0};
+    fds[1] = {g_signal_pipe[0], POLLIN, 0};
+    fds[2] = {power_fd(), POLLIN, 0};
+    fds[3] = {control_fd(), POLLIN, 0};
+    int m = input_poll_fds(&fds[4], kInputSlots);
+    int timeout = merge_timeout(merge_timeout(tasks_next_timeout_ms(), control_next_timeout_ms()),
+                                channels_next_timeout_ms());
+
+    int ready = poll(fds, (nfds_t)(4 + m), timeout);
+    if (ready < 0 && errno != EINTR) {
+      log_error("poll 失败: %s\n", strerror(errno));
+      return;
+    }
+
+    if (fds[0].revents & POLLIN) tasks_drain_wakeup();
+    if (fds[1].revents & POLLIN) drain_signal_pipe();
+    if (g_repaint) {
+      g_repaint = 0;
+      log_info("收到 SIGUSR1，整屏写回\n");
+      display_repaint();
+    }
+    // A hang-up or error without data is handled by the owner too (it closes
+    // or reopens), so such a descriptor cannot make the loop spin.
+    if (fds[2].fd >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR)))
+      on_power_event(power_read());
+    if (fds[3].fd >= 0 && (fds[3].revents & (POLLIN | POLLHUP | POLLERR))) control_read();
+    if (ready > 0) input_process(&fds[4], m, g_engine);
+
+    control_run_due(g_engine);
+    channels_run_due();
+    tasks_run_due(g_engine);
+  }
+}
+
+void arm_exit_watchdog() {
+  signal(SIGALRM, on_exit_timeout);
+  const char* value = getenv("FOLIAN_EXIT_TIMEOUT");
+  long seconds = value ? strtol(value, nullptr, 10) : 0;
+  if (seconds <= 0) seconds = kDefaultExitTimeout;
+  alarm((unsigned)seconds);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  setvbuf(stderr, nullptr, _IOLBF, 0);
+
+  char locale_name[256];
+  choose_locale(locale_name, sizeof locale_name);
+  log_info("LC_CTYPE=%s\n", locale_name);
+
+  char bundle[4096];
+  char assets_path[4128];
+  char icu_path[4128];
+  char aot_path[4128];
+  find_bundle(argc, argv, bundle, sizeof bundle, assets_path, sizeof assets_path);
+  snprintf(assets_path, sizeof assets_path, "%s/data/flutter_assets", bundle);
+  snprintf(icu_path, sizeof icu_path, "%s/data/icudtl.dat", bundle);
+  snprintf(aot_path, sizeof aot_path, "%s/lib/libapp.so", bundle);
+  log_info("包目录 %s\n", bundle);
+
+  if (!open_signal_pipe()) return 1;
+  install_signal_handlers();
+
+  DisplayInfo info{};
+  if (!display_open(&info)) return 1;
+
+  double ratio = pixel_ratio_for(info.dpi);
+  log_info("屏幕 %ux%u，DPI %.0f，像素比 %.3f\n", info.width, info.height, info.dpi, ratio);
+
+  int wake_fd = tasks_init();
+  if (wake_fd < 0) return 1;
+
+  FlutterRendererConfig config{};
+  config.type = kSoftware;
+  config.software.struct_size = sizeof(FlutterSoftwareRendererConfig);
+  config.software.surface_present_callback = on_present;
+
+  FlutterCustomTaskRunners runners{};
+  runners.struct_size = sizeof(FlutterCustomTaskRunners);
+  runners.platform_task_runner = tasks_runner_description();
+
+  static const char* const engine_argv[] = {"folian-kindle"};
+  FlutterProjectArgs args{};
+  args.struct_size = sizeof(FlutterProjectArgs);
+  args.assets_path = assets_path;
+  args.icu_data_path = icu_path;
+  args.command_line_argc = 1;
+  args.command_line_argv = engine_argv;
+  args.platform_message_callback = on_platform_message;
+  args.custom_task_runners = &runners;
+  args.shutdown_dart_vm_when_done = true;
+  args.log_message_callback = on_log_message;
+  args.log_tag = "flutter";
+
+  FlutterEngineAOTData aot_data = nullptr;
+  if (FlutterEngineRunsAOTCompiledDartCode()) {
+    FlutterEngineAOTDataSource source{};
+    source.type = kFlutterEngineAOTDataSourceTypeElfPath;
+    source.elf_path = aot_path;
+    FlutterEngineResult result = FlutterEngineCreateAOTData(&source, &aot_data);
+    if (result != kSuccess) {
+      log_error("加载 AOT 代码 %s 失败（%d）\n", aot_path, (int)result);
+      return 1;
+    }
+    args.aot_data = aot_data;
+  }
+
+  FlutterEngineResult result =
+      FlutterEngineRun(FLUTTER_ENGINE_VERSION, &config, &args, nullptr, &g_engine);
+  if (result != kSuccess || !g_engine) {
+    log_error("引擎启动失败（%d）\n", (int)result);
+    return 1;
+  }
+  log_info("引擎已启动\n");
+
+  send_initial_state(&info, ratio);
+
+  input_open(info.width, info.height);
+  power_open();
+  framework_fake_open();
+  control_open(on_control_power);
+
+  run_loop(wake_fd);
+
+  log_info("退出\n");
+  arm_exit_watchdog();
+  framework_fake_close();
+  if (getenv("FOLIAN_TEST_EXIT_HANG")) {
+    log_info("测试：模拟退出卡住（FOLIAN_TEST_EXIT_HANG）\n");
+    // Only the watchdog may end this: a second SIGTERM just returns here.
+    for (;;) pause();
+  }
+  control_close();
+  power_close();
+  input_close();
+  FlutterEngineShutdown(g_engine);
+  if (aot_data) FlutterEngineCollectAOTData(aot_data);
+  display_close();
+  return 0;
+}
