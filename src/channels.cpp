@@ -1,7 +1,309 @@
-// Placeholder until the e-ink channels land: no channel is ours yet.
+// The application's e-ink method channels and their deferred work.
 #include "channels.h"
 
-int channels_handle(FLUTTER_API_SYMBOL(FlutterEngine), const FlutterPlatformMessage*) { return 0; }
-void channels_on_screensaver() {}
-int channels_next_timeout_ms() { return -1; }
-void channels_run_due() {}
+#include <limits.h>
+#include <stdint.h>
+#include <string.h>
+
+#include <initializer_list>
+
+#include "codec.h"
+#include "display.h"
+#include "eink.h"
+#include "log.h"
+
+namespace {
+
+constexpr uint64_t kNsPerMs = 1000000ull;
+// While the panel animates a page turn, a full refresh would cut it short;
+// it is retried in steps of this length until the animation is over.
+constexpr uint64_t kSwipeRetryNs = 50 * kNsPerMs;
+// The device's screensaver paints its own picture first; drawing the cover
+// sooner would be painted over.
+constexpr uint64_t kCoverDelayNs = 1200 * kNsPerMs;
+constexpr size_t kNameCapacity = 64;
+
+uint64_t g_full_refresh_at = 0;  // engine clock, 0 = none pending
+uint64_t g_cover_at = 0;
+char g_cover_path[512] = "";
+int32_t g_cover_width = 0;
+int32_t g_cover_height = 0;
+
+enum Channel { kNone, kEpd, kSleepCover, kEpdc };
+
+Channel channel_of(const char* name) {
+  if (!name) return kNone;
+  if (strcmp(name, "app.folian.eink_epd") == 0) return kEpd;
+  if (strcmp(name, "app.folian.eink_sleep_cover") == 0) return kSleepCover;
+  if (strcmp(name, "app.folian.ireader_epdc") == 0) return kEpdc;
+  return kNone;
+}
+
+// Saturates instead of wrapping: a deadline that wrapped would look due at
+// once, or become 0, which means "none pending".
+uint64_t deadline_after(uint64_t now, uint64_t ns) { return ns > UINT64_MAX - now ? UINT64_MAX : now + ns; }
+
+bool fits_u32(uint64_t n) { return n <= UINT32_MAX; }
+
+uint64_t delay_ms_to_ns(int64_t ms) {
+  uint64_t v = (uint64_t)ms;
+  return v > UINT64_MAX / kNsPerMs ? UINT64_MAX : v * kNsPerMs;
+}
+
+void respond(FLUTTER_API_SYMBOL(FlutterEngine) engine, const FlutterPlatformMessage* message,
+             const uint8_t* data, size_t size) {
+  // A message sent without a response handle expects no answer.
+  if (!message->response_handle) return;
+  FlutterEngineSendPlatformMessageResponse(engine, message->response_handle, data, size);
+}
+
+void send_reply(FLUTTER_API_SYMBOL(FlutterEngine) engine, const FlutterPlatformMessage* message,
+                codec_writer& w) {
+  respond(engine, message, w.buffer, w.used);
+  writer_free(w);
+}
+
+void reply_bool(FLUTTER_API_SYMBOL(FlutterEngine) engine, const FlutterPlatformMessage* message,
+                int flag) {
+  codec_writer w;
+  writer_init(w);
+  write_success_envelope(w);
+  write_bool(w, flag);
+  send_reply(engine, message, w);
+}
+
+void reply_diagnostics(FLUTTER_API_SYMBOL(FlutterEngine) engine,
+                       const FlutterPlatformMessage* message) {
+  const char* driver = eink_kind_name();
+  codec_writer w;
+  writer_init(w);
+  write_success_envelope(w);
+  write_map_header(w, 2);
+  write_string(w, "platform");
+  write_string(w, "kindle");
+  write_string(w, "driver");
+  write_string(w, driver ? driver : "");
+  send_reply(engine, message, w);
+}
+
+const char* const kModeNames[] = {"hd", "regal", "balanced", "fast", "ultrafast"};
+
+void reply_capabilities(FLUTTER_API_SYMBOL(FlutterEngine) engine,
+                        const FlutterPlatformMessage* message) {
+  codec_writer w;
+  writer_init(w);
+  write_success_envelope(w);
+  write_map_header(w, 3);
+  write_string(w, "platform");
+  write_string(w, "kindle");
+  write_string(w, "fullRefresh");
+  write_bool(w, 1);
+  write_string(w, "modes");
+  write_list_header(w, 5);
+  for (const char* name : kModeNames) write_string(w, name);
+  send_reply(engine, message, w);
+}
+
+// Argument lookups: an absent or differently typed value is "not there".
+bool arg_int(const codec_reader& args, const char* key, int64_t* value) {
+  codec_reader at;
+  int type = find_map_key(args, key, &at);
+  if (type != 3 && type != 4) return false;
+  *value = reader_int_body(at, type);
+  return at.valid;
+}
+
+bool arg_string(const codec_reader& args, const char* key, const char** text, uint32_t* length) {
+  codec_reader at;
+  if (find_map_key(args, key, &at) != 7) return false;
+  *text = reader_string_body(at, length);
+  return at.valid;
+}
+
+// 1 true, 0 false, -1 absent or not a boolean.
+int arg_bool(const codec_reader& args, const char* key) {
+  codec_reader at;
+  int type = find_map_key(args, key, &at);
+  return type == 1 ? 1 : type == 2 ? 0 : -1;
+}
+
+// A cover size outside 1..INT32_MAX (negative, or wider than the driver's
+// signed arithmetic) is treated as no size at all.
+int32_t cover_dimension(const codec_reader& args, const char* key) {
+  int64_t v = 0;
+  if (!arg_int(args, key, &v) || v < 1 || v > INT32_MAX) return 0;
+  return (int32_t)v;
+}
+
+void do_full_refresh(const codec_reader& args) {
+  uint64_t now = FlutterEngineGetCurrentTime();
+  int64_t delay = 0;
+  if (arg_int(args, "delayMs", &delay) && delay > 0) {
+    g_full_refresh_at = deadline_after(now, delay_ms_to_ns(delay));
+  } else if (eink_swipe_busy()) {
+    g_full_refresh_at = deadline_after(now, kSwipeRetryNs);
+  } else {
+    display_full_refresh();
+  }
+}
+
+void do_set_refresh_mode(const codec_reader& args) {
+  int mode = 0;
+  const char* text = nullptr;
+  uint32_t length = 0;
+  if (arg_string(args, "mode", &text, &length)) {
+    for (int i = 0; i < 5; i++) {
+      if (strlen(kModeNames[i]) == length && memcmp(kModeNames[i], text, length) == 0) mode = i + 1;
+    }
+  }
+  eink_set_mode(mode);
+  log_info("刷新模式 → %d\n", mode);
+}
+
+int do_set_image(const codec_reader& args) {
+  const char* path = nullptr;
+  uint32_t length = 0;
+  if (!arg_string(args, "path", &path, &length) || length >= sizeof g_cover_path) return 0;
+  memcpy(g_cover_path, path, length);
+  g_cover_path[length] = '\0';
+  g_cover_width = cover_dimension(args, "width");
+  g_cover_height = cover_dimension(args, "height");
+  if (!g_cover_width || !g_cover_height) return 0;
+  if (display_is_suspended())
+    display_show_sleep_cover(g_cover_path, (unsigned)g_cover_width, (unsigned)g_cover_height);
+  return 1;
+}
+
+void do_arm_page_turn(const codec_reader& args) {
+  int forward = arg_bool(args, "forward");
+  int vertical = arg_bool(args, "vertical");
+  unsigned steps = 12;
+  int64_t speed = 0;
+  if (arg_int(args, "speedBits", &speed)) steps = speed <= 63 ? 6 : speed <= 127 ? 12 : 20;
+  unsigned direction;
+  if (vertical == 1)
+    direction = forward == 0 ? 0 : 1;
+  else
+    direction = forward == 0 ? 3 : 2;
+  eink_arm_swipe(direction, steps);
+}
+
+// 0 when the method is not one of the channel's: the caller then sends the
+// empty "not implemented" response.
+bool dispatch(Channel channel, const char* method, FLUTTER_API_SYMBOL(FlutterEngine) engine,
+              const FlutterPlatformMessage* message, const codec_reader& args) {
+  auto is = [method](const char* name) { return strcmp(method, name) == 0; };
+  switch (channel) {
+    case kEpd:
+      if (is("capabilities")) {
+        reply_capabilities(engine, message);
+      } else if (is("diagnostics")) {
+        reply_diagnostics(engine, message);
+      } else if (is("fullRefresh")) {
+        do_full_refresh(args);
+        reply_bool(engine, message, 1);
+      } else if (is("setRefreshMode")) {
+        do_set_refresh_mode(args);
+        reply_bool(engine, message, 1);
+      } else {
+        return false;
+      }
+      return true;
+    case kSleepCover:
+      if (is("platform")) {
+        codec_writer w;
+        writer_init(w);
+        write_success_envelope(w);
+        write_string(w, "kindle");
+        send_reply(engine, message, w);
+      } else if (is("currentImage")) {
+        codec_writer w;
+        writer_init(w);
+        write_success_envelope(w);
+        write_null(w);
+        send_reply(engine, message, w);
+      } else if (is("setImage")) {
+        reply_bool(engine, message, do_set_image(args));
+      } else {
+        return false;
+      }
+      return true;
+    case kEpdc:
+      if (is("isSupported")) {
+        reply_bool(engine, message, eink_supports_swipe());
+      } else if (is("diagnostics")) {
+        reply_diagnostics(engine, message);
+      } else if (is("armPageTurn")) {
+        do_arm_page_turn(args);
+        reply_bool(engine, message, eink_supports_swipe());
+      } else {
+        return false;
+      }
+      return true;
+    case kNone:
+      break;
+  }
+  return false;
+}
+
+int ms_until(uint64_t deadline, uint64_t now) {
+  if (now >= deadline) return 0;
+  // Rounded up, so the loop never wakes before the deadline; a deadline
+  // further away than an int of milliseconds waits in several rounds.
+  uint64_t ms = (deadline - now) / kNsPerMs + 1;
+  return ms > (uint64_t)INT_MAX ? INT_MAX : (int)ms;
+}
+
+}  // namespace
+
+int channels_handle(FLUTTER_API_SYMBOL(FlutterEngine) engine, const FlutterPlatformMessage* message) {
+  Channel channel = channel_of(message->channel);
+  if (channel == kNone) return 0;
+
+  char method[kNameCapacity];
+  uint32_t method_length = 0;
+  codec_reader r;
+  bool is_call = false;
+  if (fits_u32(message->message_size)) {
+    reader_init(r, message->message, (uint32_t)message->message_size);
+    is_call = read_method_call(r, method, sizeof method, &method_length) == 1;
+  }
+  // A name cut by the buffer, or carrying a NUL byte, names no method of ours.
+  if (!is_call || method_length != strlen(method) ||
+      !dispatch(channel, method, engine, message, r)) {
+    respond(engine, message, nullptr, 0);
+  }
+  return 1;
+}
+
+void channels_on_screensaver() {
+  if (!g_cover_path[0]) return;
+  g_cover_at = deadline_after(FlutterEngineGetCurrentTime(), kCoverDelayNs);
+}
+
+int channels_next_timeout_ms() {
+  uint64_t now = FlutterEngineGetCurrentTime();
+  int result = -1;
+  for (uint64_t deadline : {g_full_refresh_at, g_cover_at}) {
+    if (!deadline) continue;
+    int ms = ms_until(deadline, now);
+    if (result < 0 || ms < result) result = ms;
+  }
+  return result;
+}
+
+void channels_run_due() {
+  uint64_t now = FlutterEngineGetCurrentTime();
+  if (g_full_refresh_at && now >= g_full_refresh_at) {
+    if (eink_swipe_busy()) {
+      g_full_refresh_at = deadline_after(now, kSwipeRetryNs);
+    } else {
+      g_full_refresh_at = 0;
+      display_full_refresh();
+    }
+  }
+  if (g_cover_at && now >= g_cover_at) {
+    g_cover_at = 0;
+    display_show_sleep_cover(g_cover_path, (unsigned)g_cover_width, (unsigned)g_cover_height);
+  }
+}
