@@ -1,0 +1,271 @@
+"""Start-up, engine launch, initial engine state, signals and the exit watchdog,
+seen from outside: the real executable with the stand-in engine."""
+
+import os
+import re
+import signal
+import time
+import unittest
+
+from folian_e2e import (SIZES, SLOW, E2ETestCase, assert_no_violation, events, first,
+                        payload)
+
+SIM = {"FOLIAN_FB_FILE": ""}  # simulated 1236x1648 screen, DPI 300
+SETTINGS = (b'{"textScaleFactor":1.0,"alwaysUse24HourFormat":true,'
+            b'"platformBrightness":"light"}')
+EXIT_MESSAGE = "[嵌入器] 退出超时，强制结束\n".encode("utf-8")
+
+
+class StartUp(E2ETestCase):
+    def stop(self, app, sig=signal.SIGTERM):
+        app.signal(sig)
+        status = app.wait()
+        trace = app.trace()
+        assert_no_violation(trace)
+        return status, trace
+
+    def test_log_lines_engine_configuration_and_initial_state(self):
+        bundle = self.bundle()
+        app = self.start(bundle, env=SIM)
+        app.wait_event("present")
+        app.wait_event("run_task", match=lambda e: e["kind"] == "noop", count=3)
+        status, trace = self.stop(app)
+        self.assertEqual(status, 0)
+
+        lines = app.lines()
+        self.assertRegex(lines[0], r"^\[    0\.000\] LC_CTYPE=C\.UTF-8$")
+        wanted = [r"^\[ *\d+\.\d{3}\] 包目录 %s$" % re.escape(bundle.path),
+                  r"^\[ *\d+\.\d{3}\] 屏幕 1236x1648，DPI 300，像素比 1\.875$",
+                  r"^\[ *\d+\.\d{3}\] 引擎已启动$",
+                  r"^\[ *\d+\.\d{3}\] 退出$"]
+        at = 0
+        for rx in wanted:
+            found = [i for i, l in enumerate(lines) if i > at and re.search(rx, l)]
+            self.assertTrue(found, "%s missing or out of order in\n%s" % (rx, "\n".join(lines)))
+            at = found[0]
+
+        run = first(trace, "run")
+        self.assertEqual(run["thread"], "platform")
+        self.assertEqual(run["result"], "0")
+        expect = {"version": "1", "renderer": "1", "argc": "1", "argv0": "folian-kindle",
+                  "log_tag": "flutter", "log_cb": "1", "message_cb": "1", "shutdown_vm": "1",
+                  "aot_data": "null", "snapshots": "0", "vsync": "0", "compositor": "0",
+                  "entrypoint": "null", "render_runner": "null", "ui_runner": "null",
+                  "identifier": "1",
+                  "assets": bundle.assets, "icu": bundle.icu,
+                  "args_size": str(SIZES["FlutterProjectArgs"]),
+                  "software_size": str(SIZES["FlutterSoftwareRendererConfig"]),
+                  "runners_size": str(SIZES["FlutterCustomTaskRunners"]),
+                  "platform_runner_size": str(SIZES["FlutterTaskRunnerDescription"])}
+        self.assertEqual({k: run.get(k) for k in expect}, expect)
+
+        # The five initial calls, in order, from the platform thread.
+        initial = [e for e in trace if e["event"] in
+                   ("display_update", "window_metrics", "locales", "message_from_embedder")]
+        self.assertEqual([e["event"] for e in initial],
+                         ["display_update", "window_metrics", "locales",
+                          "message_from_embedder", "message_from_embedder"])
+        self.assertTrue(all(e["thread"] == "platform" for e in initial))
+        display, metrics, locales, settings, lifecycle = initial
+        self.assertEqual(
+            {k: display[k] for k in ("type", "count", "struct_size", "id", "single", "refresh",
+                                     "width", "height", "dpr")},
+            {"type": "0", "count": "1", "struct_size": str(SIZES["FlutterEngineDisplay"]),
+             "id": "0", "single": "1", "refresh": "60.000", "width": "1236", "height": "1648",
+             "dpr": "1.875"})
+        self.assertEqual(
+            {k: metrics[k] for k in ("struct_size", "width", "height", "pixel_ratio", "left",
+                                     "top", "insets", "display_id", "view_id", "constraints")},
+            {"struct_size": str(SIZES["FlutterWindowMetricsEvent"]), "width": "1236",
+             "height": "1648", "pixel_ratio": "1.875", "left": "0", "top": "0",
+             "insets": "0,0,0,0", "display_id": "0", "view_id": "0", "constraints": "0"})
+        self.assertEqual(locales["list"], "zh_CN,en_US")
+        self.assertEqual(locales["struct_size"], "%d,%d" % ((SIZES["FlutterLocale"],) * 2))
+        self.assertEqual((settings["channel"], payload(settings), settings["size"]),
+                         ("flutter/settings", SETTINGS, "81"))
+        self.assertEqual((lifecycle["channel"], payload(lifecycle)),
+                         ("flutter/lifecycle", b"AppLifecycleState.resumed"))
+        for m in (settings, lifecycle):
+            self.assertEqual(m["response_handle"], "null")
+            self.assertEqual(m["struct_size"], str(SIZES["FlutterPlatformMessage"]))
+
+        # The idle app's white frame comes from the raster thread at the window size.
+        present = first(trace, "present")
+        self.assertEqual((present["thread"], present["width"], present["rows"],
+                          present["row_bytes"], present["result"]),
+                         ("raster", "1236", "1648", str(1236 * 4), "1"))
+        # The I/O thread's delayed tasks ran on the platform thread, not early.
+        ran = events(trace, "run_task")
+        self.assertGreaterEqual(len(ran), 3)
+        self.assertTrue(all(e["thread"] == "platform" for e in ran))
+        self.assertEqual(trace[-1]["event"], "shutdown")
+        self.assertEqual(trace[-1]["phase"], "end")
+
+    def test_bundle_directory(self):
+        good = self.bundle(with_executable=True)
+        other = self.bundle()
+        cases = {
+            "option": (None, ["--bundle", other.path], other.path),
+            "first of two wins": (None, ["-x", "--bundle", other.path, "--bundle", good.path],
+                                  other.path),
+            "option without value": (good.executable, ["--bundle"], good.path),
+            "no option": (good.executable, [], good.path),
+        }
+        apps = {name: self.start(exe=exe, args=args, env=SIM)
+                for name, (exe, args, _) in cases.items()}
+        for name, (_, _, expected) in cases.items():
+            with self.subTest(name):
+                app = apps[name]
+                app.wait_line(r"引擎已启动")
+                self.assertIn("包目录 %s" % expected, "\n".join(app.lines()))
+                status, trace = self.stop(app)
+                self.assertEqual(status, 0)
+                self.assertEqual(first(trace, "run")["assets"],
+                                 expected + "/data/flutter_assets")
+
+    def test_pixel_ratio(self):
+        cases = [
+            ({"FOLIAN_DPI": "0"}, "DPI 0", "2.000", False),
+            ({"FOLIAN_DPI": "320"}, "DPI 320", "2.000", False),
+            ({}, "DPI 300", "1.875", False),
+            ({"FOLIAN_PIXEL_RATIO": ""}, "DPI 300", "1.875", False),
+            ({"FOLIAN_PIXEL_RATIO": "1.5", "FOLIAN_DPI": "320"}, "DPI 320", "1.500", False),
+            ({"FOLIAN_PIXEL_RATIO": "abc"}, "DPI 300", "1.875", True),
+            ({"FOLIAN_PIXEL_RATIO": "-1"}, "DPI 300", "1.875", True),
+            ({"FOLIAN_PIXEL_RATIO": "nan"}, "DPI 300", "1.875", True),
+            ({"FOLIAN_PIXEL_RATIO": "inf"}, "DPI 300", "1.875", True),
+        ]
+        bundle = self.bundle()
+        apps = [self.start(bundle, env=dict(SIM, **env)) for env, _, _, _ in cases]
+        for app, (env, dpi, ratio, rejected) in zip(apps, cases):
+            with self.subTest(env):
+                app.wait_line(r"引擎已启动")
+                text = "\n".join(app.lines())
+                self.assertIn("屏幕 1236x1648，%s，像素比 %s" % (dpi, ratio), text)
+                value = env.get("FOLIAN_PIXEL_RATIO")
+                error = re.search(r"\]\[错误\] FOLIAN_PIXEL_RATIO=(.*)已忽略", text)
+                self.assertEqual(bool(error), rejected, text)
+                if rejected:
+                    self.assertIn(value, error.group(1))
+                status, trace = self.stop(app)
+                self.assertEqual(status, 0)
+                self.assertEqual(first(trace, "display_update")["dpr"], ratio)
+                self.assertEqual(first(trace, "window_metrics")["pixel_ratio"], ratio)
+
+    def test_unknown_channel_gets_an_empty_response(self):
+        bundle = self.bundle(app="message some/unknown hello\n"
+                                 "call other.unknown doIt a=i:1\n"
+                                 "log replies done\n")
+        app = self.start(bundle, env=SIM)
+        app.wait_line(r"^\[flutter\] replies done$")
+        status, trace = self.stop(app)
+        self.assertEqual(status, 0)
+        responses = {e["channel"]: e for e in events(trace, "response")}
+        for channel in ("some/unknown", "other.unknown"):
+            self.assertEqual(responses[channel]["size"], "0")
+            self.assertEqual(responses[channel]["thread"], "platform")
+
+    def test_engine_log_lines(self):
+        app = self.start(self.bundle(), env=dict(SIM, FOLIAN_SIM_LOG="1"))
+        app.wait_line(r"^\[flutter\] stand-in engine ui thread up$")
+        app.wait_line(r"^\[flutter\] stand-in engine raster thread up$")
+        status, _ = self.stop(app)
+        self.assertEqual(status, 0)
+
+
+class Signals(E2ETestCase):
+    def test_sigterm_and_sigint_shut_down_in_order(self):
+        bundle = self.bundle()
+        apps = {sig: self.start(bundle, env=SIM) for sig in (signal.SIGTERM, signal.SIGINT)}
+        for sig, app in apps.items():
+            with self.subTest(sig.name):
+                app.wait_event("present")
+                app.signal(sig)
+                self.assertEqual(app.wait(), 0)
+                self.assertRegex(app.lines()[-1], r"^\[ *\d+\.\d{3}\] 退出$")
+                trace = app.trace()
+                assert_no_violation(trace)
+                self.assertEqual([e["phase"] for e in events(trace, "shutdown")],
+                                 ["begin", "end"])
+
+    def test_signal_during_engine_launch_skips_the_loop(self):
+        app = self.start(self.bundle(app="message some/unknown hi\n"),
+                         env=dict(SIM, FOLIAN_SIM_RUN_DELAY_MS=str(500 * SLOW)))
+        app.wait_line(r"屏幕 ")
+        app.signal(signal.SIGTERM)
+        self.assertEqual(app.wait(), 0)
+        lines = app.lines()
+        self.assertRegex(lines[-2], r"引擎已启动$")
+        self.assertRegex(lines[-1], r"退出$")
+        trace = app.trace()
+        assert_no_violation(trace)
+        # Start-up still told the engine everything, but no task ever ran.
+        self.assertEqual(len(events(trace, "message_from_embedder")), 2)
+        self.assertEqual(events(trace, "run_task"), [])
+        self.assertEqual(trace[-1]["event"], "shutdown")
+
+    def test_watchdog_ends_a_hanging_shutdown(self):
+        app = self.start(self.bundle(), env=dict(SIM, FOLIAN_TEST_EXIT_HANG="",
+                                                 FOLIAN_EXIT_TIMEOUT="1"))
+        app.wait_line(r"引擎已启动")
+        start = time.monotonic()
+        app.signal(signal.SIGTERM)
+        app.wait_line(r"测试：模拟退出卡住（FOLIAN_TEST_EXIT_HANG）")
+        app.signal(signal.SIGTERM)  # must not cut the hang short
+        time.sleep(0.3)
+        self.assertTrue(app.alive())
+        self.assertEqual(app.wait(), 124)
+        self.assertGreaterEqual(time.monotonic() - start, 0.9)
+        err = app.stderr_bytes()
+        self.assertEqual(len(EXIT_MESSAGE), 40)
+        self.assertTrue(err.endswith(b"\n" + EXIT_MESSAGE), err[-120:])
+        trace = app.trace()
+        assert_no_violation(trace)
+        self.assertEqual(events(trace, "shutdown"), [])
+
+
+class LaunchFailures(E2ETestCase):
+    def test_refused_launch_ends_with_status_1(self):
+        bundle = self.bundle()
+        cases = [
+            (bundle, {"FOLIAN_SIM_FAIL_RUN": "3"}, 3),
+            (self.bundle(icu=False), {}, 2),
+            (self.bundle(assets=False), {}, 2),
+        ]
+        apps = [self.start(b, env=dict(SIM, **env)) for b, env, _ in cases]
+        for app, (b, env, code) in zip(apps, cases):
+            with self.subTest(env=env, code=code):
+                self.assertEqual(app.wait(), 1)
+                self.assertRegex(app.lines()[-1],
+                                 r"^\[ *\d+\.\d{3}\]\[错误\] 引擎启动失败（%d）$" % code)
+                trace = app.trace()
+                assert_no_violation(trace)
+                self.assertEqual(first(trace, "run")["result"], str(code))
+
+    def test_ahead_of_time_code(self):
+        missing = self.bundle(libapp=False)
+        present = self.bundle()
+        failed = self.start(missing, env=dict(SIM, FOLIAN_SIM_AOT="1"))
+        ok = self.start(present, env=dict(SIM, FOLIAN_SIM_AOT="1"))
+
+        self.assertEqual(failed.wait(), 1)
+        self.assertEqual(failed.lines()[-1].split("] ", 1)[1],
+                         "加载 AOT 代码 %s 失败（2）" % missing.libapp)
+        self.assertEqual(events(failed.trace(), "run"), [])
+
+        ok.wait_event("present")
+        ok.signal(signal.SIGTERM)
+        self.assertEqual(ok.wait(), 0)
+        trace = ok.trace()
+        assert_no_violation(trace)
+        self.assertEqual(first(trace, "run")["aot_data"], "set")
+        aot = events(trace, "aot")
+        self.assertEqual([(e["op"], e["result"]) for e in aot], [("create", "0"), ("collect", "0")])
+        self.assertEqual(aot[0]["path"], present.libapp)
+        # The AOT data is freed only after the engine has stopped.
+        end = [i for i, e in enumerate(trace) if e["event"] == "shutdown" and e["phase"] == "end"]
+        self.assertLess(end[0], trace.index(aot[1]))
+
+
+if __name__ == "__main__":
+    unittest.main()
