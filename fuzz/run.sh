@@ -1,0 +1,30 @@
+#!/bin/sh
+# Builds the libFuzzer targets (clang, preset "fuzz") and runs each one for a
+# bounded time, starting from the seed corpus in fuzz/corpus/<target>/.
+#   FOLIAN_FUZZ_TIME   seconds per target (default 60)
+#   FOLIAN_FUZZ_BUILD  build directory (default build/fuzz)
+# New inputs and any crash go under the build directory, never into the seeds.
+# Exits nonzero when a target finds a fault.
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${FOLIAN_FUZZ_BUILD:-$root/build/fuzz}
+seconds=${FOLIAN_FUZZ_TIME:-60}
+
+cd "$root"
+cmake --preset fuzz -B "$build" >/dev/null
+cmake --build "$build" --target fuzz_codec fuzz_json
+
+status=0
+for target in codec json; do
+  work=$build/fuzz/corpus-$target
+  artifacts=$build/fuzz/artifacts-$target
+  mkdir -p "$work" "$artifacts"
+  echo "== fuzz_$target for ${seconds}s"
+  # The product logs to stderr; -close_fd_mask=2 silences it while the
+  # fuzzer's and the sanitizers' reports still come through.
+  "$build/fuzz/fuzz_$target" -max_total_time="$seconds" -close_fd_mask=2 \
+    -dict="$root/fuzz/$target.dict" -artifact_prefix="$artifacts/" -print_final_stats=1 \
+    "$work" "$root/fuzz/corpus/$target" || status=1
+  echo "== fuzz_$target corpus: $(ls "$work" | wc -l) inputs"
+done
+exit $status
