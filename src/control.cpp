@@ -1,9 +1,345 @@
-// Placeholder until the control pipe lands.
 #include "control.h"
 
-void control_open(ControlPowerHandler) {}
-int control_fd() { return -1; }
-void control_read() {}
-int control_next_timeout_ms() { return -1; }
-void control_run_due(FLUTTER_API_SYMBOL(FlutterEngine)) {}
-void control_close() {}
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <math.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "display.h"
+#include "input.h"
+#include "log.h"
+
+namespace {
+
+enum {
+  STEP_POINTER = 0,
+  STEP_KEY_DOWN = 1,
+  STEP_KEY_UP = 2,
+  STEP_SLEEP = 3,
+  STEP_WAKE = 4,
+  STEP_REFRESH = 5,
+};
+
+struct control_step {
+  uint64_t due;
+  int32_t kind;
+  int32_t phase;
+  double x;
+  double y;
+};
+
+constexpr uint64_t kMs = 1000000ull;
+constexpr uint64_t kGapMs = 50;
+constexpr uint64_t kTapMs = 60;
+constexpr unsigned kMoveMs = 16;
+constexpr unsigned kLongPressMs = 800;
+constexpr unsigned kSwipeMs = 300;
+constexpr unsigned kKeyHoldMs = 80;
+// A minute is far beyond any real gesture; a longer one is a typing slip
+// that would otherwise queue thousands of move steps.
+constexpr unsigned long long kMaxDurationMs = 60000;
+// Steps waiting at once; a writer flooding the pipe is told no instead of
+// growing memory without bound.
+constexpr int kMaxPending = 100000;
+
+ControlPowerHandler g_power_handler;
+int g_fd = -1;
+int g_keepalive_fd = -1;
+char g_line[256];
+int g_line_len;
+control_step* g_steps;
+int g_count;
+int g_capacity;
+int g_next;
+uint64_t g_queue_end;
+// The FIFO this process made, so that the close removes that one and nothing
+// else that may have taken its place.
+char g_fifo_path[PATH_MAX];
+dev_t g_fifo_dev;
+ino_t g_fifo_ino;
+
+void append(uint64_t due, int kind, int phase, double x, double y) {
+  if (g_count == g_capacity) {
+    int capacity = g_capacity == 0 ? 64 : g_capacity * 2;
+    void* grown = realloc(g_steps, (size_t)capacity * sizeof(control_step));
+    if (!grown) abort();
+    g_steps = static_cast<control_step*>(grown);
+    g_capacity = capacity;
+  }
+  g_steps[g_count++] = control_step{due, kind, phase, x, y};
+  if (due > g_queue_end) g_queue_end = due;
+}
+
+uint64_t start_time() {
+  uint64_t now = FlutterEngineGetCurrentTime();
+  return now < g_queue_end ? g_queue_end + kGapMs * kMs : now;
+}
+
+void enqueue_swipe(unsigned d, bool hold, double x0, double y0, double x1, double y1) {
+  uint64_t s = start_time();
+  append(s, STEP_POINTER, kDown, x0, y0);
+  unsigned n = d / kMoveMs;
+  for (unsigned i = 1; i <= n; i++) {
+    double x = hold ? x0 : x0 + (x1 - x0) * i / n;
+    double y = hold ? y0 : y0 + (y1 - y0) * i / n;
+    append(s + (uint64_t)kMoveMs * i * kMs, STEP_POINTER, kMove, x, y);
+  }
+  append(s + (uint64_t)d * kMs, STEP_POINTER, kUp, x1, y1);
+}
+
+bool finite(double a, double b) { return isfinite(a) && isfinite(b); }
+
+// Returns false when the line is not understood; `why` then may hold a more
+// precise reason than the generic message.
+bool interpret(const char* line, const char** why) {
+  double x0, y0, x1, y1;
+  unsigned long long d = 0;
+  int pending = g_count - g_next;
+  // The largest command queues a kDown, one move per 16 ms and a kUp.
+  if (line[0] && pending + (int)(kMaxDurationMs / kMoveMs) + 2 > kMaxPending) {
+    *why = "队列已满";
+    return false;
+  }
+  if (sscanf(line, "tap %lf %lf", &x0, &y0) == 2) {
+    if (!finite(x0, y0)) return false;
+    uint64_t s = start_time();
+    append(s, STEP_POINTER, kDown, x0, y0);
+    append(s + kTapMs * kMs, STEP_POINTER, kUp, x0, y0);
+    return true;
+  }
+  if (sscanf(line, "longpress %lf %lf %llu", &x0, &y0, &d) >= 2) {
+    if (!finite(x0, y0)) return false;
+    if (d > kMaxDurationMs) {
+      *why = "时长超过 60000 毫秒";
+      return false;
+    }
+    enqueue_swipe(d == 0 ? kLongPressMs : (unsigned)d, true, x0, y0, x0, y0);
+    return true;
+  }
+  if (sscanf(line, "swipe %lf %lf %lf %lf %llu", &x0, &y0, &x1, &y1, &d) >= 4) {
+    if (!finite(x0, y0) || !finite(x1, y1)) return false;
+    if (d > kMaxDurationMs) {
+      *why = "时长超过 60000 毫秒";
+      return false;
+    }
+    enqueue_swipe(d == 0 ? kSwipeMs : (unsigned)d, false, x0, y0, x1, y1);
+    return true;
+  }
+  if (strncmp(line, "key ", 4) == 0) {
+    char word[8] = "";
+    if (sscanf(line, "key %7s %llu", word, &d) < 1) return false;
+    bool next = strcmp(word, "next") == 0;
+    if (!next && strcmp(word, "prev") != 0) return false;
+    if (d > kMaxDurationMs) {
+      *why = "时长超过 60000 毫秒";
+      return false;
+    }
+    uint64_t hold = d == 0 ? kKeyHoldMs : d;
+    uint64_t s = start_time();
+    append(s, STEP_KEY_DOWN, 0, next ? 1.0 : 0.0, 0);
+    append(s + hold * kMs, STEP_KEY_UP, 0, next ? 1.0 : 0.0, 0);
+    return true;
+  }
+  if (strncmp(line, "sleep", 5) == 0) {
+    append(start_time(), STEP_SLEEP, 0, 0, 0);
+    return true;
+  }
+  if (strncmp(line, "wake", 4) == 0) {
+    append(start_time(), STEP_WAKE, 0, 0, 0);
+    return true;
+  }
+  if (strncmp(line, "refresh", 7) == 0) {
+    append(start_time(), STEP_REFRESH, 0, 0, 0);
+    return true;
+  }
+  return line[0] == '\0';
+}
+
+void handle_line() {
+  g_line[g_line_len] = '\0';
+  const char* why = nullptr;
+  if (interpret(g_line, &why)) {
+    log_info("控制命令: %s\n", g_line);
+  } else if (why) {
+    log_error("控制命令%s，不执行: %s\n", why, g_line);
+  } else {
+    log_error("控制命令看不懂: %s\n", g_line);
+  }
+  g_line_len = 0;
+}
+
+void queue_test_taps(const char* value) {
+  uint64_t now = FlutterEngineGetCurrentTime();
+  const char* p = value;
+  for (;;) {
+    double x, y;
+    unsigned long long delay;
+    if (sscanf(p, "%lf,%lf@%llu", &x, &y, &delay) == 3 && finite(x, y)) {
+      if (delay > kMaxDurationMs) {
+        const char* end = strchr(p, ';');
+        int len = end ? (int)(end - p) : (int)strlen(p);
+        log_error("测试点按延迟超过 60000 毫秒，跳过: %.*s\n", len, p);
+      } else {
+        append(now + delay * kMs, STEP_POINTER, kDown, x, y);
+        append(now + (delay + kTapMs) * kMs, STEP_POINTER, kUp, x, y);
+      }
+    }
+    const char* semi = strchr(p, ';');
+    if (!semi || semi[1] == '\0') break;
+    p = semi + 1;
+  }
+}
+
+void close_fds() {
+  if (g_fd >= 0) close(g_fd);
+  if (g_keepalive_fd >= 0) close(g_keepalive_fd);
+  g_fd = -1;
+  g_keepalive_fd = -1;
+}
+
+void remove_own_fifo() {
+  if (!g_fifo_path[0]) return;
+  struct stat st;
+  if (lstat(g_fifo_path, &st) == 0 && S_ISFIFO(st.st_mode) && st.st_dev == g_fifo_dev &&
+      st.st_ino == g_fifo_ino)
+    unlink(g_fifo_path);
+  g_fifo_path[0] = '\0';
+}
+
+void open_fifo(const char* path) {
+  struct stat st;
+  if (lstat(path, &st) == 0) {
+    if (!S_ISFIFO(st.st_mode)) {
+      log_error("建控制管道 %s 失败: %s\n", path, "路径上已有别的文件，不动它");
+      return;
+    }
+    unlink(path);
+  }
+  if (strlen(path) >= sizeof g_fifo_path) {
+    log_error("建控制管道 %s 失败: %s\n", path, strerror(ENAMETOOLONG));
+    return;
+  }
+  if (mkfifo(path, 0600) != 0 || lstat(path, &st) != 0) {
+    log_error("建控制管道 %s 失败: %s\n", path, strerror(errno));
+    return;
+  }
+  snprintf(g_fifo_path, sizeof g_fifo_path, "%s", path);
+  g_fifo_dev = st.st_dev;
+  g_fifo_ino = st.st_ino;
+
+  // The read end first: a non-blocking open for writing fails while the FIFO
+  // has no reader. The program's own writer keeps the read end from seeing
+  // end-of-file whenever an outside writer closes.
+  g_fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (g_fd >= 0) g_keepalive_fd = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (g_fd < 0 || g_keepalive_fd < 0) {
+    log_error("打开控制管道 %s 失败: %s\n", path, strerror(errno));
+    close_fds();
+    remove_own_fifo();
+    return;
+  }
+  log_info("控制管道 %s\n", path);
+}
+
+}  // namespace
+
+void control_open(ControlPowerHandler on_power) {
+  g_power_handler = on_power;
+  const char* taps = getenv("FOLIAN_TEST_TAPS");
+  if (taps) queue_test_taps(taps);
+  const char* path = getenv("FOLIAN_CONTROL");
+  if (!path || !path[0]) return;
+  open_fifo(path);
+}
+
+int control_fd() { return g_fd; }
+
+void control_read() {
+  if (g_fd < 0) return;
+  for (;;) {
+    char buf[256];
+    ssize_t n = read(g_fd, buf, sizeof buf);
+    if (n == 0 && g_keepalive_fd < 0) {
+      // Without a writer of its own the FIFO reports hang-up for as long as
+      // nobody writes; polling it further would spin.
+      log_error("控制管道 %s 没有写入端了，不再读取\n", g_fifo_path);
+      close_fds();
+      return;
+    }
+    if (n <= 0) return;
+    for (ssize_t i = 0; i < n; i++) {
+      if (buf[i] == '\n') {
+        handle_line();
+      } else if (g_line_len + 1 <= 255) {
+        g_line[g_line_len++] = buf[i];
+      }
+    }
+  }
+}
+
+int control_next_timeout_ms() {
+  if (g_next >= g_count) return -1;
+  uint64_t due = g_steps[g_next].due;
+  uint64_t now = FlutterEngineGetCurrentTime();
+  if (now >= due) return 0;
+  uint64_t ms = (due - now) / kMs + 1;
+  return ms > (uint64_t)INT_MAX ? INT_MAX : (int)ms;
+}
+
+void control_run_due(FLUTTER_API_SYMBOL(FlutterEngine) engine) {
+  uint64_t now = FlutterEngineGetCurrentTime();
+  while (g_next < g_count) {
+    const control_step step = g_steps[g_next];
+    if (now < step.due) break;
+    g_next++;
+    switch (step.kind) {
+      case STEP_POINTER:
+        input_synthetic_pointer(engine, (FlutterPointerPhase)step.phase, step.x, step.y);
+        break;
+      case STEP_KEY_DOWN:
+        input_send_page_key(engine, step.x != 0, 0);
+        break;
+      case STEP_KEY_UP:
+        input_send_page_key(engine, step.x != 0, 1);
+        break;
+      case STEP_SLEEP:
+        if (g_power_handler) g_power_handler(1);
+        break;
+      case STEP_WAKE:
+        if (g_power_handler) g_power_handler(0);
+        break;
+      case STEP_REFRESH:
+        display_full_refresh();
+        break;
+      default:
+        break;
+    }
+  }
+  if (g_next >= g_count) {
+    g_next = 0;
+    g_count = 0;
+  } else if (g_next >= 64 && g_next >= g_count / 2) {
+    // A queue that never runs empty (a tap every 100 ms) still gives back
+    // the room of the steps already run; moving at most half the array each
+    // time keeps this cheap.
+    memmove(g_steps, g_steps + g_next, (size_t)(g_count - g_next) * sizeof(control_step));
+    g_count -= g_next;
+    g_next = 0;
+  }
+}
+
+void control_close() {
+  close_fds();
+  remove_own_fifo();
+  free(g_steps);
+  g_steps = nullptr;
+  g_next = 0;
+  g_count = 0;
+  g_capacity = 0;
+}

@@ -1,10 +1,466 @@
-// Placeholder until the input module lands: no devices.
 #include "input.h"
 
-void input_open(unsigned, unsigned) {}
-int input_poll_fds(struct pollfd*, int) { return 0; }
-void input_process(const struct pollfd*, int, FLUTTER_API_SYMBOL(FlutterEngine)) {}
-void input_set_enabled(FLUTTER_API_SYMBOL(FlutterEngine), bool) {}
-void input_synthetic_pointer(FLUTTER_API_SYMBOL(FlutterEngine), FlutterPointerPhase, double, double) {}
-void input_send_page_key(FLUTTER_API_SYMBOL(FlutterEngine), bool, int) {}
-void input_close() {}
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/input.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "log.h"
+#include "power.h"
+
+namespace {
+
+constexpr int kMaxDevices = 8;
+constexpr int kSlots = 10;
+constexpr int kSyntheticDevice = 9;
+
+constexpr int kKeyPageUp = 104;
+constexpr int kKeyPageDown = 109;
+
+struct touch_slot {
+  int32_t tracking_id;
+  int32_t x;
+  int32_t y;
+  bool dirty;
+  bool down;
+};
+
+struct input_device {
+  int32_t fd;
+  char name[128];
+  bool is_page_keys;
+  bool multitouch;
+  struct input_absinfo abs_x;
+  struct input_absinfo abs_y;
+  int32_t current_slot;
+  touch_slot slots[kSlots];
+  // Events were lost in the kernel's buffer: ignore everything up to the next
+  // report, then read the contacts' true state back from the kernel.
+  bool dropping;
+  // Page buttons delivered as pressed and not yet released, [0] previous, [1] next.
+  bool key_pressed[2];
+  char path[300];
+};
+
+unsigned g_screen_w;
+unsigned g_screen_h;
+bool g_swap_xy;
+bool g_invert_x;
+bool g_invert_y;
+bool g_log_touch;
+bool g_swap_page_keys;
+bool g_enabled = true;
+int32_t g_device_count;
+input_device g_devices[kMaxDevices];
+bool g_added_pointers[kSlots];
+
+bool env_flag(const char* name) {
+  const char* v = getenv(name);
+  return v && (strcmp(v, "1") == 0 || strcmp(v, "true") == 0);
+}
+
+bool bit_set(const uint8_t* mask, int bit) { return (mask[bit / 8] >> (bit % 8)) & 1; }
+
+double scale(int32_t v, const struct input_absinfo& a, unsigned n) {
+  // The span is taken in 64 bits: a driver reporting INT_MIN..INT_MAX must not
+  // wrap into a negative range.
+  int64_t span = (int64_t)a.maximum - (int64_t)a.minimum;
+  if (span <= 0) return (double)v;
+  return ((double)v - (double)a.minimum) * (double)(unsigned)(n - 1u) / (double)span;
+}
+
+void to_screen(const input_device& d, int raw_x, int raw_y, double* x, double* y) {
+  if (g_swap_xy) {
+    *x = scale(raw_y, d.abs_y, g_screen_w);
+    *y = scale(raw_x, d.abs_x, g_screen_h);
+  } else {
+    *x = scale(raw_x, d.abs_x, g_screen_w);
+    *y = scale(raw_y, d.abs_y, g_screen_h);
+  }
+  if (g_invert_x) *x = (double)(unsigned)(g_screen_w - 1u) - *x;
+  if (g_invert_y) *y = (double)(unsigned)(g_screen_h - 1u) - *y;
+}
+
+void send_pointer(FLUTTER_API_SYMBOL(FlutterEngine) engine, FlutterPointerPhase phase, double x,
+                  double y, int32_t device) {
+  FlutterPointerEvent e;
+  memset(&e, 0, sizeof e);
+  e.struct_size = sizeof e;
+  e.phase = phase;
+  e.timestamp = (size_t)(FlutterEngineGetCurrentTime() / 1000);
+  e.x = x;
+  e.y = y;
+  e.device = device;
+  e.signal_kind = kFlutterPointerSignalKindNone;
+  e.device_kind = kFlutterPointerDeviceKindTouch;
+  e.view_id = 0;
+  FlutterEngineSendPointerEvent(engine, &e, 1);
+}
+
+// Page key with action 0 press, 1 release, 2 repeat.
+void deliver_page_key(FLUTTER_API_SYMBOL(FlutterEngine) engine, bool next, int action) {
+  FlutterKeyEvent k;
+  memset(&k, 0, sizeof k);
+  k.struct_size = sizeof k;
+  k.timestamp = (double)(FlutterEngineGetCurrentTime() / 1000);
+  k.type = action == 1 ? kFlutterKeyEventTypeUp
+                       : (action == 2 ? kFlutterKeyEventTypeRepeat : kFlutterKeyEventTypeDown);
+  k.physical = next ? 0x7004eull : 0x7004bull;
+  k.logical = next ? 0x100000307ull : 0x100000308ull;
+  k.character = nullptr;
+  k.synthesized = false;
+  k.device_type = kFlutterKeyEventDeviceTypeKeyboard;
+  FlutterEngineSendKeyEvent(engine, &k, nullptr, nullptr);
+
+  char json[192];
+  int n = snprintf(json, sizeof json,
+                   "{\"keymap\":\"linux\",\"toolkit\":\"gtk\",\"type\":\"%s\",\"keyCode\":%d,"
+                   "\"scanCode\":%d,\"modifiers\":0,\"unicodeScalarValues\":0}",
+                   action == 1 ? "keyup" : "keydown", next ? 65366 : 65365, next ? 117 : 112);
+  FlutterPlatformMessage m;
+  memset(&m, 0, sizeof m);
+  m.struct_size = sizeof m;
+  m.channel = "flutter/keyevent";
+  m.message = (const uint8_t*)json;
+  m.message_size = (size_t)n;
+  m.response_handle = nullptr;
+  FlutterEngineSendPlatformMessage(engine, &m);
+}
+
+void flush_report(input_device& d, FLUTTER_API_SYMBOL(FlutterEngine) engine) {
+  for (int k = 0; k < kSlots; k++) {
+    touch_slot& s = d.slots[k];
+    if (!s.dirty) continue;
+    s.dirty = false;
+    double x, y;
+    to_screen(d, s.x, s.y, &x, &y);
+    if (s.tracking_id >= 0) {
+      if (!g_added_pointers[k]) {
+        send_pointer(engine, kAdd, x, y, k);
+        g_added_pointers[k] = true;
+      }
+      if (g_log_touch && !s.down) log_info("触点 %d 按下：原始 %d,%d → %.0f,%.0f\n", k, s.x, s.y, x, y);
+      send_pointer(engine, s.down ? kMove : kDown, x, y, k);
+      s.down = true;
+    } else if (s.down) {
+      if (g_log_touch) log_info("触点 %d 抬起：原始 %d,%d → %.0f,%.0f\n", k, s.x, s.y, x, y);
+      send_pointer(engine, kUp, x, y, k);
+      s.down = false;
+    }
+  }
+}
+
+void set_field(touch_slot& s, int32_t* field, int32_t value) {
+  *field = value;
+  s.dirty = true;
+}
+
+// After lost events the kernel's own view of the contacts is the truth. Only
+// fields that differ are marked, so an unchanged contact sends nothing.
+void resync(input_device& d) {
+  if (d.multitouch) {
+    struct input_absinfo slot;
+    memset(&slot, 0, sizeof slot);
+    if (ioctl(d.fd, EVIOCGABS(ABS_MT_SLOT), &slot) == 0)
+      d.current_slot = slot.value >= 0 && slot.value < kSlots ? slot.value : 0;
+    static const int kCodes[3] = {ABS_MT_TRACKING_ID, ABS_MT_POSITION_X, ABS_MT_POSITION_Y};
+    for (int c = 0; c < 3; c++) {
+      struct {
+        uint32_t code;
+        int32_t values[kSlots];
+      } q;
+      memset(&q, 0, sizeof q);
+      q.code = (uint32_t)kCodes[c];
+      bool ok = ioctl(d.fd, EVIOCGMTSLOTS(sizeof q), &q) >= 0;
+      for (int k = 0; k < kSlots; k++) {
+        touch_slot& s = d.slots[k];
+        int32_t* field = c == 0 ? &s.tracking_id : (c == 1 ? &s.x : &s.y);
+        // Without the kernel's answer no contact may stay down in the
+        // application: the tracking ids fall back to "lifted".
+        int32_t v = ok ? q.values[k] : (c == 0 ? -1 : *field);
+        if (v != *field) set_field(s, field, v);
+      }
+    }
+  } else {
+    touch_slot& s = d.slots[0];
+    uint8_t keys[KEY_MAX / 8 + 1];
+    memset(keys, 0, sizeof keys);
+    int32_t id = -1;
+    if (ioctl(d.fd, EVIOCGKEY(sizeof keys), keys) >= 0 && bit_set(keys, BTN_TOUCH)) id = 0;
+    if (id != s.tracking_id) set_field(s, &s.tracking_id, id);
+    struct input_absinfo a;
+    memset(&a, 0, sizeof a);
+    if (ioctl(d.fd, EVIOCGABS(ABS_X), &a) == 0 && a.value != s.x) set_field(s, &s.x, a.value);
+    memset(&a, 0, sizeof a);
+    if (ioctl(d.fd, EVIOCGABS(ABS_Y), &a) == 0 && a.value != s.y) set_field(s, &s.y, a.value);
+  }
+}
+
+void touch_event(input_device& d, const struct input_event& ev,
+                 FLUTTER_API_SYMBOL(FlutterEngine) engine) {
+  if (ev.type == EV_SYN && ev.code == SYN_DROPPED) {
+    d.dropping = true;
+    return;
+  }
+  if (d.dropping) {
+    if (ev.type != EV_SYN || ev.code != SYN_REPORT) return;
+    d.dropping = false;
+    resync(d);
+  }
+  touch_slot& cur = d.slots[d.current_slot];
+  if (ev.type == EV_SYN && ev.code == SYN_REPORT) {
+    if (g_enabled) {
+      flush_report(d, engine);
+    } else {
+      for (touch_slot& s : d.slots) s.dirty = false;
+    }
+  } else if (ev.type == EV_KEY && ev.code == BTN_TOUCH && !d.multitouch) {
+    set_field(d.slots[0], &d.slots[0].tracking_id, ev.value != 0 ? 0 : -1);
+  } else if (ev.type == EV_ABS) {
+    switch (ev.code) {
+      case ABS_X:
+        if (!d.multitouch) set_field(d.slots[0], &d.slots[0].x, ev.value);
+        break;
+      case ABS_Y:
+        if (!d.multitouch) set_field(d.slots[0], &d.slots[0].y, ev.value);
+        break;
+      case ABS_MT_SLOT:
+        d.current_slot = ev.value >= 0 && ev.value < kSlots ? ev.value : 0;
+        break;
+      case ABS_MT_POSITION_X:
+        set_field(cur, &cur.x, ev.value);
+        break;
+      case ABS_MT_POSITION_Y:
+        set_field(cur, &cur.y, ev.value);
+        break;
+      case ABS_MT_TRACKING_ID:
+        set_field(cur, &cur.tracking_id, ev.value);
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+void page_key_event(input_device& d, const struct input_event& ev,
+                    FLUTTER_API_SYMBOL(FlutterEngine) engine) {
+  if (ev.type != EV_KEY || (ev.code != kKeyPageUp && ev.code != kKeyPageDown) || !g_enabled) return;
+  bool next = (ev.code == kKeyPageUp) != g_swap_page_keys;
+  int action = ev.value == 0 ? 1 : (ev.value == 2 ? 2 : 0);
+  if (g_log_touch)
+    log_info("翻页键 %d %s → %s\n", ev.code, ev.value != 0 ? "按下" : "抬起",
+             next ? "下一页" : "上一页");
+  bool& pressed = d.key_pressed[next ? 1 : 0];
+  // The application only ever sees a release or repeat of a key it was told is
+  // down: a button released while input was off had its release sent then, and
+  // one still held when input comes back starts over with a press.
+  if (action == 1 && !pressed) return;
+  if (action == 2 && !pressed) action = 0;
+  pressed = action != 1;
+  deliver_page_key(engine, next, action);
+}
+
+// Everything the application still holds from this device is let go.
+void release_held(input_device& d, FLUTTER_API_SYMBOL(FlutterEngine) engine) {
+  for (int k = 0; k < kSlots && !d.is_page_keys; k++) {
+    touch_slot& s = d.slots[k];
+    if (s.down) {
+      double x, y;
+      to_screen(d, s.x, s.y, &x, &y);
+      send_pointer(engine, kCancel, x, y, k);
+      s.down = false;
+    }
+    s.dirty = false;
+  }
+  for (int i = 0; i < 2; i++) {
+    if (d.key_pressed[i]) {
+      deliver_page_key(engine, i == 1, 1);
+      d.key_pressed[i] = false;
+    }
+  }
+}
+
+void open_node(const char* entry) {
+  char path[300];
+  snprintf(path, sizeof path, "/dev/input/%s", entry);
+  if (g_device_count >= kMaxDevices) return;
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return;
+
+  // The kernel copies at most the buffer's length and adds no terminator
+  // when the name fills it.
+  char name[128] = "?";
+  ioctl(fd, EVIOCGNAME(sizeof name), name);
+  name[sizeof name - 1] = '\0';
+
+  uint32_t types = 0;
+  ioctl(fd, EVIOCGBIT(0, sizeof types), &types);
+
+  bool touch = false;
+  bool multitouch = false;
+  if (types & (1u << EV_ABS)) {
+    uint8_t abs[8];
+    memset(abs, 0, sizeof abs);
+    if (ioctl(fd, EVIOCGBIT(EV_ABS, sizeof abs), abs) >= 0) {
+      if (bit_set(abs, ABS_MT_POSITION_X) && bit_set(abs, ABS_MT_POSITION_Y)) {
+        touch = multitouch = true;
+      } else if (bit_set(abs, ABS_X) && bit_set(abs, ABS_Y)) {
+        touch = true;
+      }
+    }
+  }
+
+  if (touch) {
+    input_device& d = g_devices[g_device_count++];
+    memset(&d, 0, sizeof d);
+    d.fd = fd;
+    snprintf(d.name, sizeof d.name, "%.127s", name);
+    snprintf(d.path, sizeof d.path, "%s", path);
+    d.multitouch = multitouch;
+    ioctl(fd, EVIOCGABS(multitouch ? ABS_MT_POSITION_X : ABS_X), &d.abs_x);
+    ioctl(fd, EVIOCGABS(multitouch ? ABS_MT_POSITION_Y : ABS_Y), &d.abs_y);
+    for (touch_slot& s : d.slots) s.tracking_id = -1;
+    if (!env_flag("FOLIAN_TOUCH_NO_GRAB") && ioctl(fd, EVIOCGRAB, 1) != 0)
+      log_error("独占 %s 失败: %s\n", path, strerror(errno));
+    log_info("触摸屏 %s（%s）：%s，x 量程 %d..%d，y 量程 %d..%d\n", path, d.name,
+             multitouch ? "多点" : "单点", d.abs_x.minimum, d.abs_x.maximum, d.abs_y.minimum,
+             d.abs_y.maximum);
+    return;
+  }
+
+  if (types & (1u << EV_KEY)) {
+    uint8_t keys[96];
+    memset(keys, 0, sizeof keys);
+    if (ioctl(fd, EVIOCGBIT(EV_KEY, sizeof keys), keys) >= 0 && bit_set(keys, kKeyPageUp) &&
+        bit_set(keys, kKeyPageDown)) {
+      input_device& d = g_devices[g_device_count++];
+      memset(&d, 0, sizeof d);
+      d.fd = fd;
+      snprintf(d.name, sizeof d.name, "%.127s", name);
+      snprintf(d.path, sizeof d.path, "%s", path);
+      d.is_page_keys = true;
+      log_info("翻页键 %s（%s）\n", path, d.name);
+      return;
+    }
+  }
+
+  log_info("输入设备 %s（%s）：不是触摸屏也没有翻页键，跳过\n", path, name);
+  close(fd);
+}
+
+void drop_device(int i, FLUTTER_API_SYMBOL(FlutterEngine) engine) {
+  input_device& d = g_devices[i];
+  log_error("输入设备 %s（%s）不再可用，已停止读取\n", d.path, d.name);
+  release_held(d, engine);
+  close(d.fd);
+  for (int j = i; j + 1 < g_device_count; j++) g_devices[j] = g_devices[j + 1];
+  g_device_count--;
+}
+
+}  // namespace
+
+void input_open(unsigned width, unsigned height) {
+  g_screen_w = width;
+  g_screen_h = height;
+  g_swap_xy = env_flag("FOLIAN_TOUCH_SWAP_XY");
+  g_invert_x = env_flag("FOLIAN_TOUCH_INVERT_X");
+  g_invert_y = env_flag("FOLIAN_TOUCH_INVERT_Y");
+  g_log_touch = env_flag("FOLIAN_LOG_TOUCH");
+  g_swap_page_keys = env_flag("FOLIAN_PAGE_KEYS_SWAP");
+
+  DIR* dir = opendir("/dev/input");
+  if (!dir) {
+    log_error("打不开 /dev/input: %s\n", strerror(errno));
+    return;
+  }
+  while (struct dirent* e = readdir(dir)) {
+    if (strncmp(e->d_name, "event", 5) == 0) open_node(e->d_name);
+  }
+  closedir(dir);
+
+  bool any_touch = false;
+  for (int i = 0; i < g_device_count; i++) any_touch = any_touch || !g_devices[i].is_page_keys;
+  if (!any_touch) log_error("没找到触摸屏\n");
+}
+
+int input_poll_fds(struct pollfd* fds, int capacity) {
+  if (capacity < 1) return 0;
+  int n = g_device_count < capacity ? g_device_count : capacity;
+  for (int i = 0; i < n; i++) {
+    fds[i].fd = g_devices[i].fd;
+    fds[i].events = POLLIN;
+    fds[i].revents = 0;
+  }
+  return n;
+}
+
+void input_process(const struct pollfd* fds, int count, FLUTTER_API_SYMBOL(FlutterEngine) engine) {
+  // Devices that went away are removed after the pass, so that entry i keeps
+  // belonging to record i while the entries are looked at.
+  bool gone[kMaxDevices] = {};
+  int n = count < g_device_count ? count : g_device_count;
+  for (int i = 0; i < n; i++) {
+    input_device& d = g_devices[i];
+    short rev = fds[i].revents;
+    if (fds[i].fd != d.fd) continue;
+    if (rev & POLLIN) {
+      for (;;) {
+        struct input_event buf[64];
+        ssize_t got = read(d.fd, buf, sizeof buf);
+        if (got <= 0) {
+          if (got < 0 && errno == ENODEV) gone[i] = true;
+          break;
+        }
+        size_t events = (size_t)got / sizeof buf[0];
+        for (size_t e = 0; e < events; e++) {
+          if (d.is_page_keys) {
+            page_key_event(d, buf[e], engine);
+          } else {
+            touch_event(d, buf[e], engine);
+          }
+        }
+        if (g_enabled) power_user_activity();
+      }
+    } else if (rev & (POLLERR | POLLHUP | POLLNVAL)) {
+      // Hang-up or error with nothing left to read: the node will never
+      // deliver again, and polling it would wake the loop at once forever.
+      gone[i] = true;
+    }
+  }
+  for (int i = n - 1; i >= 0; i--)
+    if (gone[i]) drop_device(i, engine);
+}
+
+void input_set_enabled(FLUTTER_API_SYMBOL(FlutterEngine) engine, bool enabled) {
+  if (enabled == g_enabled) return;
+  g_enabled = enabled;
+  if (enabled) return;
+  for (int i = 0; i < g_device_count; i++) release_held(g_devices[i], engine);
+}
+
+void input_synthetic_pointer(FLUTTER_API_SYMBOL(FlutterEngine) engine, FlutterPointerPhase phase,
+                             double x, double y) {
+  if (!g_added_pointers[kSyntheticDevice]) {
+    send_pointer(engine, kAdd, x, y, kSyntheticDevice);
+    g_added_pointers[kSyntheticDevice] = true;
+  }
+  send_pointer(engine, phase, x, y, kSyntheticDevice);
+}
+
+void input_send_page_key(FLUTTER_API_SYMBOL(FlutterEngine) engine, bool next, int action) {
+  deliver_page_key(engine, next, action == 1 ? 1 : (action == 2 ? 2 : 0));
+}
+
+void input_close() {
+  for (int i = 0; i < g_device_count; i++) {
+    if (!g_devices[i].is_page_keys) ioctl(g_devices[i].fd, EVIOCGRAB, 0);
+    close(g_devices[i].fd);
+  }
+  g_device_count = 0;
+}
