@@ -1,9 +1,318 @@
-// Placeholder until the display module lands: a simulated screen of the
-// default size that discards frames.
+// The screen.  Frames are converted once into a shadow copy laid out like the
+// framebuffer; only the band of rows that changed is written to the mapped
+// framebuffer, and the e-ink driver is asked to refresh the changed rectangle.
 #include "display.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/fb.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+
+#include "eink.h"
+#include "log.h"
+
+namespace {
+
+struct DisplayState {
+  int fd = -1;
+  uint8_t* map = nullptr;
+  size_t map_len = 0;
+  uint8_t* origin = nullptr;
+  uint32_t width = 0;
+  uint32_t height = 0;
+  size_t stride = 0;
+  uint32_t bpp = 0;
+  bool inverted = false;
+  fb_var_screeninfo var = {};
+  bool fake = false;
+  const char* dump_dir = nullptr;
+  int frame_no = 0;
+  int partials = 0;
+  int full_every = 0;
+  bool force_full = false;
+  uint8_t* saved = nullptr;
+  uint8_t* shadow = nullptr;
+  // Read without the lock by the main thread's power handling.
+  std::atomic<bool> suspended{false};
+  bool log_frames = false;
+
+  // Derived at open.  `row_len` is the visible part of one row; `span` runs
+  // from the first visible byte to the last one, so copies never touch the
+  // padding after the last row, which need not be mapped.
+  size_t row_len = 0;
+  size_t span = 0;
+  // 16- and 32-bit pixels are built from one table per colour plus the fixed
+  // transparency bits.
+  uint32_t lut_r[256] = {};
+  uint32_t lut_g[256] = {};
+  uint32_t lut_b[256] = {};
+  uint32_t alpha = 0;
+};
+
+DisplayState g;
+std::mutex g_lock;
+
+constexpr uint32_t kDefaultWidth = 1236;
+constexpr uint32_t kDefaultHeight = 1648;
+
+// An 8-bit level scaled to a field of `length` bits.  Short fields keep the
+// top bits; long ones repeat the level's bits so that 255 stays all ones.
+uint32_t scale_level(uint32_t v, uint32_t length) {
+  if (length == 0) return 0;
+  if (length <= 8) return v >> (8 - length);
+  uint64_t acc = v;
+  uint32_t bits = 8;
+  while (bits < length) {
+    acc = (acc << 8) | v;
+    bits += 8;
+  }
+  return (uint32_t)(acc >> (bits - length));
+}
+
+uint32_t place(uint32_t v, const fb_bitfield& f) {
+  return f.length == 0 ? 0 : scale_level(v, f.length) << f.offset;
+}
+
+bool field_fits(const char* name, const fb_bitfield& f, uint32_t bpp) {
+  if ((uint64_t)f.offset + f.length <= bpp) return true;
+  log_error("帧缓冲颜色位域 %s（偏移 %u，长度 %u）超出 %u 位像素\n", name, f.offset, f.length, bpp);
+  return false;
+}
+
+void build_colour_tables() {
+  for (uint32_t v = 0; v < 256; ++v) {
+    g.lut_r[v] = place(v, g.var.red);
+    g.lut_g[v] = place(v, g.var.green);
+    g.lut_b[v] = place(v, g.var.blue);
+  }
+  g.alpha = g.bpp == 32 ? place(255, g.var.transp) : 0;
+}
+
+// Frame rows are compared in the pixel's own width, so a change in any colour
+// field is seen.
+template <typename Pixel>
+bool convert_row_packed(const uint8_t* src, uint8_t* dst, unsigned n, unsigned* first,
+                        unsigned* last) {
+  bool any = false;
+  for (unsigned x = 0; x < n; ++x, src += 4) {
+    Pixel v = (Pixel)(g.lut_b[src[0]] | g.lut_g[src[1]] | g.lut_r[src[2]] | g.alpha);
+    Pixel old;
+    memcpy(&old, dst + x * sizeof(Pixel), sizeof old);
+    if (v == old) continue;
+    memcpy(dst + x * sizeof(Pixel), &v, sizeof v);
+    if (!any) *first = x;
+    *last = x;
+    any = true;
+  }
+  return any;
+}
+
+bool convert_row_gray(const uint8_t* src, uint8_t* dst, unsigned n, unsigned* first,
+                      unsigned* last) {
+  return display_convert_row8(src, dst, n, g.inverted ? 0xFF : 0x00, first, last);
+}
+
+using RowConverter = bool (*)(const uint8_t*, uint8_t*, unsigned, unsigned*, unsigned*);
+
+RowConverter row_converter() {
+  switch (g.bpp) {
+    case 16: return convert_row_packed<uint16_t>;
+    case 32: return convert_row_packed<uint32_t>;
+    default: return convert_row_gray;
+  }
+}
+
+// `count` whole rows from row `y` of the shadow to the framebuffer.
+void copy_rows(uint32_t y, uint32_t count) {
+  if (count == 0) return;
+  size_t at = (size_t)y * g.stride;
+  memcpy(g.origin + at, g.shadow + at, (size_t)(count - 1) * g.stride + g.row_len);
+}
+
+void dump_pgm() {
+  if (!g.dump_dir || g.bpp != 8) return;
+  char name[512];
+  snprintf(name, sizeof name, "%s/frame_%04d.pgm", g.dump_dir, g.frame_no);
+  FILE* f = fopen(name, "wb");
+  if (!f) return;
+  fprintf(f, "P5\n%u %u\n255\n", g.width, g.height);
+  for (uint32_t row = 0; row < g.height; ++row) fwrite(g.origin + (size_t)row * g.stride, 1, g.width, f);
+  fclose(f);
+}
+
+uint8_t* alloc_copy(const char* what, size_t len, const uint8_t* from, int fill) {
+  uint8_t* p = (uint8_t*)malloc(len);
+  if (!p) {
+    log_error("分配%s失败（%llu 字节）\n", what, (unsigned long long)len);
+    return nullptr;
+  }
+  if (from)
+    memcpy(p, from, len);
+  else
+    memset(p, fill, len);
+  return p;
+}
+
+void reset_state() {
+  g.fd = -1;
+  g.map = g.origin = g.saved = g.shadow = nullptr;
+  g.map_len = g.stride = g.row_len = g.span = 0;
+  g.width = g.height = g.bpp = 0;
+  g.inverted = g.fake = false;
+  g.var = {};
+  g.dump_dir = nullptr;
+  g.frame_no = g.partials = 0;
+  g.suspended.store(false);
+}
+
+int open_simulated(DisplayInfo* info) {
+  unsigned w = kDefaultWidth, h = kDefaultHeight;
+  const char* size = getenv("FOLIAN_FB_SIZE");
+  if (size) sscanf(size, "%ux%u", &w, &h);
+  uint64_t bytes = (uint64_t)w * h;
+  if (bytes == 0 || bytes > (uint64_t)(PTRDIFF_MAX / 2)) {
+    log_error("假屏尺寸 %ux%u 无效\n", w, h);
+    return 0;
+  }
+  g.width = w;
+  g.height = h;
+  g.stride = w;
+  g.bpp = 8;
+  g.fake = true;
+  g.map_len = (size_t)bytes;
+  g.row_len = w;
+  g.span = (size_t)bytes;
+  g.map = alloc_copy("假屏内存", g.map_len, nullptr, 0xFF);
+  if (!g.map) return 0;
+  g.origin = g.map;
+  g.shadow = alloc_copy("影子缓冲", g.map_len, nullptr, 0xFF);
+  if (!g.shadow) return 0;
+  g.dump_dir = getenv("FOLIAN_FB_DUMP_DIR");
+
+  info->width = w;
+  info->height = h;
+  const char* dpi = getenv("FOLIAN_DPI");
+  info->dpi = (dpi && *dpi) ? env_int("FOLIAN_DPI", 0) : 300;
+  log_info("假屏模式 %ux%u，帧导出到 %s\n", w, h, g.dump_dir ? g.dump_dir : "（不导出）");
+  return 1;
+}
+
+// The visible area must lie inside the mapping and each visible row inside its
+// line; a driver reporting otherwise would have us write past the mapping.
+bool geometry_fits(const fb_var_screeninfo& var, uint32_t line_length, uint32_t smem_len) {
+  uint64_t bytes_pp = var.bits_per_pixel / 8;
+  uint64_t row = (uint64_t)var.xres * bytes_pp;
+  if (var.xres == 0 || var.yres == 0) {
+    log_error("帧缓冲可见尺寸 %ux%u 无效\n", var.xres, var.yres);
+    return false;
+  }
+  if (line_length < row) {
+    log_error("帧缓冲行宽 %u 小于一行可见像素的 %llu 字节\n", line_length, (unsigned long long)row);
+    return false;
+  }
+  uint64_t end = (uint64_t)var.yoffset * line_length + var.xoffset * bytes_pp +
+                 (uint64_t)(var.yres - 1) * line_length + row;
+  if (end > smem_len) {
+    log_error("帧缓冲可见区域超出映射：需要 %llu 字节，映射只有 %u 字节\n", (unsigned long long)end,
+              smem_len);
+    return false;
+  }
+  if (var.bits_per_pixel == 8) return true;
+  return field_fits("red", var.red, var.bits_per_pixel) &&
+         field_fits("green", var.green, var.bits_per_pixel) &&
+         field_fits("blue", var.blue, var.bits_per_pixel) &&
+         (var.bits_per_pixel != 32 || field_fits("transp", var.transp, var.bits_per_pixel));
+}
+
+int open_device(DisplayInfo* info) {
+  const char* path = getenv("FOLIAN_FB");
+  if (!path || !*path) path = "/dev/fb0";
+  g.fd = open(path, O_RDWR | O_CLOEXEC);
+  if (g.fd < 0) {
+    log_error("打开 %s 失败: %s\n", path, strerror(errno));
+    return 0;
+  }
+  fb_fix_screeninfo fix = {};
+  if (ioctl(g.fd, FBIOGET_VSCREENINFO, &g.var) != 0 || ioctl(g.fd, FBIOGET_FSCREENINFO, &fix) != 0) {
+    log_error("读取帧缓冲参数失败: %s\n", strerror(errno));
+    return 0;
+  }
+  void* m = mmap(nullptr, fix.smem_len, PROT_READ | PROT_WRITE, MAP_SHARED, g.fd, 0);
+  if (m == MAP_FAILED) {
+    g.map = nullptr;
+    log_error("映射帧缓冲失败: %s\n", strerror(errno));
+    return 0;
+  }
+  g.map = (uint8_t*)m;
+  g.map_len = fix.smem_len;
+  const fb_var_screeninfo& var = g.var;
+  g.width = var.xres;
+  g.height = var.yres;
+  eink_set_screen_size((int)g.width, (int)g.height);
+  g.stride = fix.line_length;
+  g.bpp = var.bits_per_pixel;
+  g.inverted = var.grayscale == 2;
+  if (g.bpp != 8 && g.bpp != 16 && g.bpp != 32) {
+    log_error("不支持 %u 位色深的帧缓冲\n", g.bpp);
+    return 0;
+  }
+  if (!geometry_fits(var, fix.line_length, fix.smem_len)) return 0;
+  g.origin = g.map + (size_t)var.yoffset * g.stride + (size_t)var.xoffset * (g.bpp / 8);
+  g.row_len = (size_t)g.width * (g.bpp / 8);
+  g.span = (size_t)(g.height - 1) * g.stride + g.row_len;
+  build_colour_tables();
+
+  // The shadow and the startup copy have the framebuffer's layout from the
+  // origin; the bytes past the last visible pixel are never used.
+  size_t copy_len = (size_t)g.height * g.stride;
+  if (!getenv("FOLIAN_KEEP_SCREEN")) {
+    g.saved = alloc_copy("启动屏副本", copy_len, nullptr, 0);
+    if (g.saved) memcpy(g.saved, g.origin, g.span);
+  }
+  g.shadow = alloc_copy("影子缓冲", copy_len, nullptr, 0);
+  if (!g.shadow) return 0;
+  memcpy(g.shadow, g.origin, g.span);
+
+  info->width = g.width;
+  info->height = g.height;
+  info->dpi = 0;
+  if (var.width >= 1 && var.width <= 999) info->dpi = var.xres * 25.4 / var.width;
+  int dpi = env_int("FOLIAN_DPI", 0);
+  if (dpi >= 1) info->dpi = dpi;
+  log_info("帧缓冲 %s: %ux%u（虚拟 %ux%u，偏移 %u,%u），%u 位，行宽 %u，grayscale=%u，旋转=%u，物理宽 %umm\n",
+           path, var.xres, var.yres, var.xres_virtual, var.yres_virtual, var.xoffset, var.yoffset,
+           var.bits_per_pixel, fix.line_length, var.grayscale, var.rotate, var.width);
+  return 1;
+}
+
+void refresh_whole_screen() {
+  if (!g.fake) eink_refresh(g.fd, 0, 0, g.width, g.height, 1);
+}
+
+void put_cover_pixel(uint8_t* row, uint32_t x, uint8_t v) {
+  if (g.bpp == 8) {
+    row[x] = g.inverted ? (uint8_t)(v ^ 0xFF) : v;
+    return;
+  }
+  uint32_t px = g.lut_r[v] | g.lut_g[v] | g.lut_b[v] | g.alpha;
+  if (g.bpp == 16) {
+    uint16_t p16 = (uint16_t)px;
+    memcpy(row + x * 2, &p16, 2);
+  } else {
+    memcpy(row + x * 4, &px, 4);
+  }
+}
+
+}  // namespace
 
 int env_int(const char* name, int fallback) {
   const char* v = getenv(name);
@@ -17,17 +326,174 @@ double now_ms() {
   return ts.tv_sec * 1000.0 + ts.tv_nsec / 1000000.0;
 }
 
-int display_open(DisplayInfo* info) {
-  info->width = 1236;
-  info->height = 1648;
-  const char* dpi = getenv("FOLIAN_DPI");
-  info->dpi = (dpi && *dpi) ? env_int("FOLIAN_DPI", 0) : 300;
-  return 1;
+bool display_convert_row8(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
+                          unsigned* first, unsigned* last) {
+  bool any = false;
+  for (unsigned x = 0; x < n; ++x, src += 4) {
+    // The weights add up to 256: white stays 255 without clamping.
+    uint8_t v = (uint8_t)(((29u * src[0] + 150u * src[1] + 77u * src[2]) >> 8) ^ invert);
+    if (v == dst[x]) continue;
+    dst[x] = v;
+    if (!any) *first = x;
+    *last = x;
+    any = true;
+  }
+  return any;
 }
-void display_close() {}
-bool display_present(const void*, size_t, size_t) { return true; }
-void display_set_suspended(int) {}
-bool display_is_suspended() { return false; }
-void display_show_sleep_cover(const char*, unsigned, unsigned) {}
-void display_full_refresh() {}
-void display_repaint() {}
+
+int display_open(DisplayInfo* info) {
+  reset_state();
+  g.full_every = env_int("FOLIAN_FULL_EVERY", 0);
+  g.log_frames = env_int("FOLIAN_LOG_FRAMES", 0) != 0;
+  g.force_full = true;
+  if (getenv("FOLIAN_FB_FILE")) return open_simulated(info);
+  return open_device(info);
+}
+
+void display_close() {
+  const char* stopped = getenv("FOLIAN_FRAMEWORK_STOPPED");
+  bool restore = !(stopped && strcmp(stopped, "1") == 0);
+  if (g.saved && !g.fake && restore) {
+    std::lock_guard<std::mutex> lock(g_lock);
+    memcpy(g.origin, g.saved, g.span);
+    eink_refresh(g.fd, 0, 0, g.width, g.height, 1);
+    log_info("已还原启动前的屏幕内容\n");
+  }
+  free(g.saved);
+  free(g.shadow);
+  g.saved = g.shadow = nullptr;
+  if (g.fake) {
+    free(g.map);
+  } else {
+    if (g.map) munmap(g.map, g.map_len);
+    if (g.fd >= 0) close(g.fd);
+  }
+  g.fd = -1;
+  g.map = g.origin = nullptr;
+}
+
+bool display_present(const void* pixels, size_t row_bytes, size_t rows) {
+  std::lock_guard<std::mutex> lock(g_lock);
+  if (!g.shadow) return true;
+  double start = now_ms();
+  uint32_t nrows = rows < g.height ? (uint32_t)rows : g.height;
+  size_t per_row = row_bytes / 4;
+  unsigned npx = per_row < g.width ? (unsigned)per_row : g.width;
+  RowConverter convert = row_converter();
+
+  bool changed = false;
+  uint32_t left = UINT32_MAX, right = 0, top = 0, bottom = 0;
+  const uint8_t* src = (const uint8_t*)pixels;
+  for (uint32_t r = 0; r < nrows; ++r) {
+    unsigned first = 0, last = 0;
+    if (!convert(src + (size_t)r * row_bytes, g.shadow + (size_t)r * g.stride, npx, &first, &last))
+      continue;
+    if (!changed) top = r;
+    changed = true;
+    bottom = r;
+    if (first < left) left = first;
+    if (last > right) right = last;
+  }
+
+  if (g.suspended.load()) return true;
+  if (!changed && !g.force_full) return true;
+
+  bool full = g.force_full || (g.full_every > 0 && g.partials + 1 >= g.full_every);
+  uint32_t x = 0, y = 0, w = g.width, h = g.height;
+  if (!full) {
+    x = left;
+    y = top;
+    w = right - left + 1;
+    h = bottom - top + 1;
+  }
+  copy_rows(y, h);
+  double copied = now_ms();
+
+  if (g.fake) {
+    log_info("第 %d 帧：%s 刷新 (%u,%u) %ux%u\n", g.frame_no, full ? "整屏" : "局部", x, y, w, h);
+    dump_pgm();
+  } else {
+    eink_refresh(g.fd, (int)x, (int)y, w, h, full ? 1 : 0);
+    if (g.log_frames) {
+      const char* waveform = eink_last_waveform_name();
+      double done = now_ms();
+      log_info("帧 %d：%s (%u,%u) %ux%u %s，转换 %.1fms，刷新调用 %.1fms\n", g.frame_no,
+               full ? "全刷" : "局刷", x, y, w, h, waveform, copied - start, done - copied);
+    }
+  }
+  g.frame_no += 1;
+  g.force_full = false;
+  g.partials = full ? 0 : g.partials + 1;
+  return true;
+}
+
+void display_set_suspended(int on) {
+  std::lock_guard<std::mutex> lock(g_lock);
+  bool want = on != 0;
+  if (want == g.suspended.load()) return;
+  g.suspended.store(want);
+  if (want || !g.shadow) return;
+  copy_rows(0, g.height);
+  refresh_whole_screen();
+  g.partials = 0;
+}
+
+bool display_is_suspended() { return g.suspended.load(); }
+
+void display_show_sleep_cover(const char* path, unsigned width, unsigned height) {
+  if (width == 0 || height == 0) {
+    log_error("锁屏图尺寸 %ux%u 无效，不画\n", width, height);
+    return;
+  }
+  FILE* f = fopen(path, "rb");
+  if (!f) {
+    log_error("打不开锁屏图 %s\n", path);
+    return;
+  }
+  uint8_t* buf = (uint8_t*)malloc(width);
+  if (!buf) log_error("分配锁屏图行缓冲失败（%u 字节）\n", width);
+  {
+    std::lock_guard<std::mutex> lock(g_lock);
+    if (buf && g.origin && g.suspended.load()) {
+      uint8_t white = (g.bpp == 8 && g.inverted) ? 0x00 : 0xFF;
+      for (uint32_t row = 0; row < g.height; ++row)
+        memset(g.origin + (size_t)row * g.stride, white, g.row_len);
+      int64_t x0 = ((int64_t)g.width - (int64_t)width) / 2;
+      int64_t y0 = ((int64_t)g.height - (int64_t)height) / 2;
+      for (unsigned j = 0; j < height; ++j) {
+        if (fread(buf, 1, width, f) < width) break;
+        int64_t sy = y0 + j;
+        if (sy < 0 || sy >= (int64_t)g.height) continue;
+        uint8_t* row = g.origin + (size_t)sy * g.stride;
+        // Only the columns that land on the screen.
+        int64_t k0 = x0 < 0 ? -x0 : 0;
+        int64_t k1 = (int64_t)g.width - x0;
+        if (k1 > (int64_t)width) k1 = width;
+        for (int64_t k = k0; k < k1; ++k) put_cover_pixel(row, (uint32_t)(x0 + k), buf[k]);
+      }
+      if (g.fake)
+        dump_pgm();
+      else
+        eink_refresh(g.fd, 0, 0, g.width, g.height, 1);
+      log_info("画锁屏图 %ux%u\n", width, height);
+    }
+  }
+  free(buf);
+  fclose(f);
+}
+
+void display_full_refresh() {
+  std::lock_guard<std::mutex> lock(g_lock);
+  bool suspended = g.suspended.load();
+  if (g.log_frames) log_info("整屏全刷%s\n", suspended ? "（屏保中，跳过）" : "");
+  if (!suspended) refresh_whole_screen();
+  g.partials = 0;
+}
+
+void display_repaint() {
+  std::lock_guard<std::mutex> lock(g_lock);
+  if (g.suspended.load() || !g.shadow) return;
+  copy_rows(0, g.height);
+  refresh_whole_screen();
+  g.partials = 0;
+}

@@ -22,3 +22,11 @@ void display_repaint();
 
 int env_int(const char* name, int fallback);
 double now_ms();
+
+// Converts one row of `n` engine pixels (blue, green, red, alpha bytes) to
+// 8-bit gray, XOR `invert` (0x00 or 0xFF), straight into `dst`, storing only
+// the pixels that differ.  Returns whether any did; then *first and *last are
+// the first and last changed columns.  This is the hot loop of every frame; a
+// vector version must give the same bytes and the same columns.
+bool display_convert_row8(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
+                          unsigned* first, unsigned* last);

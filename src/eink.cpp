@@ -1,12 +1,408 @@
-// Placeholder until the e-ink driver lands.
+// E-ink refresh driver.  Kernels of this device family take the same EPDC
+// send-update request with one of four record layouts; which one is found out
+// once, by trying them in turn, unless FOLIAN_EINK names it.
 #include "eink.h"
 
-int eink_refresh(int, int, int, unsigned, unsigned, int) { return 0; }
-void eink_set_mode(int) {}
-int eink_mode() { return 0; }
-const char* eink_last_waveform_name() { return "?"; }
-const char* eink_kind_name() { return "unknown"; }
-void eink_set_screen_size(int, int) {}
-void eink_arm_swipe(unsigned, unsigned) {}
-bool eink_supports_swipe() { return false; }
-bool eink_swipe_busy() { return false; }
+#include <errno.h>
+#include <pthread.h>
+#include <stddef.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <time.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+#include "log.h"
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "the update records are little-endian words");
+
+namespace {
+
+enum Kind { KIND_UNKNOWN = 0, KIND_NONE = 1, KIND_MTK = 2, KIND_ZELDA = 3, KIND_REX = 4, KIND_CLASSIC = 5 };
+
+const char* const kKindNames[] = {"unknown", "none", "mtk", "zelda", "rex", "classic"};
+
+enum Waveform : uint32_t {
+  WF_DU = 1,
+  WF_GC16 = 2,
+  WF_GL16 = 5,
+  WF_REAGL = 4,
+  WF_REAGL_CLASSIC = 8,
+  WF_DU4 = 7,
+  WF_AUTO = 257,
+};
+
+constexpr uint32_t kTempAmbient = 0x1000;
+constexpr uint32_t kFlagPageTurn = 0x10000;
+constexpr uint64_t kSwipeWindowMs = 1000;
+constexpr uint64_t kSwipeBusyMs = 3000;
+constexpr uint64_t kSwipeMinPixels = 200000;
+
+// The first 28 bytes every layout shares.
+struct UpdateHead {
+  uint32_t top, left, width, height;
+  uint32_t waveform_mode;
+  uint32_t update_mode;
+  uint32_t update_marker;
+};
+
+// The oldest kernels keep the histogram waveforms ahead of the temperature.
+struct RecordClassic {
+  UpdateHead head;
+  uint32_t hist_bw, hist_gray;
+  uint32_t temp;
+  uint32_t flags;
+  uint32_t reserved[7];
+};
+
+struct RecordRex {
+  UpdateHead head;
+  uint32_t temp;
+  uint32_t flags;
+  uint32_t reserved[9];
+  uint32_t hist_bw, hist_gray;
+};
+
+struct RecordZelda {
+  UpdateHead head;
+  uint32_t temp;
+  uint32_t flags;
+  uint32_t reserved[9];
+  uint32_t hist_bw, hist_gray;
+  uint32_t tail[2];
+};
+
+// The only layout whose driver animates a page turn by itself.
+struct RecordMtk {
+  UpdateHead head;
+  uint32_t temp;
+  uint32_t flags;
+  uint32_t reserved[9];
+  uint32_t swipe_direction, swipe_steps;
+  uint32_t hist_bw, hist_gray;
+  uint32_t tail[2];
+};
+
+struct WaitRecord {
+  uint32_t update_marker;
+  uint32_t collision_test;
+};
+
+static_assert(sizeof(UpdateHead) == 28);
+static_assert(sizeof(RecordClassic) == 72 && offsetof(RecordClassic, temp) == 36 &&
+              offsetof(RecordClassic, flags) == 40);
+static_assert(sizeof(RecordRex) == 80 && offsetof(RecordRex, hist_bw) == 72);
+static_assert(sizeof(RecordZelda) == 88 && offsetof(RecordZelda, hist_gray) == 76);
+static_assert(sizeof(RecordMtk) == 96 && offsetof(RecordMtk, swipe_direction) == 72 &&
+              offsetof(RecordMtk, swipe_steps) == 76 && offsetof(RecordMtk, hist_bw) == 80);
+static_assert(sizeof(WaitRecord) == 8);
+
+constexpr unsigned long kSendUpdateMtk = _IOW('F', 0x2E, RecordMtk);
+constexpr unsigned long kSendUpdateZelda = _IOW('F', 0x2E, RecordZelda);
+constexpr unsigned long kSendUpdateRex = _IOW('F', 0x2E, RecordRex);
+constexpr unsigned long kSendUpdateClassic = _IOW('F', 0x2E, RecordClassic);
+constexpr unsigned long kWaitForUpdateComplete = _IOWR('F', 0x2F, WaitRecord);
+static_assert(kSendUpdateMtk == 0x4060462E && kSendUpdateZelda == 0x4058462E &&
+              kSendUpdateRex == 0x4050462E && kSendUpdateClassic == 0x4048462E);
+static_assert(kWaitForUpdateComplete == 0xC008462F);
+
+// Read by the main thread for diagnostics and written under the display lock.
+std::atomic<int> g_kind{KIND_UNKNOWN};
+std::atomic<int> g_mode{0};
+bool g_kind_env_read = false;
+int g_last_waveform = 0;
+uint32_t g_marker = 0;
+int g_screen_w = 0;
+int g_screen_h = 0;
+bool g_swipe_now = false;
+bool g_reagl_now = false;
+
+// Arming: written by the main thread, read and used up by the raster thread.
+std::atomic<uint32_t> g_swipe_direction{0};
+std::atomic<uint32_t> g_swipe_steps{12};
+std::atomic<uint64_t> g_swipe_until{0};
+// When the animation in flight was sent; 0 when none.  Shared by the main,
+// raster and waiter threads.
+std::atomic<uint64_t> g_swipe_busy_since{0};
+
+// The animation being sent by the current eink_refresh (display lock held).
+uint32_t g_anim_direction = 0;
+uint32_t g_anim_steps = 0;
+uint64_t g_anim_since = 0;
+
+// The waiter's one-slot mailbox.
+bool g_waiter_started = false;
+std::mutex g_wait_lock;
+std::condition_variable g_wait_cond;
+int g_wait_fd = -1;
+uint32_t g_wait_marker = 0;
+uint64_t g_wait_since = 0;
+
+uint32_t reagl_of(int kind) { return kind == KIND_CLASSIC ? WF_REAGL_CLASSIC : WF_REAGL; }
+
+uint32_t mode_waveform(int mode, int kind) {
+  switch (mode) {
+    case 1: return WF_GC16;
+    case 2: return reagl_of(kind);
+    case 3: return kind == KIND_CLASSIC ? WF_GL16 : WF_DU4;
+    case 4:
+    case 5: return WF_DU;
+    default: return WF_AUTO;
+  }
+}
+
+template <typename Record>
+void fill_common(Record* r, int x, int y, unsigned w, unsigned h, uint32_t waveform, int full,
+                 uint32_t marker, uint32_t reagl) {
+  memset(r, 0, sizeof *r);
+  r->head.top = (uint32_t)y;
+  r->head.left = (uint32_t)x;
+  r->head.width = w;
+  r->head.height = h;
+  r->head.waveform_mode = waveform;
+  r->head.update_mode = full ? 1 : 0;
+  r->head.update_marker = marker;
+  r->temp = kTempAmbient;
+  // The driver's histogram analysis falls back to these waveforms; for REAGL
+  // both must be REAGL or the driver mixes in a flashing gray update.
+  r->hist_bw = waveform == reagl ? reagl : WF_DU;
+  r->hist_gray = waveform == reagl ? reagl : WF_GC16;
+}
+
+int send_update(int fd, int kind, int x, int y, unsigned w, unsigned h, uint32_t waveform, int full) {
+  uint32_t marker = ++g_marker;
+  uint32_t reagl = reagl_of(kind);
+  switch (kind) {
+    case KIND_MTK: {
+      RecordMtk r;
+      fill_common(&r, x, y, w, h, waveform, full, marker, reagl);
+      if (g_swipe_now) {
+        r.flags = kFlagPageTurn;
+        r.swipe_direction = g_anim_direction;
+        r.swipe_steps = g_anim_steps;
+      }
+      return ioctl(fd, kSendUpdateMtk, &r);
+    }
+    case KIND_ZELDA: {
+      RecordZelda r;
+      fill_common(&r, x, y, w, h, waveform, full, marker, reagl);
+      return ioctl(fd, kSendUpdateZelda, &r);
+    }
+    case KIND_REX: {
+      RecordRex r;
+      fill_common(&r, x, y, w, h, waveform, full, marker, reagl);
+      return ioctl(fd, kSendUpdateRex, &r);
+    }
+    case KIND_CLASSIC: {
+      RecordClassic r;
+      fill_common(&r, x, y, w, h, waveform, full, marker, reagl);
+      return ioctl(fd, kSendUpdateClassic, &r);
+    }
+    default:
+      errno = ENOTTY;
+      return -1;
+  }
+}
+
+int kind_from_env() {
+  const char* v = getenv("FOLIAN_EINK");
+  if (!v || !*v) return KIND_UNKNOWN;
+  for (int k = KIND_MTK; k <= KIND_CLASSIC; ++k)
+    if (strcmp(v, kKindNames[k]) == 0) return k;
+  return KIND_NONE;
+}
+
+// The probing update is a real refresh: the first one the driver accepts is
+// the one the caller asked for.
+int probe(int fd, int x, int y, unsigned w, unsigned h, int full) {
+  uint32_t waveform = full ? WF_GC16 : WF_AUTO;
+  for (int k = KIND_MTK; k <= KIND_CLASSIC; ++k) {
+    if (send_update(fd, k, x, y, w, h, waveform, full) == 0) {
+      g_kind.store(k);
+      log_info("墨水屏驱动: %s\n", kKindNames[k]);
+      return 1;
+    }
+    log_info("墨水屏驱动探测 %s 不匹配: %s\n", kKindNames[k], strerror(errno));
+  }
+  g_kind.store(KIND_NONE);
+  log_error("没有可用的墨水屏刷新接口，只写帧缓冲不刷新\n");
+  return 0;
+}
+
+// A mark set a moment ago by another thread may lie after `now` as this
+// thread read it; that still counts as busy.
+bool busy_at(uint64_t now) {
+  uint64_t since = g_swipe_busy_since.load();
+  if (since == 0) return false;
+  return now < since || now - since < kSwipeBusyMs;
+}
+
+// Decides whether a page turn armed by the application claims this refresh.
+// Returns true when it chose the waveform (and possibly the rectangle).
+bool decide_swipe(int* x, int* y, unsigned* w, unsigned* h, int full, uint32_t* waveform) {
+  uint64_t until = g_swipe_until.load();
+  uint64_t now = eink_clock_ms();
+  if (now > until) {
+    // A re-arm racing this clear keeps its new deadline.
+    g_swipe_until.compare_exchange_strong(until, 0);
+    return false;
+  }
+  if (full) {
+    *waveform = WF_GC16;
+    return true;
+  }
+  uint32_t steps = g_swipe_steps.load();
+  if (*w < steps || *h < steps || (uint64_t)*w * *h < kSwipeMinPixels) return false;
+  g_swipe_until.compare_exchange_strong(until, 0);
+  *waveform = WF_REAGL;
+  if (busy_at(now)) {
+    g_reagl_now = true;
+    return true;
+  }
+  g_swipe_now = true;
+  g_anim_direction = g_swipe_direction.load();
+  g_anim_steps = steps;
+  if (g_screen_w != 0 && g_screen_h != 0) {
+    *x = 0;
+    *y = 0;
+    *w = (unsigned)g_screen_w;
+    *h = (unsigned)g_screen_h;
+  }
+  g_anim_since = now != 0 ? now : 1;
+  g_swipe_busy_since.store(g_anim_since);
+  return true;
+}
+
+// Clears the busy mark only if it is still the one of the animation at hand,
+// so a late answer about one animation never releases the next.
+void clear_busy(uint64_t since) { g_swipe_busy_since.compare_exchange_strong(since, 0); }
+
+void* swipe_waiter_main(void*) {
+  for (;;) {
+    int fd;
+    uint32_t marker;
+    uint64_t since;
+    {
+      std::unique_lock<std::mutex> lock(g_wait_lock);
+      g_wait_cond.wait(lock, [] { return g_wait_marker != 0; });
+      fd = g_wait_fd;
+      marker = g_wait_marker;
+      since = g_wait_since;
+      g_wait_marker = 0;
+    }
+    WaitRecord wait = {marker, 0};
+    if (ioctl(fd, kWaitForUpdateComplete, &wait) == 0)
+      log_info("翻页动画刷完：%llu ms\n", (unsigned long long)(eink_clock_ms() - since));
+    else
+      log_error("等翻页动画刷完失败: %s\n", strerror(errno));
+    clear_busy(since);
+  }
+  return nullptr;
+}
+
+void wait_swipe_async(int fd, uint32_t marker, uint64_t since) {
+  if (!g_waiter_started) {
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, swipe_waiter_main, nullptr) != 0) {
+      clear_busy(since);
+      return;
+    }
+    pthread_detach(thread);
+    g_waiter_started = true;
+  }
+  std::lock_guard<std::mutex> lock(g_wait_lock);
+  g_wait_fd = fd;
+  g_wait_marker = marker;
+  g_wait_since = since;
+  g_wait_cond.notify_one();
+}
+
+}  // namespace
+
+uint64_t eink_clock_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u;
+}
+
+int eink_refresh(int fd, int x, int y, unsigned w, unsigned h, int full) {
+  if (!g_kind_env_read) {
+    g_kind_env_read = true;
+    int k = kind_from_env();
+    if (k != KIND_UNKNOWN) g_kind.store(k);
+  }
+  int kind = g_kind.load();
+  if (fd < 0 || kind == KIND_NONE) return 0;
+  if (kind == KIND_UNKNOWN) return probe(fd, x, y, w, h, full);
+
+  g_swipe_now = false;
+  g_reagl_now = false;
+  uint32_t waveform = 0;
+  bool claimed = kind == KIND_MTK && g_swipe_until.load() != 0 &&
+                 decide_swipe(&x, &y, &w, &h, full, &waveform);
+  if (!claimed) waveform = full ? WF_GC16 : mode_waveform(g_mode.load(), kind);
+  g_last_waveform = (int)waveform;
+
+  int rc = send_update(fd, kind, x, y, w, h, waveform, full);
+  int err = errno;
+  if (g_swipe_now) {
+    log_info("翻页动画：方向 %u，%u 步，%s\n", g_anim_direction, g_anim_steps,
+             rc == 0 ? "成功" : strerror(err));
+    if (rc == 0)
+      wait_swipe_async(fd, g_marker, g_anim_since);
+    else
+      clear_busy(g_anim_since);
+  } else if (g_reagl_now) {
+    log_info("翻页动画：上一次还没刷完，这页不播\n");
+  }
+  g_swipe_now = false;
+  g_reagl_now = false;
+  if (rc != 0) {
+    log_error("墨水屏刷新失败（%s）: %s\n", kKindNames[kind], strerror(err));
+    return 0;
+  }
+  return 1;
+}
+
+void eink_set_mode(int mode) { g_mode.store(mode); }
+
+int eink_mode() { return g_mode.load(); }
+
+const char* eink_last_waveform_name() {
+  int wf = g_last_waveform;
+  int kind = g_kind.load();
+  if (wf == WF_AUTO) return "AUTO";
+  if (wf == WF_GC16) return "GC16";
+  if (wf == WF_DU) return "DU";
+  if ((uint32_t)wf == reagl_of(kind)) return "REAGL";
+  if (wf == WF_DU4 && kind != KIND_CLASSIC) return "DU4";
+  if (wf == WF_GL16 && kind == KIND_CLASSIC) return "GL16";
+  return "?";
+}
+
+const char* eink_kind_name() {
+  int k = g_kind.load();
+  return k >= KIND_NONE && k <= KIND_CLASSIC ? kKindNames[k] : "unknown";
+}
+
+void eink_set_screen_size(int width, int height) {
+  g_screen_w = width;
+  g_screen_h = height;
+}
+
+void eink_arm_swipe(unsigned direction, unsigned steps) {
+  if (g_kind.load() != KIND_MTK) return;
+  if (steps == 0) steps = 1;
+  if (steps >= 60) steps = 60;
+  g_swipe_direction.store(direction);
+  g_swipe_steps.store(steps);
+  g_swipe_until.store(eink_clock_ms() + kSwipeWindowMs);
+}
+
+bool eink_supports_swipe() { return g_kind.load() == KIND_MTK; }
+
+bool eink_swipe_busy() { return busy_at(eink_clock_ms()); }

@@ -1,7 +1,15 @@
 // E-ink refresh driver: the four EPDC update-record layouts, probing, the
 // waveform table and the driver-side page-turn animation.
+//
+// Every call of eink_refresh is made with the display lock held; the page-turn
+// waiter's own lock is taken inside it, never the other way round.
 #pragma once
 
+#include <stdint.h>
+
+// Asks the panel to refresh the rectangle (x, y, w, h) of the framebuffer
+// behind `fd`; `full` is 1 for a full (flashing) refresh.  Returns 1 when the
+// driver accepted an update, 0 when none was sent or it was refused.
 int eink_refresh(int fd, int x, int y, unsigned w, unsigned h, int full);
 void eink_set_mode(int mode);
 int eink_mode();
@@ -12,3 +20,7 @@ void eink_set_screen_size(int width, int height);
 void eink_arm_swipe(unsigned direction, unsigned steps);
 bool eink_supports_swipe();
 bool eink_swipe_busy();
+
+// Milliseconds of CLOCK_MONOTONIC as an integer, the clock of the page-turn
+// arming and busy mark.
+uint64_t eink_clock_ms();

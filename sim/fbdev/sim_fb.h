@@ -1,0 +1,31 @@
+// Stand-in framebuffer and EPDC panel driver.  Preloaded into the program (or
+// linked into a unit test), it answers opens of one chosen device path with a
+// memory-backed node that can be mapped for real, the screen-information
+// requests, one of the four EPDC send-update layouts and the wait for an
+// update to complete.  Configured by FOLIAN_SIM_FB_* and FOLIAN_SIM_EPDC_*
+// variables, read at each open of the node (see README.md).
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+struct SimUpdate {
+  std::string kind;  // layout the driver took: mtk, zelda, rex or classic
+  uint32_t left, top, width, height;
+  uint32_t waveform, update_mode, marker, temp, flags;
+  uint32_t direction, steps;  // mtk only
+  uint32_t hist_bw, hist_gray;
+  bool stray;  // a byte outside the known fields was not zero
+};
+
+// What the driver saw since the node was last opened (or the log cleared).
+std::vector<SimUpdate> sim_fb_updates();
+// Update layouts refused, by name, in order.
+std::vector<std::string> sim_fb_refused();
+// Markers of the waits for update completion, in order.
+std::vector<uint32_t> sim_fb_waits();
+void sim_fb_clear_log();
+// The whole framebuffer memory as it is now (also after the program closed it).
+std::vector<uint8_t> sim_fb_memory();
