@@ -136,8 +136,11 @@ uint64_t g_anim_since = 0;
 
 // The waiter's one-slot mailbox.
 bool g_waiter_started = false;
-std::mutex g_wait_lock;
-std::condition_variable g_wait_cond;
+// The waiter thread is detached and outlives main(): its lock and condition
+// variable must never be destroyed at exit (destroying a condition variable
+// that a thread still waits on blocks the exit), so they are never freed.
+std::mutex& g_wait_lock = *new std::mutex;
+std::condition_variable& g_wait_cond = *new std::condition_variable;
 int g_wait_fd = -1;
 uint32_t g_wait_marker = 0;
 uint64_t g_wait_since = 0;
