@@ -14,6 +14,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#elif defined(__arm__)
+#include <asm/hwcap.h>
+#include <sys/auxv.h>
+#endif
+
 #include <atomic>
 #include <mutex>
 
@@ -116,9 +123,224 @@ bool convert_row_packed(const uint8_t* src, uint8_t* dst, unsigned n, unsigned* 
   return any;
 }
 
+// ---- 8-bit gray rows
+//
+// The common e-ink case, and the hot loop of every frame: each source pixel is
+// converted and compared with the shadow, and the vector paths below do 16 or
+// 32 pixels per step.  They must give the same bytes and the same first and
+// last changed columns as the scalar loop, which also converts the tails.
+//
+// A vector block that differs from the shadow anywhere is stored whole: the
+// shadow is private memory under g_lock, so rewriting its equal bytes is
+// invisible, and one full-width store is cheaper than any byte-masked store
+// (SSE2's masked store bypasses the cache, AVX2 has none for bytes).  A block
+// that is unchanged costs its conversion, one compare and no store.
+
+using Row8Fn = bool (*)(const uint8_t*, uint8_t*, unsigned, uint8_t, unsigned*, unsigned*);
+
+bool convert_row8_scalar(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
+                         unsigned* first, unsigned* last) {
+  bool any = false;
+  for (unsigned x = 0; x < n; ++x, src += 4) {
+    // The weights add up to 256: white stays 255 without clamping.
+    uint8_t v = (uint8_t)(((29u * src[0] + 150u * src[1] + 77u * src[2]) >> 8) ^ invert);
+    if (v == dst[x]) continue;
+    dst[x] = v;
+    if (!any) *first = x;
+    *last = x;
+    any = true;
+  }
+  return any;
+}
+
+// The row loop shared by the vector paths.  `Lanes::block` converts
+// Lanes::kPixels pixels, stores them when they differ from the shadow and
+// returns a mask with Lanes::kBits bits per pixel set where they differed.
+// Instantiated only inside functions compiled for the lanes' instruction set
+// (which inline it whole), so it carries no target of its own.
+template <typename Lanes>
+inline bool convert_row8_blocks(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
+                                unsigned* first, unsigned* last) {
+  bool any = false;
+  unsigned x = 0;
+  for (; n - x >= Lanes::kPixels; x += Lanes::kPixels) {
+    uint64_t diff = Lanes::block(src + (size_t)x * 4, dst + x, invert);
+    if (diff == 0) continue;
+    if (!any) *first = x + (unsigned)__builtin_ctzll(diff) / Lanes::kBits;
+    *last = x + (unsigned)(63 - __builtin_clzll(diff)) / Lanes::kBits;
+    any = true;
+  }
+  unsigned tail_first = 0, tail_last = 0;
+  if (x < n &&
+      convert_row8_scalar(src + (size_t)x * 4, dst + x, n - x, invert, &tail_first, &tail_last)) {
+    if (!any) *first = x + tail_first;
+    *last = x + tail_last;
+    any = true;
+  }
+  return any;
+}
+
+// One table for the whole module: every path built for this processor family,
+// slowest first, with the test that says whether this processor runs it.
+struct Row8Path {
+  const char* name;
+  Row8Fn convert;
+  bool (*runs)();
+};
+
+bool always() { return true; }
+
+#if defined(__x86_64__)
+
+// Four pixels (blue, green, red, alpha bytes) to four 32-bit gray sums
+// shifted down: blue and red sit in the even bytes, green (with alpha, whose
+// weight is 0) in the odd ones, so two multiply-adds of 16-bit pairs give
+// 29 b + 77 r and 150 g.
+struct Sse2 {
+  static constexpr unsigned kPixels = 16;
+  static constexpr unsigned kBits = 1;
+
+  static __m128i sums(const uint8_t* src) {
+    __m128i px = _mm_loadu_si128((const __m128i*)src);
+    __m128i br = _mm_and_si128(px, _mm_set1_epi32(0x00FF00FF));
+    __m128i ga = _mm_srli_epi16(px, 8);
+    __m128i sum = _mm_add_epi32(_mm_madd_epi16(br, _mm_set1_epi32((77 << 16) | 29)),
+                                _mm_madd_epi16(ga, _mm_set1_epi32(150)));
+    return _mm_srli_epi32(sum, 8);
+  }
+
+  static uint64_t block(const uint8_t* src, uint8_t* dst, uint8_t invert) {
+    __m128i lo = _mm_packs_epi32(sums(src), sums(src + 16));
+    __m128i hi = _mm_packs_epi32(sums(src + 32), sums(src + 48));
+    __m128i gray = _mm_xor_si128(_mm_packus_epi16(lo, hi), _mm_set1_epi8((char)invert));
+    __m128i old = _mm_loadu_si128((const __m128i*)dst);
+    unsigned diff = ~(unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(gray, old)) & 0xFFFFu;
+    if (diff) _mm_storeu_si128((__m128i*)dst, gray);
+    return diff;
+  }
+};
+
+__attribute__((flatten)) bool convert_row8_sse2(const uint8_t* src, uint8_t* dst, unsigned n,
+                                                uint8_t invert, unsigned* first, unsigned* last) {
+  return convert_row8_blocks<Sse2>(src, dst, n, invert, first, last);
+}
+
+struct Avx2 {
+  static constexpr unsigned kPixels = 32;
+  static constexpr unsigned kBits = 1;
+
+  // Eight pixels to eight 32-bit sums, not yet shifted: they stay below
+  // 65536, so the unsigned pack takes them to 16 bits exactly.
+  __attribute__((target("avx2"))) static __m256i sums(const uint8_t* src) {
+    __m256i px = _mm256_loadu_si256((const __m256i*)src);
+    __m256i br = _mm256_and_si256(px, _mm256_set1_epi32(0x00FF00FF));
+    __m256i ga = _mm256_srli_epi16(px, 8);
+    return _mm256_add_epi32(_mm256_madd_epi16(br, _mm256_set1_epi32((77 << 16) | 29)),
+                            _mm256_madd_epi16(ga, _mm256_set1_epi32(150)));
+  }
+
+  __attribute__((target("avx2"))) static uint64_t block(const uint8_t* src, uint8_t* dst,
+                                                         uint8_t invert) {
+    __m256i a = _mm256_srli_epi16(_mm256_packus_epi32(sums(src), sums(src + 32)), 8);
+    __m256i b = _mm256_srli_epi16(_mm256_packus_epi32(sums(src + 64), sums(src + 96)), 8);
+    // The packs work within each 128-bit half: the four-pixel groups come out
+    // as 0 2 4 6 | 1 3 5 7 and are put back in order.
+    __m256i gray = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(a, b),
+                                               _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+    gray = _mm256_xor_si256(gray, _mm256_set1_epi8((char)invert));
+    __m256i old = _mm256_loadu_si256((const __m256i*)dst);
+    uint32_t diff = ~(uint32_t)_mm256_movemask_epi8(_mm256_cmpeq_epi8(gray, old));
+    if (diff) _mm256_storeu_si256((__m256i*)dst, gray);
+    return diff;
+  }
+};
+
+__attribute__((target("avx2"), flatten)) bool convert_row8_avx2(const uint8_t* src, uint8_t* dst,
+                                                                unsigned n, uint8_t invert,
+                                                                unsigned* first, unsigned* last) {
+  return convert_row8_blocks<Avx2>(src, dst, n, invert, first, last);
+}
+
+bool runs_avx2() { return __builtin_cpu_supports("avx2"); }
+
+const Row8Path kRow8Paths[] = {
+    {"scalar", convert_row8_scalar, always},
+    {"sse2", convert_row8_sse2, always},
+    {"avx2", convert_row8_avx2, runs_avx2},
+};
+
+#elif defined(__arm__)
+
+// The baseline of 32-bit ARM distributions has no NEON, the device's
+// processor does: only this part is built for it, and it runs only when the
+// kernel reports the unit.
+#pragma GCC push_options
+#pragma GCC target("fpu=neon")
+#include <arm_neon.h>
+
+struct Neon {
+  static constexpr unsigned kPixels = 16;
+  // The compare result narrowed to four bits per pixel: ARMv7 has no byte
+  // mask instruction, a narrowing shift of the 16-bit lanes serves.
+  static constexpr unsigned kBits = 4;
+
+  static uint8x8_t gray8(uint8x8_t b, uint8x8_t g, uint8x8_t r) {
+    uint16x8_t sum = vmull_u8(b, vdup_n_u8(29));
+    sum = vmlal_u8(sum, g, vdup_n_u8(150));
+    sum = vmlal_u8(sum, r, vdup_n_u8(77));
+    return vshrn_n_u16(sum, 8);
+  }
+
+  static uint64_t block(const uint8_t* src, uint8_t* dst, uint8_t invert) {
+    uint8x16x4_t px = vld4q_u8(src);
+    uint8x8_t lo = gray8(vget_low_u8(px.val[0]), vget_low_u8(px.val[1]), vget_low_u8(px.val[2]));
+    uint8x8_t hi =
+        gray8(vget_high_u8(px.val[0]), vget_high_u8(px.val[1]), vget_high_u8(px.val[2]));
+    uint8x16_t gray = veorq_u8(vcombine_u8(lo, hi), vdupq_n_u8(invert));
+    uint8x16_t same = vceqq_u8(gray, vld1q_u8(dst));
+    uint8x8_t nibbles = vshrn_n_u16(vreinterpretq_u16_u8(same), 4);
+    uint64_t diff = ~vget_lane_u64(vreinterpret_u64_u8(nibbles), 0);
+    if (diff) vst1q_u8(dst, gray);
+    return diff;
+  }
+};
+
+__attribute__((flatten)) bool convert_row8_neon(const uint8_t* src, uint8_t* dst, unsigned n,
+                                                uint8_t invert, unsigned* first, unsigned* last) {
+  return convert_row8_blocks<Neon>(src, dst, n, invert, first, last);
+}
+#pragma GCC pop_options
+
+bool runs_neon() { return (getauxval(AT_HWCAP) & HWCAP_NEON) != 0; }
+
+const Row8Path kRow8Paths[] = {
+    {"scalar", convert_row8_scalar, always},
+    {"neon", convert_row8_neon, runs_neon},
+};
+
+#else
+
+const Row8Path kRow8Paths[] = {
+    {"scalar", convert_row8_scalar, always},
+};
+
+#endif
+
+// The path in use: the fastest this processor runs, chosen at the first use.
+std::atomic<const Row8Path*> g_row8_path{nullptr};
+
+const Row8Path* row8_path() {
+  const Row8Path* path = g_row8_path.load(std::memory_order_acquire);
+  if (path) return path;
+  for (const Row8Path& p : kRow8Paths)
+    if (p.runs()) path = &p;
+  g_row8_path.store(path, std::memory_order_release);
+  return path;
+}
+
 bool convert_row_gray(const uint8_t* src, uint8_t* dst, unsigned n, unsigned* first,
                       unsigned* last) {
-  return display_convert_row8(src, dst, n, g.inverted ? 0xFF : 0x00, first, last);
+  return row8_path()->convert(src, dst, n, g.inverted ? 0xFF : 0x00, first, last);
 }
 
 using RowConverter = bool (*)(const uint8_t*, uint8_t*, unsigned, unsigned*, unsigned*);
@@ -328,17 +550,19 @@ double now_ms() {
 
 bool display_convert_row8(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
                           unsigned* first, unsigned* last) {
-  bool any = false;
-  for (unsigned x = 0; x < n; ++x, src += 4) {
-    // The weights add up to 256: white stays 255 without clamping.
-    uint8_t v = (uint8_t)(((29u * src[0] + 150u * src[1] + 77u * src[2]) >> 8) ^ invert);
-    if (v == dst[x]) continue;
-    dst[x] = v;
-    if (!any) *first = x;
-    *last = x;
-    any = true;
+  return row8_path()->convert(src, dst, n, invert, first, last);
+}
+
+const char* display_row8_path() { return row8_path()->name; }
+
+bool display_use_row8_path(const char* name) {
+  for (const Row8Path& p : kRow8Paths) {
+    if (strcmp(p.name, name) != 0) continue;
+    if (!p.runs()) return false;
+    g_row8_path.store(&p, std::memory_order_release);
+    return true;
   }
-  return any;
+  return false;
 }
 
 int display_open(DisplayInfo* info) {

@@ -25,8 +25,18 @@ double now_ms();
 
 // Converts one row of `n` engine pixels (blue, green, red, alpha bytes) to
 // 8-bit gray, XOR `invert` (0x00 or 0xFF), straight into `dst`, storing only
-// the pixels that differ.  Returns whether any did; then *first and *last are
-// the first and last changed columns.  This is the hot loop of every frame; a
-// vector version must give the same bytes and the same columns.
+// where pixels differ.  Returns whether any did; then *first and *last are
+// the first and last changed columns.  This is the hot loop of every frame;
+// it runs on the path named below, and every path gives the same bytes and
+// the same columns.
 bool display_convert_row8(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
                           unsigned* first, unsigned* last);
+
+// The 8-bit conversion paths built for this processor family are "scalar"
+// and, on x86-64, "sse2" and "avx2", on 32-bit ARM "neon".  The fastest one
+// the processor runs is taken at the first frame; display_use_row8_path
+// switches to another for the rest of the process (to compare paths or to
+// rule one out when diagnosing) and returns false, changing nothing, when the
+// name is unknown or the processor lacks the instructions.
+const char* display_row8_path();
+bool display_use_row8_path(const char* name);

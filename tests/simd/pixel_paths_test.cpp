@@ -1,0 +1,266 @@
+// The vector conversion paths of 8-bit panels give the same gray bytes, the
+// same changed columns and the same refresh rectangles as the plain formula,
+// for every row width around their block sizes and every kind of pixel.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#if defined(__arm__)
+#include <asm/hwcap.h>
+#include <sys/auxv.h>
+#endif
+
+#include "display.h"
+#include "screen_fixture.h"
+
+namespace {
+
+uint8_t gray_of(const uint8_t* px, uint8_t invert) {
+  return (uint8_t)(((29u * px[0] + 150u * px[1] + 77u * px[2]) >> 8) ^ invert);
+}
+
+// Every path this processor runs, scalar first.  The path in use when the test
+// started is restored afterwards.
+std::vector<std::string> runnable_paths() {
+  std::string before = display_row8_path();
+  std::vector<std::string> paths;
+  for (const char* name : {"scalar", "sse2", "avx2", "neon"})
+    if (display_use_row8_path(name)) paths.push_back(name);
+  display_use_row8_path(before.c_str());
+  return paths;
+}
+
+class UsePath {
+ public:
+  explicit UsePath(const std::string& name) : before_(display_row8_path()) {
+    EXPECT_TRUE(display_use_row8_path(name.c_str())) << name;
+  }
+  ~UsePath() { display_use_row8_path(before_.c_str()); }
+
+ private:
+  std::string before_;
+};
+
+struct RowResult {
+  std::vector<uint8_t> dst;
+  bool any;
+  unsigned first, last;
+};
+
+RowResult expected_row(const uint8_t* src, std::vector<uint8_t> dst, unsigned n, uint8_t invert) {
+  RowResult r{std::move(dst), false, 0, 0};
+  for (unsigned x = 0; x < n; ++x) {
+    uint8_t v = gray_of(src + 4 * x, invert);
+    if (v == r.dst[x]) continue;
+    r.dst[x] = v;
+    if (!r.any) r.first = x;
+    r.last = x;
+    r.any = true;
+  }
+  return r;
+}
+
+// Converts with the path in use; the bytes past the row must stay as they were.
+RowResult converted_row(const uint8_t* src, const std::vector<uint8_t>& dst, unsigned n,
+                        uint8_t invert) {
+  std::vector<uint8_t> out(dst);
+  out.push_back(0xA5);
+  RowResult r{{}, false, 7777, 7777};
+  r.any = display_convert_row8(src, out.data(), n, invert, &r.first, &r.last);
+  EXPECT_EQ(out.back(), 0xA5) << "written past the row";
+  out.pop_back();
+  r.dst = std::move(out);
+  return r;
+}
+
+void expect_same(const RowResult& want, const RowResult& got, const std::string& what) {
+  EXPECT_EQ(want.dst, got.dst) << what;
+  ASSERT_EQ(want.any, got.any) << what;
+  if (want.any) {
+    EXPECT_EQ(want.first, got.first) << what;
+    EXPECT_EQ(want.last, got.last) << what;
+  } else {
+    EXPECT_EQ(got.first, 7777u) << what << ": columns written without a change";
+  }
+}
+
+std::vector<uint8_t> random_pixels(std::mt19937& rng, unsigned n) {
+  std::vector<uint8_t> px(4 * (size_t)n);
+  for (auto& b : px) {
+    // Extremes often: that is where a saturating or rounding step shows.
+    unsigned k = rng() % 8;
+    b = k == 0 ? 0 : k == 1 ? 255 : (uint8_t)rng();
+  }
+  return px;
+}
+
+const unsigned kWidths[] = {1, 2, 15, 16, 17, 31, 32, 33, 47, 48, 63, 64, 65, 97, 1236};
+
+TEST(PixelPaths, ThisProcessorRunsItsVectorPaths) {
+  auto paths = runnable_paths();
+  ASSERT_FALSE(paths.empty());
+  EXPECT_EQ(paths[0], "scalar");
+  EXPECT_FALSE(display_use_row8_path("mmx"));
+#if defined(__x86_64__)
+  EXPECT_NE(std::find(paths.begin(), paths.end(), "sse2"), paths.end());
+  bool avx2 = std::find(paths.begin(), paths.end(), "avx2") != paths.end();
+  EXPECT_EQ(avx2, (bool)__builtin_cpu_supports("avx2"));
+  EXPECT_FALSE(display_use_row8_path("neon"));
+#elif defined(__arm__)
+  // The device's processor has NEON and so does the emulator the tests run
+  // under; without it this suite would test the scalar path alone.
+  ASSERT_TRUE(getauxval(AT_HWCAP) & HWCAP_NEON);
+  EXPECT_NE(std::find(paths.begin(), paths.end(), "neon"), paths.end());
+  EXPECT_FALSE(display_use_row8_path("avx2"));
+#endif
+  // The path taken by default is the last, the fastest.
+  EXPECT_EQ(display_row8_path(), paths.back());
+  printf("8-bit paths run here: ");
+  for (auto& p : paths) printf("%s ", p.c_str());
+  printf("\n");
+}
+
+TEST(PixelPaths, ExtremePixelsOnPlainAndInvertedPanels) {
+  // Every corner of the colour cube, and alpha never counts.
+  std::vector<uint8_t> src;
+  for (int rep = 0; rep < 5; ++rep)
+    for (unsigned c = 0; c < 8; ++c)
+      src.insert(src.end(), {(uint8_t)(c & 1 ? 255 : 0), (uint8_t)(c & 2 ? 255 : 0),
+                             (uint8_t)(c & 4 ? 255 : 0), (uint8_t)(rep * 60)});
+  unsigned n = (unsigned)src.size() / 4;  // 40: two and a half blocks of 16
+  const uint8_t plain[8] = {0, 28, 149, 178, 76, 105, 226, 255};
+  for (auto& path : runnable_paths()) {
+    UsePath use(path);
+    for (uint8_t invert : {0x00, 0xFF}) {
+      std::vector<uint8_t> dst(n, 0x5A);
+      unsigned first = 0, last = 0;
+      ASSERT_TRUE(display_convert_row8(src.data(), dst.data(), n, invert, &first, &last)) << path;
+      for (unsigned x = 0; x < n; ++x)
+        ASSERT_EQ(dst[x], plain[x % 8] ^ invert) << path << " pixel " << x;
+      EXPECT_EQ(first, 0u);
+      EXPECT_EQ(last, n - 1);
+      EXPECT_FALSE(display_convert_row8(src.data(), dst.data(), n, invert, &first, &last));
+    }
+  }
+}
+
+TEST(PixelPaths, RandomRowsOfEveryWidthAndAlignment) {
+  std::mt19937 rng(1236);
+  for (auto& path : runnable_paths()) {
+    UsePath use(path);
+    for (unsigned n : kWidths) {
+      for (unsigned offset = 0; offset < 4; ++offset) {
+        // Rows need not be aligned: the engine's buffer and the shadow rows
+        // start anywhere.
+        std::vector<uint8_t> buf = random_pixels(rng, n + 1);
+        const uint8_t* src = buf.data() + offset;
+        uint8_t invert = (n + offset) % 2 ? 0xFF : 0x00;
+        std::vector<uint8_t> shadow(n);
+        for (auto& b : shadow) b = (uint8_t)rng();
+        // Against unrelated content, then against the row itself with a few
+        // pixels disturbed.
+        std::string what = path + " width " + std::to_string(n) + " offset " +
+                           std::to_string(offset);
+        expect_same(expected_row(src, shadow, n, invert), converted_row(src, shadow, n, invert),
+                    what);
+        std::vector<uint8_t> same = expected_row(src, shadow, n, invert).dst;
+        expect_same(expected_row(src, same, n, invert), converted_row(src, same, n, invert),
+                    what + " unchanged");
+        for (int k = 0; k < 3; ++k) same[rng() % n] ^= (uint8_t)(1 + rng() % 255);
+        expect_same(expected_row(src, same, n, invert), converted_row(src, same, n, invert),
+                    what + " disturbed");
+      }
+    }
+  }
+}
+
+// One changed pixel, or two, at each position of rows up to three 32-pixel
+// blocks and a tail long: the columns found must be exact, never rounded to
+// a block.
+TEST(PixelPaths, ChangedColumnsAtEveryPositionAroundBlockEdges) {
+  std::mt19937 rng(7);
+  for (auto& path : runnable_paths()) {
+    UsePath use(path);
+    for (unsigned n : {16u, 17u, 31u, 33u, 64u, 100u}) {
+      std::vector<uint8_t> src = random_pixels(rng, n);
+      std::vector<uint8_t> settled = expected_row(src.data(), std::vector<uint8_t>(n), n, 0).dst;
+      for (unsigned a = 0; a < n; ++a) {
+        for (unsigned b = a; b < n; b += (b < a + 3 || b + 3 >= n) ? 1 : 7) {
+          std::vector<uint8_t> shadow(settled);
+          shadow[a] ^= 0x80;
+          shadow[b] ^= 0x01;
+          RowResult got = converted_row(src.data(), shadow, n, 0);
+          ASSERT_TRUE(got.any);
+          ASSERT_EQ(got.first, a) << path << " width " << n << " changes at " << a << "," << b;
+          ASSERT_EQ(got.last, b) << path << " width " << n << " changes at " << a << "," << b;
+          ASSERT_EQ(got.dst, settled);
+        }
+      }
+    }
+  }
+}
+
+// Whole frames on a full-width panel with padded lines: every path leaves the
+// same framebuffer and asks for the same refreshes as the scalar one.
+struct FrameRun {
+  std::vector<uint8_t> memory;
+  std::vector<std::vector<uint32_t>> refreshes;
+};
+
+FrameRun present_frames(const std::string& path, const char* grayscale) {
+  UsePath use(path);
+  ScopedEnv env({{"FOLIAN_SIM_FB_XRES", "1236"},
+                 {"FOLIAN_SIM_FB_YRES", "24"},
+                 {"FOLIAN_SIM_FB_LINE_LENGTH", "1280"},
+                 {"FOLIAN_SIM_FB_GRAYSCALE", grayscale},
+                 {"FOLIAN_KEEP_SCREEN", "1"}});
+  DisplayInfo info{};
+  EXPECT_EQ(display_open(&info), 1);
+  std::mt19937 rng(42);
+  // Wider and taller than the screen, rows padded past 4 x width.
+  Frame f(1300, 30, 0xFFFFFF, 1300 * 4 + 20);
+  f.present();
+  f.set(0, 0, 0x000000);  // the first pixel of a row only
+  f.present();
+  f.set(1235, 9, 0x123456);  // the last visible one
+  f.present();
+  f.set(1240, 12, 0x000000);  // off screen: nothing
+  f.present();
+  for (unsigned x : {15u, 16u, 31u, 32u, 33u, 1231u}) {
+    f.set(x, 3 + x % 7, (uint32_t)rng() & 0xFFFFFF);
+    f.present();
+  }
+  f.rect(100, 5, 40, 4, 0x808080);
+  f.rect(700, 10, 3, 12, 0x010203);
+  f.present();
+  for (int k = 0; k < 3; ++k) {
+    std::vector<uint8_t> noise = random_pixels(rng, (unsigned)(f.bytes.size() / 4));
+    std::copy(noise.begin(), noise.end(), f.bytes.begin());
+    f.present();
+    f.present(11);  // the same again, fewer rows: nothing
+  }
+  FrameRun run;
+  for (auto& u : sim_fb_updates())
+    run.refreshes.push_back({u.left, u.top, u.width, u.height, u.update_mode});
+  run.memory = sim_fb_memory();
+  display_close();
+  return run;
+}
+
+TEST(PixelPaths, FramesGiveTheSameScreenAndRefreshesOnEveryPath) {
+  for (const char* grayscale : {"1", "2"}) {
+    FrameRun want = present_frames("scalar", grayscale);
+    ASSERT_EQ(want.refreshes.size(), 13u);
+    EXPECT_EQ(want.refreshes[1], std::vector<uint32_t>({0, 0, 1, 1, 0}));
+    EXPECT_EQ(want.refreshes[2], std::vector<uint32_t>({1235, 9, 1, 1, 0}));
+    for (auto& path : runnable_paths()) {
+      FrameRun got = present_frames(path, grayscale);
+      EXPECT_EQ(got.refreshes, want.refreshes) << path << " grayscale " << grayscale;
+      EXPECT_TRUE(got.memory == want.memory) << path << " grayscale " << grayscale;
+    }
+  }
+}
+
+}  // namespace
