@@ -248,8 +248,33 @@ void touch_event(input_device& d, const struct input_event& ev,
   }
 }
 
+// A release lost with dropped events would leave the key down in the
+// application: what the kernel says is up now is released.
+void resync_keys(input_device& d, FLUTTER_API_SYMBOL(FlutterEngine) engine) {
+  uint8_t keys[KEY_MAX / 8 + 1];
+  memset(keys, 0, sizeof keys);
+  bool known = ioctl(d.fd, EVIOCGKEY(sizeof keys), keys) >= 0;
+  for (int i = 0; i < 2; i++) {
+    int code = (i == 1) != g_swap_page_keys ? kKeyPageUp : kKeyPageDown;
+    if (d.key_pressed[i] && !(known && bit_set(keys, code))) {
+      deliver_page_key(engine, i == 1, 1);
+      d.key_pressed[i] = false;
+    }
+  }
+}
+
 void page_key_event(input_device& d, const struct input_event& ev,
                     FLUTTER_API_SYMBOL(FlutterEngine) engine) {
+  if (ev.type == EV_SYN && ev.code == SYN_DROPPED) {
+    d.dropping = true;
+    return;
+  }
+  if (d.dropping) {
+    if (ev.type != EV_SYN || ev.code != SYN_REPORT) return;
+    d.dropping = false;
+    resync_keys(d, engine);
+    return;
+  }
   if (ev.type != EV_KEY || (ev.code != kKeyPageUp && ev.code != kKeyPageDown) || !g_enabled) return;
   bool next = (ev.code == kKeyPageUp) != g_swap_page_keys;
   int action = ev.value == 0 ? 1 : (ev.value == 2 ? 2 : 0);

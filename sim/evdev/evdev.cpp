@@ -361,7 +361,9 @@ int ioctl(int fd, unsigned long req, ...) {
 
 DIR* opendir(const char* path) {
   REAL(opendir);
-  REAL(readdir);
+  // The 64-bit listing: a 32-bit program's readdir fails with EOVERFLOW on
+  // file systems whose directory offsets are 64-bit hashes.
+  REAL(readdir64);
   const char* dir = sim_dir();
   if (!dir || (strcmp(path, "/dev/input") != 0 && strcmp(path, "/dev/input/") != 0))
     return real_opendir(path);
@@ -373,7 +375,7 @@ DIR* opendir(const char* path) {
   g_listing.dir = d;
   g_listing.count = 0;
   g_listing.next = 0;
-  while (struct dirent* e = real_readdir(d)) {
+  while (struct dirent64* e = real_readdir64(d)) {
     if (g_listing.count < kMaxEntries)
       snprintf(g_listing.names[g_listing.count++], 256, "%s", e->d_name);
   }

@@ -271,6 +271,19 @@ TEST_F(Input, PageKeysDeliverKeyEventThenMessage) {
   EXPECT_TRUE(err.has("] 翻页键 109 按下 → 上一页\n"));
 }
 
+TEST_F(Input, PageKeyReleaseLostWithDroppedEventsIsDelivered) {
+  nodes.add("event0", page_keys());
+  input_open(kW, kH);
+  nodes.send("event0", {ev(EV_KEY, 104, 1), ev(EV_KEY, 109, 1), syn()});
+  pump();
+  nodes.configure("event0", page_keys() + "keystate 109\n");  // 104 came up meanwhile
+  nodes.send("event0", {ev(EV_SYN, SYN_DROPPED, 0), ev(EV_KEY, 104, 0), syn()});
+  pump();
+  ASSERT_EQ(fake::key_events().size(), 3u);
+  EXPECT_EQ(fake::key_events()[2].event.type, kFlutterKeyEventTypeUp);
+  EXPECT_EQ(fake::key_events()[2].event.physical, 0x7004eu);
+}
+
 TEST_F(Input, SwappedPageKeys) {
   nodes.add("event0", page_keys());
   setenv("FOLIAN_PAGE_KEYS_SWAP", "1", 1);
