@@ -1,5 +1,5 @@
 // Stand-in input event nodes.  Preloaded (libsim_evdev.so) or linked into a
-// unit test (sim_evdev_static), it redirects the listing of /dev/input and the
+// unit test (sim_evdev_objects), it redirects the listing of /dev/input and the
 // opening of /dev/input/<entry> into a test directory and answers the evdev
 // queries from per-node configuration files.  The test writes real
 // struct input_event records into the nodes (FIFOs), which the program reads
