@@ -27,6 +27,8 @@ class IdleDevicesE2E(E2ETestCase):
         ctl = os.path.join(nodes.root, "ctl")
         env = dict({"FOLIAN_FB_FILE": "", "FOLIAN_CONTROL": ctl}, **nodes.env())
         app = self.start(self.bundle(), env=env, preload=["sim_evdev"])
+        app.wait_line(r"\] 触摸屏 /dev/input/event0")
+        app.wait_line(r"\] 翻页键 /dev/input/event1")
         app.wait_line(r"\] 控制管道 .*/ctl$")
         app.wait_event("present")
 
