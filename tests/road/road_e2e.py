@@ -162,9 +162,18 @@ class Road(E2ETestCase):
 
     def snapshot(self, index):
         """The panel's picture after the update of that index."""
-        with open(os.path.join(self.snaps, "update_%04d.pgm" % index), "rb") as f:
-            data = f.read()
         header = b"P5\n%d %d\n255\n" % (W, H)
+        path = os.path.join(self.snaps, "update_%04d.pgm" % index)
+
+        def written():
+            # The stand-in logs an update before it writes the picture.
+            try:
+                with open(path, "rb") as f:
+                    data = f.read()
+            except FileNotFoundError:
+                return None
+            return data if len(data) >= len(header) + W * H else None
+        data = wait_for("the picture of update %d" % index, written)
         self.assertTrue(data.startswith(header))
         return data[len(header):]
 
