@@ -19,6 +19,12 @@
 #elif defined(__arm__)
 #include <asm/hwcap.h>
 #include <sys/auxv.h>
+// The intrinsics are declared for NEON; only the code that uses them below is
+// compiled for it.
+#pragma GCC push_options
+#pragma GCC target("fpu=neon")
+#include <arm_neon.h>
+#pragma GCC pop_options
 #endif
 
 #include <atomic>
@@ -157,7 +163,8 @@ bool convert_row8_scalar(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t i
 // Lanes::kPixels pixels, stores them when they differ from the shadow and
 // returns a mask with Lanes::kBits bits per pixel set where they differed.
 // Instantiated only inside functions compiled for the lanes' instruction set
-// (which inline it whole), so it carries no target of its own.
+// (which inline it whole when optimising), so it carries no target of its
+// own.
 template <typename Lanes>
 inline bool convert_row8_blocks(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
                                 unsigned* first, unsigned* last) {
@@ -276,7 +283,6 @@ const Row8Path kRow8Paths[] = {
 // kernel reports the unit.
 #pragma GCC push_options
 #pragma GCC target("fpu=neon")
-#include <arm_neon.h>
 
 struct Neon {
   static constexpr unsigned kPixels = 16;
