@@ -202,17 +202,27 @@ void resync(input_device& d) {
   }
 }
 
-void touch_event(input_device& d, const struct input_event& ev,
-                 FLUTTER_API_SYMBOL(FlutterEngine) engine) {
+enum class Gap { kNone, kInside, kEnded };
+
+// After SYN_DROPPED the kernel's queue overflowed: every event up to the next
+// report belongs to a state we only partly saw, so it is skipped and the
+// report that ends the gap asks for a fresh look at the kernel's state.
+Gap follow_gap(input_device& d, const struct input_event& ev) {
   if (ev.type == EV_SYN && ev.code == SYN_DROPPED) {
     d.dropping = true;
-    return;
+    return Gap::kInside;
   }
-  if (d.dropping) {
-    if (ev.type != EV_SYN || ev.code != SYN_REPORT) return;
-    d.dropping = false;
-    resync(d);
-  }
+  if (!d.dropping) return Gap::kNone;
+  if (ev.type != EV_SYN || ev.code != SYN_REPORT) return Gap::kInside;
+  d.dropping = false;
+  return Gap::kEnded;
+}
+
+void touch_event(input_device& d, const struct input_event& ev,
+                 FLUTTER_API_SYMBOL(FlutterEngine) engine) {
+  Gap gap = follow_gap(d, ev);
+  if (gap == Gap::kInside) return;
+  if (gap == Gap::kEnded) resync(d);
   touch_slot& cur = d.slots[d.current_slot];
   if (ev.type == EV_SYN && ev.code == SYN_REPORT) {
     if (g_enabled) {
@@ -265,13 +275,9 @@ void resync_keys(input_device& d, FLUTTER_API_SYMBOL(FlutterEngine) engine) {
 
 void page_key_event(input_device& d, const struct input_event& ev,
                     FLUTTER_API_SYMBOL(FlutterEngine) engine) {
-  if (ev.type == EV_SYN && ev.code == SYN_DROPPED) {
-    d.dropping = true;
-    return;
-  }
-  if (d.dropping) {
-    if (ev.type != EV_SYN || ev.code != SYN_REPORT) return;
-    d.dropping = false;
+  Gap gap = follow_gap(d, ev);
+  if (gap == Gap::kInside) return;
+  if (gap == Gap::kEnded) {
     resync_keys(d, engine);
     return;
   }
