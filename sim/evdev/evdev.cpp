@@ -308,21 +308,26 @@ int __open64_2(const char* path, int flags) {
   return open_common(path, flags, 0, real_open64);
 }
 
+static int openat_common(int dirfd, const char* path, int flags, mode_t mode,
+                  int (*real)(int, const char*, int, ...)) {
+  char target[4096], entry[64];
+  if (redirect(path, target, sizeof target, entry)) {
+    int fd = real(AT_FDCWD, target, flags, mode);
+    remember(fd, entry);
+    return fd;
+  }
+  int fd = real(dirfd, path, flags, mode);
+  remember(fd, "");
+  return fd;
+}
+
 int openat(int dirfd, const char* path, int flags, ...) {
   REAL(openat);
   va_list ap;
   va_start(ap, flags);
   mode_t mode = mode_arg(flags, ap);
   va_end(ap);
-  char target[4096], entry[64];
-  if (redirect(path, target, sizeof target, entry)) {
-    int fd = real_openat(AT_FDCWD, target, flags, mode);
-    remember(fd, entry);
-    return fd;
-  }
-  int fd = real_openat(dirfd, path, flags, mode);
-  remember(fd, "");
-  return fd;
+  return openat_common(dirfd, path, flags, mode, real_openat);
 }
 
 int openat64(int dirfd, const char* path, int flags, ...) {
@@ -331,15 +336,7 @@ int openat64(int dirfd, const char* path, int flags, ...) {
   va_start(ap, flags);
   mode_t mode = mode_arg(flags, ap);
   va_end(ap);
-  char target[4096], entry[64];
-  if (redirect(path, target, sizeof target, entry)) {
-    int fd = real_openat64(AT_FDCWD, target, flags, mode);
-    remember(fd, entry);
-    return fd;
-  }
-  int fd = real_openat64(dirfd, path, flags, mode);
-  remember(fd, "");
-  return fd;
+  return openat_common(dirfd, path, flags, mode, real_openat64);
 }
 
 int close(int fd) {
