@@ -1,127 +1,129 @@
 """The e-ink method channels driving the panel: the stand-in engine's
 application calls the channels, and the stand-in framebuffer/EPDC records
-every update the program sends to the driver."""
+every update the program sends to the driver.  The application goes on from
+one step to the next only when the test presses a page key through the control
+FIFO, after the previous step's refresh has shown up in the log."""
 
+import collections
 import os
 import re
 import shutil
 import tempfile
 import unittest
 
-from folian_e2e import (E2ETestCase, assert_no_violation, decode_envelope, events, payload)
+from folian_e2e import SLOW, E2ETestCase, assert_no_violation, decode_envelope, events, payload
 
 EPD = "app.folian.eink_epd"
 EPDC = "app.folian.ireader_epdc"
 GC16, REAGL, DU, AUTO = 2, 4, 1, 257
-UPDATE = re.compile(r"^update kind=(\w+) marker=(\d+) region=(\d+),(\d+) (\d+)x(\d+) "
+UPDATE = re.compile(r"^update kind=\w+ marker=\d+ region=(\d+),(\d+) (\d+)x(\d+) "
                     r"waveform=(\d+) mode=(\d+) temp=\S+ flags=0x([0-9a-f]+) dir=(\d+) steps=(\d+)")
-
-# A white page first, so that the driver kind is known before any call.
-START = "fill gray 255\npresent\nwait 300\n"
+NEXT = "wait_key down\n"
+Update = collections.namedtuple("Update", "x y w h waveform full flags dir steps")
 
 
 class Panel(E2ETestCase):
-    def run_app(self, script, env=None):
-        log = os.path.join(self.scratch_dir(), "epdc.log")
-        # FOLIAN_KEEP_SCREEN: no restoring refresh at exit among the updates.
-        full_env = {"FOLIAN_SIM_EPDC": "mtk", "FOLIAN_SIM_EPDC_LOG": log, "FOLIAN_LOG_FRAMES": "1",
-                    "FOLIAN_KEEP_SCREEN": "1"}
-        full_env.update(env or {})
-        app = self.run_to_end(self.bundle(app=START + script + "quit\n"), env=full_env,
-                              preload=("sim_fb",), timeout=20)
-        self.assertEqual(app.returncode, 0, "\n".join(app.lines()))
-        trace = app.trace()
-        assert_no_violation(trace)
-        updates = []
-        with open(log) as f:
-            for line in f:
-                m = UPDATE.match(line)
-                if m:
-                    g = m.groups()
-                    updates.append({"kind": g[0], "region": tuple(int(x) for x in g[2:6]),
-                                    "waveform": int(g[6]), "full": g[7] == "1",
-                                    "flags": int(g[8], 16), "dir": int(g[9]), "steps": int(g[10])})
-        replies = {}
-        for e in events(trace, "response"):
-            if e["channel"] == "flutter/platform":
-                continue  # the JSON answer to the closing quit request
-            replies.setdefault(e["channel"], []).append(decode_envelope(payload(e)))
-        return app, updates, replies
-
-    def scratch_dir(self):
+    def start_app(self, script, kind="mtk", env=None):
+        """Starts the application, which shows a white page and waits for a
+        key before the script; returns once the driver kind is known."""
         d = tempfile.mkdtemp(prefix="folian-epdc-")
         self.addCleanup(shutil.rmtree, d, True)
-        return d
+        self.log, self.control = os.path.join(d, "epdc.log"), os.path.join(d, "ctl")
+        # FOLIAN_KEEP_SCREEN: no restoring refresh at exit among the updates.
+        full_env = dict({"FOLIAN_SIM_EPDC": kind, "FOLIAN_SIM_EPDC_LOG": self.log,
+                         "FOLIAN_LOG_FRAMES": "1", "FOLIAN_KEEP_SCREEN": "1",
+                         "FOLIAN_CONTROL": self.control}, **(env or {}))
+        app = self.start(self.bundle(app="fill gray 255\npresent\n" + NEXT + script + "quit\n"),
+                         env=full_env, preload=("sim_fb",))
+        app.wait_line(r"\] 控制管道 ")
+        app.wait_line(r"\] 墨水屏驱动: %s$" % kind)
+        return app
 
-    def order(self, app, *patterns):
-        """Indexes of the first stderr line matching each pattern, which must rise."""
-        lines = app.lines()
-        at = -1
+    def step(self, app, *patterns, press=True):
+        """Waits for stderr lines matching the patterns one after the other
+        (each the first match after the previous one), then presses a key so
+        that the application goes on; returns the matches."""
+        at, found = 0, []
         for p in patterns:
-            found = [i for i, l in enumerate(lines) if i > at and re.search(p, l)]
-            self.assertTrue(found, "%r missing after line %d in\n%s" % (p, at, "\n".join(lines)))
-            at = found[0]
+            found.append(app.wait_line(p, timeout=10, start=at))
+            at = next(i for i, l in enumerate(app.lines()) if i >= at and re.search(p, l)) + 1
+        if press:
+            fd = os.open(self.control, os.O_WRONLY | os.O_NONBLOCK)
+            os.write(fd, b"key next\n")
+            os.close(fd)
+        return found
+
+    def finish(self, app):
+        self.assertEqual(app.wait(10), 0, "\n".join(app.lines()))
+        trace = app.trace()
+        assert_no_violation(trace)
+        with open(self.log) as f:
+            updates = [Update(*(int(x, 16 if i == 6 else 10) for i, x in enumerate(m.groups())))
+                       for m in map(UPDATE.match, f) if m]
+        replies = {}
+        for e in events(trace, "response"):
+            if e["channel"] != "flutter/platform":  # the answer to the closing quit
+                replies.setdefault(e["channel"], []).append(decode_envelope(payload(e)))
+        return updates, replies
 
     def test_refresh_mode_sets_the_next_partial_waveform(self):
-        script = ""
-        for i, mode in enumerate(["fast", "hd", "regal", "balanced", "HD", "ultrafast", "nope"]):
-            script += "call %s setRefreshMode mode=s:%s\n" % (EPD, mode)
-            script += "rect %d 100 40 40 gray 0\npresent\nwait 150\n" % (100 + 60 * i)
-        script += "call %s diagnostics\n" % EPD
-        app, updates, replies = self.run_app(script)
-        partial = [u for u in updates if not u["full"] and u["flags"] == 0]
-        self.assertEqual([u["waveform"] for u in partial[-7:]],
-                         [DU, GC16, REAGL, 7, AUTO, DU, AUTO], updates)
-        self.assertEqual([u["region"][0] <= 100 + 60 * i < u["region"][0] + u["region"][2]
-                          for i, u in enumerate(partial[-7:])], [True] * 7)
-        self.assertEqual(replies[EPD][:7], [("ok", True)] * 7)
-        self.assertEqual(replies[EPD][7], ("ok", {"platform": "kindle", "driver": "mtk"}))
-        for n in (4, 1, 2, 3, 0, 5, 0):
-            self.assertTrue(any(l.endswith("刷新模式 → %d" % n) for l in app.lines()))
+        modes = ["fast", "hd", "regal", "balanced", "HD", "ultrafast", "nope"]
+        script = "".join("call %s setRefreshMode mode=s:%s\nrect %d 100 40 40 gray 0\npresent\n"
+                         % (EPD, mode, 100 + 60 * i) + NEXT for i, mode in enumerate(modes))
+        app = self.start_app(script + "call %s diagnostics\n" % EPD)
+        for frame in range(len(modes) + 1):
+            self.step(app, r"\] 帧 %d：" % frame)
+        updates, replies = self.finish(app)
+        partial = [u for u in updates if not u.full]
+        self.assertEqual([u.waveform for u in partial], [DU, GC16, REAGL, 7, AUTO, DU, AUTO], updates)
+        for i, u in enumerate(partial):
+            self.assertTrue(u.x <= 100 + 60 * i < u.x + u.w and u.flags == 0, updates)
+        self.assertEqual(replies[EPD], [("ok", True)] * 7 +
+                         [("ok", {"platform": "kindle", "driver": "mtk"})])
+        self.step(app, *(r"刷新模式 → %d$" % n for n in (4, 1, 2, 3, 0, 5, 0)), press=False)
 
     def test_immediate_and_deferred_full_refresh(self):
-        script = ("call %s fullRefresh\n" % EPD +
-                  "log immediate-answered\n"
-                  "call %s fullRefresh delayMs=i:800\n" % EPD +
-                  "log deferred-answered\n"
-                  "wait 2000\n"
-                  "log waited\n")
-        app, updates, replies = self.run_app(script)
+        app = self.start_app("call %s fullRefresh\nlog immediate-answered\n"
+                             "call %s fullRefresh delayMs=i:800\nlog deferred-answered\n"
+                             % (EPD, EPD) + NEXT)
+        self.step(app, r"\] 帧 0：")
+        # The immediate one is done before its reply, the deferred one waits.
+        full = r"^\[ *(\d+\.\d+)\] 整屏全刷$"
+        now, _, _, later = self.step(app, full, r"immediate-answered", r"deferred-answered", full)
+        self.assertGreaterEqual(float(later.group(1)) - float(now.group(1)), 0.799)
+        updates, replies = self.finish(app)
         self.assertEqual(replies[EPD], [("ok", True), ("ok", True)])
-        full = [u for u in updates if u["full"]]
-        self.assertEqual(len(full), 3, updates)  # the first frame, then ours
-        for u in full[1:]:
-            self.assertEqual((u["waveform"], u["region"]), (GC16, (0, 0, 1236, 1648)))
-        # The immediate one is done before the reply; the deferred one comes
-        # after its reply and well before the end of the wait.
-        self.order(app, r"\] 整屏全刷$", r"immediate-answered", r"deferred-answered",
-                   r"\] 整屏全刷$", r"waited")
+        self.assertEqual([(u.waveform, u[:4]) for u in updates if u.full],
+                         [(GC16, (0, 0, 1236, 1648))] * 3, updates)
 
     def test_page_turn_is_animated_and_holds_back_a_full_refresh(self):
-        script = ("call %s isSupported\n" % EPDC +
-                  "call %s armPageTurn forward=b:false vertical=b:true speedBits=i:128\n" % EPDC +
-                  "fill gray 0\npresent\nwait 100\n"
-                  "call %s fullRefresh\n" % EPD +
-                  "wait 1500\n")
-        app, updates, replies = self.run_app(script, env={"FOLIAN_SIM_EPDC_WAIT_MS": "500"})
+        script = ("call %s isSupported\n"
+                  "call %s armPageTurn forward=b:false vertical=b:true speedBits=i:128\n"
+                  "fill gray 0\npresent\n" % (EPDC, EPDC) + NEXT +
+                  "call %s fullRefresh\nlog full-refresh-asked\n" % EPD + NEXT)
+        # The animated update takes long enough for the full refresh to be
+        # asked for while it runs.
+        app = self.start_app(script, env={"FOLIAN_SIM_EPDC_WAIT_MS": str(1000 * SLOW)})
+        self.step(app, r"\] 帧 0：")
+        self.step(app, r"翻页动画：方向 0，20 步，成功")
+        self.step(app, r"翻页动画：方向 0，20 步，成功", r"full-refresh-asked", r"翻页动画刷完",
+                  r"\] 整屏全刷$")
+        updates, replies = self.finish(app)
         self.assertEqual(replies[EPDC], [("ok", True), ("ok", True)])
-        animated = [i for i, u in enumerate(updates) if u["flags"] == 0x10000]
+        animated = [i for i, u in enumerate(updates) if u.flags == 0x10000]
         self.assertEqual(len(animated), 1, updates)
         u = updates[animated[0]]
-        self.assertEqual((u["dir"], u["steps"], u["waveform"], u["region"]),
-                         (0, 20, REAGL, (0, 0, 1236, 1648)))
-        after = [v for v in updates[animated[0] + 1:] if v["full"]]
-        self.assertEqual(len(after), 1, updates)
-        self.assertEqual(after[0]["waveform"], GC16)
-        self.order(app, r"翻页动画：方向 0，20 步，成功", r"翻页动画刷完", r"\] 整屏全刷$")
+        self.assertEqual((u.dir, u.steps, u.waveform, u[:4]), (0, 20, REAGL, (0, 0, 1236, 1648)))
+        self.assertEqual([v.waveform for v in updates[animated[0] + 1:] if v.full], [GC16], updates)
 
     def test_page_turn_on_a_panel_without_animation(self):
-        script = ("call %s armPageTurn\n" % EPDC +
-                  "fill gray 0\npresent\nwait 200\n")
-        app, updates, replies = self.run_app(script, env={"FOLIAN_SIM_EPDC": "zelda"})
+        app = self.start_app("call %s armPageTurn\nfill gray 0\npresent\n" % EPDC + NEXT,
+                             kind="zelda")
+        self.step(app, r"\] 帧 0：")
+        self.step(app, r"\] 帧 1：")
+        updates, replies = self.finish(app)
         self.assertEqual(replies[EPDC], [("ok", False)])
-        self.assertTrue(updates)
-        self.assertEqual([u for u in updates if u["flags"]], [])
+        self.assertEqual([u.flags for u in updates], [0, 0])
 
 
 if __name__ == "__main__":
