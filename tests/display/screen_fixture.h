@@ -1,6 +1,6 @@
-// Shared helpers for the display and e-ink tests: environment set for one
-// test, standard error captured, frames built in the engine's pixel order, and
-// the stand-in framebuffer's memory read back.
+// Shared helpers for the display, e-ink and pixel-path tests: environment set
+// for one test, standard error captured, frames built in the engine's pixel
+// order, and the stand-in framebuffer's memory read back.
 #pragma once
 
 #include <stdio.h>
@@ -15,15 +15,17 @@
 #include "display.h"
 #include "sim_fb.h"
 
+using EnvList = std::vector<std::pair<const char*, const char*>>;
+
 // Sets variables for the lifetime of the object and unsets them afterwards.
 class ScopedEnv {
  public:
-  ScopedEnv(std::initializer_list<std::pair<const char*, const char*>> vars) {
-    for (auto& [k, v] : vars) set(k, v);
-  }
-  void set(const char* k, const char* v) {
-    setenv(k, v, 1);
-    names_.push_back(k);
+  ScopedEnv(const EnvList& vars = {}) { set(vars); }
+  void set(const EnvList& vars) {
+    for (auto& [k, v] : vars) {
+      setenv(k, v, 1);
+      names_.push_back(k);
+    }
   }
   ~ScopedEnv() {
     for (auto& k : names_) unsetenv(k.c_str());
@@ -36,10 +38,8 @@ class ScopedEnv {
 // Everything written to standard error between construction and text().
 class StderrCapture {
  public:
-  StderrCapture() {
+  StderrCapture() : file_(tmpfile()), saved_(dup(2)) {
     fflush(stderr);
-    file_ = tmpfile();
-    saved_ = dup(2);
     dup2(fileno(file_), 2);
   }
   std::string text() {
@@ -50,8 +50,7 @@ class StderrCapture {
       saved_ = -1;
       rewind(file_);
       char buf[4096];
-      size_t n;
-      while ((n = fread(buf, 1, sizeof buf, file_)) > 0) text_.append(buf, n);
+      for (size_t n; (n = fread(buf, 1, sizeof buf, file_)) > 0;) text_.append(buf, n);
       fclose(file_);
     }
     return text_;
@@ -59,8 +58,8 @@ class StderrCapture {
   ~StderrCapture() { text(); }
 
  private:
-  FILE* file_ = nullptr;
-  int saved_ = -1;
+  FILE* file_;
+  int saved_;
   std::string text_;
 };
 
@@ -76,18 +75,17 @@ struct Frame {
   size_t row_bytes;
   std::vector<uint8_t> bytes;
 
-  Frame(unsigned w, unsigned h, uint32_t bgr = 0xFFFFFF, size_t stride = 0)
+  Frame(unsigned w, unsigned h, uint32_t rgb = 0xFFFFFF, size_t stride = 0)
       : width(w), height(h), row_bytes(stride ? stride : (size_t)w * 4), bytes(row_bytes * h + 1) {
-    for (unsigned y = 0; y < h; ++y)
-      for (unsigned x = 0; x < w; ++x) set(x, y, bgr);
+    rect(0, 0, w, h, rgb);
   }
-  // `rgb` as 0xRRGGBB.
+  // `rgb` as 0xRRGGBB; alpha gets a value that must never be looked at.
   void set(unsigned x, unsigned y, uint32_t rgb) {
     uint8_t* p = &bytes[y * row_bytes + x * 4];
     p[0] = (uint8_t)rgb;
     p[1] = (uint8_t)(rgb >> 8);
     p[2] = (uint8_t)(rgb >> 16);
-    p[3] = 0x5A;  // alpha is never looked at
+    p[3] = 0x5A;
   }
   void rect(unsigned x0, unsigned y0, unsigned w, unsigned h, uint32_t rgb) {
     for (unsigned y = y0; y < y0 + h; ++y)
@@ -98,32 +96,12 @@ struct Frame {
   }
 };
 
-// The stand-in's memory seen as a screen of `stride` bytes per row with its
-// visible origin at `origin`.
-struct PanelView {
-  std::vector<uint8_t> mem;
-  size_t origin, stride;
-  PanelView(size_t origin_, size_t stride_) : mem(sim_fb_memory()), origin(origin_), stride(stride_) {}
-  uint8_t at(unsigned x, unsigned y) const { return mem[origin + y * stride + x]; }
-  uint16_t at16(unsigned x, unsigned y) const {
-    uint16_t v;
-    memcpy(&v, &mem[origin + y * stride + x * 2], 2);
-    return v;
-  }
-  uint32_t at32(unsigned x, unsigned y) const {
-    uint32_t v;
-    memcpy(&v, &mem[origin + y * stride + x * 4], 4);
-    return v;
-  }
-};
-
-inline std::string read_file(const std::string& path) {
-  std::string s;
-  FILE* f = fopen(path.c_str(), "rb");
-  if (!f) return s;
-  char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-  fclose(f);
-  return s;
+// The pixel (x, y) of a screen of `stride` bytes per row and `bytes` per pixel
+// in the stand-in's memory, with its visible origin at `origin`.
+inline uint32_t panel_at(unsigned x, unsigned y, size_t stride, unsigned bytes = 1,
+                         size_t origin = 0) {
+  std::vector<uint8_t> mem = sim_fb_memory();
+  uint32_t v = 0;
+  memcpy(&v, &mem.at(origin + y * stride + x * bytes), bytes);
+  return v;
 }

@@ -3,6 +3,7 @@
 // for every row width around their block sizes and every kind of pixel.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -17,12 +18,7 @@
 
 namespace {
 
-uint8_t gray_of(const uint8_t* px, uint8_t invert) {
-  return (uint8_t)(((29u * px[0] + 150u * px[1] + 77u * px[2]) >> 8) ^ invert);
-}
-
-// Every path this processor runs, scalar first.  The path in use when the test
-// started is restored afterwards.
+// Every path this processor runs, scalar first, the default (fastest) last.
 std::vector<std::string> runnable_paths() {
   std::string before = display_row8_path();
   std::vector<std::string> paths;
@@ -43,16 +39,19 @@ class UsePath {
   std::string before_;
 };
 
-struct RowResult {
+struct Row {
   std::vector<uint8_t> dst;
-  bool any;
-  unsigned first, last;
+  bool any = false;
+  unsigned first = 7777, last = 7777;
+  bool operator==(const Row&) const = default;
 };
 
-RowResult expected_row(const uint8_t* src, std::vector<uint8_t> dst, unsigned n, uint8_t invert) {
-  RowResult r{std::move(dst), false, 0, 0};
-  for (unsigned x = 0; x < n; ++x) {
-    uint8_t v = gray_of(src + 4 * x, invert);
+// The formula, one pixel at a time.
+Row expected_row(const uint8_t* src, std::vector<uint8_t> dst, uint8_t invert) {
+  Row r{std::move(dst)};
+  for (unsigned x = 0; x < r.dst.size(); ++x) {
+    const uint8_t* px = src + 4 * x;
+    uint8_t v = (uint8_t)(((29u * px[0] + 150u * px[1] + 77u * px[2]) >> 8) ^ invert);
     if (v == r.dst[x]) continue;
     r.dst[x] = v;
     if (!r.any) r.first = x;
@@ -62,115 +61,74 @@ RowResult expected_row(const uint8_t* src, std::vector<uint8_t> dst, unsigned n,
   return r;
 }
 
-// Converts with the path in use; the bytes past the row must stay as they were.
-RowResult converted_row(const uint8_t* src, const std::vector<uint8_t>& dst, unsigned n,
-                        uint8_t invert) {
-  std::vector<uint8_t> out(dst);
-  out.push_back(0xA5);
-  RowResult r{{}, false, 7777, 7777};
-  r.any = display_convert_row8(src, out.data(), n, invert, &r.first, &r.last);
-  EXPECT_EQ(out.back(), 0xA5) << "written past the row";
-  out.pop_back();
-  r.dst = std::move(out);
+// The path in use; the byte past the row must stay as it was, and the columns
+// are left alone when nothing changed.
+Row converted_row(const uint8_t* src, std::vector<uint8_t> dst, uint8_t invert) {
+  Row r;
+  unsigned n = (unsigned)dst.size();
+  dst.push_back(0xA5);
+  r.any = display_convert_row8(src, dst.data(), n, invert, &r.first, &r.last);
+  EXPECT_EQ(dst.back(), 0xA5) << "written past the row";
+  dst.pop_back();
+  r.dst = std::move(dst);
   return r;
 }
 
-void expect_same(const RowResult& want, const RowResult& got, const std::string& what) {
-  EXPECT_EQ(want.dst, got.dst) << what;
-  ASSERT_EQ(want.any, got.any) << what;
-  if (want.any) {
-    EXPECT_EQ(want.first, got.first) << what;
-    EXPECT_EQ(want.last, got.last) << what;
-  } else {
-    EXPECT_EQ(got.first, 7777u) << what << ": columns written without a change";
-  }
+std::string describe(const Row& r) {
+  return r.any ? "changed " + std::to_string(r.first) + ".." + std::to_string(r.last) : "unchanged";
 }
 
-std::vector<uint8_t> random_pixels(std::mt19937& rng, unsigned n) {
+// Extremes often, or only: that is where a saturating or rounding step shows.
+std::vector<uint8_t> random_pixels(std::mt19937& rng, unsigned n, bool extremes_only = false) {
   std::vector<uint8_t> px(4 * (size_t)n);
   for (auto& b : px) {
-    // Extremes often: that is where a saturating or rounding step shows.
-    unsigned k = rng() % 8;
+    unsigned k = rng() % (extremes_only ? 2 : 8);
     b = k == 0 ? 0 : k == 1 ? 255 : (uint8_t)rng();
   }
   return px;
 }
 
-const unsigned kWidths[] = {1, 2, 15, 16, 17, 31, 32, 33, 47, 48, 63, 64, 65, 97, 1236};
-
 TEST(PixelPaths, ThisProcessorRunsItsVectorPaths) {
   auto paths = runnable_paths();
   ASSERT_FALSE(paths.empty());
   EXPECT_EQ(paths[0], "scalar");
+  EXPECT_EQ(display_row8_path(), paths.back());
   EXPECT_FALSE(display_use_row8_path("mmx"));
+  auto has = [&](const char* p) { return std::find(paths.begin(), paths.end(), p) != paths.end(); };
 #if defined(__x86_64__)
-  EXPECT_NE(std::find(paths.begin(), paths.end(), "sse2"), paths.end());
-  bool avx2 = std::find(paths.begin(), paths.end(), "avx2") != paths.end();
-  EXPECT_EQ(avx2, (bool)__builtin_cpu_supports("avx2"));
+  EXPECT_TRUE(has("sse2"));
+  EXPECT_EQ(has("avx2"), (bool)__builtin_cpu_supports("avx2"));
   EXPECT_FALSE(display_use_row8_path("neon"));
 #elif defined(__arm__)
   // The device's processor has NEON and so does the emulator the tests run
   // under; without it this suite would test the scalar path alone.
   ASSERT_TRUE(getauxval(AT_HWCAP) & HWCAP_NEON);
-  EXPECT_NE(std::find(paths.begin(), paths.end(), "neon"), paths.end());
+  EXPECT_TRUE(has("neon"));
   EXPECT_FALSE(display_use_row8_path("avx2"));
 #endif
-  // The path taken by default is the last, the fastest.
-  EXPECT_EQ(display_row8_path(), paths.back());
-  printf("8-bit paths run here: ");
-  for (auto& p : paths) printf("%s ", p.c_str());
-  printf("\n");
 }
 
-TEST(PixelPaths, ExtremePixelsOnPlainAndInvertedPanels) {
-  // Every corner of the colour cube, and alpha never counts.
-  std::vector<uint8_t> src;
-  for (int rep = 0; rep < 5; ++rep)
-    for (unsigned c = 0; c < 8; ++c)
-      src.insert(src.end(), {(uint8_t)(c & 1 ? 255 : 0), (uint8_t)(c & 2 ? 255 : 0),
-                             (uint8_t)(c & 4 ? 255 : 0), (uint8_t)(rep * 60)});
-  unsigned n = (unsigned)src.size() / 4;  // 40: two and a half blocks of 16
-  const uint8_t plain[8] = {0, 28, 149, 178, 76, 105, 226, 255};
-  for (auto& path : runnable_paths()) {
-    UsePath use(path);
-    for (uint8_t invert : {0x00, 0xFF}) {
-      std::vector<uint8_t> dst(n, 0x5A);
-      unsigned first = 0, last = 0;
-      ASSERT_TRUE(display_convert_row8(src.data(), dst.data(), n, invert, &first, &last)) << path;
-      for (unsigned x = 0; x < n; ++x)
-        ASSERT_EQ(dst[x], plain[x % 8] ^ invert) << path << " pixel " << x;
-      EXPECT_EQ(first, 0u);
-      EXPECT_EQ(last, n - 1);
-      EXPECT_FALSE(display_convert_row8(src.data(), dst.data(), n, invert, &first, &last));
-    }
-  }
-}
-
+// Rows of every width around the block sizes, at every alignment, on plain
+// and inverted panels: against unrelated content, against the row itself,
+// and with a few pixels disturbed.
 TEST(PixelPaths, RandomRowsOfEveryWidthAndAlignment) {
   std::mt19937 rng(1236);
   for (auto& path : runnable_paths()) {
     UsePath use(path);
-    for (unsigned n : kWidths) {
+    for (unsigned n : {1, 2, 15, 16, 17, 31, 32, 33, 47, 48, 63, 64, 65, 97, 1236}) {
       for (unsigned offset = 0; offset < 4; ++offset) {
-        // Rows need not be aligned: the engine's buffer and the shadow rows
-        // start anywhere.
-        std::vector<uint8_t> buf = random_pixels(rng, n + 1);
+        std::vector<uint8_t> buf = random_pixels(rng, n + 1, offset == 3);
         const uint8_t* src = buf.data() + offset;
         uint8_t invert = (n + offset) % 2 ? 0xFF : 0x00;
         std::vector<uint8_t> shadow(n);
         for (auto& b : shadow) b = (uint8_t)rng();
-        // Against unrelated content, then against the row itself with a few
-        // pixels disturbed.
-        std::string what = path + " width " + std::to_string(n) + " offset " +
-                           std::to_string(offset);
-        expect_same(expected_row(src, shadow, n, invert), converted_row(src, shadow, n, invert),
-                    what);
-        std::vector<uint8_t> same = expected_row(src, shadow, n, invert).dst;
-        expect_same(expected_row(src, same, n, invert), converted_row(src, same, n, invert),
-                    what + " unchanged");
-        for (int k = 0; k < 3; ++k) same[rng() % n] ^= (uint8_t)(1 + rng() % 255);
-        expect_same(expected_row(src, same, n, invert), converted_row(src, same, n, invert),
-                    what + " disturbed");
+        std::vector<uint8_t> same = expected_row(src, shadow, invert).dst, disturbed = same;
+        for (int k = 0; k < 3; ++k) disturbed[rng() % n] ^= (uint8_t)(1 + rng() % 255);
+        for (auto* dst : {&shadow, &same, &disturbed}) {
+          Row want = expected_row(src, *dst, invert), got = converted_row(src, *dst, invert);
+          ASSERT_TRUE(got == want) << path << " width " << n << " offset " << offset << ": "
+                                   << describe(got) << ", expected " << describe(want);
+        }
       }
     }
   }
@@ -185,17 +143,15 @@ TEST(PixelPaths, ChangedColumnsAtEveryPositionAroundBlockEdges) {
     UsePath use(path);
     for (unsigned n : {16u, 17u, 31u, 33u, 64u, 100u}) {
       std::vector<uint8_t> src = random_pixels(rng, n);
-      std::vector<uint8_t> settled = expected_row(src.data(), std::vector<uint8_t>(n), n, 0).dst;
+      std::vector<uint8_t> settled = expected_row(src.data(), std::vector<uint8_t>(n), 0).dst;
       for (unsigned a = 0; a < n; ++a) {
         for (unsigned b = a; b < n; b += (b < a + 3 || b + 3 >= n) ? 1 : 7) {
           std::vector<uint8_t> shadow(settled);
           shadow[a] ^= 0x80;
           shadow[b] ^= 0x01;
-          RowResult got = converted_row(src.data(), shadow, n, 0);
-          ASSERT_TRUE(got.any);
-          ASSERT_EQ(got.first, a) << path << " width " << n << " changes at " << a << "," << b;
-          ASSERT_EQ(got.last, b) << path << " width " << n << " changes at " << a << "," << b;
-          ASSERT_EQ(got.dst, settled);
+          Row got = converted_row(src.data(), shadow, 0);
+          ASSERT_TRUE(got == (Row{settled, true, a, b}))
+              << path << " width " << n << " changes at " << a << "," << b << ": " << describe(got);
         }
       }
     }
@@ -211,11 +167,8 @@ struct FrameRun {
 
 FrameRun present_frames(const std::string& path, const char* grayscale) {
   UsePath use(path);
-  ScopedEnv env({{"FOLIAN_SIM_FB_XRES", "1236"},
-                 {"FOLIAN_SIM_FB_YRES", "24"},
-                 {"FOLIAN_SIM_FB_LINE_LENGTH", "1280"},
-                 {"FOLIAN_SIM_FB_GRAYSCALE", grayscale},
-                 {"FOLIAN_KEEP_SCREEN", "1"}});
+  ScopedEnv env({{"FOLIAN_SIM_FB_XRES", "1236"}, {"FOLIAN_SIM_FB_YRES", "24"}, {"FOLIAN_SIM_FB_LINE_LENGTH", "1280"},
+                 {"FOLIAN_SIM_FB_GRAYSCALE", grayscale}, {"FOLIAN_KEEP_SCREEN", "1"}});
   DisplayInfo info{};
   EXPECT_EQ(display_open(&info), 1);
   std::mt19937 rng(42);
@@ -242,8 +195,7 @@ FrameRun present_frames(const std::string& path, const char* grayscale) {
     f.present(11);  // the same again, fewer rows: nothing
   }
   FrameRun run;
-  for (auto& u : sim_fb_updates())
-    run.refreshes.push_back({u.left, u.top, u.width, u.height, u.update_mode});
+  for (auto& u : sim_fb_updates()) run.refreshes.push_back({u.left, u.top, u.width, u.height, u.update_mode});
   run.memory = sim_fb_memory();
   display_close();
   return run;
