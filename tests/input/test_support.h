@@ -4,14 +4,18 @@
 #pragma once
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <linux/input.h>
 #include <poll.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,67 +24,25 @@
 
 namespace testing_support {
 
+inline std::string read_file(const std::string& path) {
+  std::stringstream ss;
+  ss << std::ifstream(path).rdbuf();
+  return ss.str();
+}
+inline void write_file(const std::string& path, const std::string& text) {
+  std::ofstream(path) << text;
+}
 inline std::string make_temp_dir() {
   char tmpl[] = "/tmp/folian-input-XXXXXX";
-  const char* d = mkdtemp(tmpl);
-  return d ? d : "";
+  return mkdtemp(tmpl) ? tmpl : "";
 }
 
-inline void remove_tree(const std::string& path) {
-  std::string cmd = "rm -rf '" + path + "'";
-  if (system(cmd.c_str()) != 0) perror("rm");
+// What the program wrote to standard error since capture_log() began.
+inline void capture_log() { ::testing::internal::CaptureStderr(); }
+inline std::string logged() { return ::testing::internal::GetCapturedStderr(); }
+inline bool has(const std::string& text, const std::string& needle) {
+  return text.find(needle) != std::string::npos;
 }
-
-inline std::string read_file(const std::string& path) {
-  std::string out;
-  FILE* f = fopen(path.c_str(), "r");
-  if (!f) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  fclose(f);
-  return out;
-}
-
-inline void write_file(const std::string& path, const std::string& text) {
-  FILE* f = fopen(path.c_str(), "w");
-  if (!f) return;
-  fwrite(text.data(), 1, text.size(), f);
-  fclose(f);
-}
-
-// Everything written to standard error while it lives.
-class StderrCapture {
- public:
-  StderrCapture() {
-    fflush(stderr);
-    saved_ = dup(2);
-    char tmpl[] = "/tmp/folian-stderr-XXXXXX";
-    fd_ = mkstemp(tmpl);
-    path_ = tmpl;
-    dup2(fd_, 2);
-  }
-  ~StderrCapture() {
-    fflush(stderr);
-    dup2(saved_, 2);
-    close(saved_);
-    close(fd_);
-    unlink(path_.c_str());
-    fputs(text_.c_str(), stderr);
-  }
-  std::string text() {
-    fflush(stderr);
-    text_ = read_file(path_);
-    return text_;
-  }
-  bool has(const std::string& needle) { return text().find(needle) != std::string::npos; }
-
- private:
-  int saved_ = -1;
-  int fd_ = -1;
-  std::string path_;
-  std::string text_;
-};
 
 // A directory of stand-in nodes: <root>/dev/<entry> FIFOs and their
 // configuration in <root>/conf/<entry>.
@@ -94,7 +56,7 @@ class Nodes {
   ~Nodes() {
     for (auto& w : writers_) close(w.second);
     unsetenv("FOLIAN_SIM_EVDEV_DIR");
-    remove_tree(root_);
+    std::filesystem::remove_all(root_);
   }
   const std::string& root() const { return root_; }
 
@@ -105,21 +67,17 @@ class Nodes {
   void configure(const std::string& entry, const std::string& conf) {
     write_file(root_ + "/conf/" + entry, conf);
   }
-
   // Events reach the program only once it holds the node open.
-  void send(const std::string& entry, const std::vector<input_event>& events) {
-    send_bytes(entry, events.data(), events.size() * sizeof(input_event));
-  }
-  void send_bytes(const std::string& entry, const void* data, size_t size) {
+  void send(const std::string& entry, const std::vector<input_event>& events, size_t junk = 0) {
+    std::string bytes((const char*)events.data(), events.size() * sizeof(input_event));
+    bytes.append(junk, '\0');
     int& fd = writers_[entry];
     if (fd <= 0) fd = open((root_ + "/dev/" + entry).c_str(), O_WRONLY | O_NONBLOCK);
-    if (write(fd, data, size) != (ssize_t)size) perror("write node");
+    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), (ssize_t)bytes.size());
   }
   void unplug(const std::string& entry) {
-    auto it = writers_.find(entry);
-    if (it == writers_.end()) return;
-    close(it->second);
-    writers_.erase(it);
+    close(writers_.at(entry));
+    writers_.erase(entry);
   }
   std::string log() const { return read_file(root_ + "/evdev.log"); }
 
