@@ -14,16 +14,18 @@ namespace {
 const char* const kEpd = "app.folian.eink_epd";
 const char* const kCover = "app.folian.eink_sleep_cover";
 const char* const kEpdc = "app.folian.ireader_epdc";
-constexpr uint64_t kStart = 1000000000ull;
+const Bytes kTrue = {0, 1};
+const Bytes kFalse = {0, 2};
+const Msg kNoArgs = Msg() << 0;
 
-struct Result {
+struct Reply {
   int taken;
-  size_t responses;  // how many the call sent
-  Bytes bytes;       // the last one
+  size_t count;  // responses sent
+  Bytes bytes;   // of the last one
   bool had_data;
 };
 
-Result send(const char* channel, const Bytes& msg, bool with_handle = true) {
+Reply send(const char* channel, const Bytes& msg, bool with_handle = true) {
   size_t before = fake::responses().size();
   FlutterPlatformMessage m{};
   m.struct_size = sizeof m;
@@ -31,8 +33,8 @@ Result send(const char* channel, const Bytes& msg, bool with_handle = true) {
   m.message = msg.data();
   m.message_size = msg.size();
   m.response_handle = with_handle ? fake::new_handle() : nullptr;
-  Result r{channels_handle(fake::engine(), &m), fake::responses().size() - before, {}, false};
-  if (r.responses) {
+  Reply r{channels_handle(fake::engine(), &m), fake::responses().size() - before, {}, false};
+  if (r.count) {
     EXPECT_EQ(fake::responses().back().handle, m.response_handle);
     r.bytes = fake::responses().back().bytes;
     r.had_data = fake::responses().back().had_data;
@@ -40,178 +42,143 @@ Result send(const char* channel, const Bytes& msg, bool with_handle = true) {
   return r;
 }
 
-Result call(const char* channel, const Msg& method_and_args) { return send(channel, method_and_args.b); }
-Result call(const char* channel, const char* method) { return send(channel, (Msg().str(method) << 0).b); }
+Bytes call(const char* channel, const char* method, const Msg& args = kNoArgs) {
+  return send(channel, Msg().str(method).add(args).b).bytes;
+}
 
-const Bytes kTrue = {0, 1};
-const Bytes kFalse = {0, 2};
+Msg delay(const Msg& value) { return Msg().map(1).str("delayMs").add(value); }
+
+Msg cover(const std::string& path, const Msg& w, const Msg& h) {
+  return Msg().map(3).str("path").str(path).str("width").add(w).str("height").add(h);
+}
+Msg cover(const std::string& path, int32_t w, int32_t h) { return cover(path, Msg().i32(w), Msg().i32(h)); }
 
 class Channels : public ::testing::Test {
  protected:
   void SetUp() override {
     // Module state outlives a test: serve whatever is still pending.
-    panel::reset();
     fake::reset(UINT64_MAX);
     channels_run_due();
-    fake::reset(kStart);
+    fake::reset(1000000000ull);
     panel::reset();
+  }
+  // Brings the screensaver up and serves the cover's deadline.
+  void screensaver_cycle() {
+    p.suspended = true;
+    channels_on_screensaver();
+    fake::advance_ms(1200);
+    channels_run_due();
+    p.suspended = false;
+  }
+  // The i-th cover drawn, as "path WxH".
+  std::string drawn(size_t i) {
+    if (i >= p.covers.size()) return "<none>";
+    const panel::Cover& c = p.covers[i];
+    return c.path + " " + std::to_string(c.width) + "x" + std::to_string(c.height);
   }
   panel::State& p = panel::state();
 };
 
-TEST_F(Channels, CapabilitiesReplyIsByteExact) {
-  Msg expect;
-  expect << 0 << 0x0D << 3;
-  expect.str("platform").str("kindle").str("fullRefresh") << 1;
-  expect.str("modes") << 0x0C << 5;
-  expect.str("hd").str("regal").str("balanced").str("fast").str("ultrafast");
-  ASSERT_EQ(expect.b.size(), 82u);
-  Result r = call(kEpd, "capabilities");
-  EXPECT_EQ(r.taken, 1);
-  EXPECT_EQ(r.responses, 1u);
-  EXPECT_EQ(r.bytes, expect.b);
-}
-
-TEST_F(Channels, FixedReplies) {
-  EXPECT_EQ(call(kCover, "platform").bytes, (Msg() << 0).str("kindle").b);
-  EXPECT_EQ(call(kCover, "currentImage").bytes, (Bytes{0, 0}));
+TEST_F(Channels, FixedRepliesAreByteExact) {
+  Msg caps;
+  (caps << 0).map(3).str("platform").str("kindle").str("fullRefresh") << 1;
+  caps.str("modes") << 0x0C << 5;
+  caps.str("hd").str("regal").str("balanced").str("fast").str("ultrafast");
+  ASSERT_EQ(caps.b.size(), 82u);
   Msg diag;
   (diag << 0).map(2).str("platform").str("kindle").str("driver").str("mxc");
-  EXPECT_EQ(call(kEpd, "diagnostics").bytes, diag.b);
-  EXPECT_EQ(call(kEpdc, "diagnostics").bytes, diag.b);
-  EXPECT_EQ(call(kEpdc, "isSupported").bytes, kFalse);
+  EXPECT_EQ(call(kEpd, "capabilities"), caps.b);
+  EXPECT_EQ(call(kEpd, "diagnostics"), diag.b);
+  EXPECT_EQ(call(kEpdc, "diagnostics"), diag.b);
+  EXPECT_EQ(call(kCover, "platform"), (Msg() << 0).str("kindle").b);
+  EXPECT_EQ(call(kCover, "currentImage"), (Bytes{0, 0}));
+  EXPECT_EQ(call(kEpdc, "isSupported"), kFalse);
   p.supports_swipe = true;
-  EXPECT_EQ(call(kEpdc, "isSupported").bytes, kTrue);
+  EXPECT_EQ(call(kEpdc, "isSupported"), kTrue);
 }
 
-TEST_F(Channels, OtherChannelsAreLeftAlone) {
-  for (const char* channel : {"app.folian.EINK_EPD", "app.folian.eink_epd2", "flutter/platform", ""}) {
-    Result r = call(channel, "capabilities");
-    EXPECT_EQ(r.taken, 0) << channel;
-    EXPECT_EQ(r.responses, 0u) << channel;
-  }
-}
-
-TEST_F(Channels, UnknownOrMalformedCallsGetTheEmptyResponse) {
-  std::string cut_name = "capabilities" + std::string(60, 'x');
-  Bytes with_nul = (Msg() << 7 << 14 << std::string("fullRefresh\0xy", 14) << 0).b;
-  const Bytes cases[] = {
-      (Msg().str("capabilitie") << 0).b,   // prefix of a method
-      (Msg().str("Capabilities") << 0).b,  // other letter case
-      (Msg().str("setImage") << 0).b,      // method of another channel
-      Msg().str(cut_name).b,               // matches nothing once cut at 63 bytes
-      with_nul,                            // a NUL must not end the name early
-      (Msg().i32(1)).b,                    // not a method call
-      (Msg() << 7 << 20 << "short").b,     // cut off
-      Bytes{},
+TEST_F(Channels, UnknownCallsGetTheEmptyResponseAndOtherChannelsNone) {
+  const Bytes calls[] = {
+      (Msg().str("capabilitie") << 0).b,
+      (Msg().str("Capabilities") << 0).b,
+      (Msg().str("setImage") << 0).b,  // another channel's method
+      Msg().str("capabilities" + std::string(60, 'x')).b,  // nothing once cut to 63 bytes
+      (Msg() << 7 << 14 << std::string("fullRefresh\0xy", 14) << 0).b,
+      Msg().i32(1).b,
+      (Msg() << 7 << 20 << "short").b,
+      {},
   };
-  for (const Bytes& msg : cases) {
-    Result r = send(kEpd, msg);
-    EXPECT_EQ(r.taken, 1);
-    ASSERT_EQ(r.responses, 1u);
-    EXPECT_FALSE(r.had_data);
-    EXPECT_TRUE(r.bytes.empty());
+  for (const Bytes& msg : calls) {
+    Reply r = send(kEpd, msg);
+    EXPECT_TRUE(r.taken == 1 && r.count == 1 && !r.had_data && r.bytes.empty());
   }
-  EXPECT_EQ(p.full_refreshes, 0);
-}
-
-TEST_F(Channels, MessagesWithoutAHandleActButAreNotAnswered) {
-  Result r = send(kEpd, (Msg().str("fullRefresh") << 0).b, false);
-  EXPECT_EQ(r.taken, 1);
-  EXPECT_EQ(r.responses, 0u);
+  for (const char* channel : {"app.folian.EINK_EPD", "app.folian.eink_epd2", "flutter/platform", ""}) {
+    Reply r = send(channel, (Msg().str("capabilities") << 0).b);
+    EXPECT_TRUE(r.taken == 0 && r.count == 0) << channel;
+  }
+  // Without a handle a call still acts, but nothing is answered.
+  Reply r = send(kEpd, (Msg().str("fullRefresh") << 0).b, false);
+  EXPECT_TRUE(r.taken == 1 && r.count == 0);
+  EXPECT_EQ(send(kEpd, (Msg().str("nope") << 0).b, false).count, 0u);
   EXPECT_EQ(p.full_refreshes, 1);
-  r = send(kEpd, (Msg().str("nope") << 0).b, false);
-  EXPECT_EQ(r.taken, 1);
-  EXPECT_EQ(r.responses, 0u);
 }
 
 TEST_F(Channels, RefreshModeNamesMatchExactly) {
-  struct Case {
-    Msg args;
-    int mode;
-  } cases[] = {
-      {Msg().map(1).str("mode").str("hd"), 1},
-      {Msg().map(1).str("mode").str("regal"), 2},
-      {Msg().map(1).str("mode").str("balanced"), 3},
-      {Msg().map(1).str("mode").str("fast"), 4},
-      {Msg().map(1).str("mode").str("ultrafast"), 5},
-      {Msg().map(1).str("mode").str("HD"), 0},
-      {Msg().map(1).str("mode").str("Fast"), 0},
-      {Msg().map(1).str("mode").str("fastest"), 0},
-      {Msg().map(1).str("mode").i32(4), 0},
-      {Msg() << 0, 0},
-      {Msg().map(2).str("other").str("x").str("mode").str("regal"), 2},
+  const std::pair<Msg, int> cases[] = {
+      {Msg().map(1).str("mode").str("hd"), 1},       {Msg().map(1).str("mode").str("regal"), 2},
+      {Msg().map(1).str("mode").str("balanced"), 3}, {Msg().map(1).str("mode").str("fast"), 4},
+      {Msg().map(1).str("mode").str("ultrafast"), 5}, {Msg().map(1).str("mode").str("HD"), 0},
+      {Msg().map(1).str("mode").str("fastest"), 0},  {Msg().map(1).str("mode").i32(4), 0},
+      {kNoArgs, 0}, {Msg().map(2).str("other").str("x").str("mode").str("regal"), 2},
   };
-  for (const Case& c : cases) {
-    Msg m = Msg().str("setRefreshMode");
-    m.b.insert(m.b.end(), c.args.b.begin(), c.args.b.end());
-    EXPECT_EQ(call(kEpd, m).bytes, kTrue);
-    ASSERT_FALSE(p.modes.empty());
-    EXPECT_EQ(p.modes.back(), c.mode);
+  for (const auto& [args, mode] : cases) {
+    EXPECT_EQ(call(kEpd, "setRefreshMode", args), kTrue);
+    EXPECT_EQ(p.modes.back(), mode);
   }
   EXPECT_EQ(p.modes.size(), std::size(cases));
 }
 
-Msg full_refresh(const Msg& delay_value) {
-  Msg m = Msg().str("fullRefresh").map(1).str("delayMs");
-  m.b.insert(m.b.end(), delay_value.b.begin(), delay_value.b.end());
-  return m;
-}
-
 TEST_F(Channels, FullRefreshWithoutAPositiveIntegerDelayIsImmediate) {
-  const Msg delays[] = {Msg().i32(0), Msg().i32(-5), Msg().i64(-1), Msg().f64(0x4059000000000000ull),
-                        Msg().str("100"), Msg() << 1};
-  int expected = 0;
-  EXPECT_EQ(call(kEpd, "fullRefresh").bytes, kTrue);
-  EXPECT_EQ(p.full_refreshes, ++expected);
-  for (const Msg& d : delays) {
-    EXPECT_EQ(call(kEpd, full_refresh(d)).bytes, kTrue);
-    EXPECT_EQ(p.full_refreshes, ++expected);
-  }
+  const Msg args[] = {kNoArgs, delay(Msg().i32(0)), delay(Msg().i32(-5)), delay(Msg().i64(-1)),
+                      delay(Msg().f64(0x4059000000000000ull)), delay(Msg().str("100")), delay(Msg() << 1)};
+  for (const Msg& a : args) EXPECT_EQ(call(kEpd, "fullRefresh", a), kTrue);
+  EXPECT_EQ(p.full_refreshes, (int)std::size(args));
   EXPECT_EQ(channels_next_timeout_ms(), -1);
 }
 
-TEST_F(Channels, DeferredFullRefreshReplacesThePendingOne) {
-  EXPECT_EQ(call(kEpd, full_refresh(Msg().i32(300))).bytes, kTrue);
+TEST_F(Channels, DeferredFullRefreshDeadlines) {
+  EXPECT_EQ(call(kEpd, "fullRefresh", delay(Msg().i32(300))), kTrue);
   EXPECT_EQ(p.full_refreshes, 0);
-  EXPECT_EQ(channels_next_timeout_ms(), 301);
+  EXPECT_EQ(channels_next_timeout_ms(), 301) << "exactly 300 ms ahead rounds up";
   fake::advance_ms(100);
-  call(kEpd, full_refresh(Msg().i64(100)));
+  call(kEpd, "fullRefresh", delay(Msg().i64(100)));  // replaces the pending one
   EXPECT_EQ(channels_next_timeout_ms(), 101);
+  call(kEpd, "fullRefresh");  // an immediate one keeps it
+  EXPECT_EQ(p.full_refreshes, 1);
   fake::advance_ms(99);
+  fake::set_time(fake::time_ns() + 400000);
+  EXPECT_EQ(channels_next_timeout_ms(), 1) << "0.6 ms left";
   channels_run_due();
-  EXPECT_EQ(p.full_refreshes, 0);
-  fake::set_time(fake::time_ns() + 400000);  // 0.4 ms before the deadline
-  EXPECT_EQ(channels_next_timeout_ms(), 1);
+  EXPECT_EQ(p.full_refreshes, 1);
   fake::advance_ms(1);
   EXPECT_EQ(channels_next_timeout_ms(), 0);
   channels_run_due();
-  EXPECT_EQ(p.full_refreshes, 1);
+  EXPECT_EQ(p.full_refreshes, 2);
   EXPECT_EQ(channels_next_timeout_ms(), -1);
   fake::advance_ms(300);
   channels_run_due();
-  EXPECT_EQ(p.full_refreshes, 1) << "the replaced deadline is gone";
-}
-
-TEST_F(Channels, ImmediateRefreshKeepsAPendingDeadline) {
-  call(kEpd, full_refresh(Msg().i32(2)));
-  EXPECT_EQ(channels_next_timeout_ms(), 3) << "exactly 2 ms ahead rounds up";
-  call(kEpd, "fullRefresh");
-  EXPECT_EQ(p.full_refreshes, 1);
-  fake::advance_ms(2);
-  channels_run_due();
-  EXPECT_EQ(p.full_refreshes, 2);
+  EXPECT_EQ(p.full_refreshes, 2) << "the replaced deadline is gone";
 }
 
 TEST_F(Channels, FullRefreshWaitsForARunningPageTurn) {
   p.swipe_busy = true;
-  EXPECT_EQ(call(kEpd, "fullRefresh").bytes, kTrue);
-  EXPECT_EQ(p.full_refreshes, 0);
-  EXPECT_EQ(channels_next_timeout_ms(), 51);
-  fake::advance_ms(50);
-  channels_run_due();
-  EXPECT_EQ(p.full_refreshes, 0);
-  EXPECT_EQ(channels_next_timeout_ms(), 51) << "postponed by another 50 ms";
+  EXPECT_EQ(call(kEpd, "fullRefresh"), kTrue);
+  for (int retry = 0; retry < 2; retry++) {
+    EXPECT_EQ(p.full_refreshes, 0);
+    EXPECT_EQ(channels_next_timeout_ms(), 51);
+    fake::advance_ms(50);
+    channels_run_due();
+  }
   p.swipe_busy = false;
   fake::advance_ms(50);
   channels_run_due();
@@ -222,15 +189,14 @@ TEST_F(Channels, FullRefreshWaitsForARunningPageTurn) {
 TEST_F(Channels, HugeDelaysNeitherWrapNorSpin) {
   // INT64_MAX ms is far beyond the 64-bit nanosecond clock; a wrapped
   // deadline would fire at once or read as "none pending".
-  for (int64_t delay : {INT64_MAX, (int64_t)(UINT64_MAX / 1000000), (int64_t)INT_MAX + 5}) {
-    call(kEpd, full_refresh(Msg().i64(delay)));
-    EXPECT_EQ(channels_next_timeout_ms(), INT_MAX) << delay;
+  for (int64_t ms : {INT64_MAX, (int64_t)(UINT64_MAX / 1000000), (int64_t)INT_MAX + 5}) {
+    call(kEpd, "fullRefresh", delay(Msg().i64(ms)));
+    EXPECT_EQ(channels_next_timeout_ms(), INT_MAX) << ms;
     channels_run_due();
-    EXPECT_EQ(p.full_refreshes, 0) << delay;
+    EXPECT_EQ(p.full_refreshes, 0) << ms;
   }
-  // Near the end of the clock's range.
-  fake::set_time(UINT64_MAX - 5000000);
-  call(kEpd, full_refresh(Msg().i32(1000)));
+  fake::set_time(UINT64_MAX - 5000000);  // near the end of the clock's range
+  call(kEpd, "fullRefresh", delay(Msg().i32(1000)));
   EXPECT_EQ(channels_next_timeout_ms(), 6);
   channels_run_due();
   EXPECT_EQ(p.full_refreshes, 0);
@@ -238,122 +204,58 @@ TEST_F(Channels, HugeDelaysNeitherWrapNorSpin) {
   EXPECT_EQ(channels_next_timeout_ms(), 0);
   channels_run_due();
   EXPECT_EQ(p.full_refreshes, 1);
-  EXPECT_EQ(channels_next_timeout_ms(), -1);
-}
-
-Msg set_image(const std::string& path, const Msg& width, const Msg& height) {
-  Msg m = Msg().str("setImage").map(3).str("path").str(path).str("width");
-  m.b.insert(m.b.end(), width.b.begin(), width.b.end());
-  m.str("height");
-  m.b.insert(m.b.end(), height.b.begin(), height.b.end());
-  return m;
-}
-
-Msg set_image(const std::string& path, int32_t w, int32_t h) {
-  return set_image(path, Msg().i32(w), Msg().i32(h));
-}
-
-// Brings the screensaver up and serves the cover deadline.
-void screensaver_cycle(panel::State& p) {
-  p.suspended = true;
-  channels_on_screensaver();
-  fake::advance_ms(1200);
-  channels_run_due();
-  p.suspended = false;
 }
 
 TEST_F(Channels, SleepCoverIsDrawnAfterTheScreensaverSettles) {
-  EXPECT_EQ(call(kCover, set_image("/tmp/cover.raw", 600, 800)).bytes, kTrue);
+  EXPECT_EQ(call(kCover, "setImage", cover("/tmp/cover.raw", 600, 800)), kTrue);
   EXPECT_TRUE(p.covers.empty()) << "not suspended: nothing drawn yet";
   p.suspended = true;
   channels_on_screensaver();
-  EXPECT_EQ(channels_next_timeout_ms(), 1201);
-  fake::advance_ms(1199);
+  fake::advance_ms(500);
+  call(kEpd, "fullRefresh", delay(Msg().i32(1000)));
+  EXPECT_EQ(channels_next_timeout_ms(), 701) << "the earlier of two deadlines";
+  fake::advance_ms(699);
   channels_run_due();
   EXPECT_TRUE(p.covers.empty());
   fake::advance_ms(1);
   channels_run_due();
-  ASSERT_EQ(p.covers.size(), 1u);
-  EXPECT_EQ(p.covers[0].path, "/tmp/cover.raw");
-  EXPECT_EQ(p.covers[0].width, 600u);
-  EXPECT_EQ(p.covers[0].height, 800u);
-  EXPECT_EQ(channels_next_timeout_ms(), -1);
-
-  // While suspended a new cover is drawn at once.
-  EXPECT_EQ(call(kCover, set_image("/tmp/b.raw", 10, 20)).bytes, kTrue);
-  ASSERT_EQ(p.covers.size(), 2u);
-  EXPECT_EQ(p.covers[1].path, "/tmp/b.raw");
-}
-
-TEST_F(Channels, CoverDeadlineSurvivesAnEarlyWakeAndIsTheEarlierOfTwo) {
-  call(kCover, set_image("/c", 1, 1));
-  channels_on_screensaver();
-  fake::advance_ms(500);
-  call(kEpd, full_refresh(Msg().i32(1000)));
-  EXPECT_EQ(channels_next_timeout_ms(), 701);
-  fake::advance_ms(700);
-  channels_run_due();
-  EXPECT_EQ(p.covers.size(), 1u) << "the display module decides not to draw";
+  EXPECT_EQ(drawn(0), "/tmp/cover.raw 600x800");
   EXPECT_EQ(channels_next_timeout_ms(), 301);
-}
-
-TEST_F(Channels, SetImageRejectsBadPathsAndKeepsTheOldCover) {
-  call(kCover, set_image("/old", 5, 6));
-  std::string longest(511, 'p');
-  EXPECT_EQ(call(kCover, set_image(longest, 1, 2)).bytes, kTrue);
-  call(kCover, set_image("/old", 5, 6));
-  EXPECT_EQ(call(kCover, set_image(std::string(512, 'q'), 1, 2)).bytes, kFalse);
-  EXPECT_EQ(call(kCover, Msg().str("setImage").map(2).str("width").i32(1).str("height").i32(1)).bytes,
-            kFalse);
-  EXPECT_EQ(call(kCover, Msg().str("setImage").map(1).str("path").i32(7)).bytes, kFalse);
-  EXPECT_EQ(call(kCover, Msg().str("setImage") << 0).bytes, kFalse);
-  screensaver_cycle(p);
-  ASSERT_EQ(p.covers.size(), 1u);
-  EXPECT_EQ(p.covers[0].path, "/old");
-  EXPECT_EQ(p.covers[0].width, 5u);
-  EXPECT_EQ(p.covers[0].height, 6u);
-
-  call(kCover, set_image(longest, 1, 2));
-  screensaver_cycle(p);
-  EXPECT_EQ(p.covers.back().path, longest);
-}
-
-TEST_F(Channels, CoverSizesOutsideThePositiveIntRangeCountAsZero) {
-  struct Case {
-    Msg w, h;
-  } cases[] = {
-      {Msg().i32(0), Msg().i32(10)},
-      {Msg().i32(10), Msg().i32(-1)},
-      {Msg().i32(INT32_MIN), Msg().i32(10)},
-      {Msg().i64(0x100000005LL), Msg().i32(10)},  // low 32 bits would read 5
-      {Msg().i64(-4294967291LL), Msg().i32(10)},  // low 32 bits would read 5
-      {Msg().i32(10), Msg().str("10")},
-      {Msg().i32(10), Msg() << 1},
-  };
-  for (const Case& c : cases) {
-    p.suspended = true;
-    EXPECT_EQ(call(kCover, set_image("/bad", c.w, c.h)).bytes, kFalse);
-    EXPECT_TRUE(p.covers.empty()) << "never drawn from a rejected size";
-    p.suspended = false;
-  }
-  // The path is kept, so the screensaver still schedules the cover, and the
-  // display module is only ever handed sizes that are not negative.
-  screensaver_cycle(p);
-  ASSERT_EQ(p.covers.size(), 1u);
-  EXPECT_EQ(p.covers[0].path, "/bad");
-  EXPECT_EQ(p.covers[0].width, 10u);
-  EXPECT_EQ(p.covers[0].height, 0u);
-
-  EXPECT_EQ(call(kCover, set_image("/ok", Msg().i64(INT32_MAX), Msg().i64(1))).bytes, kTrue);
-}
-
-TEST_F(Channels, EmptyCoverPathSchedulesNothing) {
-  p.suspended = true;
-  EXPECT_EQ(call(kCover, set_image("", 3, 4)).bytes, kTrue);
-  ASSERT_EQ(p.covers.size(), 1u);
-  EXPECT_EQ(p.covers[0].path, "");
+  // While suspended a new cover is drawn at once.
+  EXPECT_EQ(call(kCover, "setImage", cover("/tmp/b.raw", 10, 20)), kTrue);
+  EXPECT_EQ(drawn(1), "/tmp/b.raw 10x20");
+  // An empty path is drawn (and fails there) but schedules nothing.
+  EXPECT_EQ(call(kCover, "setImage", cover("", 3, 4)), kTrue);
+  fake::advance_ms(300);
+  channels_run_due();
   channels_on_screensaver();
   EXPECT_EQ(channels_next_timeout_ms(), -1);
+}
+
+TEST_F(Channels, SetImageArguments) {
+  std::string longest(511, 'p');
+  call(kCover, "setImage", cover("/old", 5, 6));
+  // A bad path keeps the old cover.
+  const Msg bad_paths[] = {cover(std::string(512, 'q'), 1, 2), Msg().map(1).str("path").i32(7),
+                           Msg().map(2).str("width").i32(1).str("height").i32(1), kNoArgs};
+  for (const Msg& args : bad_paths) EXPECT_EQ(call(kCover, "setImage", args), kFalse);
+  screensaver_cycle();
+  EXPECT_EQ(drawn(0), "/old 5x6");
+  // Sizes outside 1..INT32_MAX, or not integers, are no size: the call fails
+  // and nothing is drawn, but the path is kept.
+  const std::pair<Msg, Msg> bad_sizes[] = {
+      {Msg().i32(0), Msg().i32(10)},         {Msg().i32(INT32_MIN), Msg().i32(10)},
+      {Msg().i64(0x100000005LL), Msg().i32(10)}, {Msg().i64(-4294967291LL), Msg().i32(10)},
+      {Msg().i32(10), Msg().i32(-1)},        {Msg().i32(10), Msg().str("10")},
+      {Msg().i32(10), Msg() << 1}};
+  p.suspended = true;
+  for (const auto& [w, h] : bad_sizes) EXPECT_EQ(call(kCover, "setImage", cover("/bad", w, h)), kFalse);
+  EXPECT_EQ(p.covers.size(), 1u) << "never drawn from a rejected size";
+  screensaver_cycle();
+  EXPECT_EQ(drawn(1), "/bad 10x0");
+  EXPECT_EQ(call(kCover, "setImage", cover(longest, Msg().i64(INT32_MAX), Msg().i64(1))), kTrue);
+  screensaver_cycle();
+  EXPECT_EQ(drawn(2), longest + " 2147483647x1");
 }
 
 TEST_F(Channels, ArmPageTurnDirectionsAndSteps) {
@@ -361,7 +263,7 @@ TEST_F(Channels, ArmPageTurnDirectionsAndSteps) {
     Msg args;
     unsigned direction, steps;
   } cases[] = {
-      {Msg() << 0, 2, 12},
+      {kNoArgs, 2, 12},
       {(Msg().map(2).str("vertical") << 1).str("forward") << 2, 0, 12},
       {Msg().map(1).str("forward") << 2, 3, 12},
       {Msg().map(1).str("vertical") << 1, 1, 12},
@@ -370,23 +272,16 @@ TEST_F(Channels, ArmPageTurnDirectionsAndSteps) {
       {Msg().map(1).str("speedBits").i32(64), 2, 12},
       {Msg().map(1).str("speedBits").i32(127), 2, 12},
       {Msg().map(1).str("speedBits").i64(128), 2, 20},
-      {Msg().map(1).str("speedBits").i32(-5), 2, 6},
       {Msg().map(1).str("speedBits").i64(INT64_MIN), 2, 6},
       {Msg().map(1).str("speedBits").str("128"), 2, 12},
   };
   for (bool supported : {false, true}) {
     p.supports_swipe = supported;
     p.swipes.clear();
-    for (const Case& c : cases) {
-      Msg m = Msg().str("armPageTurn");
-      m.b.insert(m.b.end(), c.args.b.begin(), c.args.b.end());
-      EXPECT_EQ(call(kEpdc, m).bytes, supported ? kTrue : kFalse);
-    }
+    for (const Case& c : cases) EXPECT_EQ(call(kEpdc, "armPageTurn", c.args), supported ? kTrue : kFalse);
     ASSERT_EQ(p.swipes.size(), std::size(cases)) << "armed on every panel";
-    for (size_t i = 0; i < std::size(cases); i++) {
-      EXPECT_EQ(p.swipes[i].first, cases[i].direction) << i;
-      EXPECT_EQ(p.swipes[i].second, cases[i].steps) << i;
-    }
+    for (size_t i = 0; i < std::size(cases); i++)
+      EXPECT_EQ(p.swipes[i], std::make_pair(cases[i].direction, cases[i].steps)) << i;
   }
 }
 

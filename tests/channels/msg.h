@@ -9,7 +9,7 @@
 using Bytes = std::vector<uint8_t>;
 
 // Numbers are single bytes, strings their bytes; str/i32/i64/f64 write whole
-// values with their type byte.
+// values with their type byte, add() appends another message.
 struct Msg {
   Bytes b;
   Msg& operator<<(int byte) {
@@ -18,6 +18,10 @@ struct Msg {
   }
   Msg& operator<<(const std::string& s) {
     b.insert(b.end(), s.begin(), s.end());
+    return *this;
+  }
+  Msg& add(const Msg& m) {
+    b.insert(b.end(), m.b.begin(), m.b.end());
     return *this;
   }
   Msg& str(const std::string& s) {

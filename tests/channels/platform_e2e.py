@@ -20,67 +20,27 @@ TEXTS = [
 ]
 
 
-def platform_line(obj, ensure_ascii):
-    data = json.dumps(obj, ensure_ascii=ensure_ascii).encode("utf-8")
-    return "message_hex flutter/platform %s\n" % data.hex()
-
-
-class Clipboard(E2ETestCase):
-    def run_script(self, lines):
-        app = self.run_to_end(self.bundle(app="".join(lines)), env=SIM, timeout=20)
-        trace = app.trace()
-        assert_no_violation(trace)
-        return app, trace
-
-    def test_round_trip_of_encoded_texts(self):
-        lines = []
-        expected = []
+class Platform(E2ETestCase):
+    def test_clipboard_round_trip_of_encoded_texts_then_quit(self):
+        lines, expected = [], []
         for ensure_ascii in (True, False):
             for text in TEXTS:
-                lines.append(platform_line({"method": "Clipboard.setData",
-                                            "args": {"text": text}}, ensure_ascii))
-                lines.append(platform_line({"method": "Clipboard.getData",
-                                            "args": "text/plain"}, ensure_ascii))
-                lines.append(platform_line({"method": "Clipboard.hasStrings",
-                                            "args": "text/plain"}, ensure_ascii))
+                for call in ({"method": "Clipboard.setData", "args": {"text": text}},
+                             {"method": "Clipboard.getData", "args": "text/plain"},
+                             {"method": "Clipboard.hasStrings", "args": "text/plain"}):
+                    data = json.dumps(call, ensure_ascii=ensure_ascii).encode("utf-8")
+                    lines.append("message_hex flutter/platform %s\n" % data.hex())
                 expected += [[None], [{"text": text}], [{"value": text != ""}]]
-        lines.append("quit\n")
-        app, trace = self.run_script(lines)
-        self.assertEqual(app.returncode, 0)
-
-        replies = [json.loads(payload(e).decode("utf-8"))
-                   for e in events(trace, "response") if e["channel"] == "flutter/platform"]
-        self.assertEqual(replies[:-1], expected)
-        sizes = [int(e.get("size", "0")) for e in events(trace, "response")]
-        self.assertNotIn(0, sizes, "no empty replies on the platform channel")
-
-    def test_null_text_and_unknown_methods(self):
-        lines = [platform_line({"method": "Clipboard.setData", "args": {"text": "x"}}, True),
-                 platform_line({"method": "Clipboard.setData", "args": {"text": None}}, True),
-                 platform_line({"method": "Clipboard.getData", "args": "text/plain"}, True),
-                 platform_line({"method": "Clipboard.hasStrings", "args": "text/plain"}, True),
-                 platform_line({"method": "SystemChrome.setEnabledSystemUIMode", "args": 1}, True),
-                 platform_line({"method": "systemnavigator.pop", "args": None}, True),
-                 "quit\n"]
-        app, trace = self.run_script(lines)
-        self.assertEqual(app.returncode, 0)
-        replies = [payload(e) for e in events(trace, "response")
-                   if e["channel"] == "flutter/platform"]
-        self.assertEqual(replies, [b"[null]", b"[null]", b"[null]", b'[{"value":false}]',
-                                   b"[null]", b"[null]", b"[null]"])
-
-
-class Quit(E2ETestCase):
-    def test_pop_is_answered_then_the_process_exits_cleanly(self):
-        app = self.run_to_end(self.bundle(app="quit\nwait 10000\n"), env=SIM, timeout=10)
+        # The quit at the end is answered, then the process stops in order.
+        app = self.run_to_end(self.bundle(app="".join(lines) + "quit\nwait 10000\n"), env=SIM,
+                              timeout=20)
         self.assertEqual(app.returncode, 0)
         trace = app.trace()
         assert_no_violation(trace)
-        reply = first(trace, "response")
-        self.assertEqual(reply["channel"], "flutter/platform")
-        self.assertEqual(payload(reply), b"[null]")
-        shutdown = first(trace, "shutdown")
-        self.assertLess(trace.index(reply), trace.index(shutdown))
+        replies = [e for e in events(trace, "response") if e["channel"] == "flutter/platform"]
+        self.assertEqual([json.loads(payload(e).decode("utf-8")) for e in replies],
+                         expected + [[None]])
+        self.assertLess(trace.index(replies[-1]), trace.index(first(trace, "shutdown")))
         lines = app.lines()
         asked = [i for i, l in enumerate(lines) if l.endswith("] 应用请求退出")]
         self.assertEqual(len(asked), 1, "\n".join(lines))
