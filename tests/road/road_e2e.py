@@ -27,13 +27,13 @@ WHITE, BLACK = 255, 0
 LIPC_BIN = os.path.join(BUILD_DIR, "sim", "lipc", "bin")
 COVER_CHANNEL = "app.folian.eink_sleep_cover"
 UPDATE = re.compile(r"^update kind=\w+ marker=\d+ region=(\d+),(\d+) (\d+)x(\d+) "
-                    r"waveform=(\d+) mode=(\d+) temp=\S+ flags=0x([0-9a-f]+)")
+                    r"waveform=\d+ mode=(\d+) temp=\S+ flags=0x([0-9a-f]+)")
 UPTIME = re.compile(r"^\[\s*(\d+\.\d+)\]")
 
 
-def picture(*rects, background=WHITE):
-    """An 8-bit W x H image: the background with (x, y, w, h, gray) rectangles."""
-    img = bytearray([background]) * (W * H)
+def picture(*rects):
+    """An 8-bit W x H white image with (x, y, w, h, gray) rectangles."""
+    img = bytearray([WHITE]) * (W * H)
     for x, y, w, h, g in rects:
         for row in range(y, y + h):
             img[row * W + x:row * W + x + w] = bytes([g]) * w
@@ -42,8 +42,7 @@ def picture(*rects, background=WHITE):
 
 def drawing(*rects):
     """Script lines that draw picture(*rects) on a cleared page."""
-    return "clear\nfill gray 255\n" + "".join(
-        "rect %d %d %d %d gray %d\n" % r for r in rects)
+    return "clear\nfill gray 255\n" + "".join("rect %d %d %d %d gray %d\n" % r for r in rects)
 
 
 def wait_for(what, check, timeout=5.0):
@@ -57,35 +56,25 @@ def wait_for(what, check, timeout=5.0):
         time.sleep(0.02)
 
 
-def first_difference(got, want):
-    for i, (a, b) in enumerate(zip(got, want)):
-        if a != b:
-            return "first difference at x=%d y=%d: %d, expected %d" % (i % W, i // W, a, b)
-    return "sizes %d and %d" % (len(got), len(want))
-
-
 class Road(E2ETestCase):
     """One program with a touch screen, the control FIFO, a device panel and,
     when asked, the event-wait tool fed from a FIFO of the test."""
 
-    def launch(self, app, tool=False):
+    def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="folian-road-")
         self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def launch(self, app, tool=False):
         self.snaps = os.path.join(self.dir, "snaps")
         os.mkdir(self.snaps)
         self.nodes = Nodes()
         self.addCleanup(self.nodes.cleanup)
         self.nodes.add("event0", MT_SCREEN)
         self.control = os.path.join(self.dir, "ctl")
-        env = dict(self.nodes.env(), **{
-            "FOLIAN_SIM_FB_XRES": str(W), "FOLIAN_SIM_FB_YRES": str(H),
-            "FOLIAN_SIM_EPDC": "mtk",
-            "FOLIAN_SIM_EPDC_LOG": os.path.join(self.dir, "epdc.log"),
-            "FOLIAN_SIM_EPDC_SNAP_DIR": self.snaps,
-            "FOLIAN_KEEP_SCREEN": "1",
-            "FOLIAN_CONTROL": self.control})
+        env = dict(self.nodes.env(), FOLIAN_SIM_FB_XRES=str(W), FOLIAN_SIM_FB_YRES=str(H),
+                   FOLIAN_SIM_EPDC="mtk", FOLIAN_SIM_EPDC_LOG=os.path.join(self.dir, "epdc.log"),
+                   FOLIAN_SIM_EPDC_SNAP_DIR=self.snaps, FOLIAN_KEEP_SCREEN="1", FOLIAN_CONTROL=self.control)
         preload = ["sim_fb", "sim_evdev"]
-        self.feed = None
         if tool:
             os.mkfifo(os.path.join(self.dir, "events"))
             # Held open for reading and writing: what the test writes waits in
@@ -93,7 +82,7 @@ class Road(E2ETestCase):
             self.feed = os.open(os.path.join(self.dir, "events"), os.O_RDWR)
             self.addCleanup(os.close, self.feed)
             self.addCleanup(self.kill_tool)
-            env.update({"FOLIAN_SIM_LIPC_BIN": LIPC_BIN, "FOLIAN_SIM_LIPC_DIR": self.dir})
+            env.update(FOLIAN_SIM_LIPC_BIN=LIPC_BIN, FOLIAN_SIM_LIPC_DIR=self.dir)
             preload.append("sim_paths")
         self.app = self.start(self.bundle(app=app), env=env, preload=preload)
         self.app.wait_line(r"\] 触摸屏 /dev/input/event0（e2e touch）")
@@ -133,40 +122,30 @@ class Road(E2ETestCase):
         has read all of them."""
         self.nodes.send("event0", b"".join(reports))
         fd = self.nodes.writers["event0"]
-
-        def drained():
-            buf = fcntl.ioctl(fd, termios.FIONREAD, b"\0\0\0\0")
-            return struct.unpack("i", buf)[0] == 0
-        wait_for("the program to read the touch node", drained)
+        wait_for("the program to read the touch node",
+                 lambda: struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0\0\0\0"))[0] == 0)
 
     # ---- the panel
 
     def updates(self):
-        out = []
         try:
             with open(os.path.join(self.dir, "epdc.log")) as f:
-                lines = f.read().splitlines()
+                found = [UPDATE.match(line) for line in f]
         except FileNotFoundError:
-            return out
-        for line in lines:
-            m = UPDATE.match(line)
-            if m:
-                g = [int(v, 16 if i == 6 else 10) for i, v in enumerate(m.groups())]
-                out.append({"region": tuple(g[0:4]), "waveform": g[4], "full": g[5] == 1,
-                            "flags": g[6]})
-        return out
+            return []
+        return [{"region": tuple(int(v) for v in m.groups()[:4]), "full": m.group(5) == "1",
+                 "flags": int(m.group(6), 16)} for m in found if m]
 
     def wait_updates(self, count):
-        return wait_for("%d panel updates" % count,
-                        lambda: len(self.updates()) >= count and self.updates())
+        return wait_for("%d panel updates" % count, lambda: len(self.updates()) >= count and self.updates())
 
     def snapshot(self, index):
-        """The panel's picture after the update of that index."""
+        """The panel's picture after the update of that index; the stand-in
+        logs an update before it writes the picture."""
         header = b"P5\n%d %d\n255\n" % (W, H)
         path = os.path.join(self.snaps, "update_%04d.pgm" % index)
 
         def written():
-            # The stand-in logs an update before it writes the picture.
             try:
                 with open(path, "rb") as f:
                     data = f.read()
@@ -192,7 +171,9 @@ class Road(E2ETestCase):
         self.fail("the program holds no framebuffer node")
 
     def assertPicture(self, got, want, what):
-        self.assertTrue(got == want, "%s: %s" % (what, first_difference(got, want)))
+        if got != want:
+            i = next((i for i, (a, b) in enumerate(zip(got, want)) if a != b), min(len(got), len(want)))
+            self.fail("%s: first difference at x=%d y=%d (sizes %d, %d)" % (what, i % W, i // W, len(got), len(want)))
 
     def uptime_of(self, pattern):
         for line in self.app.lines():
@@ -203,19 +184,35 @@ class Road(E2ETestCase):
 
 # The frame before sleep, and the two the application presents once the
 # screensaver has begun (the cancel of the held contact reaches it before the
-# pause does, so its presents still go out).
+# pause does, so its presents still go out).  The sleep cover comes 1.2 s
+# after the sleep, centred; the wake shows the last frame.
 FRAME_A = ((50, 50, 100, 100, BLACK),)
 FRAME_B = ((0, 0, W, H, BLACK),)
 FRAME_C = ((200, 300, 100, 100, BLACK), (400, 600, 60, 40, 128))
+COVER_W, COVER_H = 201, 99
+COVER = bytes((x * 7 + y * 3) % 256 for y in range(COVER_H) for x in range(COVER_W))
 SLEEP_APP = (drawing(*FRAME_A) + "present\n"
+             "call %s setImage path=s:%%s width=i:%d height=i:%d\n" % (COVER_CHANNEL, COVER_W, COVER_H) +
              "wait_pointer down\nwait_pointer cancel\n" +
              drawing(*FRAME_B) + "present\n" + drawing(*FRAME_C) + "present\n")
 
 
+def cover_picture():
+    img = bytearray(picture())
+    x0, y0 = (W - COVER_W) // 2, (H - COVER_H) // 2
+    for j in range(COVER_H):
+        img[(y0 + j) * W + x0:(y0 + j) * W + x0 + COVER_W] = COVER[j * COVER_W:(j + 1) * COVER_W]
+    return bytes(img)
+
+
 class SleepAndWake(Road):
-    def road(self, sleep, wake, tool=False):
-        app = self.launch(SLEEP_APP, tool=tool)
-        app.wait_event("present")
+    def road(self, sleep, wake, sleep_line, tool=False):
+        cover = os.path.join(self.dir, "cover.raw")
+        with open(cover, "wb") as f:
+            f.write(COVER)
+        app = self.launch(SLEEP_APP % cover, tool=tool)
+        reply = app.wait_event("response", match=lambda e: e["channel"] == COVER_CHANNEL)
+        self.assertEqual(decode_envelope(payload(reply)), ("ok", True))
         self.assertEqual(len(self.wait_updates(1)), 1)
         self.assertPicture(self.snapshot(0), picture(*FRAME_A), "first frame")
 
@@ -225,23 +222,29 @@ class SleepAndWake(Road):
         sleep()
         app.wait_event("lifecycle", match=lambda e: e["state"] == "paused")
         app.wait_event("present", count=3)
-        self.assertEqual(len(self.updates()), 1, "the panel changed while asleep")
-        self.assertPicture(self.framebuffer(), picture(*FRAME_A), "framebuffer while asleep")
+        app.wait_line(r"\] 画锁屏图 201x99$")
+        drawn = self.wait_updates(2)
+        self.assertEqual(len(drawn), 2, "the application's frames reached the panel while asleep")
+        self.assertEqual((drawn[1]["region"], drawn[1]["full"]), ((0, 0, W, H), True))
+        self.assertPicture(self.snapshot(1), cover_picture(), "sleep cover")
+        self.assertPicture(self.framebuffer(), cover_picture(), "framebuffer while asleep")
+        delay = self.uptime_of(r"\] 画锁屏图 ") - self.uptime_of(sleep_line)
+        self.assertGreaterEqual(delay, 1.199)
+        self.assertLess(delay, 1.2 + SLOW)
 
         # Lifted, touched again and lifted while asleep: nothing goes anywhere.
         self.touch(touch_records(0, -1), touch_records(0, 6, 100, 100), touch_records(0, -1))
         wake()
         app.wait_event("lifecycle", match=lambda e: e["state"] == "resumed", count=2)
         app.wait_event("schedule_frame")
-        woke = self.wait_updates(2)
-        self.assertEqual(woke[1]["region"], (0, 0, W, H))
-        self.assertTrue(woke[1]["full"])
-        self.assertPicture(self.snapshot(1), picture(*FRAME_C), "panel after wake")
+        woke = self.wait_updates(3)
+        self.assertEqual((woke[2]["region"], woke[2]["full"]), ((0, 0, W, H), True))
+        self.assertPicture(self.snapshot(2), picture(*FRAME_C), "panel after wake")
 
         # The frame the wake asked for changes nothing more: the panel already
         # shows it.
         app.wait_event("present", count=4)
-        self.assertEqual(len(self.updates()), 2, self.updates())
+        self.assertEqual(len(self.updates()), 3, self.updates())
         self.assertPicture(self.framebuffer(), picture(*FRAME_C), "framebuffer after wake")
 
         # Touches work again.
@@ -250,66 +253,24 @@ class SleepAndWake(Road):
         trace = self.stop()
 
         self.assertEqual([(e["phase"], e["device"]) for e in events(trace, "pointer")],
-                         [("add", "0"), ("down", "0"), ("cancel", "0"), ("down", "0"),
-                          ("up", "0")])
-        self.assertEqual([e["state"] for e in events(trace, "lifecycle")],
-                         ["resumed", "paused", "resumed"])
+                         [("add", "0"), ("down", "0"), ("cancel", "0"), ("down", "0"), ("up", "0")])
+        self.assertEqual([e["state"] for e in events(trace, "lifecycle")], ["resumed", "paused", "resumed"])
         at = {}
         for e in trace:
-            key = e["event"] + ":" + e.get("phase", e.get("state", ""))
-            at.setdefault(key, []).append(e["t"])
+            at.setdefault(e["event"] + ":" + e.get("phase", e.get("state", "")), []).append(e["t"])
         self.assertLess(at["pointer:cancel"][0], at["lifecycle:paused"][0])
         resumed = at["lifecycle:resumed"][1]
         self.assertGreater(at["pointer:down"][1], resumed)
         self.assertTrue(any(t > resumed for t in at["schedule_frame:"]))
 
     def test_control_pipe_sleep_and_wake(self):
-        self.road(lambda: self.say("sleep"), lambda: self.say("wake"))
+        self.road(lambda: self.say("sleep"), lambda: self.say("wake"), r"\] 控制命令: sleep$")
 
     def test_screensaver_events_of_the_device(self):
-        self.road(lambda: self.power("goingToScreenSaver"),
-                  lambda: self.power("outOfScreenSaver"), tool=True)
+        self.road(lambda: self.power("goingToScreenSaver"), lambda: self.power("outOfScreenSaver"),
+                  r"\] 电源事件: goingToScreenSaver$", tool=True)
         self.assertEqual(sum(bool(re.search(r"\] 电源事件: (goingTo|outOf)ScreenSaver$", l))
                              for l in self.app.lines()), 2)
-
-
-class SleepCover(Road):
-    COVER_W, COVER_H = 201, 99
-
-    def test_cover_is_drawn_while_asleep_and_the_wake_restores_the_app(self):
-        cover = bytes((x * 7 + y * 3) % 256 for y in range(self.COVER_H)
-                      for x in range(self.COVER_W))
-        path = os.path.join(tempfile.mkdtemp(prefix="folian-cover-"), "cover.raw")
-        self.addCleanup(shutil.rmtree, os.path.dirname(path), True)
-        with open(path, "wb") as f:
-            f.write(cover)
-        app = self.launch(drawing(*FRAME_A) + "present\n" +
-                          "call %s setImage path=s:%s width=i:%d height=i:%d\n" %
-                          (COVER_CHANNEL, path, self.COVER_W, self.COVER_H))
-        reply = app.wait_event("response", match=lambda e: e["channel"] == COVER_CHANNEL)
-        self.assertEqual(decode_envelope(payload(reply)), ("ok", True))
-        self.wait_updates(1)
-
-        self.say("sleep")
-        app.wait_line(r"\] 画锁屏图 201x99$")
-        drawn = self.wait_updates(2)
-        self.assertEqual((drawn[1]["region"], drawn[1]["full"]), ((0, 0, W, H), True))
-        want = bytearray(picture())
-        x0, y0 = (W - self.COVER_W) // 2, (H - self.COVER_H) // 2
-        for j in range(self.COVER_H):
-            want[(y0 + j) * W + x0:(y0 + j) * W + x0 + self.COVER_W] = \
-                cover[j * self.COVER_W:(j + 1) * self.COVER_W]
-        self.assertPicture(self.snapshot(1), bytes(want), "sleep cover")
-        delay = self.uptime_of(r"\] 画锁屏图 ") - self.uptime_of(r"\] 控制命令: sleep$")
-        self.assertGreaterEqual(delay, 1.199)
-        self.assertLess(delay, 1.2 + 0.5 * SLOW)
-
-        self.say("wake")
-        woke = self.wait_updates(3)
-        self.assertEqual((woke[2]["region"], woke[2]["full"]), ((0, 0, W, H), True))
-        self.assertPicture(self.snapshot(2), picture(*FRAME_A), "panel after wake")
-        app.wait_event("lifecycle", match=lambda e: e["state"] == "resumed", count=2)
-        self.stop()
 
 
 # Three pages that differ in known rectangles only.
