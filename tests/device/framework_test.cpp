@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -19,31 +20,48 @@ using Calls = std::vector<std::string>;
 const char kOpened[] = "] 冒充框架：com.lab126.kaf frameworkStarted=1，已卸掉系统开机画面和屏保\n";
 const char kClosed[] = "] 冒充框架：已注销，系统屏保装回\n";
 
+// The lines of the LIPC library's record without their time stamps.
+Calls lipc_calls(const SimDir& dir) {
+  Calls out;
+  for (const auto& line : dir.lines("lipc.log")) out.push_back(line.substr(line.find(' ') + 1));
+  return out;
+}
+
 bool loaded(const char* name) {
   void* h = dlopen(name, RTLD_NOW | RTLD_NOLOAD);
   if (h != nullptr) dlclose(h);
   return h != nullptr;
 }
 
-struct Opened {
-  int result;
-  std::string log;
-};
-
-Opened open_logged() {
+// Runs the open (or the close) and returns its result and what it logged.
+std::pair<int, std::string> opened() {
   ::testing::internal::CaptureStderr();
   int r = framework_fake_open();
   return {r, ::testing::internal::GetCapturedStderr()};
 }
-
-std::string close_logged() {
+std::string closed() {
   ::testing::internal::CaptureStderr();
   framework_fake_close();
   return ::testing::internal::GetCapturedStderr();
 }
 
-bool ends_with(const std::string& s, const std::string& tail) {
-  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+// `log` holds every line of `want` and ends with the last; errors are only
+// those expected.
+void expect_log(const std::string& log, const std::vector<std::string>& want) {
+  if (want.empty()) {
+    EXPECT_EQ(log, "");
+    return;
+  }
+  for (const auto& w : want) EXPECT_NE(log.find(w), std::string::npos) << w << "\nin:\n" << log;
+  EXPECT_TRUE(log.size() >= want.back().size() && log.compare(log.size() - want.back().size(), std::string::npos, want.back()) == 0) << log;
+  auto errors = [](const std::string& s) {
+    int n = 0;
+    for (size_t at = s.find("[错误]"); at != std::string::npos; at = s.find("[错误]", at + 1)) n++;
+    return n;
+  };
+  int want_errors = 0;
+  for (const auto& w : want) want_errors += errors(w);
+  EXPECT_EQ(errors(log), want_errors) << log;
 }
 
 class Framework : public ::testing::Test {
@@ -52,21 +70,15 @@ class Framework : public ::testing::Test {
   void TearDown() override {
     framework_fake_close();
     unsetenv("FOLIAN_FAKE_FRAMEWORK");
-    unsetenv("FOLIAN_SIM_LIPC_REFUSE_SERVICE");
-    unsetenv("FOLIAN_SIM_LIPC_REFUSE_PROPERTY");
-    unsetenv("FOLIAN_SIM_LIPC_REFUSE_SET");
   }
-  SimDir dir_;
 };
 
 TEST(FrameworkOff, OnlyExactlyOneTurnsItOn) {
   SimDir dir;
   for (const char* value : {static_cast<const char*>(nullptr), "", "0", "true", "1 "}) {
     if (value) setenv("FOLIAN_FAKE_FRAMEWORK", value, 1); else unsetenv("FOLIAN_FAKE_FRAMEWORK");
-    Opened run = open_logged();
-    EXPECT_EQ(run.result, 0);
-    EXPECT_EQ(run.log, "");
-    EXPECT_EQ(close_logged(), "");
+    EXPECT_EQ(opened(), (std::pair<int, std::string>{0, ""}));
+    EXPECT_EQ(closed(), "");
   }
   unsetenv("FOLIAN_FAKE_FRAMEWORK");
   EXPECT_FALSE(loaded("liblipc.so.1"));
@@ -76,106 +88,88 @@ TEST(FrameworkOff, OnlyExactlyOneTurnsItOn) {
 
 using FrameworkLipc = Framework;
 
-TEST_F(FrameworkLipc, RegistersUnloadsTheBlanketAndUndoesItAtClose) {
-  Opened run = open_logged();
-  EXPECT_EQ(run.result, 1);
-  EXPECT_TRUE(ends_with(run.log, kOpened)) << run.log;
-  EXPECT_EQ(run.log.find("[错误]"), std::string::npos) << run.log;
-  Calls calls = lipc_calls(dir_);
-  // The versioned name is tried first; this directory has both.
-  Calls want = {"load liblipc.so.1",
-                "open com.lab126.kaf",
-                "register frameworkStarted get=0 value=1 setter=null data=null",
-                "set com.lab126.blanket unload splash",
-                "set com.lab126.blanket unload screensaver"};
-  EXPECT_EQ(calls, want);
-
-  std::string log = close_logged();
-  EXPECT_TRUE(ends_with(log, kClosed)) << log;
-  want.push_back("set com.lab126.blanket load screensaver");
-  want.push_back("close com.lab126.kaf");
-  EXPECT_EQ(lipc_calls(dir_), want);
-
-  // Closed once; a second close has nothing to undo.
-  EXPECT_EQ(close_logged(), "");
-  EXPECT_EQ(lipc_calls(dir_).size(), want.size());
-}
-
-TEST_F(FrameworkLipc, ServiceNameStillTakenLeavesNothingToUndo) {
-  setenv("FOLIAN_SIM_LIPC_REFUSE_SERVICE", "1", 1);
-  Opened run = open_logged();
-  EXPECT_EQ(run.result, 0);
-  EXPECT_TRUE(ends_with(run.log,
-                        "[错误] 冒充框架：注册服务 com.lab126.kaf 失败（真框架还没停干净？）\n"))
-      << run.log;
-  EXPECT_EQ(close_logged(), "");
-  EXPECT_EQ(lipc_calls(dir_), Calls{"open com.lab126.kaf refused"});
-}
-
-TEST_F(FrameworkLipc, RefusedPropertyStillGivesTheScreensaverBackAtClose) {
-  setenv("FOLIAN_SIM_LIPC_REFUSE_PROPERTY", "13", 1);
-  Opened run = open_logged();
-  EXPECT_EQ(run.result, 0);
-  EXPECT_TRUE(ends_with(run.log, "[错误] 冒充框架：注册 frameworkStarted 失败（13）\n")) << run.log;
-  EXPECT_EQ(lipc_calls(dir_), (Calls{"open com.lab126.kaf", "register frameworkStarted refused 13"}));
-
-  std::string log = close_logged();
-  EXPECT_TRUE(ends_with(log, kClosed)) << log;
-  EXPECT_EQ(lipc_calls(dir_),
-            (Calls{"open com.lab126.kaf", "register frameworkStarted refused 13",
-                   "set com.lab126.blanket load screensaver", "close com.lab126.kaf"}));
-}
-
-TEST_F(FrameworkLipc, BlanketFailuresAreLoggedAndDoNotStopIt) {
-  setenv("FOLIAN_SIM_LIPC_REFUSE_SET", "7", 1);
-  Opened run = open_logged();
-  EXPECT_EQ(run.result, 1);
-  EXPECT_NE(run.log.find("[错误] blanket unload splash 失败（7）\n"), std::string::npos) << run.log;
-  EXPECT_NE(run.log.find("[错误] blanket unload screensaver 失败（7）\n"), std::string::npos);
-  EXPECT_TRUE(ends_with(run.log, kOpened)) << run.log;
-
-  std::string log = close_logged();
-  EXPECT_NE(log.find("[错误] blanket load screensaver 失败（7）\n"), std::string::npos) << log;
-  EXPECT_TRUE(ends_with(log, kClosed)) << log;
-  EXPECT_EQ(lipc_calls(dir_).back(), "close com.lab126.kaf");
+TEST_F(FrameworkLipc, EachRefusalIsLoggedAndTheCloseUndoesWhatWasDone) {
+  struct Case {
+    const char* refuse;  // stand-in variable set to "value", or none
+    const char* value;
+    int result;
+    std::vector<std::string> open_log;
+    Calls open_calls;
+    std::vector<std::string> close_log;
+    Calls close_calls;
+  };
+  const Calls undo = {"set com.lab126.blanket load screensaver", "close com.lab126.kaf"};
+  const std::vector<Case> cases = {
+      // The versioned name is tried first; this directory has both.  The
+      // library is loaded once for the process.
+      {nullptr, nullptr, 1, {kOpened},
+       {"load liblipc.so.1", "open com.lab126.kaf", "register frameworkStarted get=0 value=1 setter=null data=null",
+        "set com.lab126.blanket unload splash", "set com.lab126.blanket unload screensaver"},
+       {kClosed}, undo},
+      {"FOLIAN_SIM_LIPC_REFUSE_SERVICE", "1", 0,
+       {"[错误] 冒充框架：注册服务 com.lab126.kaf 失败（真框架还没停干净？）\n"}, {"open com.lab126.kaf refused"}, {}, {}},
+      // The blanket is given back even though the property was refused.
+      {"FOLIAN_SIM_LIPC_REFUSE_PROPERTY", "13", 0, {"[错误] 冒充框架：注册 frameworkStarted 失败（13）\n"},
+       {"open com.lab126.kaf", "register frameworkStarted refused 13"}, {kClosed}, undo},
+      {"FOLIAN_SIM_LIPC_REFUSE_SET", "7", 1,
+       {"[错误] blanket unload splash 失败（7）\n", "[错误] blanket unload screensaver 失败（7）\n", kOpened},
+       {"open com.lab126.kaf", "register frameworkStarted get=0 value=1 setter=null data=null",
+        "set com.lab126.blanket unload splash refused 7", "set com.lab126.blanket unload screensaver refused 7"},
+       {"[错误] blanket load screensaver 失败（7）\n", kClosed},
+       {"set com.lab126.blanket load screensaver refused 7", "close com.lab126.kaf"}},
+  };
+  for (const Case& c : cases) {
+    SimDir dir;
+    if (c.refuse) setenv(c.refuse, c.value, 1);
+    auto [result, log] = opened();
+    EXPECT_EQ(result, c.result) << log;
+    expect_log(log, c.open_log);
+    EXPECT_EQ(lipc_calls(dir), c.open_calls);
+    expect_log(closed(), c.close_log);
+    Calls all = c.open_calls;
+    all.insert(all.end(), c.close_calls.begin(), c.close_calls.end());
+    EXPECT_EQ(lipc_calls(dir), all);
+    // Closed once; a second close has nothing to undo.
+    EXPECT_EQ(closed(), "");
+    EXPECT_EQ(lipc_calls(dir), all);
+    if (c.refuse) unsetenv(c.refuse);
+  }
 }
 
 using FrameworkUnversioned = Framework;
 
 TEST_F(FrameworkUnversioned, FallsBackToThePlainName) {
-  Opened run = open_logged();
-  EXPECT_EQ(run.result, 1);
-  EXPECT_TRUE(ends_with(run.log, kOpened)) << run.log;
-  Calls calls = lipc_calls(dir_);
-  ASSERT_FALSE(calls.empty());
-  EXPECT_EQ(calls[0], "load liblipc.so");
+  SimDir dir;
+  auto [result, log] = opened();
+  EXPECT_EQ(result, 1);
+  expect_log(log, {kOpened});
+  EXPECT_EQ(lipc_calls(dir).at(0), "load liblipc.so");
 }
 
 using FrameworkPartial = Framework;
 
 TEST_F(FrameworkPartial, ALibraryWithoutEveryCallIsNotUsed) {
-  Opened run = open_logged();
-  EXPECT_EQ(run.result, 0);
-  EXPECT_TRUE(ends_with(run.log, "[错误] 冒充框架：liblipc 缺接口\n")) << run.log;
-  EXPECT_EQ(lipc_calls(dir_), Calls{"load liblipc.so.1"});
-  EXPECT_EQ(close_logged(), "");
+  SimDir dir;
+  auto [result, log] = opened();
+  EXPECT_EQ(result, 0);
+  expect_log(log, {"[错误] 冒充框架：liblipc 缺接口\n"});
+  EXPECT_EQ(lipc_calls(dir), Calls{"load liblipc.so.1"});
+  EXPECT_EQ(closed(), "");
 }
 
 using FrameworkMissing = Framework;
 
 TEST_F(FrameworkMissing, NoLibraryUnderEitherNameIsLoggedWithTheLoadersReason) {
-  Opened run = open_logged();
-  EXPECT_EQ(run.result, 0);
-  const std::string head = "[错误] 冒充框架：加载 liblipc 失败（";
-  const std::string tail = "），电源键可能无效\n";
-  auto at = run.log.find(head);
-  ASSERT_NE(at, std::string::npos) << run.log;
-  EXPECT_TRUE(ends_with(run.log, tail)) << run.log;
+  SimDir dir;
+  auto [result, log] = opened();
+  EXPECT_EQ(result, 0);
+  const std::string head = "[错误] 冒充框架：加载 liblipc 失败（", tail = "），电源键可能无效\n";
+  expect_log(log, {head, tail});
   // The loader's own reason, naming the last name tried.
-  std::string reason = run.log.substr(at + head.size());
-  reason.resize(reason.size() - tail.size());
-  EXPECT_NE(reason.find("liblipc.so"), std::string::npos) << reason;
-  EXPECT_EQ(close_logged(), "");
+  auto at = log.find(head);
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_NE(log.substr(at + head.size()).find("liblipc.so"), std::string::npos) << log;
+  EXPECT_EQ(closed(), "");
 }
 
 }  // namespace

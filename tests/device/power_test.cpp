@@ -19,23 +19,23 @@
 
 #include "sim_dir.h"
 
-// The idle timer counts CLOCK_MONOTONIC seconds; the test moves that clock
-// forward instead of waiting half a minute.
+// The idle timer counts CLOCK_MONOTONIC seconds; the throttle test sets that
+// clock outright (0: the real one), so that the real time passing while the
+// tool starts cannot carry a call across the 30 s boundary.
 namespace {
-time_t g_clock_skew = 0;
+time_t g_frozen_seconds = 0;
 }
 
 extern "C" int clock_gettime(clockid_t id, struct timespec* ts) {
   using Fn = int (*)(clockid_t, struct timespec*);
   static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "clock_gettime"));
   int r = real(id, ts);
-  if (r == 0 && id == CLOCK_MONOTONIC) ts->tv_sec += __atomic_load_n(&g_clock_skew, __ATOMIC_RELAXED);
+  time_t frozen = __atomic_load_n(&g_frozen_seconds, __ATOMIC_RELAXED);
+  if (r == 0 && id == CLOCK_MONOTONIC && frozen != 0) *ts = {frozen, 0};
   return r;
 }
 
 namespace {
-
-void skew_clock(time_t seconds) { __atomic_fetch_add(&g_clock_skew, seconds, __ATOMIC_RELAXED); }
 
 void sleep_ms(int ms) {
   struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
@@ -55,21 +55,22 @@ int count(const std::string& text, const std::string& what) {
   return n;
 }
 
-const char kExitLine[] = "[错误] lipc-wait-event 退出了，不再监听电源事件\n";
-
 // One event-wait child fed through a FIFO the test writes.
 class PowerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(mkfifo(dir_.file("events").c_str(), 0600), 0);
     // As in the product: SIGPIPE ignored, and a thread may well have signals
-    // blocked when it starts the tool.  Neither may reach the tool.
+    // blocked or descriptors open without close-on-exec when it starts the
+    // tool.  None of them may reach the tool.
     signal(SIGPIPE, SIG_IGN);
     sigset_t block, old;
     sigemptyset(&block);
     sigaddset(&block, SIGUSR2);
     sigprocmask(SIG_BLOCK, &block, &old);
+    int marker = open(dir_.file("marker").c_str(), O_CREAT | O_WRONLY, 0600);
     int fd = power_open();
+    close(marker);
     sigprocmask(SIG_SETMASK, &old, nullptr);
     ASSERT_GE(fd, 0);
     // Read-write so that opening never blocks; the child sees end of file
@@ -93,12 +94,21 @@ class PowerTest : public ::testing::Test {
   void feed(const std::string& text) {
     ASSERT_EQ(write(feed_, text.data(), text.size()), (ssize_t)text.size());
   }
-  // Feeds `text`, lets it arrive whole, then reads it in one call.
-  int feed_and_read(const std::string& text) {
-    feed(text);
-    EXPECT_TRUE(wait_readable(power_fd()));
-    sleep_ms(50);
-    return power_read();
+  // Reads until the tool's end is seen: logged once, the child reaped, the
+  // descriptor out of the poll set.
+  void expect_end_seen_once(int last_event) {
+    ::testing::internal::CaptureStderr();
+    int fd = power_fd(), event = POWER_EVENT_NONE;
+    for (int i = 0; i < 100 && power_fd() >= 0; i++) {
+      EXPECT_TRUE(wait_readable(fd));
+      if (int e = power_read(); e != POWER_EVENT_NONE) event = e;
+    }
+    EXPECT_EQ(event, last_event);
+    EXPECT_EQ(power_fd(), -1);
+    EXPECT_EQ(power_read(), POWER_EVENT_NONE);
+    std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(count(log, "[错误] lipc-wait-event 退出了，不再监听电源事件\n"), 1) << log;
+    EXPECT_TRUE(gone(pid_));
   }
 
   SimDir dir_;
@@ -107,8 +117,7 @@ class PowerTest : public ::testing::Test {
 };
 
 TEST_F(PowerTest, StartsTheToolWithItsFixedArgumentsAndACleanInheritance) {
-  EXPECT_EQ(dir_.read("wait-event.argv"),
-            "-m com.lab126.powerd goingToScreenSaver,outOfScreenSaver\n");
+  EXPECT_EQ(dir_.read("wait-event.argv"), "-m com.lab126.powerd goingToScreenSaver,outOfScreenSaver\n");
   // Nothing blocked, SIGPIPE (bit 13) not ignored.
   std::string signals = dir_.read("wait-event.signals");
   EXPECT_NE(signals.find("SigBlk: 0000000000000000"), std::string::npos) << signals;
@@ -116,90 +125,50 @@ TEST_F(PowerTest, StartsTheToolWithItsFixedArgumentsAndACleanInheritance) {
   ASSERT_NE(ign, std::string::npos);
   unsigned long long mask = std::stoull(signals.substr(ign + 8, 16), nullptr, 16);
   EXPECT_EQ(mask & (1ull << (SIGPIPE - 1)), 0u) << signals;
+  std::string fds = dir_.read("wait-event.fds");
+  EXPECT_EQ(fds.find("marker"), std::string::npos) << fds;
+  EXPECT_NE(fds.find("1 -> pipe:"), std::string::npos) << fds;
 }
 
-TEST_F(PowerTest, RecognisesLinesThatBeginWithAnEventName) {
+TEST_F(PowerTest, LinesAreJoinedAcrossReadsAndOnlyTheirStartCounts) {
+  const std::string longline = "goingToScreenSaver" + std::string(300 - 18, 'x');
+  // Each row is fed, let arrive whole and read in one call.
+  const std::vector<std::pair<std::string, int>> rows = {
+      {"goingToScreenSaver\n", POWER_EVENT_SCREENSAVER_ON},
+      {"outOfScreenSaver 1 2\n", POWER_EVENT_SCREENSAVER_OFF},
+      {"event goingToScreenSaver\nhello\n\n", POWER_EVENT_NONE},
+      {"goingToScreenSaver\noutOfScreenSaver\n", POWER_EVENT_SCREENSAVER_OFF},  // both logged
+      {"goingToScr", POWER_EVENT_NONE},
+      {"eenSaver\n", POWER_EVENT_SCREENSAVER_ON},
+      {"outOf", POWER_EVENT_NONE},
+      {"ScreenSaver", POWER_EVENT_NONE},
+      {"\n", POWER_EVENT_SCREENSAVER_OFF},
+      {longline + "\n", POWER_EVENT_SCREENSAVER_ON},
+      {"outOfScreenSaver\n", POWER_EVENT_SCREENSAVER_OFF}};
   ::testing::internal::CaptureStderr();
-  EXPECT_EQ(feed_and_read("goingToScreenSaver\n"), POWER_EVENT_SCREENSAVER_ON);
-  EXPECT_EQ(feed_and_read("outOfScreenSaver 1 2\n"), POWER_EVENT_SCREENSAVER_OFF);
-  EXPECT_EQ(feed_and_read("event goingToScreenSaver\nhello\n\n"), POWER_EVENT_NONE);
+  for (const auto& [text, want] : rows) {
+    feed(text);
+    EXPECT_TRUE(wait_readable(power_fd()));
+    sleep_ms(50);
+    EXPECT_EQ(power_read(), want) << text;
+  }
   std::string log = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(count(log, "] 电源事件: "), 2) << log;
-  EXPECT_NE(log.find("] 电源事件: goingToScreenSaver\n"), std::string::npos);
-  EXPECT_NE(log.find("] 电源事件: outOfScreenSaver 1 2\n"), std::string::npos);
-}
-
-TEST_F(PowerTest, TwoEventsInOneReadYieldTheLastButLogBoth) {
-  ::testing::internal::CaptureStderr();
-  EXPECT_EQ(feed_and_read("goingToScreenSaver\noutOfScreenSaver\n"), POWER_EVENT_SCREENSAVER_OFF);
-  std::string log = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(count(log, "] 电源事件: "), 2) << log;
-}
-
-TEST_F(PowerTest, ALineSplitAcrossReadsIsJoined) {
-  EXPECT_EQ(feed_and_read("goingToScr"), POWER_EVENT_NONE);
-  EXPECT_EQ(feed_and_read("eenSaver\n"), POWER_EVENT_SCREENSAVER_ON);
-  EXPECT_EQ(feed_and_read("outOf"), POWER_EVENT_NONE);
-  EXPECT_EQ(feed_and_read("ScreenSaver"), POWER_EVENT_NONE);
-  EXPECT_EQ(feed_and_read("\n"), POWER_EVENT_SCREENSAVER_OFF);
-}
-
-TEST_F(PowerTest, AnOverLongLineKeepsItsFirst255Bytes) {
-  std::string longline = "goingToScreenSaver" + std::string(300 - 18, 'x');
-  ::testing::internal::CaptureStderr();
-  EXPECT_EQ(feed_and_read(longline + "\n"), POWER_EVENT_SCREENSAVER_ON);
-  EXPECT_EQ(feed_and_read("outOfScreenSaver\n"), POWER_EVENT_SCREENSAVER_OFF);
-  std::string log = ::testing::internal::GetCapturedStderr();
-  EXPECT_NE(log.find("电源事件: " + longline.substr(0, 255) + "\n"), std::string::npos) << log;
-  EXPECT_NE(log.find("电源事件: outOfScreenSaver\n"), std::string::npos) << log;
+  EXPECT_EQ(count(log, "] 电源事件: "), 8) << log;
+  EXPECT_EQ(count(log, "] 电源事件: goingToScreenSaver\n"), 3) << log;
+  EXPECT_EQ(count(log, "] 电源事件: outOfScreenSaver 1 2\n"), 1) << log;
+  EXPECT_EQ(count(log, "] 电源事件: " + longline.substr(0, 255) + "\n"), 1) << log;
 }
 
 TEST_F(PowerTest, ToolEndingIsLoggedOnceAndTheChildReaped) {
   feed("goingToScreenSaver\n");
   close(feed_);
   feed_ = -1;
-  ::testing::internal::CaptureStderr();
-  int fd = power_fd();
-  int event = POWER_EVENT_NONE;
-  for (int i = 0; i < 100 && power_fd() >= 0; i++) {
-    ASSERT_TRUE(wait_readable(fd));
-    int e = power_read();
-    if (e != POWER_EVENT_NONE) event = e;
-  }
-  EXPECT_EQ(event, POWER_EVENT_SCREENSAVER_ON);
-  EXPECT_EQ(power_fd(), -1);
-  EXPECT_EQ(power_read(), POWER_EVENT_NONE);
-  std::string log = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(count(log, kExitLine), 1) << log;
-  EXPECT_TRUE(gone(pid_));
+  expect_end_seen_once(POWER_EVENT_SCREENSAVER_ON);
 }
 
 TEST_F(PowerTest, AChildKilledFromOutsideIsLoggedOnceAndNeverPolledAgain) {
   ASSERT_EQ(kill(pid_, SIGKILL), 0);
-  int fd = power_fd();
-  struct pollfd p = {fd, POLLIN, 0};
-  ASSERT_EQ(poll(&p, 1, 5000), 1);
-  EXPECT_TRUE(p.revents & (POLLIN | POLLHUP));
-  ::testing::internal::CaptureStderr();
-  EXPECT_EQ(power_read(), POWER_EVENT_NONE);
-  EXPECT_EQ(power_fd(), -1);
-  EXPECT_EQ(power_read(), POWER_EVENT_NONE);
-  std::string log = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(count(log, kExitLine), 1) << log;
-  EXPECT_TRUE(gone(pid_));
-}
-
-TEST(PowerStart, ChildInheritsNoDescriptorOfOurs) {
-  SimDir dir;
-  int marker = open(dir.file("marker").c_str(), O_CREAT | O_WRONLY, 0600);  // no O_CLOEXEC
-  ASSERT_GE(marker, 0);
-  ASSERT_GE(power_open(), 0);
-  dir.wait_lines("wait-event.pid", 1);
-  std::string fds = dir.read("wait-event.fds");
-  EXPECT_EQ(fds.find("marker"), std::string::npos) << fds;
-  EXPECT_NE(fds.find("1 -> pipe:"), std::string::npos) << fds;
-  close(marker);
-  power_close();
+  expect_end_seen_once(POWER_EVENT_NONE);
 }
 
 TEST(PowerStart, ChildDeafToSigtermIsKilledAtClose) {
@@ -211,22 +180,19 @@ TEST(PowerStart, ChildDeafToSigtermIsKilledAtClose) {
   pid_t pid = std::stoi(dir.read("wait-event.pid"));
   auto start = std::chrono::steady_clock::now();
   power_close();
-  auto took = std::chrono::steady_clock::now() - start;
-  EXPECT_LT(took, std::chrono::seconds(3));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
   EXPECT_TRUE(gone(pid));
   EXPECT_EQ(power_fd(), -1);
 }
 
 TEST(PowerStart, WithoutTheToolEventsAreNotFollowed) {
   SimDir dir;
-  const char* bin = getenv("FOLIAN_SIM_LIPC_BIN");
-  std::string saved = bin ? bin : "";
+  std::string saved = getenv("FOLIAN_SIM_LIPC_BIN");
   setenv("FOLIAN_SIM_LIPC_BIN", dir.path().c_str(), 1);  // holds no tools
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(power_open(), -1);
   std::string log = ::testing::internal::GetCapturedStderr();
   setenv("FOLIAN_SIM_LIPC_BIN", saved.c_str(), 1);
-  EXPECT_EQ(power_fd(), -1);
   EXPECT_EQ(power_read(), POWER_EVENT_NONE);
   EXPECT_NE(log.find("] 没有 lipc-wait-event，不监听电源事件\n"), std::string::npos) << log;
   power_close();
@@ -234,25 +200,25 @@ TEST(PowerStart, WithoutTheToolEventsAreNotFollowed) {
 
 TEST(PowerIdle, UserActivityResetsTheIdleTimerAtMostEvery30Seconds) {
   SimDir dir;
-  skew_clock(1000);  // well away from any earlier reset
-  power_user_activity();
+  auto activity_at = [](time_t seconds) {
+    __atomic_store_n(&g_frozen_seconds, seconds, __ATOMIC_RELAXED);
+    power_user_activity();
+    __atomic_store_n(&g_frozen_seconds, 0, __ATOMIC_RELAXED);
+  };
+  activity_at(100000);
   auto calls = dir.wait_lines("set-prop.log", 1);
   ASSERT_EQ(calls.size(), 1u);
-  EXPECT_NE(calls[0].find(" -i com.lab126.powerd touchScreenSaverTimeout 1"), std::string::npos)
-      << calls[0];
+  EXPECT_NE(calls[0].find(" -i com.lab126.powerd touchScreenSaverTimeout 1"), std::string::npos) << calls[0];
   // The tool was detached: nothing is left for us to reap.
   pid_t left = waitpid(-1, nullptr, WNOHANG);
   EXPECT_TRUE(left == -1 && errno == ECHILD) << "waitpid gave " << left;
 
-  skew_clock(10);
-  power_user_activity();
-  skew_clock(19);
-  power_user_activity();
+  // The window runs from the last reset, not from the last activity.
+  activity_at(100010);
+  activity_at(100029);
   sleep_ms(300);
   EXPECT_EQ(dir.lines("set-prop.log").size(), 1u) << dir.read("set-prop.log");
-
-  skew_clock(1);  // 30 s after the reset
-  power_user_activity();
+  activity_at(100030);
   EXPECT_EQ(dir.wait_lines("set-prop.log", 2).size(), 2u) << dir.read("set-prop.log");
 }
 

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -19,30 +20,25 @@ class SimDir {
   }
   ~SimDir() {
     unsetenv("FOLIAN_SIM_LIPC_DIR");
-    std::string cmd = "rm -rf '" + path_ + "'";
-    if (system(cmd.c_str()) != 0) {
-    }
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
   }
   SimDir(const SimDir&) = delete;
   SimDir& operator=(const SimDir&) = delete;
 
   std::string file(const std::string& name) const { return path_ + "/" + name; }
   const std::string& path() const { return path_; }
-
   std::string read(const std::string& name) const {
-    std::ifstream in(file(name));
     std::stringstream ss;
-    ss << in.rdbuf();
+    ss << std::ifstream(file(name)).rdbuf();
     return ss.str();
   }
-
   std::vector<std::string> lines(const std::string& name) const {
     std::vector<std::string> out;
     std::ifstream in(file(name));
     for (std::string line; std::getline(in, line);) out.push_back(line);
     return out;
   }
-
   // Waits until `name` has at least `count` lines (the stand-ins write from
   // other processes); returns what it has after at most `ms`.
   std::vector<std::string> wait_lines(const std::string& name, size_t count, int ms = 5000) const {
@@ -57,13 +53,3 @@ class SimDir {
  private:
   std::string path_;
 };
-
-// The lines of the LIPC library's record without their time stamps.
-inline std::vector<std::string> lipc_calls(const SimDir& dir) {
-  std::vector<std::string> out;
-  for (const auto& line : dir.lines("lipc.log")) {
-    auto space = line.find(' ');
-    out.push_back(space == std::string::npos ? line : line.substr(space + 1));
-  }
-  return out;
-}
