@@ -76,22 +76,12 @@ class DeviceE2E(E2ETestCase):
         self.addCleanup(kill, self.tool_pid)
         return app
 
-    def say(self, text):
-        os.write(self.feed, text.encode())
-
-    def test_screensaver_pauses_and_resumes_and_a_killed_tool_is_left_alone(self):
+    # Pausing and resuming on the tool's events is part of the road tests.
+    def test_tool_killed_from_outside_is_told_once_and_left_alone(self):
         app = self.launch()
         self.assertEqual(self.read("exec.log"),
                          "exec /usr/bin/lipc-wait-event lipc-wait-event -m com.lab126.powerd "
                          "goingToScreenSaver,outOfScreenSaver\n")
-        self.say("goingToScreenSaver\n")
-        app.wait_event("lifecycle", match=lambda e: e["state"] == "paused")
-        app.wait_line(r"\] 电源事件: goingToScreenSaver$")
-        self.say("outOfScreenSaver\n")
-        # The first "resumed" is the one sent at start-up.
-        resumed = app.wait_event("lifecycle", match=lambda e: e["state"] == "resumed", count=2)
-        app.wait_event("schedule_frame", match=lambda e: e["t"] >= resumed["t"])
-
         os.kill(self.tool_pid, signal.SIGKILL)
         app.wait_line(r"\]\[错误\] lipc-wait-event 退出了，不再监听电源事件$")
         # A hung-up pipe left in the poll set would keep the loop busy.
@@ -101,9 +91,7 @@ class DeviceE2E(E2ETestCase):
         self.assertTrue(process_gone(self.tool_pid))
         app.signal(signal.SIGTERM)
         self.assertEqual(app.wait(), 0)
-        trace = app.trace()
-        assert_no_violation(trace)
-        self.assertEqual([e["state"] for e in events(trace, "lifecycle")], ["resumed", "paused", "resumed"])
+        assert_no_violation(app.trace())
         self.assertEqual(sum(EXIT_LINE in l for l in app.lines()), 1)
 
     def test_impersonation_is_registered_and_undone_first(self):
