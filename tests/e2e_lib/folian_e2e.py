@@ -32,7 +32,7 @@ Pieces:
 - Trace: parse_trace() gives one dict per line, with "t" (ns), "thread",
   "event" and the line's key=value fields (values decoded, as strings);
   events(), first(), payload(), assert_no_violation().
-- Standard message codec: encode(), decode(), method_call(), decode_envelope().
+- Standard message codec replies: decode_envelope().
 - ARM, SIZES: whether the program is the 32-bit ARM build, and the sizeof
   of each engine record there (for struct_size fields in the trace).
 - SLOW: the factor by which timeouts grow under qemu and the sanitizers.
@@ -354,75 +354,7 @@ def assert_no_violation(trace):
         raise AssertionError("contract violations:\n" + "\n".join(e.get("text", "") for e in bad))
 
 
-# ---- standard message codec
-
-class Int64(int):
-    """An int that encode() writes as a 64-bit integer even when it is small."""
-
-
-def _put_size(out, n):
-    if n < 254:
-        out.append(n)
-    elif n <= 0xFFFF:
-        out += bytes([254]) + struct.pack("<H", n)
-    else:
-        out += bytes([255]) + struct.pack("<I", n)
-
-
-def _encode(out, v):
-    if v is None:
-        out.append(0)
-    elif v is True:
-        out.append(1)
-    elif v is False:
-        out.append(2)
-    elif isinstance(v, int):
-        if isinstance(v, Int64) or not -2**31 <= v < 2**31:
-            out.append(4)
-            out += struct.pack("<q", v)
-        else:
-            out.append(3)
-            out += struct.pack("<i", v)
-    elif isinstance(v, float):
-        out.append(6)
-        while len(out) % 8:
-            out.append(0)
-        out += struct.pack("<d", v)
-    elif isinstance(v, str):
-        b = v.encode("utf-8")
-        out.append(7)
-        _put_size(out, len(b))
-        out += b
-    elif isinstance(v, (bytes, bytearray)):
-        out.append(8)
-        _put_size(out, len(v))
-        out += v
-    elif isinstance(v, (list, tuple)):
-        out.append(12)
-        _put_size(out, len(v))
-        for x in v:
-            _encode(out, x)
-    elif isinstance(v, dict):
-        out.append(13)
-        _put_size(out, len(v))
-        for k, x in v.items():
-            _encode(out, k)
-            _encode(out, x)
-    else:
-        raise TypeError("cannot encode %r" % (v,))
-
-
-def encode(*values):
-    """Standard-codec bytes of the values, one after another."""
-    out = bytearray()
-    for v in values:
-        _encode(out, v)
-    return bytes(out)
-
-
-def method_call(name, args=None):
-    return encode(name, args)
-
+# ---- standard message codec (replies only)
 
 class _Reader:
     def __init__(self, data):
@@ -452,7 +384,7 @@ class _Reader:
         if t == 3:
             return struct.unpack("<i", self.take(4))[0]
         if t == 4:
-            return Int64(struct.unpack("<q", self.take(8))[0])
+            return struct.unpack("<q", self.take(8))[0]
         if t == 6:
             self.take((8 - self.i % 8) % 8)
             return struct.unpack("<d", self.take(8))[0]
@@ -466,15 +398,6 @@ class _Reader:
             n = self.size()
             return {self.value(): self.value() for _ in range(n)}
         raise ValueError("unsupported type %d at %d" % (t, self.i - 1))
-
-
-def decode(data):
-    """All values in the bytes, as a list."""
-    r = _Reader(data)
-    out = []
-    while r.i < len(r.d):
-        out.append(r.value())
-    return out
 
 
 def decode_envelope(data):
