@@ -1,5 +1,7 @@
 // Touch screens and page buttons on stand-in event nodes, delivered to the
 // recording engine.
+#include <cmath>
+
 #include "test_support.h"
 
 using namespace testing_support;
