@@ -11,7 +11,7 @@ import shutil
 import tempfile
 import unittest
 
-from folian_e2e import SLOW, E2ETestCase, assert_no_violation, decode_envelope, events, payload
+from folian_e2e import E2ETestCase, assert_no_violation, decode_envelope, events, payload
 
 EPD = "app.folian.eink_epd"
 EPDC = "app.folian.ireader_epdc"
@@ -102,8 +102,9 @@ class Panel(E2ETestCase):
                   "fill gray 0\npresent\n" % (EPDC, EPDC) + NEXT +
                   "call %s fullRefresh\nlog full-refresh-asked\n" % EPD + NEXT)
         # The animated update takes long enough for the full refresh to be
-        # asked for while it runs.
-        app = self.start_app(script, env={"FOLIAN_SIM_EPDC_WAIT_MS": str(1000 * SLOW)})
+        # asked for while it runs, and less than the 3 s after which the
+        # program stops waiting for it.
+        app = self.start_app(script, env={"FOLIAN_SIM_EPDC_WAIT_MS": "2000"})
         self.step(app, r"\] 帧 0：")
         self.step(app, r"翻页动画：方向 0，20 步，成功")
         self.step(app, r"翻页动画：方向 0，20 步，成功", r"full-refresh-asked", r"翻页动画刷完",
