@@ -5,9 +5,42 @@
 
 #include <string>
 
+#include "display.h"
+#include "eink.h"
 #include "fake_engine.h"
 #include "msg.h"
-#include "panel_double.h"
+
+namespace {
+
+struct Cover {
+  std::string path;
+  unsigned width, height;
+};
+
+// What the channels asked of the panel, and what the panel reports.
+struct Panel {
+  std::vector<int> modes;
+  int full_refreshes = 0;
+  std::vector<Cover> covers;
+  std::vector<std::pair<unsigned, unsigned>> swipes;  // direction, steps
+  bool supports_swipe = false;
+  bool swipe_busy = false;
+  bool suspended = false;
+} g_panel;
+
+}  // namespace
+
+// Stand-ins for the e-ink and display modules, which this object replaces.
+void eink_set_mode(int mode) { g_panel.modes.push_back(mode); }
+const char* eink_kind_name() { return "mxc"; }
+void eink_arm_swipe(unsigned direction, unsigned steps) { g_panel.swipes.emplace_back(direction, steps); }
+bool eink_supports_swipe() { return g_panel.supports_swipe; }
+bool eink_swipe_busy() { return g_panel.swipe_busy; }
+void display_full_refresh() { g_panel.full_refreshes++; }
+bool display_is_suspended() { return g_panel.suspended; }
+void display_show_sleep_cover(const char* path, unsigned width, unsigned height) {
+  g_panel.covers.push_back({path, width, height});
+}
 
 namespace {
 
@@ -60,7 +93,7 @@ class Channels : public ::testing::Test {
     fake::reset(UINT64_MAX);
     channels_run_due();
     fake::reset(1000000000ull);
-    panel::reset();
+    g_panel = Panel{};
   }
   // Brings the screensaver up and serves the cover's deadline.
   void screensaver_cycle() {
@@ -73,10 +106,10 @@ class Channels : public ::testing::Test {
   // The i-th cover drawn, as "path WxH".
   std::string drawn(size_t i) {
     if (i >= p.covers.size()) return "<none>";
-    const panel::Cover& c = p.covers[i];
+    const Cover& c = p.covers[i];
     return c.path + " " + std::to_string(c.width) + "x" + std::to_string(c.height);
   }
-  panel::State& p = panel::state();
+  Panel& p = g_panel;
 };
 
 TEST_F(Channels, FixedRepliesAreByteExact) {

@@ -63,39 +63,6 @@ TEST(CodecWriter, SizePrefixesAndIntegersTakeTheShortestFormAndReadBack) {
     EXPECT_EQ(row.is_size ? (int64_t)reader_size(r) : reader_int_body(r, type), row.value);
     EXPECT_TRUE(r.valid && r.offset == r.length) << row.value;
   }
-  codec_writer w;  // a string with the 3-byte prefix, past the first 64 bytes
-  writer_init(w);
-  write_string(w, std::string(300, 'y').c_str());
-  EXPECT_EQ(Bytes(w.buffer, w.buffer + 4), (Bytes{7, 0xFE, 0x2C, 0x01}));
-  EXPECT_EQ(w.used, 304u);
-  writer_free(w);
-}
-
-TEST(CodecReader, MethodCalls) {
-  struct Case {
-    Bytes msg;
-    int result;
-    std::string name;
-    uint32_t full;
-    bool valid;
-  } cases[] = {
-      {(Msg().str("isSupported") << 0).b, 1, "isSupported", 11, true},
-      {Msg().str(std::string(70, 'm')).b, 1, std::string(63, 'm'), 70, true},  // cut to the buffer
-      {{3, 1, 0, 0, 0}, 0, "", 0, true},                                       // not a string
-      {(Msg() << 7 << 10 << "short").b, 0, "", 0, false},                      // cut off
-      {{}, 0, "", 0, false},
-  };
-  for (const Case& c : cases) {
-    codec_reader r = over(c.msg);
-    char name[64] = "";
-    uint32_t full = 0;
-    EXPECT_EQ(read_method_call(r, name, sizeof name, &full), c.result);
-    EXPECT_EQ(r.valid, c.valid);
-    if (!c.result) continue;
-    EXPECT_EQ(name, c.name);
-    EXPECT_EQ(full, c.full);
-    EXPECT_EQ(r.offset, 2 + c.full) << "on the arguments";
-  }
 }
 
 TEST(CodecReader, FailureIsStickyAndStopsTheOffset) {
