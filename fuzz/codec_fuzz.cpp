@@ -7,7 +7,7 @@
 #include "channels.h"
 #include "codec.h"
 #include "fake_engine.h"
-#include "panel_double.h"
+#include "panel_stub.h"
 
 namespace {
 
