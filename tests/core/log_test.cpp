@@ -1,0 +1,69 @@
+#include "log.h"
+
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Everything the log functions write to standard error while `body` runs,
+// split into lines (each keeps no "\n"; a missing last newline shows as a
+// trailing partial line).
+std::vector<std::string> captured_lines(void (*body)()) {
+  fflush(stderr);
+  FILE* tmp = tmpfile();
+  int saved = dup(2);
+  dup2(fileno(tmp), 2);
+  body();
+  fflush(stderr);
+  dup2(saved, 2);
+  close(saved);
+  std::string all;
+  rewind(tmp);
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, tmp)) > 0) all.append(buf, n);
+  fclose(tmp);
+  std::vector<std::string> lines;
+  size_t at = 0;
+  for (size_t nl; (nl = all.find('\n', at)) != std::string::npos; at = nl + 1)
+    lines.push_back(all.substr(at, nl - at));
+  if (at < all.size()) lines.push_back(all.substr(at) + "<no newline>");
+  return lines;
+}
+
+TEST(Log, ClockStartsAtZeroAndPrefixesHaveTheirWidth) {
+  EXPECT_LT(log_uptime(), 1.0);
+  std::vector<std::string> lines = captured_lines([] {
+    log_info("信息 %d\n", 7);
+    log_error("错了: %s\n", "原因");
+    log_raw("[%s] %s\n", "flutter", "engine text");
+  });
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(\[ {4}\d\.\d{3}\] 信息 7)"))) << lines[0];
+  EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(\[ {4}\d\.\d{3}\]\[错误\] 错了: 原因)")))
+      << lines[1];
+  EXPECT_EQ(lines[2], "[flutter] engine text");
+}
+
+// A very long engine message must arrive whole and keep its newline, or the
+// next line would be glued onto it.
+TEST(Log, LongLinesArriveWholeWithTheirNewline) {
+  static const std::string text(20000, 'x');
+  std::vector<std::string> lines = captured_lines([] {
+    log_raw("[%s] %s\n", "flutter", text.c_str());
+    log_info("%s\n", text.c_str());
+    log_info("next\n");
+  });
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "[flutter] " + text);
+  EXPECT_EQ(lines[1].size(), 12 + text.size());
+  EXPECT_EQ(lines[1].substr(12), text);
+  EXPECT_EQ(lines[2].substr(12), "next");
+}
+
+}  // namespace
