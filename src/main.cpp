@@ -3,6 +3,7 @@
 // module but the display's raster path runs on it.
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <libgen.h>
 #include <locale.h>
 #include <math.h>
@@ -269,6 +270,9 @@ void arm_exit_watchdog() {
   const char* value = getenv("FOLIAN_EXIT_TIMEOUT");
   long seconds = value ? strtol(value, nullptr, 10) : 0;
   if (seconds <= 0) seconds = kDefaultExitTimeout;
+  // A 64-bit long beyond the range of alarm() would wrap, possibly to 0,
+  // which would cancel the watchdog instead of arming it.
+  if (seconds > INT_MAX) seconds = INT_MAX;
   alarm((unsigned)seconds);
 }
 

@@ -163,8 +163,12 @@ class StartUp(E2ETestCase):
 
     def test_watchdog_ends_a_hanging_shutdown(self):
         timeout = 2 * SLOW
-        app = self.start(self.bundle(), env=dict(SIM, FOLIAN_TEST_EXIT_HANG="",
-                                                 FOLIAN_EXIT_TIMEOUT=str(timeout)))
+        hang = dict(SIM, FOLIAN_TEST_EXIT_HANG="")
+        app = self.start(self.bundle(), env=dict(hang, FOLIAN_EXIT_TIMEOUT=str(timeout)))
+        # 2**32 + 1 seconds must not wrap into a one-second watchdog.
+        huge = self.start(self.bundle(), env=dict(hang, FOLIAN_EXIT_TIMEOUT=str(2**32 + 1)))
+        huge.wait_line(r"引擎已启动")
+        huge.signal(signal.SIGTERM)
         app.wait_line(r"引擎已启动")
         start = time.monotonic()
         app.signal(signal.SIGTERM)
@@ -180,6 +184,8 @@ class StartUp(E2ETestCase):
         trace = app.trace()
         assert_no_violation(trace)
         self.assertEqual(events(trace, "shutdown"), [])
+        self.assertTrue(huge.alive())
+        huge.kill()
 
 
 class LaunchFailures(E2ETestCase):
