@@ -44,12 +44,16 @@ class StartUp(E2ETestCase):
 
     def test_log_lines_engine_configuration_and_initial_state(self):
         bundle = self.bundle(app="message some/unknown hello\ncall other.unknown doIt a=i:1\n"
-                                 "fill gray 255\npresent\n")
-        app = self.start(bundle, env=SIM)
+                                 "log from the app\nfill gray 255\npresent\n")
+        app = self.start(bundle, env=dict(SIM, FOLIAN_SIM_LOG="1"))
         app.wait_event("run_task", match=lambda e: e["kind"] == "noop", count=3)
         trace = self.stop(app)
         lines = app.lines()
         self.assertRegex(lines[0], r"^\[    0\.000\] LC_CTYPE=C\.UTF-8$")
+        # Engine lines carry the tag and no clock, whichever thread logs.
+        for text in ("stand-in engine ui thread up", "stand-in engine raster thread up",
+                     "from the app"):
+            self.assertIn("[flutter] " + text, lines)
         in_order(lines[1:], r"^\[ *\d+\.\d{3}\] 包目录 %s$" % re.escape(bundle.path),
                  r"^\[ *\d+\.\d{3}\] 屏幕 1236x1648，DPI 300，像素比 1\.875$",
                  r"^\[ *\d+\.\d{3}\] 引擎已启动$")
