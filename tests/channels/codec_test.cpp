@@ -65,6 +65,36 @@ TEST(CodecWriter, SizePrefixesAndIntegersTakeTheShortestFormAndReadBack) {
   }
 }
 
+TEST(CodecWriter, GrowsFrom64BytesByDoubling) {
+  codec_writer w;
+  writer_init(w);
+  write_null(w);
+  EXPECT_EQ(w.allocated, 64u);
+  write_string(w, std::string(100, 's').c_str());
+  EXPECT_TRUE(w.used == 103 && w.allocated == 128);
+  write_string(w, std::string(300, 't').c_str());  // 128 -> 256 -> 512
+  EXPECT_TRUE(w.used == 407 && w.allocated == 512 && w.buffer[3] == 's' && w.buffer[406] == 't');
+  writer_free(w);
+  EXPECT_TRUE(w.buffer == nullptr && w.used == 0 && w.allocated == 0);
+}
+
+TEST(CodecReader, MethodNameIsCutToTheBufferButConsumedWhole) {
+  Bytes long_call = (Msg().str(std::string(70, 'n')) << 0).b;
+  codec_reader r = over(long_call);
+  char name[64];
+  uint32_t length = 0;
+  ASSERT_EQ(read_method_call(r, name, sizeof name, &length), 1);
+  EXPECT_EQ(std::string(name), std::string(63, 'n'));
+  EXPECT_EQ(length, 70u);
+  EXPECT_EQ(reader_type(r), 0) << "left on the arguments";
+  Bytes not_a_call = Msg().i32(7).b;
+  r = over(not_a_call);
+  EXPECT_TRUE(read_method_call(r, name, sizeof name) == 0 && r.valid && r.offset == 1);
+  Bytes cut = (Msg() << 7 << 5 << "ab").b;
+  r = over(cut);
+  EXPECT_TRUE(read_method_call(r, name, sizeof name) == 0 && !r.valid);
+}
+
 TEST(CodecReader, FailureIsStickyAndStopsTheOffset) {
   Bytes msg = (Msg() << 7 << 4 << "abc").b;  // one byte short
   codec_reader r = over(msg);
