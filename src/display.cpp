@@ -584,9 +584,11 @@ void display_close() {
   const char* stopped = getenv("FOLIAN_FRAMEWORK_STOPPED");
   bool restore = !(stopped && strcmp(stopped, "1") == 0);
   if (g.saved && !g.fake && restore) {
-    std::lock_guard<std::mutex> lock(g_lock);
-    memcpy(g.origin, g.saved, g.span);
-    eink_refresh(g.fd, 0, 0, g.width, g.height, 1);
+    {
+      std::lock_guard<std::mutex> lock(g_lock);
+      memcpy(g.origin, g.saved, g.span);
+      eink_refresh(g.fd, 0, 0, g.width, g.height, 1);
+    }
     log_info("已还原启动前的屏幕内容\n");
   }
   free(g.saved);
