@@ -81,6 +81,9 @@ TEST(InputDiscovery, ClassifiesGrabsAndLimitsTheNodes) {
       {{{"event0", mt_screen() + "fail grab\n"}}, nullptr,
        {"][错误] 独占 /dev/input/event0 失败: Device or resource busy\n"}, {}, 1, "grab event0 1\n"},
       {{{"event0", mt_screen()}}, "true", {"] 触摸屏 /dev/input/event0"}, {}, 1, ""},
+      // Only "1" and "true" turn a setting on: neither presence nor spelling will.
+      {{{"event0", mt_screen()}}, "TRUE", {"] 触摸屏 /dev/input/event0"}, {}, 1, "grab event0 1\n"},
+      {{{"event0", mt_screen()}}, "0", {"] 触摸屏 /dev/input/event0"}, {}, 1, "grab event0 1\n"},
       {{}, nullptr, {"][错误] 打不开 /dev/input: No such file or directory\n"}, {}, 0, ""},
   };
   for (const Case& c : cases) {
