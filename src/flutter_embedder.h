@@ -156,12 +156,13 @@ typedef struct {
 
 // Only the software member is spelled out; the array reserves the space of
 // the largest member (the Vulkan configuration) so the record has the
-// engine's size and alignment.
+// engine's size and alignment.  The array comes first so that an empty
+// initialiser zeroes the whole union, not just the software member's bytes.
 typedef struct {
   FlutterRendererType type;
   union {
-    FlutterSoftwareRendererConfig software;
     void* reserved_[14];
+    FlutterSoftwareRendererConfig software;
   };
 } FlutterRendererConfig;
 
