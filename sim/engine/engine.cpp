@@ -1137,6 +1137,9 @@ FlutterEngineResult FlutterEngineRun(size_t version, const FlutterRendererConfig
     return reject(f, "assets path", kInvalidArguments);
   if (!args->icu_data_path || !readable_file(args->icu_data_path))
     return reject(f, "icu data path", kInvalidArguments);
+  if (args->aot_data && (args->vm_snapshot_data || args->vm_snapshot_instructions ||
+                         args->isolate_snapshot_data || args->isolate_snapshot_instructions))
+    return reject(f, "both aot_data and snapshot buffers", kInvalidArguments);
   if (settings().aot) {
     std::lock_guard<std::mutex> l(g_engines_lock);
     auto it = g_aot.find(args->aot_data);
@@ -1277,6 +1280,15 @@ FlutterEngineResult FlutterEngineSendWindowMetricsEvent(FLUTTER_API_SYMBOL(Flutt
     violation("window metrics with an empty size or a pixel ratio that is not positive");
     return kInvalidArguments;
   }
+  // The engine refuses insets that are negative or larger than the view.
+  const double w = (double)m->width, h = (double)m->height;
+  if (!(m->physical_view_inset_top >= 0 && m->physical_view_inset_top <= h &&
+        m->physical_view_inset_bottom >= 0 && m->physical_view_inset_bottom <= h &&
+        m->physical_view_inset_left >= 0 && m->physical_view_inset_left <= w &&
+        m->physical_view_inset_right >= 0 && m->physical_view_inset_right <= w)) {
+    violation("window metrics with insets that are negative or larger than the view");
+    return kInvalidArguments;
+  }
   {
     std::lock_guard<std::mutex> l(e->lock);
     e->width = (int)m->width;
@@ -1294,8 +1306,8 @@ FlutterEngineResult FlutterEngineUpdateLocales(FLUTTER_API_SYMBOL(FlutterEngine)
   std::string list, sizes;
   for (size_t i = 0; i < count; i++) {
     const FlutterLocale* l = locales ? locales[i] : nullptr;
-    if (!l || !l->language_code) {
-      violation("FlutterEngineUpdateLocales with a null locale or language");
+    if (!l || !l->language_code || !*l->language_code) {
+      violation("FlutterEngineUpdateLocales with a null locale or an empty language");
       return kInvalidArguments;
     }
     if (i) {

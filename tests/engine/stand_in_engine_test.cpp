@@ -134,6 +134,10 @@ TEST_F(Engine, RefusesWhatTheEngineRefuses) {
       {"no assets", [this] { args_.assets_path = nullptr; }},
       {"icu", [this] { args_.icu_data_path = "/nonexistent/icudtl.dat"; }},
       {"icu dir", [this] { args_.icu_data_path = dir_.c_str(); }},
+      {"aot and snapshots", [this] {
+         args_.aot_data = reinterpret_cast<FlutterEngineAOTData>(&args_);
+         args_.isolate_snapshot_data = reinterpret_cast<const uint8_t*>(&args_);
+       }},
   };
   for (auto& [name, spoil] : breaks) {
     configure();
@@ -171,6 +175,14 @@ TEST_F(Engine, RecordsContractBreaches) {
   m.width = m.height = 10;
   m.pixel_ratio = 1;
   EXPECT_EQ(FlutterEngineSendWindowMetricsEvent(g_engine, &m), kInvalidArguments);
+  m.struct_size = sizeof m;
+  for (double* inset : {&m.physical_view_inset_top, &m.physical_view_inset_left}) {
+    for (double bad : {-1.0, 11.0}) {
+      *inset = bad;
+      EXPECT_EQ(FlutterEngineSendWindowMetricsEvent(g_engine, &m), kInvalidArguments) << bad;
+      *inset = 0;
+    }
+  }
   FlutterKeyEvent k{};
   k.struct_size = 48;
   EXPECT_EQ(FlutterEngineSendKeyEvent(g_engine, &k, nullptr, nullptr), kInvalidArguments);
@@ -179,6 +191,8 @@ TEST_F(Engine, RecordsContractBreaches) {
   EXPECT_EQ(FlutterEngineSendPointerEvent(g_engine, &p, 1), kInvalidArguments);
   FlutterLocale loc{16, "en", "US", nullptr, nullptr};
   const FlutterLocale* locs[] = {&loc};
+  EXPECT_EQ(FlutterEngineUpdateLocales(g_engine, locs, 1), kInvalidArguments);
+  loc = {sizeof loc, "", "US", nullptr, nullptr};
   EXPECT_EQ(FlutterEngineUpdateLocales(g_engine, locs, 1), kInvalidArguments);
   EXPECT_EQ(FlutterEngineShutdown(g_engine), kSuccess);
   EXPECT_EQ(FlutterEngineScheduleFrame(g_engine), kInvalidArguments);
@@ -190,7 +204,8 @@ TEST_F(Engine, RecordsContractBreaches) {
         "unknown%20task%20999999", "off%20the%20platform%20thread",
         "FlutterWindowMetricsEvent.struct_size%2080", "FlutterKeyEvent.struct_size%2048",
         "FlutterPointerEvent.struct_size%20112", "FlutterLocale.struct_size%2016",
-        "message%202%20on%20two/chan%20never%20answered", "after%20FlutterEngineShutdown"})
+        "message%202%20on%20two/chan%20never%20answered", "after%20FlutterEngineShutdown",
+        "insets%20that%20are%20negative", "an%20empty%20language"})
     EXPECT_NE(all.find(expected), std::string::npos) << expected << " not in\n" << all;
 }
 
