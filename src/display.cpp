@@ -673,19 +673,19 @@ void display_set_suspended(int on) {
 bool display_is_suspended() { return g.suspended.load(); }
 
 void display_show_sleep_cover(const char* path, unsigned width, unsigned height) {
-  if (width == 0 || height == 0) {
-    log_error("锁屏图尺寸 %ux%u 无效，不画\n", width, height);
-    return;
-  }
   FILE* f = fopen(path, "rb");
   if (!f) {
     log_error("打不开锁屏图 %s\n", path);
     return;
   }
-  uint8_t* buf = (uint8_t*)malloc(width);
-  if (!buf) log_error("分配锁屏图行缓冲失败（%u 字节）\n", width);
+  const bool empty = width == 0 || height == 0;
+  uint8_t* buf = empty ? nullptr : (uint8_t*)malloc(width);
+  if (!empty && !buf) log_error("分配锁屏图行缓冲失败（%u 字节）\n", width);
   {
     std::lock_guard<std::mutex> lock(g_lock);
+    // Awake, the call does nothing at all; asleep, an empty cover must not
+    // wipe what the screensaver shows.
+    if (empty && g.suspended.load()) log_error("锁屏图尺寸 %ux%u 无效，不画\n", width, height);
     if (buf && g.origin && g.suspended.load()) {
       uint8_t white = (g.bpp == 8 && g.inverted) ? 0x00 : 0xFF;
       for (uint32_t row = 0; row < g.height; ++row)

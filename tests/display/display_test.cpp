@@ -287,6 +287,7 @@ TEST_F(Panel, NoCoverWhenAwakeEmptyOrMissing) {
   std::string path = write_file("cover8.raw", std::vector<uint8_t>(64, 0x80));
   StderrCapture err;
   display_show_sleep_cover(path.c_str(), 8, 8);  // not suspended
+  display_show_sleep_cover(path.c_str(), 0, 8);  // not suspended: silent too
   display_set_suspended(1);
   display_show_sleep_cover(path.c_str(), 0, 8);
   display_show_sleep_cover(path.c_str(), 8, 0);
