@@ -317,6 +317,15 @@ void release_held(input_device& d, FLUTTER_API_SYMBOL(FlutterEngine) engine) {
   }
 }
 
+
+input_device& add_device(int fd, const char* name, const char* path) {
+  input_device& d = g_devices[g_device_count++];
+  memset(&d, 0, sizeof d);
+  d.fd = fd;
+  snprintf(d.name, sizeof d.name, "%.127s", name);
+  snprintf(d.path, sizeof d.path, "%s", path);
+  return d;
+}
 void open_node(const char* entry) {
   char path[300];
   snprintf(path, sizeof path, "/dev/input/%s", entry);
@@ -348,11 +357,7 @@ void open_node(const char* entry) {
   }
 
   if (touch) {
-    input_device& d = g_devices[g_device_count++];
-    memset(&d, 0, sizeof d);
-    d.fd = fd;
-    snprintf(d.name, sizeof d.name, "%.127s", name);
-    snprintf(d.path, sizeof d.path, "%s", path);
+    input_device& d = add_device(fd, name, path);
     d.multitouch = multitouch;
     ioctl(fd, EVIOCGABS(multitouch ? ABS_MT_POSITION_X : ABS_X), &d.abs_x);
     ioctl(fd, EVIOCGABS(multitouch ? ABS_MT_POSITION_Y : ABS_Y), &d.abs_y);
@@ -370,11 +375,7 @@ void open_node(const char* entry) {
     memset(keys, 0, sizeof keys);
     if (ioctl(fd, EVIOCGBIT(EV_KEY, sizeof keys), keys) >= 0 && bit_set(keys, kKeyPageUp) &&
         bit_set(keys, kKeyPageDown)) {
-      input_device& d = g_devices[g_device_count++];
-      memset(&d, 0, sizeof d);
-      d.fd = fd;
-      snprintf(d.name, sizeof d.name, "%.127s", name);
-      snprintf(d.path, sizeof d.path, "%s", path);
+      input_device& d = add_device(fd, name, path);
       d.is_page_keys = true;
       log_info("翻页键 %s（%s）\n", path, d.name);
       return;
