@@ -317,7 +317,6 @@ void release_held(input_device& d, FLUTTER_API_SYMBOL(FlutterEngine) engine) {
   }
 }
 
-
 input_device& add_device(int fd, const char* name, const char* path) {
   input_device& d = g_devices[g_device_count++];
   memset(&d, 0, sizeof d);
@@ -326,6 +325,7 @@ input_device& add_device(int fd, const char* name, const char* path) {
   snprintf(d.path, sizeof d.path, "%s", path);
   return d;
 }
+
 void open_node(const char* entry) {
   char path[300];
   snprintf(path, sizeof path, "/dev/input/%s", entry);
