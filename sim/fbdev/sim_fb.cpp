@@ -252,11 +252,15 @@ int send_update(const Layout& l, const uint8_t* rec) {
     return -1;
   }
   g_updates.push_back(u);
+  // The time lets a reader of the log see how far apart the refreshes came.
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
   append_log(
       "update kind=%s marker=%u region=%u,%u %ux%u waveform=%u mode=%u temp=0x%x flags=0x%x "
-      "dir=%u steps=%u hist=%u/%u stray=%d\n",
+      "dir=%u steps=%u hist=%u/%u stray=%d t=%ld.%06ld\n",
       l.name, u.marker, u.left, u.top, u.width, u.height, u.waveform, u.update_mode, u.temp,
-      u.flags, u.direction, u.steps, u.hist_bw, u.hist_gray, u.stray ? 1 : 0);
+      u.flags, u.direction, u.steps, u.hist_bw, u.hist_gray, u.stray ? 1 : 0, (long)now.tv_sec,
+      now.tv_nsec / 1000);
   write_snapshot();
   return 0;
 }
