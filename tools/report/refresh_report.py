@@ -1,0 +1,263 @@
+#!/usr/bin/env python3
+"""Refresh report: one self-contained HTML page from a run's EPDC log and
+panel snapshots (the stand-in EPDC's FOLIAN_SIM_EPDC_LOG and
+FOLIAN_SIM_EPDC_SNAP_DIR).
+
+    refresh_report.py --log RUN/epdc.log --snaps RUN/snaps -o report.html
+
+Each accepted update becomes one entry of the timeline: the panel after it
+as a small picture with the refreshed rectangle drawn on it, full or
+partial, the waveform, the rectangle and its share of the panel, and the
+time since the previous update.  Full refreshes (the panel flashes) and
+partial ones that cover half the panel or more are marked, since those are
+the refreshes a reader notices.  Updates less than BURST_GAP seconds apart
+count as one page turn; the first group is the start-up.
+
+The page needs no network: styles are inline and pictures are PNG data:
+URIs written here with zlib (no imaging library)."""
+
+import argparse
+import base64
+import html
+import os
+import re
+import struct
+import sys
+import zlib
+
+BURST_GAP = 0.25
+THUMB_WIDTH = 200
+LARGE_SHARE = 0.5
+
+UPDATE = re.compile(r"^update kind=(\w+) marker=(\d+) region=(\d+),(\d+) (\d+)x(\d+) "
+                    r"waveform=(\d+) mode=(\d+)(?:.* t=(\d+\.\d+))?")
+
+
+def waveform_name(kind, number):
+    """The EPDC's waveform numbers; the classic layout numbers GL16 and REAGL
+    differently from the others."""
+    common = {1: "DU", 2: "GC16", 257: "AUTO"}
+    if number in common:
+        return common[number]
+    other = {5: "GL16", 8: "REAGL"} if kind == "classic" else {4: "REAGL", 7: "DU4"}
+    return other.get(number, str(number))
+
+
+def parse_log(path):
+    """One dict per accepted update, in order; `index` names its snapshot."""
+    updates = []
+    with open(path, encoding="utf-8", errors="replace") as f:
+        for line in f:
+            if not line.startswith("update "):
+                continue
+            m = UPDATE.match(line)
+            index = len(updates)
+            if not m:
+                updates.append({"index": index, "bad": line.strip()})
+                continue
+            kind, marker, x, y, w, h, wf, mode, t = m.groups()
+            updates.append({"index": index, "kind": kind, "marker": int(marker), "x": int(x),
+                            "y": int(y), "w": int(w), "h": int(h), "waveform": int(wf),
+                            "mode": int(mode), "t": float(t) if t else None})
+    return updates
+
+
+def read_pgm(path):
+    """(width, height, gray bytes) of a binary 8-bit PGM, or None."""
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+    except OSError:
+        return None
+    m = re.match(rb"P5\s+(\d+)\s+(\d+)\s+255\s", data)
+    if not m:
+        return None
+    w, h = int(m.group(1)), int(m.group(2))
+    pixels = data[m.end():m.end() + w * h]
+    return (w, h, pixels) if len(pixels) == w * h else None
+
+
+def png(width, height, rgb):
+    """An 8-bit RGB PNG of the given pixels."""
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(
+            ">I", zlib.crc32(kind + body) & 0xFFFFFFFF)
+    line = width * 3
+    raw = b"".join(b"\0" + rgb[y * line:(y + 1) * line] for y in range(height))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
+
+
+def thumbnail(picture, rect, colour):
+    """(width, height, rgb) of the picture scaled down by whole steps, with
+    rect (x, y, w, h in panel pixels) outlined."""
+    w, h, gray = picture
+    step = max(1, -(-w // THUMB_WIDTH))
+    tw, th = len(range(0, w, step)), len(range(0, h, step))
+    rgb = bytearray(tw * th * 3)
+    for ty, y in enumerate(range(0, h, step)):
+        row = gray[y * w:(y + 1) * w:step]
+        for c in range(3):
+            rgb[ty * tw * 3 + c:(ty + 1) * tw * 3:3] = row
+    x0, y0 = rect[0] // step, rect[1] // step
+    x1 = min(tw - 1, max(x0, (rect[0] + rect[2] - 1) // step))
+    y1 = min(th - 1, max(y0, (rect[1] + rect[3] - 1) // step))
+
+    def dot(x, y):
+        if 0 <= x < tw and 0 <= y < th:
+            rgb[(y * tw + x) * 3:(y * tw + x) * 3 + 3] = colour
+
+    for k in range(2):  # two pixels wide, drawn inwards
+        for x in range(x0, x1 + 1):
+            dot(x, y0 + k)
+            dot(x, y1 - k)
+        for y in range(y0, y1 + 1):
+            dot(x0 + k, y)
+            dot(x1 - k, y)
+    return tw, th, bytes(rgb)
+
+
+def group_turns(updates):
+    """Lists of updates, split where the time between two exceeds BURST_GAP."""
+    groups = []
+    previous = None
+    for u in updates:
+        if not groups or u["t"] is None or previous is None or u["t"] - previous > BURST_GAP:
+            groups.append([])
+        groups[-1].append(u)
+        previous = u["t"]
+    return groups
+
+
+STYLE = """
+body { font: 14px/1.4 sans-serif; margin: 24px; color: #222; background: #fafafa; }
+h1 { font-size: 20px; margin: 0 0 4px; }
+.sub { color: #666; margin-bottom: 16px; }
+table.totals { border-collapse: collapse; margin-bottom: 20px; }
+table.totals td { padding: 2px 14px 2px 0; }
+table.totals td:first-child { color: #555; }
+.timeline { display: flex; flex-wrap: wrap; gap: 14px; }
+.entry { background: #fff; border: 1px solid #ddd; border-radius: 6px; padding: 8px; width: 214px; }
+.entry.full { border-color: #d33; }
+.entry.large { border-color: #e90; }
+.entry img { display: block; border: 1px solid #ccc; image-rendering: pixelated; }
+.entry .head { display: flex; justify-content: space-between; margin-bottom: 4px; }
+.badge { display: inline-block; border-radius: 3px; padding: 0 5px; font-size: 12px; color: #fff; }
+.badge.full { background: #d33; }
+.badge.partial { background: #27c; }
+.badge.large { background: #e90; }
+.entry .facts { font-size: 12px; color: #444; margin-top: 4px; }
+.turn { font-size: 12px; color: #888; }
+"""
+
+
+def entry_html(u, previous_t, snap_dir, first_of_turn, turn_no):
+    index = u["index"]
+    if "bad" in u:
+        return ('<div class="entry" data-index="%d"><div class="head"><b>#%d</b></div>'
+                '<div class="facts">unreadable log line: %s</div></div>'
+                % (index, index, html.escape(u["bad"])))
+    full = u["mode"] == 1
+    rect = (u["x"], u["y"], u["w"], u["h"])
+    wf = waveform_name(u["kind"], u["waveform"])
+    picture = read_pgm(os.path.join(snap_dir, "update_%04d.pgm" % index))
+    classes = ["entry", "full" if full else "partial"]
+    badges = ['<span class="badge %s">%s</span>' % (("full", "full") if full else ("partial", "partial"))]
+    share = None
+    if picture:
+        share = (u["w"] * u["h"]) / float(picture[0] * picture[1])
+        if not full and share >= LARGE_SHARE:
+            classes.append("large")
+            badges.append('<span class="badge large">large</span>')
+        tw, th, rgb = thumbnail(picture, rect, (220, 40, 40) if full else (30, 110, 230))
+        img = '<img width="%d" height="%d" alt="panel after update %d" src="data:image/png;base64,%s">' % (
+            tw, th, index, base64.b64encode(png(tw, th, rgb)).decode("ascii"))
+    else:
+        img = '<div class="facts">(no snapshot)</div>'
+    if u["t"] is not None and previous_t is not None:
+        gap = "+%.0f ms" % ((u["t"] - previous_t) * 1000)
+    else:
+        gap = "start" if index == 0 else "—"
+    turn = ""
+    if first_of_turn:
+        turn = '<span class="turn">%s</span>' % ("start-up" if turn_no == 0 else "page turn %d" % turn_no)
+    facts = "%s · (%d,%d) %d×%d" % (wf, u["x"], u["y"], u["w"], u["h"])
+    if share is not None:
+        facts += " · %.1f%% of the panel" % (share * 100)
+    return ('<div class="%s" data-index="%d" data-kind="%s" data-rect="%d,%d,%d,%d" data-waveform="%s">'
+            '<div class="head"><b>#%d</b> %s <span>%s</span></div>%s'
+            '<div class="facts">%s<br>%s · marker %d</div></div>'
+            % (" ".join(classes), index, "full" if full else "partial", u["x"], u["y"], u["w"], u["h"],
+               wf, index, turn, gap, img, " ".join(badges), facts, u["marker"]))
+
+
+def report(updates, snap_dir, title):
+    good = [u for u in updates if "bad" not in u]
+    fulls = [u for u in good if u["mode"] == 1]
+    partials = [u for u in good if u["mode"] != 1]
+    per_waveform = {}
+    for u in good:
+        name = waveform_name(u["kind"], u["waveform"])
+        per_waveform[name] = per_waveform.get(name, 0) + 1
+    panel = None
+    for u in good:
+        pic = read_pgm(os.path.join(snap_dir, "update_%04d.pgm" % u["index"]))
+        if pic:
+            panel = pic[0] * pic[1]
+            break
+    turns = group_turns(good)
+    turn_pixels = [sum(u["w"] * u["h"] for u in t) for t in turns[1:]]
+    total_pixels = sum(u["w"] * u["h"] for u in good)
+
+    def share(n):
+        return " (%.1f%% of the panel)" % (100.0 * n / panel) if panel else ""
+
+    rows = [
+        ("refreshes", "%d: %d full, %d partial" % (len(good), len(fulls), len(partials))),
+        ("waveforms", ", ".join("%s %d" % kv for kv in sorted(per_waveform.items())) or "—"),
+        ("pixels refreshed", "%d%s" % (total_pixels, share(total_pixels))),
+        ("page turns", "%d (updates less than %.0f ms apart count as one; the first group is the start-up)"
+         % (len(turn_pixels), BURST_GAP * 1000)),
+    ]
+    if turn_pixels:
+        mean = sum(turn_pixels) / len(turn_pixels)
+        rows.append(("pixels per page turn", "mean %.0f%s, largest %d%s" % (
+            mean, share(mean), max(turn_pixels), share(max(turn_pixels)))))
+        rows.append(("refreshes per page turn", "mean %.2f, most %d" % (
+            sum(len(t) for t in turns[1:]) / len(turn_pixels), max(len(t) for t in turns[1:]))))
+    flagged = len(fulls) + sum(1 for u in partials if panel and u["w"] * u["h"] >= LARGE_SHARE * panel)
+    rows.append(("marked", "%d (full refreshes flash; partial ones over %.0f%% of the panel are large)"
+                 % (flagged, LARGE_SHARE * 100)))
+
+    first_ids = {id(t[0]): n for n, t in enumerate(turns)}
+    entries = []
+    previous_t = None
+    for u in updates:
+        entries.append(entry_html(u, previous_t, snap_dir, id(u) in first_ids, first_ids.get(id(u), 0)))
+        if "bad" not in u:
+            previous_t = u["t"]
+    return ("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+            "<title>%s</title><style>%s</style></head><body>\n<h1>%s</h1>"
+            "<div class=\"sub\">One entry per accepted EPDC update, in order; the rectangle is what was refreshed.</div>\n"
+            "<table class=\"totals\">%s</table>\n<div class=\"timeline\">\n%s\n</div>\n</body></html>\n"
+            % (html.escape(title), STYLE, html.escape(title),
+               "".join("<tr><td>%s</td><td>%s</td></tr>" % (k, html.escape(v)) for k, v in rows),
+               "\n".join(entries)))
+
+
+def main(argv):
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--log", required=True, help="the EPDC log (FOLIAN_SIM_EPDC_LOG)")
+    ap.add_argument("--snaps", required=True, help="the snapshot directory (FOLIAN_SIM_EPDC_SNAP_DIR)")
+    ap.add_argument("-o", "--output", default="report.html")
+    ap.add_argument("--title", default="Refresh report")
+    args = ap.parse_args(argv)
+    updates = parse_log(args.log)
+    with open(args.output, "w", encoding="utf-8") as f:
+        f.write(report(updates, args.snaps, args.title))
+    print("%s: %d refreshes" % (args.output, len(updates)))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
