@@ -268,9 +268,11 @@ pid_t start_folian(Preview& p) {
       {"FOLIAN_SIM_LIPC_BIN", b + "/sim/lipc/bin"},
       {"FOLIAN_SIM_LIPC_DIR", d + "/lipc"},
   };
-  // The user's own choice of these stays.
-  std::map<std::string, std::string> fallback = {{"FOLIAN_LOG_FRAMES", "1"},
-                                                 {"FOLIAN_LOG_TOUCH", "1"}};
+  // The user's own choice of these stays.  Unless asked, the screen found
+  // at start is not put back at exit: the window is gone by then, and the
+  // run's refreshes are the application's own.
+  std::map<std::string, std::string> fallback = {
+      {"FOLIAN_LOG_FRAMES", "1"}, {"FOLIAN_LOG_TOUCH", "1"}, {"FOLIAN_KEEP_SCREEN", "1"}};
   std::vector<std::string> env;
   for (char** e = environ; *e; e++) {
     std::string kv = *e;
