@@ -1,34 +1,45 @@
 #!/usr/bin/env bash
-# Runs the demo application on the simulated screen, turns its pages through
-# the control FIFO (taps and page keys, as a test script or a person would),
-# and leaves every refreshed frame as a PGM file with a PNG beside it.
+# Runs the demo application on the stand-in panel (a framebuffer with the
+# e-ink controller's update requests), turns its pages through the control
+# FIFO (taps and page keys, as a test script or a person would), and leaves
+# the panel after every refresh as a PGM file with a PNG beside it, the
+# controller's log of the refreshes and a refresh report.
 #
 #   scripts/demo.sh [output-dir]        (default: demo-out)
 #
-# On a fresh Debian machine it installs what it needs first.
+# On a fresh Debian machine it installs what it needs first.  With
+# FOLIAN_BUILD_DIR naming an existing build, that build is used as it is.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out="${1:-demo-out}"
 
-scripts/deps.sh
-cmake --preset debug >/dev/null
-cmake --build --preset debug --target folian flutter_engine
+build="${FOLIAN_BUILD_DIR:-}"
+if [ -z "$build" ]; then
+  scripts/deps.sh
+  cmake --preset debug >/dev/null
+  cmake --build --preset debug --target folian flutter_engine sim_fb sim_evdev
+  build=build/debug
+fi
 
-# A bundle as the device has it; the stand-in engine reads the application
-# script from its assets and needs only a readable ICU file.
 rm -rf "$out"
 bundle="$out/bundle"
-mkdir -p "$bundle/data/flutter_assets" "$bundle/lib" "$out/frames"
-cp demo/app.txt "$bundle/data/flutter_assets/folian_app.txt"
-printf 'icu data stand-in\n' > "$bundle/data/icudtl.dat"
-printf '\177ELF\001\001\001' > "$bundle/lib/libapp.so"
+scripts/demo_bundle.sh "$bundle"
+# No input nodes: the pages turn through the control FIFO, and the
+# machine's own keyboard and mouse are left alone.
+mkdir -p "$out/frames" "$out/input/dev" "$out/input/conf"
 control="$out/control"
 
-echo "running folian on a simulated 1236x1648 screen, control FIFO $control"
-FOLIAN_FB_FILE= FOLIAN_FB_DUMP_DIR="$out/frames" FOLIAN_LOG_FRAMES=1 FOLIAN_CONTROL="$control" \
-  build/debug/folian --bundle "$bundle" 2> "$out/folian.log" &
+echo "running folian on a stand-in 1236x1648 panel, control FIFO $control"
+LD_PRELOAD="$build/sim/libsim_fb.so:$build/sim/libsim_evdev.so" FOLIAN_SIM_EPDC=mtk \
+  FOLIAN_SIM_EPDC_LOG="$out/epdc.log" FOLIAN_SIM_EPDC_SNAP_DIR="$out/frames" \
+  FOLIAN_SIM_EVDEV_DIR="$out/input" FOLIAN_KEEP_SCREEN=1 FOLIAN_LOG_FRAMES=1 \
+  FOLIAN_CONTROL="$control" \
+  "$build/folian" --bundle "$bundle" 2> "$out/folian.log" &
 pid=$!
 for _ in $(seq 50); do [ -p "$control" ] && break; sleep 0.1; done
+# The first page is on the panel before the first command.
+for _ in $(seq 50); do grep -q '^update ' "$out/epdc.log" 2>/dev/null && break; sleep 0.1; done
+sleep 0.3
 
 # Forward with taps on the right half and the next-page key, back with a tap
 # on the left half and the previous-page key.  Each line is one command.
@@ -44,6 +55,9 @@ status=0
 wait "$pid" || status=$?
 
 python3 scripts/pgm_to_png.py "$out"/frames/*.pgm >/dev/null
-grep -E '假屏|第 [0-9]+ 帧|控制命令|退出' "$out/folian.log" || true
-echo "exit status $status; frames in $out/frames (frame_NNNN.pgm and .png), log in $out/folian.log"
+python3 tools/report/refresh_report.py --log "$out/epdc.log" --snaps "$out/frames" \
+  -o "$out/report.html" --title "folian demo: refresh report"
+grep -E '墨水屏驱动|帧 [0-9]+：|控制命令|退出' "$out/folian.log" || true
+echo "exit status $status; panel after each refresh in $out/frames (update_NNNN.pgm and .png)," \
+     "refresh report $out/report.html, log in $out/folian.log"
 exit "$status"

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need, when
-# they are missing.  Safe to run again.
+# Installs the Debian packages the build, the tests, the demo and the panel
+# preview need, when they are missing (the preview's window tests run under
+# Xvfb, driven by xdotool, seen through xwd).  Safe to run again.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ python3 googletest libgtest-dev libbenchmark-dev
-          g++-arm-linux-gnueabihf qemu-user clang libclang-rt-14-dev)
+          g++-arm-linux-gnueabihf qemu-user clang libclang-rt-14-dev
+          libsdl2-dev libsdl2-ttf-dev fonts-dejavu-core xvfb xdotool x11-apps)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

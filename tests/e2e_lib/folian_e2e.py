@@ -126,6 +126,23 @@ class Bundle:
             shutil.rmtree(self.path, ignore_errors=True)
 
 
+def sanitizer_env():
+    """The sanitizer runtime's options for the instrumented program."""
+    env = {}
+    if "address" in SANITIZE:
+        # Stand-ins in LD_PRELOAD come before the sanitizer runtime; the
+        # program keeps process-long memory on purpose.
+        env["ASAN_OPTIONS"] = "verify_asan_link_order=0:detect_leaks=0:abort_on_error=0"
+    if "undefined" in SANITIZE:
+        env["UBSAN_OPTIONS"] = "print_stacktrace=1:halt_on_error=1"
+    if "thread" in SANITIZE:
+        env["TSAN_OPTIONS"] = "halt_on_error=0:second_deadlock_stack=1"
+    return env
+
+
+SANITIZER_REPORT = re.compile(r"(Address|Thread|UndefinedBehavior|Leak)Sanitizer|runtime error:")
+
+
 def executable():
     return os.path.join(BUILD_DIR, "folian")
 
@@ -156,14 +173,7 @@ class Folian:
         full_env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin")}
         if self.trace_path:
             full_env["FOLIAN_SIM_TRACE"] = self.trace_path
-        if "address" in SANITIZE:
-            # Stand-ins in LD_PRELOAD come before the sanitizer runtime; the
-            # program keeps process-long memory on purpose.
-            full_env["ASAN_OPTIONS"] = "verify_asan_link_order=0:detect_leaks=0:abort_on_error=0"
-        if "undefined" in SANITIZE:
-            full_env["UBSAN_OPTIONS"] = "print_stacktrace=1:halt_on_error=1"
-        if "thread" in SANITIZE:
-            full_env["TSAN_OPTIONS"] = "halt_on_error=0:second_deadlock_stack=1"
+        full_env.update(sanitizer_env())
         full_env.update(env or {})
         guest = {}
         if preload:
@@ -249,8 +259,7 @@ class Folian:
                 timeout * SLOW, self.stderr_bytes().decode("utf-8", "replace")))
         self._reader.join(5)
         if check_sanitizers:
-            report = [l for l in self.lines()
-                      if re.search(r"(Address|Thread|UndefinedBehavior|Leak)Sanitizer|runtime error:", l)]
+            report = [l for l in self.lines() if SANITIZER_REPORT.search(l)]
             if report:
                 raise AssertionError("sanitizer report:\n" + "\n".join(self.lines()))
         return self.returncode

@@ -1,0 +1,176 @@
+"""The panel preview in a private X server: it starts on the demo
+application, a click on the right half and a Page Down each turn a page
+(the window shows the panel snapshot the stand-in EPDC wrote for that
+update), sleep and wake and the repaint key reach folian, and closing the
+window ends folian with status 0."""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+from folian_e2e import BUILD_DIR, RUNNER, SANITIZER_REPORT, SLOW, sanitizer_env
+from xdisplay import Xvfb, missing_tools
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+PREVIEW = os.path.join(BUILD_DIR, "tools", "folian_preview")
+UPDATE = re.compile(r"^update kind=\w+ marker=\d+ region=(\d+),(\d+) (\d+)x(\d+) waveform=\d+ mode=(\d+)")
+
+
+def read_pgm(path):
+    with open(path, "rb") as f:
+        data = f.read()
+    m = re.match(rb"P5\s+(\d+)\s+(\d+)\s+255\s", data)
+    w, h = int(m.group(1)), int(m.group(2))
+    return w, h, data[m.end():m.end() + w * h]
+
+
+class Window:
+    """The preview process, its standard output read live."""
+
+    def __init__(self, test, xvfb, bundle, run_dir):
+        env = dict(xvfb.env(), SDL_RENDER_DRIVER="software", **sanitizer_env())
+        self.proc = subprocess.Popen([PREVIEW, "--bundle", bundle, "--out", run_dir, "--build", BUILD_DIR],
+                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env)
+        test.addCleanup(self.kill)
+        self.lines = []
+        self.cond = threading.Condition()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for raw in iter(self.proc.stdout.readline, b""):
+            with self.cond:
+                self.lines.append(raw.decode("utf-8", "replace").rstrip("\n"))
+                self.cond.notify_all()
+
+    def wait_line(self, pattern, timeout=10):
+        rx = re.compile(pattern)
+        deadline = time.monotonic() + timeout * SLOW
+        with self.cond:
+            while True:
+                for line in self.lines:
+                    m = rx.search(line)
+                    if m:
+                        return m
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise AssertionError("no line %r from the preview:\n%s" % (pattern, "\n".join(self.lines)))
+                self.cond.wait(left)
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+
+class Preview(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="folian-preview-test-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.x = Xvfb()
+        self.addCleanup(self.x.stop)
+
+    def updates(self):
+        with open(os.path.join(self.run, "epdc.log")) as f:
+            return [tuple(int(v) for v in m.groups()) for m in map(UPDATE.match, f) if m]
+
+    def snapshot(self, index):
+        return read_pgm(os.path.join(self.run, "snaps", "update_%04d.pgm" % index))
+
+    def assert_window_shows(self, index, before):
+        """The panel area of the window equals snapshot `index` wherever the
+        snapshot is flat enough for scaling not to blur it, and differs from
+        snapshot `before` somewhere there."""
+        w, h, new = self.snapshot(index)
+        old = self.snapshot(before)[2]
+        wx, wy, ww, _ = self.geometry
+        scale = self.scale
+        deadline = time.monotonic() + 5 * SLOW
+        while True:
+            sw, _, rgb = self.x.screenshot()
+            checked = changed = 0
+            wrong = []
+            for sy in range(0, int(h * scale) - 1, 3):
+                for sx in range(0, ww - 1, 3):
+                    px, py = int((sx + 0.5) / scale), int((sy + 0.5) / scale)
+                    if not (4 <= px < w - 4 and 4 <= py < h - 4):
+                        continue
+                    v = new[py * w + px]
+                    flat = bytes([v]) * 5
+                    if any(new[(py + dy) * w + px - 2:(py + dy) * w + px + 3] != flat for dy in range(-2, 3)):
+                        continue
+                    shown = rgb[((wy + sy) * sw + wx + sx) * 3:((wy + sy) * sw + wx + sx) * 3 + 3]
+                    checked += 1
+                    changed += old[py * w + px] != v
+                    if any(abs(c - v) > 12 for c in shown):
+                        wrong.append((px, py, v, tuple(shown)))
+            if not wrong or time.monotonic() > deadline:
+                break
+            time.sleep(0.2)
+        # Forward, not back: the panel shows a page it has not shown before.
+        for earlier in range(index):
+            self.assertTrue(self.snapshot(earlier)[2] != new, "update %d shows update %d's page again"
+                            % (index, earlier))
+        self.assertGreater(checked, 10000)
+        self.assertGreater(changed, 100, "the page turn changed nothing visible")
+        self.assertEqual(wrong[:5], [], "%d of %d points differ from update %d" % (len(wrong), checked, index))
+
+    def test_window_turns_pages_and_closing_ends_folian(self):
+        bundle = os.path.join(self.dir, "bundle")
+        subprocess.run([os.path.join(ROOT, "scripts", "demo_bundle.sh"), bundle], check=True)
+        self.run = os.path.join(self.dir, "run")
+        win = Window(self, self.x, bundle, self.run)
+        self.scale = float(win.wait_line(r"at scale (\d+\.\d+)").group(1))
+        win.wait_line(r"^shown update 0 full ")
+        wid, self.geometry = self.x.window("folian preview")
+        _, _, ww, wh = self.geometry
+
+        # A click on the right half of the panel: the next page.
+        self.x.xdotool("mousemove", "--window", wid, str(ww * 3 // 4), str(wh // 2), "click", "1")
+        win.wait_line(r"^shown update 1 partial ")
+        self.assert_window_shows(1, before=0)
+
+        # Page Down (the pointer is in the window, so the key goes there).
+        self.x.xdotool("key", "Next")
+        win.wait_line(r"^shown update 2 partial ")
+        self.assert_window_shows(2, before=1)
+
+        # Sleep, then wake: waking refreshes the whole panel, which only
+        # happens after a sleep.  The repaint key does it once more.
+        self.x.xdotool("key", "s")
+        time.sleep(0.5 * SLOW)
+        self.x.xdotool("key", "w")
+        win.wait_line(r"^shown update 3 full ")
+        self.x.xdotool("key", "r")
+        win.wait_line(r"^shown update 4 full ")
+
+        self.x.close_window(wid)
+        self.assertEqual(win.proc.wait(30 * SLOW), 0)
+        win.wait_line(r"^folian exited with status 0$")
+        updates = self.updates()
+        self.assertEqual([u[4] for u in updates], [1, 0, 0, 1, 1])
+        with open(os.path.join(self.run, "folian.log"), encoding="utf-8", errors="replace") as f:
+            log = f.read()
+        self.assertIsNone(SANITIZER_REPORT.search(log), log)
+
+
+def missing():
+    if RUNNER:
+        return "the program under test runs only under " + RUNNER[0]
+    if not os.path.exists(PREVIEW):
+        return "folian_preview is not built (no SDL2)"
+    tools = missing_tools()
+    return "missing " + ", ".join(tools) if tools else None
+
+
+if __name__ == "__main__":
+    why = missing()
+    if why:
+        print("skipped: " + why)
+        sys.exit(77)
+    unittest.main()
