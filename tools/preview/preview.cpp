@@ -699,6 +699,18 @@ int main(int argc, char** argv) {
   if (!parse_options(argc, argv, &p.opt)) return 2;
   const char* swap = getenv("FOLIAN_PAGE_KEYS_SWAP");
   p.keys_swapped = swap && (strcmp(swap, "1") == 0 || strcmp(swap, "true") == 0);
+  // Without a stand-in the program would reach for the machine's own
+  // framebuffer and input devices.
+  for (const char* part : {"/folian", "/sim/libsim_fb.so", "/sim/libsim_evdev.so",
+                           "/sim/libsim_paths.so", "/sim/lipc/bin/lipc-wait-event"}) {
+    if (access((p.opt.build_dir + part).c_str(), R_OK) != 0) {
+      fprintf(stderr,
+              "folian_preview: %s%s is missing; build folian, flutter_engine, sim_fb, sim_evdev, "
+              "sim_paths and sim_lipc first\n",
+              p.opt.build_dir.c_str(), part);
+      return 2;
+    }
+  }
   if (SDL_Init(SDL_INIT_VIDEO) != 0 || TTF_Init() != 0) {
     fprintf(stderr, "folian_preview: %s\n", SDL_GetError());
     return 2;
