@@ -37,17 +37,27 @@ LD_PRELOAD="$build/sim/libsim_fb.so:$build/sim/libsim_evdev.so" FOLIAN_SIM_EPDC=
   "$build/folian" --bundle "$bundle" 2> "$out/folian.log" &
 pid=$!
 for _ in $(seq 50); do [ -p "$control" ] && break; sleep 0.1; done
-# The first page is on the panel before the first command.
-for _ in $(seq 50); do grep -q '^update ' "$out/epdc.log" 2>/dev/null && break; sleep 0.1; done
-sleep 0.3
+refreshes() {
+  local n
+  n=$(grep -c '^update ' "$out/epdc.log" 2>/dev/null) || true
+  echo "${n:-0}"
+}
+# Each command waits until the previous one's refresh has reached the
+# panel: a slow build, such as a sanitizer's, takes over a second a page.
+wait_refresh() {
+  for _ in $(seq 150); do [ "$(refreshes)" -gt "$1" ] && break; sleep 0.1; done
+  sleep 0.5
+}
+wait_refresh 0
 
 # Forward with taps on the right half and the next-page key, back with a tap
 # on the left half and the previous-page key.  Each line is one command.
 for command in "tap 1000 800" "key next" "tap 900 1200" "key next" "key next" \
                "tap 200 800" "key prev"; do
+  before=$(refreshes)
   echo "control: $command"
   echo "$command" > "$control"
-  sleep 0.7
+  wait_refresh "$before"
 done
 
 kill -TERM "$pid"
