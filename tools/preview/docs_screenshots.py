@@ -60,7 +60,7 @@ def report_picture(build, work, target):
     subprocess.run([os.path.join(ROOT, "scripts", "demo.sh"), out], check=True,
                    env=dict(os.environ, FOLIAN_BUILD_DIR=build), stdout=subprocess.DEVNULL)
     subprocess.run(["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
-                    "--window-size=1280,1300", "--screenshot=" + target,
+                    "--window-size=1280,1020", "--screenshot=" + target,
                     "file://" + os.path.join(out, "report.html")], check=True,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
