@@ -64,8 +64,12 @@ class Window:
 
     def kill(self):
         if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
+            self.proc.terminate()  # as closing the window: folian is ended first
+            try:
+                self.proc.wait(20 * SLOW)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
 
 
 class Preview(unittest.TestCase):

@@ -20,6 +20,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/types.h>
@@ -290,8 +291,12 @@ pid_t start_folian(Preview& p) {
   std::string exe = b + "/folian";
   std::string log = d + "/folian.log";
   std::vector<char*> argv = {exe.data(), (char*)"--bundle", p.opt.bundle.data(), nullptr};
+  pid_t parent = getpid();
   pid_t pid = fork();
   if (pid == 0) {
+    // Should the window program die without closing, folian goes too.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(1);
     int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd >= 0) {
       dup2(fd, 1);
