@@ -168,14 +168,21 @@ int power_read() {
       stop_following();
       break;
     }
-    for (ssize_t i = 0; i < n; i++) {
-      char c = buf[i];
-      if (c == '\n') {
-        int e = end_line();
-        if (e != POWER_EVENT_NONE) event = e;
-      } else if (g_line_len + 1 <= (int)sizeof g_line - 1) {
-        g_line[g_line_len++] = c;
-      }
+    int e = power_parse_output(buf, (size_t)n);
+    if (e != POWER_EVENT_NONE) event = e;
+  }
+  return event;
+}
+
+int power_parse_output(const char* bytes, size_t n) {
+  int event = POWER_EVENT_NONE;
+  for (size_t i = 0; i < n; i++) {
+    char c = bytes[i];
+    if (c == '\n') {
+      int e = end_line();
+      if (e != POWER_EVENT_NONE) event = e;
+    } else if (g_line_len + 1 <= (int)sizeof g_line - 1) {
+      g_line[g_line_len++] = c;
     }
   }
   return event;
