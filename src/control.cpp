@@ -14,6 +14,7 @@
 #include "display.h"
 #include "input.h"
 #include "log.h"
+#include "settings.h"
 
 namespace {
 
@@ -251,9 +252,9 @@ void open_fifo(const char* path) {
 
 void control_open(ControlPowerHandler on_power) {
   g_power_handler = on_power;
-  const char* taps = getenv("FOLIAN_TEST_TAPS");
+  const char* taps = setting_text("FOLIAN_TEST_TAPS");
   if (taps) queue_test_taps(taps);
-  const char* path = getenv("FOLIAN_CONTROL");
+  const char* path = setting_text("FOLIAN_CONTROL");
   if (!path || !path[0]) return;
   open_fifo(path);
 }

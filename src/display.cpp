@@ -5,6 +5,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <linux/fb.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -32,6 +33,7 @@
 
 #include "eink.h"
 #include "log.h"
+#include "settings.h"
 
 namespace {
 
@@ -76,6 +78,8 @@ std::mutex g_lock;
 
 constexpr uint32_t kDefaultWidth = 1236;
 constexpr uint32_t kDefaultHeight = 1648;
+// Far beyond any panel; a larger value is a typing slip.
+constexpr long long kMaxDpi = 10000;
 
 // An 8-bit level scaled to a field of `length` bits.  Short fields keep the
 // top bits; long ones repeat the level's bits so that 255 stays all ones.
@@ -402,10 +406,28 @@ void reset_state() {
   g.suspended.store(false);
 }
 
+// "WxH", or "W" alone with the default height.
+bool parse_size(const char* text, unsigned* w, unsigned* h) {
+  char width[16];
+  const char* x = strchr(text, 'x');
+  size_t n = x ? (size_t)(x - text) : strlen(text);
+  if (n >= sizeof width) return false;
+  memcpy(width, text, n);
+  width[n] = '\0';
+  long long pw = 0, ph = *h;
+  if (!parse_whole_int(width, 1, 65535, &pw)) return false;
+  if (x && !parse_whole_int(x + 1, 1, 65535, &ph)) return false;
+  *w = (unsigned)pw;
+  *h = (unsigned)ph;
+  return true;
+}
+
 int open_simulated(DisplayInfo* info) {
   unsigned w = kDefaultWidth, h = kDefaultHeight;
-  const char* size = getenv("FOLIAN_FB_SIZE");
-  if (size) sscanf(size, "%ux%u", &w, &h);
+  const char* size = setting_text("FOLIAN_FB_SIZE");
+  if (size && *size && !parse_size(size, &w, &h)) {
+    log_error("FOLIAN_FB_SIZE=%s 无效：应为 宽x高，各 1 到 65535，用默认值 %ux%u\n", size, w, h);
+  }
   uint64_t bytes = (uint64_t)w * h;
   if (bytes == 0 || bytes > (uint64_t)(PTRDIFF_MAX / 2)) {
     log_error("假屏尺寸 %ux%u 无效\n", w, h);
@@ -424,12 +446,11 @@ int open_simulated(DisplayInfo* info) {
   g.origin = g.map;
   g.shadow = alloc_copy("影子缓冲", g.map_len, nullptr, 0xFF);
   if (!g.shadow) return 0;
-  g.dump_dir = getenv("FOLIAN_FB_DUMP_DIR");
+  g.dump_dir = setting_text("FOLIAN_FB_DUMP_DIR");
 
   info->width = w;
   info->height = h;
-  const char* dpi = getenv("FOLIAN_DPI");
-  info->dpi = (dpi && *dpi) ? env_int("FOLIAN_DPI", 0) : 300;
+  info->dpi = (double)setting_int("FOLIAN_DPI", 300, 0, kMaxDpi);
   log_info("假屏模式 %ux%u，帧导出到 %s\n", w, h, g.dump_dir ? g.dump_dir : "（不导出）");
   return 1;
 }
@@ -462,7 +483,7 @@ bool geometry_fits(const fb_var_screeninfo& var, uint32_t line_length, uint32_t 
 }
 
 int open_device(DisplayInfo* info) {
-  const char* path = getenv("FOLIAN_FB");
+  const char* path = setting_text("FOLIAN_FB");
   if (!path || !*path) path = "/dev/fb0";
   g.fd = open(path, O_RDWR | O_CLOEXEC);
   if (g.fd < 0) {
@@ -502,7 +523,7 @@ int open_device(DisplayInfo* info) {
   // The shadow and the startup copy have the framebuffer's layout from the
   // origin; the bytes past the last visible pixel are never used.
   size_t copy_len = (size_t)g.height * g.stride;
-  if (!getenv("FOLIAN_KEEP_SCREEN")) {
+  if (!setting_present("FOLIAN_KEEP_SCREEN")) {
     g.saved = alloc_copy("启动屏副本", copy_len, nullptr, 0);
     if (g.saved) memcpy(g.saved, g.origin, g.span);
   }
@@ -514,8 +535,8 @@ int open_device(DisplayInfo* info) {
   info->height = g.height;
   info->dpi = 0;
   if (var.width >= 1 && var.width <= 999) info->dpi = var.xres * 25.4 / var.width;
-  int dpi = env_int("FOLIAN_DPI", 0);
-  if (dpi >= 1) info->dpi = dpi;
+  long long dpi = setting_int("FOLIAN_DPI", 0, 0, kMaxDpi);
+  if (dpi >= 1) info->dpi = (double)dpi;
   log_info("帧缓冲 %s: %ux%u（虚拟 %ux%u，偏移 %u,%u），%u 位，行宽 %u，grayscale=%u，旋转=%u，物理宽 %umm\n",
            path, var.xres, var.yres, var.xres_virtual, var.yres_virtual, var.xoffset, var.yoffset,
            var.bits_per_pixel, fix.line_length, var.grayscale, var.rotate, var.width);
@@ -542,12 +563,6 @@ void put_cover_pixel(uint8_t* row, uint32_t x, uint8_t v) {
 
 }  // namespace
 
-int env_int(const char* name, int fallback) {
-  const char* v = getenv(name);
-  if (!v || !*v) return fallback;
-  return (int)strtol(v, nullptr, 10);
-}
-
 double now_ms() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -573,16 +588,15 @@ bool display_use_row8_path(const char* name) {
 
 int display_open(DisplayInfo* info) {
   reset_state();
-  g.full_every = env_int("FOLIAN_FULL_EVERY", 0);
-  g.log_frames = env_int("FOLIAN_LOG_FRAMES", 0) != 0;
+  g.full_every = (int)setting_int("FOLIAN_FULL_EVERY", 0, 0, INT_MAX);
+  g.log_frames = setting_int("FOLIAN_LOG_FRAMES", 0, 0, INT_MAX) != 0;
   g.force_full = true;
-  if (getenv("FOLIAN_FB_FILE")) return open_simulated(info);
+  if (setting_present("FOLIAN_FB_FILE")) return open_simulated(info);
   return open_device(info);
 }
 
 void display_close() {
-  const char* stopped = getenv("FOLIAN_FRAMEWORK_STOPPED");
-  bool restore = !(stopped && strcmp(stopped, "1") == 0);
+  bool restore = !setting_flag("FOLIAN_FRAMEWORK_STOPPED");
   if (g.saved && !g.fake && restore) {
     {
       std::lock_guard<std::mutex> lock(g_lock);

@@ -20,7 +20,6 @@ void display_show_sleep_cover(const char* path, unsigned width, unsigned height)
 void display_full_refresh();
 void display_repaint();
 
-int env_int(const char* name, int fallback);
 double now_ms();
 
 // Converts one row of `n` engine pixels (blue, green, red, alpha bytes) to

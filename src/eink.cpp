@@ -16,6 +16,7 @@
 #include <mutex>
 
 #include "log.h"
+#include "settings.h"
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
               "the update records are little-endian words");
@@ -211,12 +212,11 @@ int send_update(int fd, int kind, int x, int y, unsigned w, unsigned h, uint32_t
   }
 }
 
+// The kind named by FOLIAN_EINK: unset leaves it to the probe; a name that
+// is not a kind means no refreshes at all, as "none" does.
 int kind_from_env() {
-  const char* v = getenv("FOLIAN_EINK");
-  if (!v || !*v) return KIND_UNKNOWN;
-  for (int k = KIND_MTK; k <= KIND_CLASSIC; ++k)
-    if (strcmp(v, kKindNames[k]) == 0) return k;
-  return KIND_NONE;
+  int index = setting_choice("FOLIAN_EINK", kKindNames + KIND_NONE, KIND_CLASSIC, -1, 0);
+  return index < 0 ? KIND_UNKNOWN : KIND_NONE + index;
 }
 
 // The probing update is a real refresh: the first one the driver accepts is

@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include "log.h"
+#include "settings.h"
 
 namespace {
 
@@ -45,8 +46,7 @@ void blanket(const char* property, const char* value) {
 }
 
 int framework_fake_open() {
-  const char* flag = getenv("FOLIAN_FAKE_FRAMEWORK");
-  if (flag == nullptr || strcmp(flag, "1") != 0) return 0;
+  if (!setting_flag("FOLIAN_FAKE_FRAMEWORK")) return 0;
 
   void* lib = dlopen("liblipc.so.1", RTLD_NOW);
   if (lib == nullptr) lib = dlopen("liblipc.so", RTLD_NOW);

@@ -13,6 +13,7 @@
 
 #include "log.h"
 #include "power.h"
+#include "settings.h"
 
 namespace {
 
@@ -59,11 +60,6 @@ bool g_enabled = true;
 int32_t g_device_count;
 input_device g_devices[kMaxDevices];
 bool g_added_pointers[kSlots];
-
-bool env_flag(const char* name) {
-  const char* v = getenv(name);
-  return v && (strcmp(v, "1") == 0 || strcmp(v, "true") == 0);
-}
 
 bool bit_set(const uint8_t* mask, int bit) { return (mask[bit / 8] >> (bit % 8)) & 1; }
 
@@ -362,7 +358,7 @@ void open_node(const char* entry) {
     ioctl(fd, EVIOCGABS(multitouch ? ABS_MT_POSITION_X : ABS_X), &d.abs_x);
     ioctl(fd, EVIOCGABS(multitouch ? ABS_MT_POSITION_Y : ABS_Y), &d.abs_y);
     for (touch_slot& s : d.slots) s.tracking_id = -1;
-    if (!env_flag("FOLIAN_TOUCH_NO_GRAB") && ioctl(fd, EVIOCGRAB, 1) != 0)
+    if (!setting_flag("FOLIAN_TOUCH_NO_GRAB") && ioctl(fd, EVIOCGRAB, 1) != 0)
       log_error("独占 %s 失败: %s\n", path, strerror(errno));
     log_info("触摸屏 %s（%s）：%s，x 量程 %d..%d，y 量程 %d..%d\n", path, d.name,
              multitouch ? "多点" : "单点", d.abs_x.minimum, d.abs_x.maximum, d.abs_y.minimum,
@@ -400,11 +396,11 @@ void drop_device(int i, FLUTTER_API_SYMBOL(FlutterEngine) engine) {
 void input_open(unsigned width, unsigned height) {
   g_screen_w = width;
   g_screen_h = height;
-  g_swap_xy = env_flag("FOLIAN_TOUCH_SWAP_XY");
-  g_invert_x = env_flag("FOLIAN_TOUCH_INVERT_X");
-  g_invert_y = env_flag("FOLIAN_TOUCH_INVERT_Y");
-  g_log_touch = env_flag("FOLIAN_LOG_TOUCH");
-  g_swap_page_keys = env_flag("FOLIAN_PAGE_KEYS_SWAP");
+  g_swap_xy = setting_flag("FOLIAN_TOUCH_SWAP_XY");
+  g_invert_x = setting_flag("FOLIAN_TOUCH_INVERT_X");
+  g_invert_y = setting_flag("FOLIAN_TOUCH_INVERT_Y");
+  g_log_touch = setting_flag("FOLIAN_LOG_TOUCH");
+  g_swap_page_keys = setting_flag("FOLIAN_PAGE_KEYS_SWAP");
 
   DIR* dir = opendir("/dev/input");
   if (!dir) {

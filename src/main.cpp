@@ -6,7 +6,6 @@
 #include <limits.h>
 #include <libgen.h>
 #include <locale.h>
-#include <math.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
@@ -23,6 +22,7 @@
 #include "log.h"
 #include "platform.h"
 #include "power.h"
+#include "settings.h"
 #include "tasks.h"
 
 namespace {
@@ -36,6 +36,7 @@ int g_signal_pipe[2] = {-1, -1};
 constexpr int kPollSlots = 16;
 constexpr int kInputSlots = 12;
 constexpr int kDefaultExitTimeout = 15;
+constexpr double kMaxPixelRatio = 64.0;
 
 const char kSettings[] =
     "{\"textScaleFactor\":1.0,\"alwaysUse24HourFormat\":true,\"platformBrightness\":\"light\"}";
@@ -136,22 +137,24 @@ void choose_locale(char* out, size_t size) {
   snprintf(out, size, "%s", name ? name : "C");
 }
 
-void find_bundle(int argc, char** argv, char* bundle, size_t bundle_size, char* scratch,
+// snprintf's result says whether the text fitted the buffer whole.
+bool fits(int written, size_t size) { return written >= 0 && (size_t)written < size; }
+
+// The bundle directory: after "--bundle", else the executable's directory,
+// else ".".  False when the path does not fit: a cut path would name another
+// directory.
+bool find_bundle(int argc, char** argv, char* bundle, size_t bundle_size, char* scratch,
                  size_t scratch_size) {
   // The last argument cannot name an option: it would have no value.
   for (int i = 1; i + 1 < argc; i++) {
-    if (strcmp(argv[i], "--bundle") == 0) {
-      snprintf(bundle, bundle_size, "%s", argv[i + 1]);
-      return;
-    }
+    if (strcmp(argv[i], "--bundle") == 0)
+      return fits(snprintf(bundle, bundle_size, "%s", argv[i + 1]), bundle_size);
   }
-  ssize_t n = readlink("/proc/self/exe", scratch, scratch_size - 1);
-  if (n < 1) {
-    snprintf(bundle, bundle_size, ".");
-    return;
-  }
+  ssize_t n = readlink("/proc/self/exe", scratch, scratch_size);
+  if (n < 1) return fits(snprintf(bundle, bundle_size, "."), bundle_size);
+  if ((size_t)n >= scratch_size) return false;
   scratch[n] = '\0';
-  snprintf(bundle, bundle_size, "%s", dirname(scratch));
+  return fits(snprintf(bundle, bundle_size, "%s", dirname(scratch)), bundle_size);
 }
 
 bool open_signal_pipe() {
@@ -177,16 +180,7 @@ void install_signal_handlers() {
 
 double pixel_ratio_for(double dpi) {
   double ratio = dpi > 0 ? dpi / 160.0 : 2.0;
-  const char* value = getenv("FOLIAN_PIXEL_RATIO");
-  if (value && *value) {
-    char* end = nullptr;
-    double parsed = strtod(value, &end);
-    if (end != value && isfinite(parsed) && parsed > 0)
-      ratio = parsed;
-    else
-      log_error("FOLIAN_PIXEL_RATIO=%s 不是有效的正数，已忽略\n", value);
-  }
-  return ratio;
+  return setting_number("FOLIAN_PIXEL_RATIO", ratio, 0.0, kMaxPixelRatio);
 }
 
 void send_initial_state(const DisplayInfo* info, double ratio) {
@@ -267,13 +261,7 @@ void run_loop(int wake_fd) {
 
 void arm_exit_watchdog() {
   signal(SIGALRM, on_exit_timeout);
-  const char* value = getenv("FOLIAN_EXIT_TIMEOUT");
-  long seconds = value ? strtol(value, nullptr, 10) : 0;
-  if (seconds <= 0) seconds = kDefaultExitTimeout;
-  // A 64-bit long beyond the range of alarm() would wrap, possibly to 0,
-  // which would cancel the watchdog instead of arming it.
-  if (seconds > INT_MAX) seconds = INT_MAX;
-  alarm((unsigned)seconds);
+  alarm((unsigned)setting_int("FOLIAN_EXIT_TIMEOUT", kDefaultExitTimeout, 1, INT_MAX));
 }
 
 }  // namespace
@@ -289,10 +277,14 @@ int main(int argc, char** argv) {
   char assets_path[4128];
   char icu_path[4128];
   char aot_path[4128];
-  find_bundle(argc, argv, bundle, sizeof bundle, assets_path, sizeof assets_path);
-  snprintf(assets_path, sizeof assets_path, "%s/data/flutter_assets", bundle);
-  snprintf(icu_path, sizeof icu_path, "%s/data/icudtl.dat", bundle);
-  snprintf(aot_path, sizeof aot_path, "%s/lib/libapp.so", bundle);
+  if (!find_bundle(argc, argv, bundle, sizeof bundle, assets_path, sizeof assets_path) ||
+      !fits(snprintf(assets_path, sizeof assets_path, "%s/data/flutter_assets", bundle),
+            sizeof assets_path) ||
+      !fits(snprintf(icu_path, sizeof icu_path, "%s/data/icudtl.dat", bundle), sizeof icu_path) ||
+      !fits(snprintf(aot_path, sizeof aot_path, "%s/lib/libapp.so", bundle), sizeof aot_path)) {
+    log_error("包目录路径太长（最多 %zu 字节）\n", sizeof bundle - 1);
+    return 1;
+  }
   log_info("包目录 %s\n", bundle);
 
   if (!open_signal_pipe()) return 1;
@@ -362,7 +354,7 @@ int main(int argc, char** argv) {
   log_info("退出\n");
   arm_exit_watchdog();
   framework_fake_close();
-  if (getenv("FOLIAN_TEST_EXIT_HANG")) {
+  if (setting_present("FOLIAN_TEST_EXIT_HANG")) {
     log_info("测试：模拟退出卡住（FOLIAN_TEST_EXIT_HANG）\n");
     // Only the watchdog may end this: a second SIGTERM just returns here.
     for (;;) pause();

@@ -31,11 +31,15 @@ const char kOut[] = "outOfScreenSaver";
 // How long a child gets to honour SIGTERM before it is killed outright.
 const int kTermGraceMs = 300;
 const int kIdleResetSeconds = 30;
+const int kMaxRestarts = 3;
+const int kRestartWindowSeconds = 60;
 
 pid_t g_child = -1;
 int g_fd = -1;
 char g_line[256];
 int g_line_len = 0;
+int g_restarts = 0;
+time_t g_restart_window_start = 0;
 
 pid_t wait_child(pid_t pid, int options) {
   pid_t r;
@@ -106,13 +110,7 @@ int end_line() {
   return event;
 }
 
-}  // namespace
-
-int power_open() {
-  if (access(kWaitEventPath, X_OK) != 0) {
-    log_info("没有 lipc-wait-event，不监听电源事件\n");
-    return -1;
-  }
+int start_tool() {
   int p[2];
   if (pipe2(p, O_CLOEXEC) != 0) {
     log_error("监听电源事件：创建管道失败: %s\n", strerror(errno));
@@ -147,6 +145,30 @@ int power_open() {
   return g_fd;
 }
 
+// A tool that ends is started again, so that the screensaver's comings and
+// goings keep arriving; one that keeps ending (a broken installation) is
+// given up after a few tries within a minute rather than forked forever.
+bool may_restart() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  if (g_restarts == 0 || now.tv_sec - g_restart_window_start >= kRestartWindowSeconds) {
+    g_restart_window_start = now.tv_sec;
+    g_restarts = 0;
+  }
+  return g_restarts++ < kMaxRestarts;
+}
+
+}  // namespace
+
+int power_open() {
+  if (access(kWaitEventPath, X_OK) != 0) {
+    log_info("没有 lipc-wait-event，不监听电源事件\n");
+    return -1;
+  }
+  g_restarts = 0;
+  return start_tool();
+}
+
 int power_fd() { return g_fd; }
 
 int power_read() {
@@ -164,18 +186,30 @@ int power_read() {
       n = 0;
     }
     if (n == 0) {
-      log_error("lipc-wait-event 退出了，不再监听电源事件\n");
       stop_following();
+      if (may_restart()) {
+        log_error("lipc-wait-event 退出了，重新启动\n");
+        start_tool();
+      } else {
+        log_error("lipc-wait-event 退出了，不再监听电源事件\n");
+      }
       break;
     }
-    for (ssize_t i = 0; i < n; i++) {
-      char c = buf[i];
-      if (c == '\n') {
-        int e = end_line();
-        if (e != POWER_EVENT_NONE) event = e;
-      } else if (g_line_len + 1 <= (int)sizeof g_line - 1) {
-        g_line[g_line_len++] = c;
-      }
+    int e = power_parse_output(buf, (size_t)n);
+    if (e != POWER_EVENT_NONE) event = e;
+  }
+  return event;
+}
+
+int power_parse_output(const char* bytes, size_t n) {
+  int event = POWER_EVENT_NONE;
+  for (size_t i = 0; i < n; i++) {
+    char c = bytes[i];
+    if (c == '\n') {
+      int e = end_line();
+      if (e != POWER_EVENT_NONE) event = e;
+    } else if (g_line_len + 1 <= (int)sizeof g_line - 1) {
+      g_line[g_line_len++] = c;
     }
   }
   return event;

@@ -125,10 +125,9 @@ class StartUp(E2ETestCase):
             ({}, "DPI 300", "1.875", False),
             ({"FOLIAN_PIXEL_RATIO": ""}, "DPI 300", "1.875", False),
             ({"FOLIAN_PIXEL_RATIO": "1.5", "FOLIAN_DPI": "320"}, "DPI 320", "1.500", False),
-            ({"FOLIAN_PIXEL_RATIO": "abc"}, "DPI 300", "1.875", True),
-            ({"FOLIAN_PIXEL_RATIO": "-1"}, "DPI 300", "1.875", True),
-            ({"FOLIAN_PIXEL_RATIO": "nan"}, "DPI 300", "1.875", True),
-            ({"FOLIAN_PIXEL_RATIO": "inf"}, "DPI 300", "1.875", True),
+            # The whole value must be a number.
+            ({"FOLIAN_PIXEL_RATIO": "2x"}, "DPI 300", "1.875", True),
+            ({"FOLIAN_PIXEL_RATIO": "1.5abc"}, "DPI 300", "1.875", True),
         ]
         bundle = self.bundle()
         apps = [self.start(bundle, env=dict(SIM, **env)) for env, _, _, _ in cases]
@@ -137,7 +136,7 @@ class StartUp(E2ETestCase):
                 trace = self.stop(app)
                 text = "\n".join(app.lines())
                 self.assertIn("屏幕 1236x1648，%s，像素比 %s" % (dpi, ratio), text)
-                error = re.search(r"\]\[错误\] FOLIAN_PIXEL_RATIO=(.*)已忽略", text)
+                error = re.search(r"\]\[错误\] FOLIAN_PIXEL_RATIO=(.*) 无效", text)
                 self.assertEqual(bool(error), refused, text)
                 if refused:
                     self.assertIn(env["FOLIAN_PIXEL_RATIO"], error.group(1))
@@ -209,6 +208,12 @@ class LaunchFailures(E2ETestCase):
                 trace = app.trace()
                 assert_no_violation(trace)
                 self.assertEqual(first(trace, "run")["result"], str(code))
+
+    def test_a_bundle_path_too_long_is_refused_not_cut(self):
+        app = self.start(args=["--bundle", "/tmp/" + "d" * 4100], env=SIM)
+        self.assertEqual(app.wait(), 1)
+        self.assertRegex(app.lines()[-1], r"\]\[错误\] 包目录路径太长")
+        self.assertEqual(app.trace(), [])
 
     def test_ahead_of_time_code(self):
         missing = self.bundle(libapp=False)

@@ -96,9 +96,6 @@ TEST_F(Panel, UnsoundGeometryIsRefusedAtOpen) {
       {{{"FOLIAN_SIM_FB_BPP", "32"}, {"FOLIAN_SIM_FB_FIELDS", "16:8,8:8,0:8,28:8"}},
        "帧缓冲颜色位域 transp（偏移 28，长度 8）超出 32 位像素\n"},
       {{{"FOLIAN_FB", "/nonexistent/fb9"}}, "][错误] 打开 /nonexistent/fb9 失败: No such file or directory\n"},
-      {{{"FOLIAN_FB_FILE", ""}, {"FOLIAN_FB_SIZE", "0x10"}}, "][错误] 假屏尺寸 0x10 无效\n"},
-      {{{"FOLIAN_FB_FILE", ""}, {"FOLIAN_FB_SIZE", "16x0"}}, "][错误] 假屏尺寸 16x0 无效\n"},
-      {{{"FOLIAN_FB_FILE", ""}, {"FOLIAN_FB_SIZE", "4294967295x4294967295"}}, "][错误] 假屏尺寸 "},
   };
   for (auto& c : cases) {
     ScopedEnv env(c.env);
@@ -308,8 +305,8 @@ TEST_F(Panel, StartupScreenRestoredAtClose) {
     bool restores;
   } cases[] = {{{}, true},
                {{{"FOLIAN_KEEP_SCREEN", ""}}, false},
-               {{{"FOLIAN_FRAMEWORK_STOPPED", "1"}}, false},
-               {{{"FOLIAN_FRAMEWORK_STOPPED", "true"}}, true}};
+               {{{"FOLIAN_FRAMEWORK_STOPPED", "true"}}, false},
+               {{{"FOLIAN_FRAMEWORK_STOPPED", "0"}}, true}};
   for (auto& c : cases) {
     ScopedEnv env(c.env);
     ASSERT_EQ(open({{"FOLIAN_SIM_FB_FILL", "0x80"}}), 1);

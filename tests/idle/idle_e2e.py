@@ -1,8 +1,10 @@
 """Idle cost: with every source of main-thread work open (touch screen, page
 buttons, control FIFO, power events, the framework impersonated) and after a
 touch, a page key and a control tap have been handled, the main thread must
-sleep in poll.  Counts its wake-ups (voluntary context switches) over ten
-seconds and prints the number; fails only above a generous bound."""
+sleep in poll.  Counts its wake-ups (voluntary context switches) and the CPU
+time it used over a few seconds and prints both; fails only above generous
+bounds.  The CPU time is what catches a loop that never sleeps: spinning at
+full speed makes no voluntary switch at all."""
 
 import os
 import shutil
@@ -17,8 +19,10 @@ from folian_e2e import BUILD_DIR, SLOW, E2ETestCase  # noqa: E402
 from evdev_nodes import EV_KEY, MT_SCREEN, PAGE_KEYS, Nodes, record, touch_records  # noqa: E402
 
 SIM = os.path.join(BUILD_DIR, "sim")
-WINDOW_S = 10.0
+WINDOW_S = 4.0
 BOUND = 5
+# Seconds of CPU the main thread may use over the window: a spin uses all of it.
+CPU_BOUND_S = 0.1 * WINDOW_S
 
 
 def voluntary_switches(pid):
@@ -27,6 +31,14 @@ def voluntary_switches(pid):
             if line.startswith("voluntary_ctxt_switches:"):
                 return int(line.split()[1])
     raise AssertionError("no voluntary_ctxt_switches for %d" % pid)
+
+
+def cpu_seconds(pid):
+    """User plus system time of the main thread, from its stat line."""
+    with open("/proc/%d/task/%d/stat" % (pid, pid)) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    # utime and stime are fields 14 and 15 of the line, 12 and 13 after the name.
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 class Idle(E2ETestCase):
@@ -68,10 +80,14 @@ class Idle(E2ETestCase):
             count, before = voluntary_switches(pid), count
             if count == before:
                 break
+        cpu = cpu_seconds(pid)
         time.sleep(WINDOW_S)
         wakeups = voluntary_switches(pid) - count
-        sys.stderr.write("idle main thread: %d wake-ups in %.0f s\n" % (wakeups, WINDOW_S))
+        cpu = cpu_seconds(pid) - cpu
+        sys.stderr.write("idle main thread: %d wake-ups, %.2f s of CPU in %.0f s\n"
+                         % (wakeups, cpu, WINDOW_S))
         self.assertLess(wakeups, BOUND)
+        self.assertLess(cpu, CPU_BOUND_S)
         app.signal(signal.SIGTERM)
         self.assertEqual(app.wait(10), 0)
 
