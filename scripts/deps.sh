@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need, when
-# they are missing.  Safe to run again.
+# they are missing, and unpacks the older armhf C library the ARM builds use
+# (scripts/sysroot.sh).  Safe to run again.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ python3 googletest libgtest-dev libbenchmark-dev
-          g++-arm-linux-gnueabihf qemu-user clang libclang-rt-14-dev)
+          g++-arm-linux-gnueabihf qemu-user clang libclang-rt-14-dev lld
+          debian-archive-keyring)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -16,3 +18,5 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo_cmd apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
+
+"$(dirname "$0")/sysroot.sh"

@@ -30,13 +30,13 @@ echo "deb [signed-by=$keyring] http://deb.debian.org/debian $suite main" >"$work
 # that apt neither uses the system's sources nor prefers what is installed.
 apt_opts=(-o "Dir::Etc::sourcelist=$work/sources.list" -o Dir::Etc::sourceparts=-
           -o "Dir::State::Lists=$work/lists" -o "Dir::Cache=$work/cache"
-          -o Dir::State::status=/dev/null -o APT::Architecture=amd64
+          -o Dir::State::status=/dev/null -o "APT::Architecture=$(dpkg --print-architecture)"
           -o Debug::NoLocking=1 -q)
+# As root, apt would hand the downloads to its unprivileged user, who may not
+# reach this tree; it then warns and downloads as root anyway.
+[ "$(id -u)" -eq 0 ] && apt_opts+=(-o APT::Sandbox::User=root)
 apt-get "${apt_opts[@]}" update >/dev/null
-# Running as root, apt warns that the download is unsandboxed; that is
-# harmless here.
-(cd "$work/debs" && apt-get "${apt_opts[@]}" download "${packages[@]}" 2>&1 |
-   grep -v -e 'unsandboxed' -e '^Get:' -e '^Fetched' || true)
+(cd "$work/debs" && apt-get "${apt_opts[@]}" download "${packages[@]}" >/dev/null)
 mkdir -p "$root"
 for p in "${packages[@]}"; do
   deb=$(ls "$work/debs/${p}_"*.deb 2>/dev/null | head -n 1)
