@@ -128,8 +128,9 @@ bool convert_row_packed(const uint8_t* src, uint8_t* dst, unsigned n, unsigned* 
 //
 // The common e-ink case, and the hot loop of every frame: each source pixel is
 // converted and compared with the shadow, and the vector paths below do 16 or
-// 32 pixels per step.  They must give the same bytes and the same first and
-// last changed columns as the scalar loop, which also converts the tails.
+// 32 pixels per step (NEON's in display_neon.cpp).  They must give the same
+// bytes and the same first and last changed columns as the scalar loop, which
+// also converts the tails; both loops are in display_row8.h.
 //
 // A vector block that differs from the shadow anywhere is stored whole: the
 // shadow is private memory under g_lock, so rewriting its equal bytes is
