@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests, the demo and the panel
 # preview need, when they are missing (the preview's window tests run under
-# Xvfb, driven by xdotool, seen through xwd).  Safe to run again.
+# Xvfb, driven by xdotool, seen through xwd), and unpacks the older armhf C
+# library the ARM builds use (scripts/sysroot.sh).  Safe to run again.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ python3 googletest libgtest-dev libbenchmark-dev
-          g++-arm-linux-gnueabihf qemu-user clang libclang-rt-14-dev
+          g++-arm-linux-gnueabihf qemu-user clang libclang-rt-14-dev lld
+          debian-archive-keyring
           libsdl2-dev libsdl2-ttf-dev fonts-dejavu-core xvfb xdotool x11-apps)
 missing=()
 for p in "${packages[@]}"; do
@@ -18,3 +20,5 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo_cmd apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
+
+"$(dirname "$0")/sysroot.sh"

@@ -20,17 +20,12 @@
 #elif defined(__arm__)
 #include <asm/hwcap.h>
 #include <sys/auxv.h>
-// The intrinsics are declared for NEON; only the code that uses them below is
-// compiled for it.
-#pragma GCC push_options
-#pragma GCC target("fpu=neon")
-#include <arm_neon.h>
-#pragma GCC pop_options
 #endif
 
 #include <atomic>
 #include <mutex>
 
+#include "display_row8.h"
 #include "eink.h"
 #include "log.h"
 #include "settings.h"
@@ -137,59 +132,15 @@ bool convert_row_packed(const uint8_t* src, uint8_t* dst, unsigned n, unsigned* 
 //
 // The common e-ink case, and the hot loop of every frame: each source pixel is
 // converted and compared with the shadow, and the vector paths below do 16 or
-// 32 pixels per step.  They must give the same bytes and the same first and
-// last changed columns as the scalar loop, which also converts the tails.
+// 32 pixels per step (NEON's in display_neon.cpp).  They must give the same
+// bytes and the same first and last changed columns as the scalar loop, which
+// also converts the tails; both loops are in display_row8.h.
 //
 // A vector block that differs from the shadow anywhere is stored whole: the
 // shadow is private memory under g_lock, so rewriting its equal bytes is
 // invisible, and one full-width store is cheaper than any byte-masked store
 // (SSE2's masked store bypasses the cache, AVX2 has none for bytes).  A block
 // that is unchanged costs its conversion, one compare and no store.
-
-using Row8Fn = bool (*)(const uint8_t*, uint8_t*, unsigned, uint8_t, unsigned*, unsigned*);
-
-bool convert_row8_scalar(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
-                         unsigned* first, unsigned* last) {
-  bool any = false;
-  for (unsigned x = 0; x < n; ++x, src += 4) {
-    // The weights add up to 256: white stays 255 without clamping.
-    uint8_t v = (uint8_t)(((29u * src[0] + 150u * src[1] + 77u * src[2]) >> 8) ^ invert);
-    if (v == dst[x]) continue;
-    dst[x] = v;
-    if (!any) *first = x;
-    *last = x;
-    any = true;
-  }
-  return any;
-}
-
-// The row loop shared by the vector paths.  `Lanes::block` converts
-// Lanes::kPixels pixels, stores them when they differ from the shadow and
-// returns a mask with Lanes::kBits bits per pixel set where they differed.
-// Instantiated only inside functions compiled for the lanes' instruction set
-// (which inline it whole when optimising), so it carries no target of its
-// own.
-template <typename Lanes>
-inline bool convert_row8_blocks(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
-                                unsigned* first, unsigned* last) {
-  bool any = false;
-  unsigned x = 0;
-  for (; n - x >= Lanes::kPixels; x += Lanes::kPixels) {
-    uint64_t diff = Lanes::block(src + (size_t)x * 4, dst + x, invert);
-    if (diff == 0) continue;
-    if (!any) *first = x + (unsigned)__builtin_ctzll(diff) / Lanes::kBits;
-    *last = x + (unsigned)(63 - __builtin_clzll(diff)) / Lanes::kBits;
-    any = true;
-  }
-  unsigned tail_first = 0, tail_last = 0;
-  if (x < n &&
-      convert_row8_scalar(src + (size_t)x * 4, dst + x, n - x, invert, &tail_first, &tail_last)) {
-    if (!any) *first = x + tail_first;
-    *last = x + tail_last;
-    any = true;
-  }
-  return any;
-}
 
 // One table for the whole module: every path built for this processor family,
 // slowest first, with the test that says whether this processor runs it.
@@ -283,49 +234,13 @@ const Row8Path kRow8Paths[] = {
 #elif defined(__arm__)
 
 // The baseline of 32-bit ARM distributions has no NEON, the device's
-// processor does: only this part is built for it, and it runs only when the
-// kernel reports the unit.
-#pragma GCC push_options
-#pragma GCC target("fpu=neon")
-
-struct Neon {
-  static constexpr unsigned kPixels = 16;
-  // The compare result narrowed to four bits per pixel: ARMv7 has no byte
-  // mask instruction, a narrowing shift of the 16-bit lanes serves.
-  static constexpr unsigned kBits = 4;
-
-  static uint8x8_t gray8(uint8x8_t b, uint8x8_t g, uint8x8_t r) {
-    uint16x8_t sum = vmull_u8(b, vdup_n_u8(29));
-    sum = vmlal_u8(sum, g, vdup_n_u8(150));
-    sum = vmlal_u8(sum, r, vdup_n_u8(77));
-    return vshrn_n_u16(sum, 8);
-  }
-
-  static uint64_t block(const uint8_t* src, uint8_t* dst, uint8_t invert) {
-    uint8x16x4_t px = vld4q_u8(src);
-    uint8x8_t lo = gray8(vget_low_u8(px.val[0]), vget_low_u8(px.val[1]), vget_low_u8(px.val[2]));
-    uint8x8_t hi =
-        gray8(vget_high_u8(px.val[0]), vget_high_u8(px.val[1]), vget_high_u8(px.val[2]));
-    uint8x16_t gray = veorq_u8(vcombine_u8(lo, hi), vdupq_n_u8(invert));
-    uint8x16_t same = vceqq_u8(gray, vld1q_u8(dst));
-    uint8x8_t nibbles = vshrn_n_u16(vreinterpretq_u16_u8(same), 4);
-    uint64_t diff = ~vget_lane_u64(vreinterpret_u64_u8(nibbles), 0);
-    if (diff) vst1q_u8(dst, gray);
-    return diff;
-  }
-};
-
-__attribute__((flatten)) bool convert_row8_neon(const uint8_t* src, uint8_t* dst, unsigned n,
-                                                uint8_t invert, unsigned* first, unsigned* last) {
-  return convert_row8_blocks<Neon>(src, dst, n, invert, first, last);
-}
-#pragma GCC pop_options
-
+// processor does: the NEON path is built apart (display_neon.cpp) and runs
+// only when the kernel reports the unit.
 bool runs_neon() { return (getauxval(AT_HWCAP) & HWCAP_NEON) != 0; }
 
 const Row8Path kRow8Paths[] = {
     {"scalar", convert_row8_scalar, always},
-    {"neon", convert_row8_neon, runs_neon},
+    {"neon", display_convert_row8_neon, runs_neon},
 };
 
 #else
