@@ -159,6 +159,14 @@ bool convert_row8_scalar(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t i
   return any;
 }
 
+// No frame is ever in a cache when it arrives (it is several times larger
+// than all of them), so the loop is paced by memory.  The vector loop does
+// enough work per line that the processor's own prefetching falls behind;
+// asking for the source a few lines ahead keeps the memory busy while a block
+// converts.  Prefetches never fault, so reading past the frame's end is safe.
+constexpr size_t kCacheLine = 64;
+constexpr size_t kPrefetchAhead = 2048;
+
 // The row loop shared by the vector paths.  `Lanes::block` converts
 // Lanes::kPixels pixels, stores them when they differ from the shadow and
 // returns a mask with Lanes::kBits bits per pixel set where they differed.
@@ -171,17 +179,31 @@ inline bool convert_row8_blocks(const uint8_t* src, uint8_t* dst, unsigned n, ui
   bool any = false;
   unsigned x = 0;
   for (; n - x >= Lanes::kPixels; x += Lanes::kPixels) {
+    for (unsigned k = 0; k < Lanes::kPixels * 4; k += kCacheLine)
+      __builtin_prefetch(src + (size_t)x * 4 + kPrefetchAhead + k);
     uint64_t diff = Lanes::block(src + (size_t)x * 4, dst + x, invert);
     if (diff == 0) continue;
     if (!any) *first = x + (unsigned)__builtin_ctzll(diff) / Lanes::kBits;
     *last = x + (unsigned)(63 - __builtin_clzll(diff)) / Lanes::kBits;
     any = true;
   }
+  if (x == n) return any;
+  if (n >= Lanes::kPixels) {
+    // The tail as one more block that ends at the row's end.  Its first
+    // pixels were converted above and now equal the shadow, so they add no
+    // change and the columns stay exact, at less than the cost of converting
+    // the tail pixel by pixel.
+    x = n - Lanes::kPixels;
+    uint64_t diff = Lanes::block(src + (size_t)x * 4, dst + x, invert);
+    if (diff == 0) return any;
+    if (!any) *first = x + (unsigned)__builtin_ctzll(diff) / Lanes::kBits;
+    *last = x + (unsigned)(63 - __builtin_clzll(diff)) / Lanes::kBits;
+    return true;
+  }
   unsigned tail_first = 0, tail_last = 0;
-  if (x < n &&
-      convert_row8_scalar(src + (size_t)x * 4, dst + x, n - x, invert, &tail_first, &tail_last)) {
-    if (!any) *first = x + tail_first;
-    *last = x + tail_last;
+  if (convert_row8_scalar(src, dst, n, invert, &tail_first, &tail_last)) {
+    *first = tail_first;
+    *last = tail_last;
     any = true;
   }
   return any;
@@ -613,21 +635,37 @@ bool display_present(const void* pixels, size_t row_bytes, size_t rows) {
   unsigned npx = per_row < g.width ? (unsigned)per_row : g.width;
   RowConverter convert = row_converter();
 
+  // Each changed row goes to the framebuffer right after its conversion,
+  // while it is still in the nearest cache, together with the unchanged rows
+  // since the previous changed one: when the loop ends, the band from the
+  // first changed row to the last is in the framebuffer, byte for byte as one
+  // block copy would have put it, and no row outside it was touched.  The
+  // flag cannot change under the lock; suspended, the framebuffer is left as
+  // it is.
+  const bool suspended = g.suspended.load();
   bool changed = false;
   uint32_t left = UINT32_MAX, right = 0, top = 0, bottom = 0;
+  size_t copied_end = 0;
   const uint8_t* src = (const uint8_t*)pixels;
   for (uint32_t r = 0; r < nrows; ++r) {
     unsigned first = 0, last = 0;
-    if (!convert(src + (size_t)r * row_bytes, g.shadow + (size_t)r * g.stride, npx, &first, &last))
-      continue;
-    if (!changed) top = r;
+    size_t at = (size_t)r * g.stride;
+    if (!convert(src + (size_t)r * row_bytes, g.shadow + at, npx, &first, &last)) continue;
+    if (!changed) {
+      top = r;
+      copied_end = at;
+    }
     changed = true;
     bottom = r;
     if (first < left) left = first;
     if (last > right) right = last;
+    if (!suspended) {
+      memcpy(g.origin + copied_end, g.shadow + copied_end, at + g.row_len - copied_end);
+      copied_end = at + g.row_len;
+    }
   }
 
-  if (g.suspended.load()) return true;
+  if (suspended) return true;
   if (!changed && !g.force_full) return true;
 
   bool full = g.force_full || (g.full_every > 0 && g.partials + 1 >= g.full_every);
@@ -638,7 +676,12 @@ bool display_present(const void* pixels, size_t row_bytes, size_t rows) {
     w = right - left + 1;
     h = bottom - top + 1;
   }
-  copy_rows(y, h);
+  if (!changed) {
+    copy_rows(y, h);
+  } else if (full) {
+    memcpy(g.origin, g.shadow, (size_t)top * g.stride);
+    memcpy(g.origin + copied_end, g.shadow + copied_end, g.span - copied_end);
+  }
   double copied = now_ms();
 
   if (g.fake) {
