@@ -542,21 +542,37 @@ bool display_present(const void* pixels, size_t row_bytes, size_t rows) {
   unsigned npx = per_row < g.width ? (unsigned)per_row : g.width;
   RowConverter convert = row_converter();
 
+  // Each changed row goes to the framebuffer right after its conversion,
+  // while it is still in the nearest cache, together with the unchanged rows
+  // since the previous changed one: when the loop ends, the band from the
+  // first changed row to the last is in the framebuffer, byte for byte as one
+  // block copy would have put it, and no row outside it was touched.  The
+  // flag cannot change under the lock; suspended, the framebuffer is left as
+  // it is.
+  const bool suspended = g.suspended.load();
   bool changed = false;
   uint32_t left = UINT32_MAX, right = 0, top = 0, bottom = 0;
+  size_t copied_end = 0;
   const uint8_t* src = (const uint8_t*)pixels;
   for (uint32_t r = 0; r < nrows; ++r) {
     unsigned first = 0, last = 0;
-    if (!convert(src + (size_t)r * row_bytes, g.shadow + (size_t)r * g.stride, npx, &first, &last))
-      continue;
-    if (!changed) top = r;
+    size_t at = (size_t)r * g.stride;
+    if (!convert(src + (size_t)r * row_bytes, g.shadow + at, npx, &first, &last)) continue;
+    if (!changed) {
+      top = r;
+      copied_end = at;
+    }
     changed = true;
     bottom = r;
     if (first < left) left = first;
     if (last > right) right = last;
+    if (!suspended) {
+      memcpy(g.origin + copied_end, g.shadow + copied_end, at + g.row_len - copied_end);
+      copied_end = at + g.row_len;
+    }
   }
 
-  if (g.suspended.load()) return true;
+  if (suspended) return true;
   if (!changed && !g.force_full) return true;
 
   bool full = g.force_full || (g.full_every > 0 && g.partials + 1 >= g.full_every);
@@ -567,7 +583,12 @@ bool display_present(const void* pixels, size_t row_bytes, size_t rows) {
     w = right - left + 1;
     h = bottom - top + 1;
   }
-  copy_rows(y, h);
+  if (!changed) {
+    copy_rows(y, h);
+  } else if (full) {
+    memcpy(g.origin, g.shadow, (size_t)top * g.stride);
+    memcpy(g.origin + copied_end, g.shadow + copied_end, g.span - copied_end);
+  }
   double copied = now_ms();
 
   if (g.fake) {

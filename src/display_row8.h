@@ -30,6 +30,14 @@ bool convert_row8_scalar(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t i
   return any;
 }
 
+// No frame is ever in a cache when it arrives (it is several times larger
+// than all of them), so the loop is paced by memory.  The vector loop does
+// enough work per line that the processor's own prefetching falls behind;
+// asking for the source a few lines ahead keeps the memory busy while a block
+// converts.  Prefetches never fault, so reading past the frame's end is safe.
+constexpr size_t kCacheLine = 64;
+constexpr size_t kPrefetchAhead = 2048;
+
 // The row loop shared by the vector paths.  `Lanes::block` converts
 // Lanes::kPixels pixels, stores them when they differ from the shadow and
 // returns a mask with Lanes::kBits bits per pixel set where they differed.
@@ -42,17 +50,31 @@ inline bool convert_row8_blocks(const uint8_t* src, uint8_t* dst, unsigned n, ui
   bool any = false;
   unsigned x = 0;
   for (; n - x >= Lanes::kPixels; x += Lanes::kPixels) {
+    for (unsigned k = 0; k < Lanes::kPixels * 4; k += kCacheLine)
+      __builtin_prefetch(src + (size_t)x * 4 + kPrefetchAhead + k);
     uint64_t diff = Lanes::block(src + (size_t)x * 4, dst + x, invert);
     if (diff == 0) continue;
     if (!any) *first = x + (unsigned)__builtin_ctzll(diff) / Lanes::kBits;
     *last = x + (unsigned)(63 - __builtin_clzll(diff)) / Lanes::kBits;
     any = true;
   }
+  if (x == n) return any;
+  if (n >= Lanes::kPixels) {
+    // The tail as one more block that ends at the row's end.  Its first
+    // pixels were converted above and now equal the shadow, so they add no
+    // change and the columns stay exact, at less than the cost of converting
+    // the tail pixel by pixel.
+    x = n - Lanes::kPixels;
+    uint64_t diff = Lanes::block(src + (size_t)x * 4, dst + x, invert);
+    if (diff == 0) return any;
+    if (!any) *first = x + (unsigned)__builtin_ctzll(diff) / Lanes::kBits;
+    *last = x + (unsigned)(63 - __builtin_clzll(diff)) / Lanes::kBits;
+    return true;
+  }
   unsigned tail_first = 0, tail_last = 0;
-  if (x < n &&
-      convert_row8_scalar(src + (size_t)x * 4, dst + x, n - x, invert, &tail_first, &tail_last)) {
-    if (!any) *first = x + tail_first;
-    *last = x + tail_last;
+  if (convert_row8_scalar(src, dst, n, invert, &tail_first, &tail_last)) {
+    *first = tail_first;
+    *last = tail_last;
     any = true;
   }
   return any;
