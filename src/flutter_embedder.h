@@ -14,6 +14,10 @@
 #endif
 
 #define FLUTTER_ENGINE_VERSION 1
+// The engine releases whose embedder.h these declarations match, as
+// `folian --version` tells it.
+#define FOLIAN_ENGINE_HEADERS \
+  "flutter/flutter commit 904dab858c4 (2026-03-04) up to the 3.46 release candidate"
 
 #ifdef __cplusplus
 extern "C" {

@@ -17,6 +17,7 @@
 #include "control.h"
 #include "display.h"
 #include "flutter_embedder.h"
+#include "folian_version.h"
 #include "framework.h"
 #include "input.h"
 #include "log.h"
@@ -26,6 +27,67 @@
 #include "tasks.h"
 
 namespace {
+
+// In a section of its own so that scripts/folian-bundle can name a bundle
+// after the executable without running it (it is an ARM program).
+[[gnu::used, gnu::section(".folian_version")]] const char kVersion[] = FOLIAN_VERSION;
+
+const char kUsage[] =
+    "usage: folian [--bundle DIR]\n"
+    "       folian --version | --help\n";
+
+const char kHelp[] =
+    "Runs the Flutter application of a bundle full-screen on the e-ink panel.\n"
+    "\n"
+    "  --bundle DIR  the bundle: lib/libapp.so, data/icudtl.dat, data/flutter_assets\n"
+    "                (default: the directory of this executable)\n"
+    "  --version     print the version and the engine releases it works with\n"
+    "  --help        print this text\n"
+    "\n"
+    "Environment:\n"
+    "  FOLIAN_PIXEL_RATIO        device pixel ratio (default: DPI / 160, or 2.0)\n"
+    "  FOLIAN_EXIT_TIMEOUT       seconds the shutdown may take before exit status 124 (15)\n"
+    "  FOLIAN_TEST_EXIT_HANG     set: the shutdown hangs (exercises the watchdog)\n"
+    "  FOLIAN_FB                 framebuffer device (/dev/fb0)\n"
+    "  FOLIAN_FB_FILE            set, even empty: a simulated screen in memory\n"
+    "  FOLIAN_FB_SIZE            simulated screen size (1236x1648)\n"
+    "  FOLIAN_FB_DUMP_DIR        directory for PGM dumps of simulated frames\n"
+    "  FOLIAN_DPI                density (default: from the panel; 300 when simulated)\n"
+    "  FOLIAN_FULL_EVERY         every N-th refresh is a full refresh (0: never)\n"
+    "  FOLIAN_LOG_FRAMES         not 0: one log line per refresh\n"
+    "  FOLIAN_KEEP_SCREEN        set: the screen found at start is not saved or restored\n"
+    "  FOLIAN_FRAMEWORK_STOPPED  1: do not restore the startup screen at exit\n"
+    "  FOLIAN_EINK               e-ink driver kind: mtk, zelda, rex, classic (default: probe)\n"
+    "  FOLIAN_TOUCH_SWAP_XY      1 or true: touch axes exchanged\n"
+    "  FOLIAN_TOUCH_INVERT_X     1 or true: screen x mirrored\n"
+    "  FOLIAN_TOUCH_INVERT_Y     1 or true: screen y mirrored\n"
+    "  FOLIAN_TOUCH_NO_GRAB      1 or true: touch screens not taken exclusively\n"
+    "  FOLIAN_LOG_TOUCH          1 or true: log contacts and page buttons\n"
+    "  FOLIAN_PAGE_KEYS_SWAP     1 or true: exchange the two page buttons\n"
+    "  FOLIAN_CONTROL            path of the control FIFO\n"
+    "  FOLIAN_TEST_TAPS          taps queued at start-up\n"
+    "  FOLIAN_FAKE_FRAMEWORK     1: take the place of the device's application framework\n";
+
+enum class Command { run, version, help, usage_error };
+
+// Only --bundle DIR, --version and --help are known; anything else, a
+// --bundle without a directory included, is a mistake worth stopping for.
+Command parse_arguments(int argc, char** argv, const char** bundle) {
+  bool version = false, help = false;
+  for (int i = 1; i < argc; i++) {
+    if (strcmp(argv[i], "--bundle") == 0 && i + 1 < argc && argv[i + 1][0] != '\0') {
+      if (!*bundle) *bundle = argv[i + 1];  // of two, the first one counts
+      i++;
+    } else if (strcmp(argv[i], "--version") == 0) {
+      version = true;
+    } else if (strcmp(argv[i], "--help") == 0) {
+      help = true;
+    } else {
+      return Command::usage_error;
+    }
+  }
+  return help ? Command::help : version ? Command::version : Command::run;
+}
 
 FLUTTER_API_SYMBOL(FlutterEngine) g_engine = nullptr;
 // Written by the signal handler, read by the loop.
@@ -140,16 +202,12 @@ void choose_locale(char* out, size_t size) {
 // snprintf's result says whether the text fitted the buffer whole.
 bool fits(int written, size_t size) { return written >= 0 && (size_t)written < size; }
 
-// The bundle directory: after "--bundle", else the executable's directory,
+// The bundle directory: the --bundle value, else the executable's directory,
 // else ".".  False when the path does not fit: a cut path would name another
 // directory.
-bool find_bundle(int argc, char** argv, char* bundle, size_t bundle_size, char* scratch,
+bool find_bundle(const char* option, char* bundle, size_t bundle_size, char* scratch,
                  size_t scratch_size) {
-  // The last argument cannot name an option: it would have no value.
-  for (int i = 1; i + 1 < argc; i++) {
-    if (strcmp(argv[i], "--bundle") == 0)
-      return fits(snprintf(bundle, bundle_size, "%s", argv[i + 1]), bundle_size);
-  }
+  if (option) return fits(snprintf(bundle, bundle_size, "%s", option), bundle_size);
   ssize_t n = readlink("/proc/self/exe", scratch, scratch_size);
   if (n < 1) return fits(snprintf(bundle, bundle_size, "."), bundle_size);
   if ((size_t)n >= scratch_size) return false;
@@ -267,6 +325,22 @@ void arm_exit_watchdog() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const char* bundle_option = nullptr;
+  switch (parse_arguments(argc, argv, &bundle_option)) {
+    case Command::usage_error:
+      fputs(kUsage, stderr);
+      return 2;
+    case Command::help:
+      printf("%s\n%s", kUsage, kHelp);
+      return 0;
+    case Command::version:
+      printf("folian %s\nFlutter Embedder API version %d\nengine headers: %s\n", kVersion,
+             FLUTTER_ENGINE_VERSION, FOLIAN_ENGINE_HEADERS);
+      return 0;
+    case Command::run:
+      break;
+  }
+
   setvbuf(stderr, nullptr, _IOLBF, 0);
 
   char locale_name[256];
@@ -277,7 +351,7 @@ int main(int argc, char** argv) {
   char assets_path[4128];
   char icu_path[4128];
   char aot_path[4128];
-  if (!find_bundle(argc, argv, bundle, sizeof bundle, assets_path, sizeof assets_path) ||
+  if (!find_bundle(bundle_option, bundle, sizeof bundle, assets_path, sizeof assets_path) ||
       !fits(snprintf(assets_path, sizeof assets_path, "%s/data/flutter_assets", bundle),
             sizeof assets_path) ||
       !fits(snprintf(icu_path, sizeof icu_path, "%s/data/icudtl.dat", bundle), sizeof icu_path) ||

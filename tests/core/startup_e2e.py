@@ -14,6 +14,7 @@ SIM = {"FOLIAN_FB_FILE": ""}  # simulated 1236x1648 screen, DPI 300
 SETTINGS = (b'{"textScaleFactor":1.0,"alwaysUse24HourFormat":true,'
             b'"platformBrightness":"light"}')
 EXIT_MESSAGE = "[嵌入器] 退出超时，强制结束\n".encode("utf-8")
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 
 
 def in_order(lines, *patterns):
@@ -105,9 +106,8 @@ class StartUp(E2ETestCase):
         other = self.bundle()
         cases = {  # name: executable, arguments, bundle expected
             "option": (None, ["--bundle", other.path], other.path),
-            "first of two wins": (None, ["-x", "--bundle", other.path, "--bundle", good.path],
+            "first of two wins": (None, ["--bundle", other.path, "--bundle", good.path],
                                   other.path),
-            "option without value": (good.executable, ["--bundle"], good.path),
             "no option": (good.executable, [], good.path),
         }
         apps = {name: self.start(exe=exe, args=args, env=SIM)
@@ -117,6 +117,41 @@ class StartUp(E2ETestCase):
                 trace = self.stop(apps[name])
                 self.assertIn("包目录 %s" % expected, "\n".join(apps[name].lines()))
                 self.assertEqual(first(trace, "run")["assets"], expected + "/data/flutter_assets")
+
+    def test_command_line(self):
+        """--version and --help answer on standard output and touch nothing; any
+        other argument, a --bundle without a directory included, is refused
+        with the usage and status 2 before the first log line."""
+        bad = [["-x"], ["--bundle"], ["--bundle", ""], ["--bundle", "/b", "extra"], ["--bundle=/b"]]
+        apps = {tuple(a): self.start(args=a, env=SIM) for a in [["--version"], ["--help"]] + bad}
+        out = {}
+        for args, app in apps.items():
+            with self.subTest(args):
+                self.assertEqual(app.wait(), 2 if list(args) in bad else 0)
+                self.assertEqual(app.trace(), [])  # the engine was never called
+                with open(os.path.join(app.workdir, "stdout.txt")) as f:
+                    out[args] = f.read()
+                if list(args) in bad:
+                    self.assertEqual((out[args], app.lines()[0]), ("", "usage: folian [--bundle DIR]"))
+                    self.assertFalse(any("LC_CTYPE" in l for l in app.lines()))
+                else:
+                    self.assertEqual(app.lines(), [])
+        version = out[("--version",)].splitlines()
+        self.assertRegex(version[0], r"^folian \S+$")
+        if os.path.exists(os.path.join(ROOT, ".git")):
+            self.assertNotEqual(version[0], "folian unknown")
+        self.assertIn("Embedder API version 1", version[1])
+        self.assertIn("904dab858c4", version[2])
+        # Every variable the program reads is on a help line of its own, as
+        # in the README's table.
+        read = set(re.findall(r'"(FOLIAN_[A-Z0-9_]+)"', "".join(
+            open(os.path.join(ROOT, "src", n)).read() for n in os.listdir(os.path.join(ROOT, "src"))
+            if n.endswith(".cpp"))))
+        helped = re.findall(r"(?m)^  (FOLIAN_[A-Z0-9_]+) ", out[("--help",)])
+        with open(os.path.join(ROOT, "README.md")) as f:
+            documented = re.findall(r"(?m)^\| `(FOLIAN_[A-Z0-9_]+)` \|", f.read())
+        self.assertEqual(sorted(helped), sorted(read))
+        self.assertEqual(sorted(documented), sorted(read))
 
     def test_pixel_ratio(self):
         cases = [  # environment, DPI logged, ratio, whether FOLIAN_PIXEL_RATIO is refused
