@@ -56,8 +56,8 @@ const char kHelp[] =
     "  FOLIAN_FULL_EVERY         every N-th refresh is a full refresh (0: never)\n"
     "  FOLIAN_LOG_FRAMES         not 0: one log line per refresh\n"
     "  FOLIAN_KEEP_SCREEN        set: the screen found at start is not saved or restored\n"
-    "  FOLIAN_FRAMEWORK_STOPPED  1: do not restore the startup screen at exit\n"
-    "  FOLIAN_EINK               e-ink driver kind: mtk, zelda, rex, classic (default: probe)\n"
+    "  FOLIAN_FRAMEWORK_STOPPED  1 or true: do not restore the startup screen at exit\n"
+    "  FOLIAN_EINK               e-ink driver kind: mtk, zelda, rex, classic, none (default: probe)\n"
     "  FOLIAN_TOUCH_SWAP_XY      1 or true: touch axes exchanged\n"
     "  FOLIAN_TOUCH_INVERT_X     1 or true: screen x mirrored\n"
     "  FOLIAN_TOUCH_INVERT_Y     1 or true: screen y mirrored\n"
@@ -66,7 +66,7 @@ const char kHelp[] =
     "  FOLIAN_PAGE_KEYS_SWAP     1 or true: exchange the two page buttons\n"
     "  FOLIAN_CONTROL            path of the control FIFO\n"
     "  FOLIAN_TEST_TAPS          taps queued at start-up\n"
-    "  FOLIAN_FAKE_FRAMEWORK     1: take the place of the device's application framework\n";
+    "  FOLIAN_FAKE_FRAMEWORK     1 or true: take the place of the device's application framework\n";
 
 enum class Command { run, version, help, usage_error };
 
