@@ -8,7 +8,7 @@ import time
 import unittest
 
 from folian_e2e import E2ETestCase, assert_no_violation, events
-from evdev_nodes import EV_KEY, MT_SCREEN, PAGE_KEYS, Nodes, record, touch_records
+from evdev_nodes import MT_SCREEN, PAGE_KEYS, Nodes, key_records, touch_records
 
 
 def phase(name):
@@ -54,7 +54,7 @@ class InputE2E(E2ETestCase):
         nodes.send("event0", touch_records(0, 1, 2048, 2048))
         app.wait_event("pointer", match=phase("down"))
         nodes.send("event0", touch_records(0, -1))
-        nodes.send("event1", record(EV_KEY, 104, 1) + record(EV_KEY, 104, 0))
+        nodes.send("event1", key_records((104, 1), (104, 0)))
         app.wait_event("key", match=lambda e: e["type"] == "up")
         # A contact held when its node goes away is cancelled, and the
         # hung-up node is not polled again.
@@ -71,7 +71,7 @@ class InputE2E(E2ETestCase):
         before = cpu_seconds()
         time.sleep(1.0)
         self.assertLess(cpu_seconds() - before, 0.5)
-        nodes.send("event1", record(EV_KEY, 109, 1))
+        nodes.send("event1", key_records((109, 1)))
         app.wait_event("key", count=3)
         trace = self.stop(app)
 
