@@ -6,21 +6,8 @@
 // The test writes "hardware" events (struct input_event records) into the
 // node, a FIFO.  At every read and query on the node the stand-in takes all
 // bytes waiting in the FIFO and passes them through the input core's rules
-// before the program sees anything:
-//   - values equal to the stored one are dropped (axes, per-slot MT values);
-//     ABS_MT_SLOT is only staged and goes out, once, before the first MT
-//     value of a slot other than the last one sent; key events that do not
-//     change the key state are dropped (value 2, a repeat, passes); events of
-//     types or codes the node does not have are dropped;
-//   - events are delivered in whole packets at SYN_REPORT, and a packet with
-//     nothing in it is dropped;
-//   - the client buffer holds 64 events; when it fills up, everything not yet
-//     read is replaced by SYN_DROPPED and the newest event, and nothing can be
-//     read until the next SYN_REPORT has arrived;
-//   - EVIOCGKEY removes the key events still queued (and the reports left
-//     empty by that); EVIOCGKEY, EVIOCGABS and EVIOCGMTSLOTS answer from the
-//     state the input core keeps, EVIOCGMTSLOTS only for the node's slots.
-// A read that finds no complete packet fails with EAGAIN.
+// (README.md lists them with the kernel functions they follow) before the
+// program sees anything.
 //
 // FOLIAN_SIM_EVDEV_DIR=<dir> turns it on:
 //   <dir>/dev/<entry>    what /dev/input lists (sorted by name); usually FIFOs
@@ -48,12 +35,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/input.h>
+#include <poll.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
