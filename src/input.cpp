@@ -423,8 +423,9 @@ void open_node(const char* entry) {
     memset(&slots, 0, sizeof slots);
     if (multitouch && ioctl(fd, EVIOCGABS(ABS_MT_SLOT), &slots) == 0 && slots.maximum >= 0)
       d.slot_count = slots.maximum < kSlots ? slots.maximum + 1 : kSlots;
-    // A finger already on the glass is not down for the application: it
-    // comes as a new contact at its next change.
+    // The contacts start as the kernel holds them (empty when it cannot
+    // tell). A finger already on the glass is not down for the application:
+    // it comes as a new contact at its next change.
     for (touch_slot& s : d.slots) s.tracking_id = -1;
     query_contacts(d, d.slots, &d.current_slot);
     if (!env_flag("FOLIAN_TOUCH_NO_GRAB") && ioctl(fd, EVIOCGRAB, 1) != 0)
@@ -574,7 +575,7 @@ void input_close() {
     close(d.fd);
     // The contacts of a closed node never lift: their ids are free again.
     for (touch_slot& s : d.slots)
-      if (s.down && !d.is_page_keys) g_pointer_busy[s.pointer] = false;
+      if (s.down) g_pointer_busy[s.pointer] = false;
   }
   g_device_count = 0;
 }

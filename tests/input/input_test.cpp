@@ -250,9 +250,9 @@ TEST_F(Input, LostEventsAreMadeGoodFromTheKernelsState) {
   touch(0, 1, 1000, 1000);
   touch(1, 2, 3000, 3000);
   // Slot 0 lifts and a new finger lands there, all behind the gap.
-  nodes.send("event0", filler(EV_ABS, ABS_MT_PRESSURE, 40) +
-                           std::vector<input_event>{ev(EV_ABS, ABS_MT_SLOT, 0), ev(EV_ABS, ABS_MT_TRACKING_ID, -1), syn(),
-                                                    ev(EV_ABS, ABS_MT_TRACKING_ID, 3), ev(EV_ABS, ABS_MT_POSITION_X, 2000), syn()});
+  std::vector<input_event> behind = {ev(EV_ABS, ABS_MT_SLOT, 0), ev(EV_ABS, ABS_MT_TRACKING_ID, -1), syn(),
+                                     ev(EV_ABS, ABS_MT_TRACKING_ID, 3), ev(EV_ABS, ABS_MT_POSITION_X, 2000), syn()};
+  nodes.send("event0", filler(EV_ABS, ABS_MT_PRESSURE, 40) + behind);
   pump();
   EXPECT_EQ(touch_list(2), (std::vector<Touch>{{kMove, 0, 523.077, 353.358}}));
   // Without the kernel's answer no contact stays down. Ids 0 and 1 are
@@ -265,7 +265,8 @@ TEST_F(Input, LostEventsAreMadeGoodFromTheKernelsState) {
   pump();
   nodes.send("event2", filler(EV_ABS, ABS_PRESSURE, 40) + std::vector<input_event>{ev(EV_KEY, BTN_TOUCH, 0), syn()});
   pump();
-  EXPECT_EQ(touch_list(3), (std::vector<Touch>{{kDown, 10, 0, 0}, {kUp, 10, 0, 0}, {kDown, 10, 5, 0}, {kUp, 10, 5, 0}}));
+  EXPECT_EQ(touch_list(3),
+            (std::vector<Touch>{{kDown, 10, 0, 0}, {kUp, 10, 0, 0}, {kDown, 10, 5, 0}, {kUp, 10, 5, 0}}));
 
   // Page keys: the previous-page press lost in the gap is delivered, so that
   // its release means something; the next-page key released in it is released.
