@@ -20,6 +20,9 @@ namespace {
 constexpr int kMaxDevices = 8;
 constexpr int kSlots = 10;
 constexpr int kSyntheticDevice = 9;
+// One pointer id for every slot of every device and one for the synthetic
+// pointer, so that a contact going down always finds a free one.
+constexpr int kPointerIds = kMaxDevices * kSlots + 1;
 
 constexpr int kKeyPageUp = 104;
 constexpr int kKeyPageDown = 109;
@@ -30,6 +33,8 @@ struct touch_slot {
   int32_t y;
   bool dirty;
   bool down;
+  // Pointer id the engine knows the contact by while it is down.
+  int32_t pointer;
 };
 
 struct input_device {
@@ -40,6 +45,9 @@ struct input_device {
   struct input_absinfo abs_x;
   struct input_absinfo abs_y;
   int32_t current_slot;
+  // Slots the kernel has for this device (at most kSlots); the others never
+  // hold a contact.
+  int32_t slot_count;
   touch_slot slots[kSlots];
   // Events were lost in the kernel's buffer: ignore everything up to the next
   // report, then read the contacts' true state back from the kernel.
@@ -59,7 +67,10 @@ bool g_swap_page_keys;
 bool g_enabled = true;
 int32_t g_device_count;
 input_device g_devices[kMaxDevices];
-bool g_added_pointers[kSlots];
+bool g_added_pointers[kPointerIds];
+// Pointer ids of the contacts that are down at this moment, real and synthetic.
+bool g_pointer_busy[kPointerIds];
+int32_t g_synthetic_pointer = -1;
 
 bool bit_set(const uint8_t* mask, int bit) { return (mask[bit / 8] >> (bit % 8)) & 1; }
 
@@ -129,6 +140,27 @@ void deliver_page_key(FLUTTER_API_SYMBOL(FlutterEngine) engine, bool next, int a
   FlutterEngineSendPlatformMessage(engine, &m);
 }
 
+// Two contacts down at once never share an id: the engine takes a second
+// down on an id that is down as a broken stream. The preferred id (the slot
+// index, or 9 for the synthetic pointer) is used whenever it is free, so a
+// single screen's contacts keep their slot numbers.
+int32_t claim_pointer(int32_t preferred) {
+  int32_t id = preferred;
+  for (int i = kSlots; g_pointer_busy[id] && i < kPointerIds; i++) id = i;
+  for (int i = 0; g_pointer_busy[id] && i < kSlots; i++) id = i;
+  g_pointer_busy[id] = true;
+  return id;
+}
+
+void send_contact(FLUTTER_API_SYMBOL(FlutterEngine) engine, FlutterPointerPhase phase, double x,
+                  double y, int32_t id) {
+  if (!g_added_pointers[id]) {
+    send_pointer(engine, kAdd, x, y, id);
+    g_added_pointers[id] = true;
+  }
+  send_pointer(engine, phase, x, y, id);
+}
+
 void flush_report(input_device& d, FLUTTER_API_SYMBOL(FlutterEngine) engine) {
   for (int k = 0; k < kSlots; k++) {
     touch_slot& s = d.slots[k];
@@ -137,16 +169,16 @@ void flush_report(input_device& d, FLUTTER_API_SYMBOL(FlutterEngine) engine) {
     double x, y;
     to_screen(d, s.x, s.y, &x, &y);
     if (s.tracking_id >= 0) {
-      if (!g_added_pointers[k]) {
-        send_pointer(engine, kAdd, x, y, k);
-        g_added_pointers[k] = true;
+      if (!s.down) {
+        s.pointer = claim_pointer(k);
+        if (g_log_touch) log_info("触点 %d 按下：原始 %d,%d → %.0f,%.0f\n", k, s.x, s.y, x, y);
       }
-      if (g_log_touch && !s.down) log_info("触点 %d 按下：原始 %d,%d → %.0f,%.0f\n", k, s.x, s.y, x, y);
-      send_pointer(engine, s.down ? kMove : kDown, x, y, k);
+      send_contact(engine, s.down ? kMove : kDown, x, y, s.pointer);
       s.down = true;
     } else if (s.down) {
       if (g_log_touch) log_info("触点 %d 抬起：原始 %d,%d → %.0f,%.0f\n", k, s.x, s.y, x, y);
-      send_pointer(engine, kUp, x, y, k);
+      send_pointer(engine, kUp, x, y, s.pointer);
+      g_pointer_busy[s.pointer] = false;
       s.down = false;
     }
   }
@@ -157,44 +189,74 @@ void set_field(touch_slot& s, int32_t* field, int32_t value) {
   s.dirty = true;
 }
 
-// After lost events the kernel's own view of the contacts is the truth. Only
-// fields that differ are marked, so an unchanged contact sends nothing.
-void resync(input_device& d) {
+// The kernel's view of the contacts. The input core keeps every slot's last
+// values after a lift and sends a value only when it changes, and a slot
+// number only when the slot changes, so events alone never tell the state a
+// node is in: it is asked for when the node is opened and after lost events.
+void query_contacts(const input_device& d, touch_slot* now, int32_t* current_slot) {
+  for (int k = 0; k < kSlots; k++) now[k] = d.slots[k];
   if (d.multitouch) {
     struct input_absinfo slot;
     memset(&slot, 0, sizeof slot);
     if (ioctl(d.fd, EVIOCGABS(ABS_MT_SLOT), &slot) == 0)
-      d.current_slot = slot.value >= 0 && slot.value < kSlots ? slot.value : 0;
+      *current_slot = slot.value >= 0 && slot.value < kSlots ? slot.value : 0;
     static const int kCodes[3] = {ABS_MT_TRACKING_ID, ABS_MT_POSITION_X, ABS_MT_POSITION_Y};
     for (int c = 0; c < 3; c++) {
+      // The kernel writes only the slots the device has and leaves the rest
+      // of the buffer as it was: preset, those read as "no contact".
       struct {
         uint32_t code;
         int32_t values[kSlots];
       } q;
-      memset(&q, 0, sizeof q);
       q.code = (uint32_t)kCodes[c];
+      for (int32_t& v : q.values) v = -1;
       bool ok = ioctl(d.fd, EVIOCGMTSLOTS(sizeof q), &q) >= 0;
       for (int k = 0; k < kSlots; k++) {
-        touch_slot& s = d.slots[k];
-        int32_t* field = c == 0 ? &s.tracking_id : (c == 1 ? &s.x : &s.y);
+        int32_t* field = c == 0 ? &now[k].tracking_id : (c == 1 ? &now[k].x : &now[k].y);
         // Without the kernel's answer no contact may stay down in the
         // application: the tracking ids fall back to "lifted".
-        int32_t v = ok ? q.values[k] : (c == 0 ? -1 : *field);
-        if (v != *field) set_field(s, field, v);
+        if (ok && k < d.slot_count) {
+          *field = q.values[k];
+        } else if (c == 0) {
+          *field = -1;
+        }
       }
     }
   } else {
-    touch_slot& s = d.slots[0];
     uint8_t keys[KEY_MAX / 8 + 1];
     memset(keys, 0, sizeof keys);
-    int32_t id = -1;
-    if (ioctl(d.fd, EVIOCGKEY(sizeof keys), keys) >= 0 && bit_set(keys, BTN_TOUCH)) id = 0;
-    if (id != s.tracking_id) set_field(s, &s.tracking_id, id);
+    bool touching = ioctl(d.fd, EVIOCGKEY(sizeof keys), keys) >= 0 && bit_set(keys, BTN_TOUCH);
+    now[0].tracking_id = touching ? 0 : -1;
     struct input_absinfo a;
     memset(&a, 0, sizeof a);
-    if (ioctl(d.fd, EVIOCGABS(ABS_X), &a) == 0 && a.value != s.x) set_field(s, &s.x, a.value);
+    if (ioctl(d.fd, EVIOCGABS(ABS_X), &a) == 0) now[0].x = a.value;
     memset(&a, 0, sizeof a);
-    if (ioctl(d.fd, EVIOCGABS(ABS_Y), &a) == 0 && a.value != s.y) set_field(s, &s.y, a.value);
+    if (ioctl(d.fd, EVIOCGABS(ABS_Y), &a) == 0) now[0].y = a.value;
+  }
+}
+
+// After lost events the kernel's view is the truth: a slot is reported when
+// it changed, or when the application's idea of whether it is down differs.
+void resync(input_device& d) {
+  touch_slot now[kSlots];
+  query_contacts(d, now, &d.current_slot);
+  for (int k = 0; k < kSlots; k++) {
+    touch_slot& s = d.slots[k];
+    if (now[k].tracking_id != s.tracking_id || now[k].x != s.x || now[k].y != s.y ||
+        (now[k].tracking_id >= 0) != s.down)
+      s.dirty = true;
+    s.tracking_id = now[k].tracking_id;
+    s.x = now[k].x;
+    s.y = now[k].y;
+  }
+}
+
+// The rest of what was read and whatever is still queued happened before the
+// state about to be asked for: applied on top of it, a stale lift would end a
+// contact that is still down and a stale value would land in the wrong slot.
+void discard_queued(input_device& d) {
+  struct input_event buf[64];
+  for (int i = 0; i < 16 && read(d.fd, buf, sizeof buf) > 0; i++) {
   }
 }
 
@@ -216,9 +278,6 @@ Gap follow_gap(input_device& d, const struct input_event& ev) {
 
 void touch_event(input_device& d, const struct input_event& ev,
                  FLUTTER_API_SYMBOL(FlutterEngine) engine) {
-  Gap gap = follow_gap(d, ev);
-  if (gap == Gap::kInside) return;
-  if (gap == Gap::kEnded) resync(d);
   touch_slot& cur = d.slots[d.current_slot];
   if (ev.type == EV_SYN && ev.code == SYN_REPORT) {
     if (g_enabled) {
@@ -254,29 +313,27 @@ void touch_event(input_device& d, const struct input_event& ev,
   }
 }
 
-// A release lost with dropped events would leave the key down in the
-// application: what the kernel says is up now is released.
+// After lost events the application is told what changed: a key the kernel
+// has up is released, one it has down is pressed. The kernel's answer also
+// takes the key events still queued out of the queue, so nothing else would
+// tell about a press that came meanwhile.
 void resync_keys(input_device& d, FLUTTER_API_SYMBOL(FlutterEngine) engine) {
+  if (!g_enabled) return;
   uint8_t keys[KEY_MAX / 8 + 1];
   memset(keys, 0, sizeof keys);
   bool known = ioctl(d.fd, EVIOCGKEY(sizeof keys), keys) >= 0;
   for (int i = 0; i < 2; i++) {
     int code = (i == 1) != g_swap_page_keys ? kKeyPageUp : kKeyPageDown;
-    if (d.key_pressed[i] && !(known && bit_set(keys, code))) {
-      deliver_page_key(engine, i == 1, 1);
-      d.key_pressed[i] = false;
+    bool down = known && bit_set(keys, code);
+    if (down != d.key_pressed[i]) {
+      deliver_page_key(engine, i == 1, down ? 0 : 1);
+      d.key_pressed[i] = down;
     }
   }
 }
 
 void page_key_event(input_device& d, const struct input_event& ev,
                     FLUTTER_API_SYMBOL(FlutterEngine) engine) {
-  Gap gap = follow_gap(d, ev);
-  if (gap == Gap::kInside) return;
-  if (gap == Gap::kEnded) {
-    resync_keys(d, engine);
-    return;
-  }
   if (ev.type != EV_KEY || (ev.code != kKeyPageUp && ev.code != kKeyPageDown) || !g_enabled) return;
   bool next = (ev.code == kKeyPageUp) != g_swap_page_keys;
   int action = ev.value == 0 ? 1 : (ev.value == 2 ? 2 : 0);
@@ -300,7 +357,8 @@ void release_held(input_device& d, FLUTTER_API_SYMBOL(FlutterEngine) engine) {
     if (s.down) {
       double x, y;
       to_screen(d, s.x, s.y, &x, &y);
-      send_pointer(engine, kCancel, x, y, k);
+      send_pointer(engine, kCancel, x, y, s.pointer);
+      g_pointer_busy[s.pointer] = false;
       s.down = false;
     }
     s.dirty = false;
@@ -357,7 +415,15 @@ void open_node(const char* entry) {
     d.multitouch = multitouch;
     ioctl(fd, EVIOCGABS(multitouch ? ABS_MT_POSITION_X : ABS_X), &d.abs_x);
     ioctl(fd, EVIOCGABS(multitouch ? ABS_MT_POSITION_Y : ABS_Y), &d.abs_y);
+    struct input_absinfo slots;
+    memset(&slots, 0, sizeof slots);
+    if (multitouch && ioctl(fd, EVIOCGABS(ABS_MT_SLOT), &slots) == 0 && slots.maximum >= 0)
+      d.slot_count = slots.maximum < kSlots ? slots.maximum + 1 : kSlots;
+    // The contacts start as the kernel holds them (empty when it cannot
+    // tell). A finger already on the glass is not down for the application:
+    // it comes as a new contact at its next change.
     for (touch_slot& s : d.slots) s.tracking_id = -1;
+    query_contacts(d, d.slots, &d.current_slot);
     if (!setting_flag("FOLIAN_TOUCH_NO_GRAB") && ioctl(fd, EVIOCGRAB, 1) != 0)
       log_error("独占 %s 失败: %s\n", path, strerror(errno));
     log_info("触摸屏 %s（%s）：%s，x 量程 %d..%d，y 量程 %d..%d\n", path, d.name,
@@ -447,6 +513,18 @@ void input_process(const struct pollfd* fds, int count, FLUTTER_API_SYMBOL(Flutt
         }
         size_t events = (size_t)got / sizeof buf[0];
         for (size_t e = 0; e < events; e++) {
+          Gap gap = follow_gap(d, buf[e]);
+          if (gap == Gap::kInside) continue;
+          if (gap == Gap::kEnded) {
+            discard_queued(d);
+            if (d.is_page_keys) {
+              resync_keys(d, engine);
+            } else {
+              resync(d);
+              touch_event(d, buf[e], engine);
+            }
+            break;
+          }
           if (d.is_page_keys) {
             page_key_event(d, buf[e], engine);
           } else {
@@ -474,11 +552,12 @@ void input_set_enabled(FLUTTER_API_SYMBOL(FlutterEngine) engine, bool enabled) {
 
 void input_synthetic_pointer(FLUTTER_API_SYMBOL(FlutterEngine) engine, FlutterPointerPhase phase,
                              double x, double y) {
-  if (!g_added_pointers[kSyntheticDevice]) {
-    send_pointer(engine, kAdd, x, y, kSyntheticDevice);
-    g_added_pointers[kSyntheticDevice] = true;
+  if (g_synthetic_pointer < 0) g_synthetic_pointer = claim_pointer(kSyntheticDevice);
+  send_contact(engine, phase, x, y, g_synthetic_pointer);
+  if (phase == kUp || phase == kCancel) {
+    g_pointer_busy[g_synthetic_pointer] = false;
+    g_synthetic_pointer = -1;
   }
-  send_pointer(engine, phase, x, y, kSyntheticDevice);
 }
 
 void input_send_page_key(FLUTTER_API_SYMBOL(FlutterEngine) engine, bool next, int action) {
@@ -487,8 +566,12 @@ void input_send_page_key(FLUTTER_API_SYMBOL(FlutterEngine) engine, bool next, in
 
 void input_close() {
   for (int i = 0; i < g_device_count; i++) {
-    if (!g_devices[i].is_page_keys) ioctl(g_devices[i].fd, EVIOCGRAB, 0);
-    close(g_devices[i].fd);
+    input_device& d = g_devices[i];
+    if (!d.is_page_keys) ioctl(d.fd, EVIOCGRAB, 0);
+    close(d.fd);
+    // The contacts of a closed node never lift: their ids are free again.
+    for (touch_slot& s : d.slots)
+      if (s.down) g_pointer_busy[s.pointer] = false;
   }
   g_device_count = 0;
 }

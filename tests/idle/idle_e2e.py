@@ -16,7 +16,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "input"))
 from folian_e2e import BUILD_DIR, SLOW, E2ETestCase  # noqa: E402
-from evdev_nodes import EV_KEY, MT_SCREEN, PAGE_KEYS, Nodes, record, touch_records  # noqa: E402
+from evdev_nodes import MT_SCREEN, PAGE_KEYS, Nodes, key_records, touch_records  # noqa: E402
 
 SIM = os.path.join(BUILD_DIR, "sim")
 WINDOW_S = 4.0
@@ -61,7 +61,7 @@ class Idle(E2ETestCase):
         app.wait_event("present", timeout=10)
 
         nodes.send("event0", touch_records(0, 1, 2048, 2048) + touch_records(0, -1))
-        nodes.send("event1", record(EV_KEY, 109, 1) + record(EV_KEY, 109, 0))
+        nodes.send("event1", key_records((109, 1), (109, 0)))
         fd = os.open(ctl, os.O_WRONLY | os.O_NONBLOCK)
         try:
             os.write(fd, b"tap 100 100\n")

@@ -21,6 +21,12 @@ def record(type_, code, value):
     return EVENT.pack(0, 0, type_, code, value)
 
 
+def key_records(*codes_values):
+    """One report per key event: the kernel delivers whole reports only."""
+    return b"".join(record(EV_KEY, code, value) + record(EV_SYN, SYN_REPORT, 0)
+                    for code, value in codes_values)
+
+
 def touch_records(slot, tracking_id, x=None, y=None):
     out = record(EV_ABS, ABS_MT_SLOT, slot) + record(EV_ABS, ABS_MT_TRACKING_ID, tracking_id)
     if x is not None:
@@ -29,7 +35,7 @@ def touch_records(slot, tracking_id, x=None, y=None):
 
 
 MT_SCREEN = ("name e2e touch\ntypes 0,1,3\nabs 47,53,54,57\nkeys 330\n"
-             "absinfo 53 0 0 4095\nabsinfo 54 0 0 4095\n")
+             "absinfo 53 0 0 4095\nabsinfo 54 0 0 4095\nabsinfo 47 0 0 9\n")
 PAGE_KEYS = "name e2e keys\ntypes 0,1\nkeys 104,109\n"
 
 

@@ -8,7 +8,8 @@ import time
 import unittest
 
 from folian_e2e import E2ETestCase, assert_no_violation, events
-from evdev_nodes import EV_KEY, MT_SCREEN, PAGE_KEYS, Nodes, record, touch_records
+from evdev_nodes import EV_ABS, EV_SYN, MT_SCREEN, PAGE_KEYS, SYN_REPORT, Nodes, key_records, record, \
+    touch_records
 
 
 def phase(name):
@@ -16,10 +17,10 @@ def phase(name):
 
 
 class InputE2E(E2ETestCase):
-    def start_with_nodes(self):
+    def start_with_nodes(self, screen=MT_SCREEN):
         self.nodes = Nodes()
         self.addCleanup(self.nodes.cleanup)
-        self.nodes.add("event0", MT_SCREEN)
+        self.nodes.add("event0", screen)
         self.nodes.add("event1", PAGE_KEYS)
         self.ctl = os.path.join(self.nodes.root, "ctl")
         app = self.start(self.bundle(), env=dict(self.nodes.env(), FOLIAN_FB_FILE="", FOLIAN_CONTROL=self.ctl),
@@ -54,7 +55,7 @@ class InputE2E(E2ETestCase):
         nodes.send("event0", touch_records(0, 1, 2048, 2048))
         app.wait_event("pointer", match=phase("down"))
         nodes.send("event0", touch_records(0, -1))
-        nodes.send("event1", record(EV_KEY, 104, 1) + record(EV_KEY, 104, 0))
+        nodes.send("event1", key_records((104, 1), (104, 0)))
         app.wait_event("key", match=lambda e: e["type"] == "up")
         # A contact held when its node goes away is cancelled, and the
         # hung-up node is not polled again.
@@ -71,7 +72,7 @@ class InputE2E(E2ETestCase):
         before = cpu_seconds()
         time.sleep(1.0)
         self.assertLess(cpu_seconds() - before, 0.5)
-        nodes.send("event1", record(EV_KEY, 109, 1))
+        nodes.send("event1", key_records((109, 1)))
         app.wait_event("key", count=3)
         trace = self.stop(app)
 
@@ -110,6 +111,32 @@ class InputE2E(E2ETestCase):
         for e, due_ms in [(ptr[2], 60), (ptr[3], 110), (ptr[4], 126), (ptr[-1], 210), (keys[0], 260),
                           (keys[1], 340)]:
             self.assertGreaterEqual(e["t"] - written, due_ms * 1000000, e)
+
+    def test_pinch_after_open_and_lost_events_beside_a_scripted_tap(self):
+        # A two-slot screen whose kernel state is not the empty one: slot 1
+        # is current and last held x 2048.
+        app = self.start_with_nodes(MT_SCREEN.replace("abs 47,53,54,57", "abs 47,53,54,57,58")
+                                    + "absinfo 47 1 0 1\nmtslots 53 0 2048\n")
+        nodes = self.nodes
+        nodes.send("event0", touch_records(1, 5, 2048, 2048) + touch_records(0, 6, 4095, 4095))
+        app.wait_event("pointer", match=phase("down"), count=2)
+        # The kernel's buffer overflows; behind the gap slot 0 lifts and a
+        # new finger lands there.
+        filler = b"".join(record(EV_ABS, 58, 1 + i % 2) + record(EV_SYN, SYN_REPORT, 0) for i in range(40))
+        nodes.send("event0", filler + touch_records(0, -1) + touch_records(0, 7, 0, 0))
+        app.wait_event("pointer", match=phase("move"))
+        self.say("tap 100 200\n")
+        app.wait_event("pointer", match=phase("up"))
+        nodes.send("event0", touch_records(0, -1) + touch_records(1, -1))
+        app.wait_event("pointer", match=phase("up"), count=3)
+        trace = self.stop(app)
+        ptr = [(e["phase"], e["device"], e["x"], e["y"]) for e in events(trace, "pointer")]
+        self.assertEqual(ptr, [("add", "1", "617.651", "823.701"), ("down", "1", "617.651", "823.701"),
+                               ("add", "0", "1235.000", "1647.000"), ("down", "0", "1235.000", "1647.000"),
+                               ("move", "0", "0.000", "0.000"),
+                               ("add", "9", "100.000", "200.000"), ("down", "9", "100.000", "200.000"),
+                               ("up", "9", "100.000", "200.000"),
+                               ("up", "0", "0.000", "0.000"), ("up", "1", "617.651", "823.701")])
 
 
 if __name__ == "__main__":

@@ -67,10 +67,11 @@ class Nodes {
   void configure(const std::string& entry, const std::string& conf) {
     write_file(root_ + "/conf/" + entry, conf);
   }
-  // Events reach the program only once it holds the node open.
-  void send(const std::string& entry, const std::vector<input_event>& events, size_t junk = 0) {
+  // What the hardware reports, in one write; the stand-in passes it through
+  // the kernel's input core before the program reads it. Events reach the
+  // program only once it holds the node open.
+  void send(const std::string& entry, const std::vector<input_event>& events) {
     std::string bytes((const char*)events.data(), events.size() * sizeof(input_event));
-    bytes.append(junk, '\0');
     int& fd = writers_[entry];
     if (fd <= 0) fd = open((root_ + "/dev/" + entry).c_str(), O_WRONLY | O_NONBLOCK);
     ASSERT_EQ(write(fd, bytes.data(), bytes.size()), (ssize_t)bytes.size());
