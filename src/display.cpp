@@ -430,21 +430,26 @@ int open_device(DisplayInfo* info) {
     return 0;
   }
   if (!geometry_fits(var, fix.line_length, fix.smem_len)) return 0;
+  // The shadow and the startup copy have the framebuffer's layout from the
+  // origin but end with the last visible pixel: the padding of the last row
+  // (which the driver may make as long as it likes) is never used.  The span
+  // is reckoned in 64 bits, since on a 32-bit build rows times line length
+  // may wrap.
+  uint64_t row_len = (uint64_t)g.width * (g.bpp / 8);
+  uint64_t span = (uint64_t)(g.height - 1) * fix.line_length + row_len;
+  if (span > (uint64_t)PTRDIFF_MAX) {
+    log_error("帧缓冲可见区域跨 %llu 字节，内存放不下它的副本\n", (unsigned long long)span);
+    return 0;
+  }
   g.origin = g.map + (size_t)var.yoffset * g.stride + (size_t)var.xoffset * (g.bpp / 8);
-  g.row_len = (size_t)g.width * (g.bpp / 8);
-  g.span = (size_t)(g.height - 1) * g.stride + g.row_len;
+  g.row_len = (size_t)row_len;
+  g.span = (size_t)span;
   build_colour_tables();
 
-  // The shadow and the startup copy have the framebuffer's layout from the
-  // origin; the bytes past the last visible pixel are never used.
-  size_t copy_len = (size_t)g.height * g.stride;
-  if (!setting_present("FOLIAN_KEEP_SCREEN")) {
-    g.saved = alloc_copy("启动屏副本", copy_len, nullptr, 0);
-    if (g.saved) memcpy(g.saved, g.origin, g.span);
-  }
-  g.shadow = alloc_copy("影子缓冲", copy_len, nullptr, 0);
+  if (!setting_present("FOLIAN_KEEP_SCREEN"))
+    g.saved = alloc_copy("启动屏副本", g.span, g.origin, 0);
+  g.shadow = alloc_copy("影子缓冲", g.span, g.origin, 0);
   if (!g.shadow) return 0;
-  memcpy(g.shadow, g.origin, g.span);
 
   info->width = g.width;
   info->height = g.height;

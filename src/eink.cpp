@@ -42,6 +42,12 @@ constexpr uint32_t kFlagPageTurn = 0x10000;
 constexpr uint64_t kSwipeWindowMs = 1000;
 constexpr uint64_t kSwipeBusyMs = 3000;
 constexpr uint64_t kSwipeMinPixels = 200000;
+// The page-turning driver refuses an animation of more steps than this (and
+// with it the whole update).
+constexpr uint32_t kSwipeMaxSteps = 20;
+// What the MediaTek driver behind the 96-byte layout answers, as errno, for a
+// request it does not know (its own status code -4).
+constexpr int kMtkUnknownRequest = 4;
 
 // The first 28 bytes every layout shares.
 struct UpdateHead {
@@ -123,9 +129,15 @@ bool g_swipe_now = false;
 bool g_reagl_now = false;
 
 // Arming: written by the main thread, read and used up by the raster thread.
-std::atomic<uint32_t> g_swipe_direction{0};
-std::atomic<uint32_t> g_swipe_steps{12};
-std::atomic<uint64_t> g_swipe_until{0};
+// Direction, steps and deadline change together under g_arm_lock, so one
+// animation never takes the direction of one arming and the steps of another.
+std::mutex g_arm_lock;
+uint32_t g_swipe_direction = 0;
+uint32_t g_swipe_steps = 12;
+uint64_t g_swipe_until = 0;
+// Where the next probe starts: the layouts before it answered that they do
+// not know the request.
+int g_probe_from = KIND_MTK;
 // When the animation in flight was sent; 0 when none.  Shared by the main,
 // raster and waiter threads.
 std::atomic<uint64_t> g_swipe_busy_since{0};
@@ -219,17 +231,33 @@ int kind_from_env() {
   return index < 0 ? KIND_UNKNOWN : KIND_NONE + index;
 }
 
+// Only these answers say that the driver does not take the request at all:
+// EINVAL from the i.MX drivers (and ENOTTY from a framebuffer without an
+// EPDC driver), the MediaTek driver's own code.  Anything else is about this
+// one update: the i.MX drivers refuse a sound update with EPERM until the
+// waveform is loaded or while the panel is blanked, and with ENOMEM while no
+// update buffer is free.
+bool is_unknown_request(int err) { return err == EINVAL || err == ENOTTY || err == kMtkUnknownRequest; }
+
 // The probing update is a real refresh: the first one the driver accepts is
-// the one the caller asked for.
+// the one the caller asked for.  A refusal that is about the update, not the
+// layout, leaves the kind undecided, and the next refresh probes again from
+// that layout on.
 int probe(int fd, int x, int y, unsigned w, unsigned h, int full) {
   uint32_t waveform = full ? WF_GC16 : WF_AUTO;
-  for (int k = KIND_MTK; k <= KIND_CLASSIC; ++k) {
+  for (int k = g_probe_from; k <= KIND_CLASSIC; ++k) {
     if (send_update(fd, k, x, y, w, h, waveform, full) == 0) {
       g_kind.store(k);
       log_info("墨水屏驱动: %s\n", kKindNames[k]);
       return 1;
     }
-    log_info("墨水屏驱动探测 %s 不匹配: %s\n", kKindNames[k], strerror(errno));
+    int err = errno;
+    if (!is_unknown_request(err)) {
+      g_probe_from = k;
+      log_error("墨水屏驱动探测 %s 这次被拒: %s，下次刷新再试\n", kKindNames[k], strerror(err));
+      return 0;
+    }
+    log_info("墨水屏驱动探测 %s 不匹配: %s\n", kKindNames[k], strerror(err));
   }
   g_kind.store(KIND_NONE);
   log_error("没有可用的墨水屏刷新接口，只写帧缓冲不刷新\n");
@@ -247,27 +275,27 @@ bool busy_at(uint64_t now) {
 // Decides whether a page turn armed by the application claims this refresh.
 // Returns true when it chose the waveform (and possibly the rectangle).
 bool decide_swipe(int* x, int* y, unsigned* w, unsigned* h, int full, uint32_t* waveform) {
-  uint64_t until = g_swipe_until.load();
+  std::lock_guard<std::mutex> lock(g_arm_lock);
+  if (g_swipe_until == 0) return false;
   uint64_t now = eink_clock_ms();
-  if (now > until) {
-    // A re-arm racing this clear keeps its new deadline.
-    g_swipe_until.compare_exchange_strong(until, 0);
+  if (now > g_swipe_until) {
+    g_swipe_until = 0;
     return false;
   }
   if (full) {
     *waveform = WF_GC16;
     return true;
   }
-  uint32_t steps = g_swipe_steps.load();
+  uint32_t steps = g_swipe_steps;
   if (*w < steps || *h < steps || (uint64_t)*w * *h < kSwipeMinPixels) return false;
-  g_swipe_until.compare_exchange_strong(until, 0);
+  g_swipe_until = 0;
   *waveform = WF_REAGL;
   if (busy_at(now)) {
     g_reagl_now = true;
     return true;
   }
   g_swipe_now = true;
-  g_anim_direction = g_swipe_direction.load();
+  g_anim_direction = g_swipe_direction;
   g_anim_steps = steps;
   if (g_screen_w != 0 && g_screen_h != 0) {
     *x = 0;
@@ -298,7 +326,9 @@ void* swipe_waiter_main(void*) {
       g_wait_marker = 0;
     }
     WaitRecord wait = {marker, 0};
-    if (ioctl(fd, kWaitForUpdateComplete, &wait) == 0)
+    // The i.MX drivers answer a completed wait with the time that was left
+    // (a positive count), the others with 0.
+    if (ioctl(fd, kWaitForUpdateComplete, &wait) >= 0)
       log_info("翻页动画刷完：%llu ms\n", (unsigned long long)(eink_clock_ms() - since));
     else
       log_error("等翻页动画刷完失败: %s\n", strerror(errno));
@@ -345,8 +375,7 @@ int eink_refresh(int fd, int x, int y, unsigned w, unsigned h, int full) {
   g_swipe_now = false;
   g_reagl_now = false;
   uint32_t waveform = 0;
-  bool claimed = kind == KIND_MTK && g_swipe_until.load() != 0 &&
-                 decide_swipe(&x, &y, &w, &h, full, &waveform);
+  bool claimed = kind == KIND_MTK && decide_swipe(&x, &y, &w, &h, full, &waveform);
   if (!claimed) waveform = full ? WF_GC16 : mode_waveform(g_mode.load(), kind);
   g_last_waveform = (int)waveform;
 
@@ -355,10 +384,16 @@ int eink_refresh(int fd, int x, int y, unsigned w, unsigned h, int full) {
   if (g_swipe_now) {
     log_info("翻页动画：方向 %u，%u 步，%s\n", g_anim_direction, g_anim_steps,
              rc == 0 ? "成功" : strerror(err));
-    if (rc == 0)
+    if (rc == 0) {
       wait_swipe_async(fd, g_marker, g_anim_since);
-    else
+    } else {
+      // The driver turned the animation down, not the page: the same update
+      // without it still shows the new page.
       clear_busy(g_anim_since);
+      g_swipe_now = false;
+      rc = send_update(fd, kind, x, y, w, h, waveform, full);
+      err = errno;
+    }
   } else if (g_reagl_now) {
     log_info("翻页动画：上一次还没刷完，这页不播\n");
   }
@@ -400,10 +435,12 @@ void eink_set_screen_size(int width, int height) {
 void eink_arm_swipe(unsigned direction, unsigned steps) {
   if (g_kind.load() != KIND_MTK) return;
   if (steps == 0) steps = 1;
-  if (steps >= 60) steps = 60;
-  g_swipe_direction.store(direction);
-  g_swipe_steps.store(steps);
-  g_swipe_until.store(eink_clock_ms() + kSwipeWindowMs);
+  if (steps > kSwipeMaxSteps) steps = kSwipeMaxSteps;
+  uint64_t until = eink_clock_ms() + kSwipeWindowMs;
+  std::lock_guard<std::mutex> lock(g_arm_lock);
+  g_swipe_direction = direction;
+  g_swipe_steps = steps;
+  g_swipe_until = until;
 }
 
 bool eink_supports_swipe() { return g_kind.load() == KIND_MTK; }

@@ -2,7 +2,8 @@
 // waveform table and the driver-side page-turn animation.
 //
 // Every call of eink_refresh is made with the display lock held; the page-turn
-// waiter's own lock is taken inside it, never the other way round.
+// arming lock and the waiter's own lock are taken inside it (one at a time),
+// never the other way round.
 #pragma once
 
 #include <stdint.h>

@@ -14,6 +14,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <mutex>
 
 namespace {
@@ -33,29 +34,64 @@ const Layout kLayouts[] = {
 };
 constexpr unsigned long kWaitForUpdateComplete = 0xC008462F;
 
+// What the drivers answer.  The i.MX EPDC drivers (the 88-, 80- and 72-byte
+// layouts) refuse a request they do not know, and every malformed update,
+// with EINVAL; they refuse a sound update with EPERM while the waveform is
+// not loaded or the panel is blanked, and with ENOMEM when no update buffer
+// is free.  The MediaTek driver behind the 96-byte layout returns its own
+// negative status codes, which reach the caller as errno: 4 for a request it
+// does not know, 9 for a malformed update or page turn, 10 when no update
+// task is free; while the panel is blanked it takes an update and shows
+// nothing.
+constexpr int kMtkUnknownRequest = 4;
+constexpr int kMtkInvalidParam = 9;
+constexpr int kMtkNoTask = 10;
+constexpr uint32_t kMtkFlagPageTurn = 0x10000;
+constexpr uint32_t kMtkPageTurnDirections = 4;
+constexpr uint32_t kMtkMaxPageTurnSteps = 20;
+constexpr uint32_t kWaveformAuto = 257;
+// Both drivers give up waiting for an update after five seconds.
+constexpr long kWaitTimeoutMs = 5000;
+
 struct Config {
   std::string path = "/dev/fb0";
   std::string epdc = "mtk";
   int refuse_errno = ENOTTY;
-  bool refuse_animation = false;
+  long not_ready = 0;
+  long no_buffer = 0;
   long wait_ms = 0;
+  bool wait_remaining = false;
   int wait_errno = 0;
   std::string log_path;
   std::string snap_dir;
 };
 
-std::mutex g_mu;
-Config g_cfg;
-int g_fb_fd = -1;
-int g_mem_fd = -1;
-uint8_t* g_mem = nullptr;
-size_t g_mem_len = 0;
-fb_var_screeninfo g_var;
-fb_fix_screeninfo g_fix;
-std::vector<SimUpdate> g_updates;
-std::vector<std::string> g_refused;
-std::vector<uint32_t> g_waits;
-int g_snap_no = 0;
+// Everything the stand-in keeps.  Never destroyed: the program's page-turn
+// waiter is a detached thread that may still be inside a wait while the
+// process exits.
+struct State {
+  std::mutex mu;
+  Config cfg;
+  int mem_fd = -1;
+  uint8_t* mem = nullptr;
+  size_t mem_len = 0;
+  fb_var_screeninfo var = {};
+  fb_fix_screeninfo fix = {};
+  std::vector<SimUpdate> updates;
+  std::vector<std::string> refused;
+  std::vector<uint32_t> waits;
+  int snap_no = 0;
+};
+
+State& st() {
+  static State* s = new State;
+  return *s;
+}
+
+// The program's descriptor of the node.  Read without the lock, so that
+// close() never takes it: a close from inside the stand-in's own work (or
+// from a sanitizer reporting on it) must not wait for itself.
+std::atomic<int> g_fb_fd{-1};
 
 template <typename Fn>
 Fn next_fn(const char* name) {
@@ -78,16 +114,23 @@ std::string env_str(const char* name, const char* fallback) {
   return v && *v ? v : fallback;
 }
 
-void read_config() {
-  g_cfg = Config();
-  g_cfg.path = env_str("FOLIAN_SIM_FB_PATH", "/dev/fb0");
-  g_cfg.epdc = env_str("FOLIAN_SIM_EPDC", "mtk");
-  g_cfg.refuse_errno = (int)env_long("FOLIAN_SIM_EPDC_ERRNO", ENOTTY);
-  g_cfg.refuse_animation = env_long("FOLIAN_SIM_EPDC_REFUSE_ANIMATION", 0) != 0;
-  g_cfg.wait_ms = env_long("FOLIAN_SIM_EPDC_WAIT_MS", 0);
-  g_cfg.wait_errno = (int)env_long("FOLIAN_SIM_EPDC_WAIT_ERRNO", 0);
-  g_cfg.log_path = env_str("FOLIAN_SIM_EPDC_LOG", "");
-  g_cfg.snap_dir = env_str("FOLIAN_SIM_EPDC_SNAP_DIR", "");
+bool is_mtk(const std::string& kind) { return kind == "mtk"; }
+
+Config read_config() {
+  Config c;
+  c.path = env_str("FOLIAN_SIM_FB_PATH", "/dev/fb0");
+  c.epdc = env_str("FOLIAN_SIM_EPDC", "mtk");
+  // Without an EPDC driver the framebuffer core answers ENOTTY.
+  int unknown = is_mtk(c.epdc) ? kMtkUnknownRequest : c.epdc == "none" ? ENOTTY : EINVAL;
+  c.refuse_errno = (int)env_long("FOLIAN_SIM_EPDC_ERRNO", unknown);
+  c.not_ready = env_long("FOLIAN_SIM_EPDC_EPERM_FIRST", 0);
+  c.no_buffer = env_long("FOLIAN_SIM_EPDC_ENOMEM", 0);
+  c.wait_ms = env_long("FOLIAN_SIM_EPDC_WAIT_MS", 0);
+  c.wait_remaining = env_str("FOLIAN_SIM_EPDC_WAIT_ANSWER", is_mtk(c.epdc) ? "zero" : "remaining") == "remaining";
+  c.wait_errno = (int)env_long("FOLIAN_SIM_EPDC_WAIT_ERRNO", 0);
+  c.log_path = env_str("FOLIAN_SIM_EPDC_LOG", "");
+  c.snap_dir = env_str("FOLIAN_SIM_EPDC_SNAP_DIR", "");
+  return c;
 }
 
 bool is_node(const char* path) {
@@ -108,10 +151,11 @@ void parse_fields(fb_var_screeninfo* v, const char* text) {
   }
 }
 
+// Called with the lock held.
 void append_log(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void append_log(const char* fmt, ...) {
-  if (g_cfg.log_path.empty()) return;
-  FILE* f = fopen(g_cfg.log_path.c_str(), "a");
+  if (st().cfg.log_path.empty()) return;
+  FILE* f = fopen(st().cfg.log_path.c_str(), "a");
   if (!f) return;
   va_list ap;
   va_start(ap, fmt);
@@ -121,28 +165,34 @@ void append_log(const char* fmt, ...) {
 }
 
 // The panel's picture after an update: the visible area of an 8-bit screen.
+// Called with the lock held.
 void write_snapshot() {
-  if (g_cfg.snap_dir.empty() || g_var.bits_per_pixel != 8) return;
+  State& s = st();
+  if (s.cfg.snap_dir.empty() || s.var.bits_per_pixel != 8) return;
   char name[512];
-  snprintf(name, sizeof name, "%s/update_%04d.pgm", g_cfg.snap_dir.c_str(), g_snap_no++);
+  snprintf(name, sizeof name, "%s/update_%04d.pgm", s.cfg.snap_dir.c_str(), s.snap_no++);
   FILE* f = fopen(name, "wb");
   if (!f) return;
-  fprintf(f, "P5\n%u %u\n255\n", g_var.xres, g_var.yres);
-  size_t origin = (size_t)g_var.yoffset * g_fix.line_length + g_var.xoffset;
-  for (uint32_t y = 0; y < g_var.yres; ++y) {
-    size_t at = origin + (size_t)y * g_fix.line_length;
-    if (at + g_var.xres > g_mem_len) break;
-    fwrite(g_mem + at, 1, g_var.xres, f);
+  fprintf(f, "P5\n%u %u\n255\n", s.var.xres, s.var.yres);
+  uint64_t origin = (uint64_t)s.var.yoffset * s.fix.line_length + s.var.xoffset;
+  for (uint32_t y = 0; y < s.var.yres; ++y) {
+    uint64_t at = origin + (uint64_t)y * s.fix.line_length;
+    if (at + s.var.xres > s.mem_len) break;
+    fwrite(s.mem + at, 1, s.var.xres, f);
   }
   fclose(f);
 }
 
+uint32_t align_up(uint32_t v, uint32_t to) { return (uint32_t)(((uint64_t)v + to - 1) / to * to); }
+
 int make_node() {
+  // The drivers' own geometry: each line padded to a multiple of 32 pixels,
+  // and room for at least two screens for panning.
   fb_var_screeninfo v = {};
   v.xres = (uint32_t)env_long("FOLIAN_SIM_FB_XRES", 1236);
   v.yres = (uint32_t)env_long("FOLIAN_SIM_FB_YRES", 1648);
-  v.xres_virtual = (uint32_t)env_long("FOLIAN_SIM_FB_XRES_VIRTUAL", v.xres);
-  v.yres_virtual = (uint32_t)env_long("FOLIAN_SIM_FB_YRES_VIRTUAL", v.yres);
+  v.xres_virtual = (uint32_t)env_long("FOLIAN_SIM_FB_XRES_VIRTUAL", align_up(v.xres, 32));
+  v.yres_virtual = (uint32_t)env_long("FOLIAN_SIM_FB_YRES_VIRTUAL", (long)v.yres * 2);
   v.xoffset = (uint32_t)env_long("FOLIAN_SIM_FB_XOFFSET", 0);
   v.yoffset = (uint32_t)env_long("FOLIAN_SIM_FB_YOFFSET", 0);
   v.bits_per_pixel = (uint32_t)env_long("FOLIAN_SIM_FB_BPP", 8);
@@ -177,25 +227,37 @@ int make_node() {
     real_close(fd);
     return -1;
   }
-  memset(m, fill, len);
-
-  std::lock_guard<std::mutex> lock(g_mu);
-  read_config();
-  if (g_mem) munmap(g_mem, g_mem_len);
-  if (g_mem_fd >= 0) real_close(g_mem_fd);
-  g_mem_fd = fd;
-  g_mem = (uint8_t*)m;
-  g_mem_len = len;
-  g_var = v;
-  g_fix = x;
-  g_updates.clear();
-  g_refused.clear();
-  g_waits.clear();
-  g_snap_no = 0;
-  g_fb_fd = dup(fd);
+  // A new memfd reads as zeros: only another fill touches its pages.
+  if (fill != 0) memset(m, fill, len);
+  Config cfg = read_config();
+  int node = dup(fd);
   // The program's descriptor must not leak into the tools it starts either.
-  if (g_fb_fd >= 0) fcntl(g_fb_fd, F_SETFD, FD_CLOEXEC);
-  return g_fb_fd;
+  if (node >= 0) fcntl(node, F_SETFD, FD_CLOEXEC);
+
+  State& s = st();
+  int old_fd;
+  void* old_mem;
+  size_t old_len;
+  {
+    std::lock_guard<std::mutex> lock(s.mu);
+    old_fd = s.mem_fd;
+    old_mem = s.mem;
+    old_len = s.mem_len;
+    s.cfg = cfg;
+    s.mem_fd = fd;
+    s.mem = (uint8_t*)m;
+    s.mem_len = len;
+    s.var = v;
+    s.fix = x;
+    s.updates.clear();
+    s.refused.clear();
+    s.waits.clear();
+    s.snap_no = 0;
+    g_fb_fd.store(node);
+  }
+  if (old_mem) munmap(old_mem, old_len);
+  if (old_fd >= 0) real_close(old_fd);
+  return node;
 }
 
 uint32_t word(const uint8_t* rec, unsigned off) {
@@ -215,14 +277,7 @@ Offsets offsets_of(const char* name) {
   return {28, 32, 72, 76, -1, -1};
 }
 
-int send_update(const Layout& l, const uint8_t* rec) {
-  std::lock_guard<std::mutex> lock(g_mu);
-  if (g_cfg.epdc != l.name) {
-    g_refused.push_back(l.name);
-    append_log("refused kind=%s errno=%d\n", l.name, g_cfg.refuse_errno);
-    errno = g_cfg.refuse_errno;
-    return -1;
-  }
+SimUpdate decode(const Layout& l, const uint8_t* rec) {
   Offsets o = offsets_of(l.name);
   SimUpdate u = {};
   u.kind = l.name;
@@ -246,12 +301,51 @@ int send_update(const Layout& l, const uint8_t* rec) {
                  (int)off == o.hist_gray || (int)off == o.direction || (int)off == o.steps;
     if (!known && word(rec, off) != 0) u.stray = true;
   }
-  if (g_cfg.refuse_animation && (u.flags & 0x10000)) {
-    append_log("refused kind=%s animation errno=%d\n", l.name, EINVAL);
-    errno = EINVAL;
-    return -1;
+  return u;
+}
+
+// Why the driver turns a well-formed record down, or nullptr when it takes
+// it: the checks of the i.MX drivers' mxc_epdc_fb_send_single_update and of
+// the MediaTek driver's hwtcon_fb_check_update_data_invalid.
+const char* malformed(const SimUpdate& u, const fb_var_screeninfo& var, bool mtk) {
+  if (u.update_mode > 1) return "update mode";
+  if (u.waveform > 255 && u.waveform != kWaveformAuto) return "waveform";
+  if (u.left >= var.xres || u.top >= var.yres || (uint64_t)u.left + u.width > var.xres ||
+      (uint64_t)u.top + u.height > var.yres)
+    return "region";
+  if (mtk && (u.flags & kMtkFlagPageTurn) &&
+      (u.direction >= kMtkPageTurnDirections || u.steps == 0 || u.steps > kMtkMaxPageTurnSteps))
+    return "page turn";
+  return nullptr;
+}
+
+int refuse(const char* kind, int err, const char* why) {
+  st().refused.push_back(kind);
+  append_log("refused kind=%s errno=%d%s%s\n", kind, err, why ? " " : "", why ? why : "");
+  errno = err;
+  return -1;
+}
+
+int send_update(const Layout& l, const uint8_t* rec) {
+  State& s = st();
+  std::lock_guard<std::mutex> lock(s.mu);
+  if (s.cfg.epdc != l.name) return refuse(l.name, s.cfg.refuse_errno, nullptr);
+  const bool mtk = is_mtk(l.name);
+  SimUpdate u = decode(l, rec);
+  if (s.cfg.not_ready > 0) {
+    --s.cfg.not_ready;
+    // The i.MX drivers refuse before the waveform is loaded or while the
+    // panel is blanked; the MediaTek driver takes the update and drops it.
+    if (!mtk) return refuse(l.name, EPERM, "not-ready");
+    append_log("ignored kind=%s marker=%u blanked\n", l.name, u.marker);
+    return 0;
   }
-  g_updates.push_back(u);
+  if (const char* why = malformed(u, s.var, mtk)) return refuse(l.name, mtk ? kMtkInvalidParam : EINVAL, why);
+  if (s.cfg.no_buffer > 0) {
+    --s.cfg.no_buffer;
+    return refuse(l.name, mtk ? kMtkNoTask : ENOMEM, "no-buffer");
+  }
+  s.updates.push_back(u);
   // The time lets a reader of the log see how far apart the refreshes came.
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -265,39 +359,60 @@ int send_update(const Layout& l, const uint8_t* rec) {
   return 0;
 }
 
+void sleep_for_ms(long ms) {
+  struct timespec ts = {ms / 1000, (ms % 1000) * 1000000};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+// The wait for an update to complete, as mxc_epdc_fb_wait_update_complete
+// answers it: the time left of the five seconds (a positive count) once the
+// update is done, 0 at once for a marker no update carries, ETIMEDOUT after
+// five seconds.  The MediaTek driver answers 0 when done and fails with its
+// status -1 (EPERM) on the timeout.
 int wait_update(const uint8_t* rec) {
+  State& s = st();
   uint32_t marker = word(rec, 0);
   long wait_ms;
-  int fail;
+  bool known = false;
   {
-    std::lock_guard<std::mutex> lock(g_mu);
-    wait_ms = g_cfg.wait_ms;
-    fail = g_cfg.wait_errno;
+    std::lock_guard<std::mutex> lock(s.mu);
+    wait_ms = s.cfg.wait_ms;
+    for (const SimUpdate& u : s.updates) known = known || u.marker == marker;
   }
-  if (wait_ms > 0) {
-    struct timespec ts = {wait_ms / 1000, (wait_ms % 1000) * 1000000};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
+  int result = 0, fail = 0;
+  if (known) {
+    // A negative time: the update never completes.
+    bool never = wait_ms < 0 || wait_ms >= kWaitTimeoutMs;
+    sleep_for_ms(never ? kWaitTimeoutMs : wait_ms);
+    std::lock_guard<std::mutex> lock(s.mu);
+    if (never)
+      fail = s.cfg.wait_remaining ? ETIMEDOUT : EPERM;
+    else if (s.cfg.wait_errno)
+      fail = s.cfg.wait_errno;
+    else if (s.cfg.wait_remaining)
+      result = (int)(kWaitTimeoutMs - wait_ms);
   }
-  std::lock_guard<std::mutex> lock(g_mu);
-  g_waits.push_back(marker);
-  append_log("wait marker=%u result=%d\n", marker, fail);
+  std::lock_guard<std::mutex> lock(s.mu);
+  s.waits.push_back(marker);
+  append_log("wait marker=%u result=%d\n", marker, fail ? -fail : result);
   if (fail) {
     errno = fail;
     return -1;
   }
-  return 0;
+  return result;
 }
 
 int node_ioctl(unsigned long request, void* arg) {
+  State& s = st();
   if (request == FBIOGET_VSCREENINFO) {
-    std::lock_guard<std::mutex> lock(g_mu);
-    memcpy(arg, &g_var, sizeof g_var);
+    std::lock_guard<std::mutex> lock(s.mu);
+    memcpy(arg, &s.var, sizeof s.var);
     return 0;
   }
   if (request == FBIOGET_FSCREENINFO) {
-    std::lock_guard<std::mutex> lock(g_mu);
-    memcpy(arg, &g_fix, sizeof g_fix);
+    std::lock_guard<std::mutex> lock(s.mu);
+    memcpy(arg, &s.fix, sizeof s.fix);
     return 0;
   }
   for (const Layout& l : kLayouts)
@@ -307,10 +422,7 @@ int node_ioctl(unsigned long request, void* arg) {
   return -1;
 }
 
-bool is_node_fd(int fd) {
-  std::lock_guard<std::mutex> lock(g_mu);
-  return fd >= 0 && fd == g_fb_fd;
-}
+bool is_node_fd(int fd) { return fd >= 0 && fd == g_fb_fd.load(); }
 
 mode_t mode_arg(int flags, va_list ap) {
   return (flags & (O_CREAT | O_TMPFILE)) ? (mode_t)va_arg(ap, int) : 0;
@@ -383,39 +495,37 @@ int ioctl(int fd, unsigned long request, ...) {
 }
 
 int close(int fd) {
-  {
-    std::lock_guard<std::mutex> lock(g_mu);
-    if (fd >= 0 && fd == g_fb_fd) g_fb_fd = -1;
-  }
+  int node = fd;
+  if (fd >= 0) g_fb_fd.compare_exchange_strong(node, -1);
   return real_close(fd);
 }
 
 }  // extern "C"
 
 std::vector<SimUpdate> sim_fb_updates() {
-  std::lock_guard<std::mutex> lock(g_mu);
-  return g_updates;
+  std::lock_guard<std::mutex> lock(st().mu);
+  return st().updates;
 }
 
 std::vector<std::string> sim_fb_refused() {
-  std::lock_guard<std::mutex> lock(g_mu);
-  return g_refused;
+  std::lock_guard<std::mutex> lock(st().mu);
+  return st().refused;
 }
 
 std::vector<uint32_t> sim_fb_waits() {
-  std::lock_guard<std::mutex> lock(g_mu);
-  return g_waits;
+  std::lock_guard<std::mutex> lock(st().mu);
+  return st().waits;
 }
 
 void sim_fb_clear_log() {
-  std::lock_guard<std::mutex> lock(g_mu);
-  g_updates.clear();
-  g_refused.clear();
-  g_waits.clear();
+  std::lock_guard<std::mutex> lock(st().mu);
+  st().updates.clear();
+  st().refused.clear();
+  st().waits.clear();
 }
 
 std::vector<uint8_t> sim_fb_memory() {
-  std::lock_guard<std::mutex> lock(g_mu);
-  if (!g_mem) return {};
-  return std::vector<uint8_t>(g_mem, g_mem + g_mem_len);
+  std::lock_guard<std::mutex> lock(st().mu);
+  if (!st().mem) return {};
+  return std::vector<uint8_t>(st().mem, st().mem + st().mem_len);
 }

@@ -2,7 +2,7 @@
 // linked into a unit test), it answers opens of one chosen device path with a
 // memory-backed node that can be mapped for real, the screen-information
 // requests, one of the four EPDC send-update layouts and the wait for an
-// update to complete.  Configured by FOLIAN_SIM_FB_* and FOLIAN_SIM_EPDC_*
+// update to complete, checking and answering them as the kernels' drivers do.  Configured by FOLIAN_SIM_FB_* and FOLIAN_SIM_EPDC_*
 // variables, read at each open of the node (see README.md).
 #pragma once
 
@@ -22,7 +22,8 @@ struct SimUpdate {
 
 // What the driver saw since the node was last opened (or the log cleared).
 std::vector<SimUpdate> sim_fb_updates();
-// Update layouts refused, by name, in order.
+// Layouts of the updates refused, in order: requests for a layout the driver
+// does not take, and updates of its own layout that it turned down.
 std::vector<std::string> sim_fb_refused();
 // Markers of the waits for update completion, in order.
 std::vector<uint32_t> sim_fb_waits();

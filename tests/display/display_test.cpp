@@ -1,11 +1,18 @@
 // The display module on the stand-in framebuffer (EPDC kind mtk, found by
-// probing at the first refresh) and on the simulated screen.
+// probing at the first refresh) and on the simulated screen.  The stand-in
+// panel is 60 pixels wide, and its driver pads each line to 64 bytes per
+// byte of pixel, as the real drivers pad theirs.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cmath>
 #include <fstream>
+#include <future>
 #include <optional>
+#include <thread>
 
 #include "display.h"
 #include "screen_fixture.h"
@@ -20,11 +27,11 @@ class Panel : public ::testing::Test {
   void TearDown() override { display_close(); }
 
   // Opens the stand-in panel with `env` (replacing that of the last open) on
-  // top of a 64x48 8-bit default.
+  // top of a 60x48 8-bit default.
   int open(const EnvList& env = {}) {
     display_close();
     env_.reset();
-    env_.emplace(EnvList{{"FOLIAN_SIM_FB_XRES", "64"}, {"FOLIAN_SIM_FB_YRES", "48"}});
+    env_.emplace(EnvList{{"FOLIAN_SIM_FB_XRES", "60"}, {"FOLIAN_SIM_FB_YRES", "48"}});
     env_->set(env);
     return display_open(&info_);
   }
@@ -69,7 +76,7 @@ TEST_F(Panel, PixelConversionForEveryDepthAndFieldLayout) {
   };
   for (auto& r : rows) {
     ASSERT_EQ(open(*r.env), 1);
-    Frame f(64, 48, r.rgb == kBlack ? kWhite : kBlack);
+    Frame f(60, 48, r.rgb == kBlack ? kWhite : kBlack);
     f.set(5, 7, r.rgb);
     f.present();
     EXPECT_EQ(panel_at(5, 7, 64 * r.bytes, r.bytes), r.want) << std::hex << r.rgb << " bytes " << r.bytes;
@@ -83,14 +90,15 @@ TEST_F(Panel, UnsoundGeometryIsRefusedAtOpen) {
   } cases[] = {
       {{{"FOLIAN_SIM_FB_BPP", "24"}}, "不支持 24 位色深的帧缓冲\n"},
       {{{"FOLIAN_SIM_FB_LINE_LENGTH", "0"}, {"FOLIAN_SIM_FB_SMEM_LEN", "3072"}},
-       "帧缓冲行宽 0 小于一行可见像素的 64 字节\n"},
-      {{{"FOLIAN_SIM_FB_BPP", "16"}, {"FOLIAN_SIM_FB_LINE_LENGTH", "127"}},
-       "帧缓冲行宽 127 小于一行可见像素的 128 字节\n"},
-      {{{"FOLIAN_SIM_FB_YOFFSET", "1"}}, "帧缓冲可见区域超出映射：需要 3136 字节，映射只有 3072 字节\n"},
-      {{{"FOLIAN_SIM_FB_SMEM_LEN", "3071"}}, "映射只有 3071 字节\n"},
-      // 2^28-byte rows: 48 of them wrap to zero in 32 bits.
+       "帧缓冲行宽 0 小于一行可见像素的 60 字节\n"},
+      {{{"FOLIAN_SIM_FB_BPP", "16"}, {"FOLIAN_SIM_FB_LINE_LENGTH", "119"}},
+       "帧缓冲行宽 119 小于一行可见像素的 120 字节\n"},
+      // Panned past the second screen of the 96 rows.
+      {{{"FOLIAN_SIM_FB_YOFFSET", "49"}}, "帧缓冲可见区域超出映射：需要 6204 字节，映射只有 6144 字节\n"},
+      {{{"FOLIAN_SIM_FB_SMEM_LEN", "3067"}}, "映射只有 3067 字节\n"},
+      // 2^28-byte rows: 47 of them wrap to zero in 32 bits.
       {{{"FOLIAN_SIM_FB_LINE_LENGTH", "268435456"}, {"FOLIAN_SIM_FB_SMEM_LEN", "65536"}},
-       "需要 12616466496 字节，映射只有 65536 字节\n"},
+       "需要 12616466492 字节，映射只有 65536 字节\n"},
       {{{"FOLIAN_SIM_FB_BPP", "16"}, {"FOLIAN_SIM_FB_FIELDS", "12:5,5:6,0:5,0:0"}},
        "帧缓冲颜色位域 red（偏移 12，长度 5）超出 16 位像素\n"},
       {{{"FOLIAN_SIM_FB_BPP", "32"}, {"FOLIAN_SIM_FB_FIELDS", "16:8,8:8,0:8,28:8"}},
@@ -113,13 +121,52 @@ TEST_F(Panel, PanningOffsetAndWideLinesPlaceTheOrigin) {
                   {"FOLIAN_SIM_FB_XOFFSET", "8"}, {"FOLIAN_SIM_FB_YOFFSET", "4"},
                   {"FOLIAN_SIM_FB_YRES_VIRTUAL", "52"}, {"FOLIAN_SIM_FB_FILL", "0x33"}}),
             1);
-  Frame(64, 48, kBlack).present();
+  Frame(60, 48, kBlack).present();
   const size_t origin = 4 * 96 + 8;
   EXPECT_EQ(panel_at(0, 0, 96, 1, origin), 0u);
-  EXPECT_EQ(panel_at(63, 47, 96, 1, origin), 0u);
+  EXPECT_EQ(panel_at(59, 47, 96, 1, origin), 0u);
   EXPECT_EQ(panel_at(7, 4, 96), 0x33u);   // left of the visible row
-  EXPECT_EQ(panel_at(72, 4, 96), 0x33u);  // right of it
+  EXPECT_EQ(panel_at(68, 4, 96), 0x33u);  // right of it
   EXPECT_EQ(panel_at(8, 3, 96), 0x33u);   // above the origin
+}
+
+// The shadow and the startup copy cover the visible pixels only, whatever
+// padding the driver puts after each line: a one-row panel with 128 MiB
+// lines costs no more than its row.
+TEST_F(Panel, CopiesAreSizedByTheVisiblePixels) {
+  rusage before = {}, after = {};
+  getrusage(RUSAGE_SELF, &before);
+  ASSERT_EQ(open({{"FOLIAN_SIM_FB_YRES", "1"}, {"FOLIAN_SIM_FB_LINE_LENGTH", "134217728"},
+                  {"FOLIAN_SIM_FB_SMEM_LEN", "64"}, {"FOLIAN_SIM_FB_FILL", "0x80"}}),
+            1);
+  getrusage(RUSAGE_SELF, &after);
+  EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 32 * 1024L);  // kilobytes
+  Frame f(60, 1, kWhite);
+  f.set(59, 0, kBlack);
+  f.present();
+  display_close();
+  EXPECT_EQ(panel_at(59, 0, 64), 0x80u);  // the startup row is back
+  EXPECT_EQ(refreshes(), std::vector<Rect>(2, {0, 0, 60, 1, 1}));
+}
+
+// The stand-in's close() must not wait for the stand-in's lock: a sanitizer
+// reporting on the stand-in while the lock is held closes descriptors of its
+// own.  Here the lock is held by an update whose log line waits for a reader
+// of its FIFO.
+TEST_F(Panel, StandInCloseDoesNotWaitForItsLock) {
+  std::string fifo = ::testing::TempDir() + "/epdc-log.fifo";
+  unlink(fifo.c_str());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(open({{"FOLIAN_SIM_EPDC_LOG", fifo.c_str()}}), 1);
+  std::thread present([] { Frame(60, 48, kBlack).present(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  auto closed = std::async(std::launch::async, [] { return close(dup(0)); });
+  bool done = closed.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+  int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // lets the update go on
+  present.join();
+  display_close();
+  close(reader);
+  EXPECT_TRUE(done);
 }
 
 // Size and density reported to the engine: from the physical width when it
@@ -130,8 +177,8 @@ TEST_F(Panel, SizeAndDensity) {
     std::vector<double> size_dpi;
   } cases[] = {
       {{{"FOLIAN_SIM_FB_XRES", "1072"}, {"FOLIAN_SIM_FB_WIDTH_MM", "91"}, {"FOLIAN_DPI", "0"}}, {1072, 48, 299.2}},
-      {{{"FOLIAN_SIM_FB_WIDTH_MM", "1000"}}, {64, 48, 0}},
-      {{{"FOLIAN_DPI", "212"}}, {64, 48, 212}},
+      {{{"FOLIAN_SIM_FB_WIDTH_MM", "1000"}}, {60, 48, 0}},
+      {{{"FOLIAN_DPI", "212"}}, {60, 48, 212}},
       {{{"FOLIAN_FB_FILE", ""}, {"FOLIAN_FB_SIZE", "800"}, {"FOLIAN_DPI", "0"}}, {800, 1648, 0}},
       {{{"FOLIAN_FB_FILE", ""}, {"FOLIAN_FB_SIZE", "40x30"}}, {40, 30, 300}},
   };
@@ -142,8 +189,8 @@ TEST_F(Panel, SizeAndDensity) {
   }
   StderrCapture err;
   open({{"FOLIAN_SIM_FB_PATH", "/dev/fb7"}, {"FOLIAN_FB", "/dev/fb7"}, {"FOLIAN_SIM_FB_ROTATE", "3"},
-        {"FOLIAN_SIM_FB_YRES_VIRTUAL", "96"}, {"FOLIAN_SIM_FB_WIDTH_MM", "91"}});
-  EXPECT_NE(err.text().find("] 帧缓冲 /dev/fb7: 64x48（虚拟 64x96，偏移 0,0），8 位，行宽 64，grayscale=1，"
+        {"FOLIAN_SIM_FB_WIDTH_MM", "91"}});
+  EXPECT_NE(err.text().find("] 帧缓冲 /dev/fb7: 60x48（虚拟 64x96，偏移 0,0），8 位，行宽 64，grayscale=1，"
                             "旋转=3，物理宽 91mm\n"),
             std::string::npos);
 }
@@ -153,10 +200,10 @@ TEST_F(Panel, SizeAndDensity) {
 // full refresh.
 TEST_F(Panel, DamageRectanglesAndClipping) {
   ASSERT_EQ(open(), 1);
-  Frame zero(64, 48, kBlack);
+  Frame zero(60, 48, kBlack);
   zero.present(0);
   zero.present(0);
-  EXPECT_EQ(refreshes(), std::vector<Rect>({{0, 0, 64, 48, 1}}));
+  EXPECT_EQ(refreshes(), std::vector<Rect>({{0, 0, 60, 48, 1}}));
   EXPECT_EQ(panel_at(0, 0, 64), 255u);
 
   Frame f(80, 60, kWhite, 80 * 4 + 12);  // taller, wider, padded rows
@@ -168,18 +215,19 @@ TEST_F(Panel, DamageRectanglesAndClipping) {
   f.present();
   f.set(70, 55, kBlack);  // off screen
   f.present();
-  f.set(63, 47, kBlack);
+  f.set(59, 47, kBlack);
   f.present();
-  Frame(64, 10, kBlack).present();  // shorter
-  EXPECT_EQ(refreshes(), std::vector<Rect>({{0, 0, 64, 48, 1},
+  Frame(60, 10, kBlack).present();  // shorter
+  EXPECT_EQ(refreshes(), std::vector<Rect>({{0, 0, 60, 48, 1},
                                             {7, 3, 1, 1, 0},
                                             {3, 5, 8, 16, 0},
-                                            {63, 47, 1, 1, 0},
-                                            {0, 0, 64, 10, 0}}));
+                                            {59, 47, 1, 1, 0},
+                                            {0, 0, 60, 10, 0}}));
   EXPECT_EQ(panel_at(3, 20, 64), 128u);
   EXPECT_EQ(panel_at(5, 9, 64), 0u);
   EXPECT_EQ(panel_at(5, 10, 64), 255u);
-  EXPECT_EQ(panel_at(63, 47, 64), 0u);
+  EXPECT_EQ(panel_at(59, 47, 64), 0u);
+  EXPECT_EQ(panel_at(60, 47, 64), 255u);  // the line's padding is never written
 }
 
 // Every FOLIAN_FULL_EVERY-th refresh flashes; a requested full refresh ('F')
@@ -195,7 +243,7 @@ TEST_F(Panel, PeriodicFullRefresh) {
                {"3", "ppFppp", {1, 0, 1, 0, 0, 1}}};
   for (auto& c : cases) {
     ASSERT_EQ(open({{"FOLIAN_FULL_EVERY", c.every}}), 1);
-    Frame f(64, 48, kWhite);
+    Frame f(60, 48, kWhite);
     unsigned i = 0;
     for (const char* s = c.steps; *s; ++s, ++i) {
       if (*s == 'F') {
@@ -217,7 +265,7 @@ TEST_F(Panel, PeriodicFullRefresh) {
 // that frame is the base of the next comparison.
 TEST_F(Panel, FramesDuringTheScreensaverAppearAtResume) {
   ASSERT_EQ(open(), 1);
-  Frame f(64, 48, kWhite);
+  Frame f(60, 48, kWhite);
   f.present();
   display_set_suspended(1);
   EXPECT_TRUE(display_is_suspended());
@@ -231,7 +279,7 @@ TEST_F(Panel, FramesDuringTheScreensaverAppearAtResume) {
   display_set_suspended(0);
   display_set_suspended(0);
   f.present();
-  EXPECT_EQ(refreshes(), std::vector<Rect>({{0, 0, 64, 48, 1}, {0, 0, 64, 48, 1}}));
+  EXPECT_EQ(refreshes(), std::vector<Rect>({{0, 0, 60, 48, 1}, {0, 0, 60, 48, 1}}));
   EXPECT_EQ(sim_fb_updates().back().waveform, 2u);
   EXPECT_EQ(panel_at(5, 5, 64) | panel_at(6, 6, 64), 0u);
 }
@@ -249,18 +297,18 @@ TEST_F(Panel, SleepCoverCentredAndClipped) {
     unsigned bytes, w, h, rows_in_file;
     std::vector<Probe> probes;
   } cases[] = {
-      // 70 wide on 64: x0 = -3; 10 tall on 48: y0 = 19; inverted panel.
+      // 70 wide on 60: x0 = -5; 10 tall on 48: y0 = 19; inverted panel.
       {{{"FOLIAN_SIM_FB_GRAYSCALE", "2"}}, 1, 70, 10, 10,
-       {{0, 18, 0x00}, {0, 19, 3 ^ 0xFF}, {63, 19, 66 ^ 0xFF}, {0, 28, 30 ^ 0xFF}, {0, 29, 0x00}}},
-      // 33 wide: x0 = 15 (odd); 50 tall: y0 = -1, but the file has 20 rows.
+       {{0, 18, 0x00}, {0, 19, 5 ^ 0xFF}, {59, 19, 64 ^ 0xFF}, {0, 28, 32 ^ 0xFF}, {0, 29, 0x00}}},
+      // 33 wide: x0 = 13 (odd); 50 tall: y0 = -1, but the file has 20 rows.
       {{}, 1, 33, 50, 20,
-       {{14, 0, 0xFF}, {15, 0, 3}, {47, 0, 35}, {48, 0, 0xFF}, {15, 18, 57}, {15, 19, 0xFF}}},
-      // 194 wide on a 16-bit panel: x0 = -65; grays 65 and 128 fill every field.
-      {{{"FOLIAN_SIM_FB_BPP", "16"}}, 2, 194, 1, 1, {{0, 22, 0xFFFF}, {0, 23, 0x4208}, {63, 23, 0x8410}}},
+       {{12, 0, 0xFF}, {13, 0, 3}, {45, 0, 35}, {46, 0, 0xFF}, {13, 18, 57}, {13, 19, 0xFF}}},
+      // 194 wide on a 16-bit panel: x0 = -67; grays 67 and 126 fill every field.
+      {{{"FOLIAN_SIM_FB_BPP", "16"}}, 2, 194, 1, 1, {{0, 22, 0xFFFF}, {0, 23, 0x4208}, {59, 23, 0x7BEF}}},
   };
   for (auto& c : cases) {
     ASSERT_EQ(open(c.env), 1);
-    Frame(64, 48, kBlack).present();
+    Frame(60, 48, kBlack).present();
     display_set_suspended(1);
     std::vector<uint8_t> cover;
     for (unsigned j = 0; j < c.rows_in_file; ++j)
@@ -271,7 +319,7 @@ TEST_F(Panel, SleepCoverCentredAndClipped) {
               std::string::npos);
     for (auto& p : c.probes)
       EXPECT_EQ(panel_at(p.x, p.y, 64 * c.bytes, c.bytes), p.want) << c.w << "x" << c.h << " at " << p.x << "," << p.y;
-    EXPECT_EQ(refreshes(), std::vector<Rect>(2, {0, 0, 64, 48, 1}));
+    EXPECT_EQ(refreshes(), std::vector<Rect>(2, {0, 0, 60, 48, 1}));
     display_set_suspended(0);
     bool inverted = c.bytes == 1 && !c.env.empty();
     EXPECT_EQ(panel_at(c.probes[1].x, c.probes[1].y, 64 * c.bytes, c.bytes), inverted ? 0xFFu : 0u);
@@ -280,7 +328,7 @@ TEST_F(Panel, SleepCoverCentredAndClipped) {
 
 TEST_F(Panel, NoCoverWhenAwakeEmptyOrMissing) {
   ASSERT_EQ(open(), 1);
-  Frame(64, 48, kBlack).present();
+  Frame(60, 48, kBlack).present();
   std::string path = write_file("cover8.raw", std::vector<uint8_t>(64, 0x80));
   StderrCapture err;
   display_show_sleep_cover(path.c_str(), 8, 8);  // not suspended
@@ -310,11 +358,11 @@ TEST_F(Panel, StartupScreenRestoredAtClose) {
   for (auto& c : cases) {
     ScopedEnv env(c.env);
     ASSERT_EQ(open({{"FOLIAN_SIM_FB_FILL", "0x80"}}), 1);
-    Frame(64, 48, kBlack).present();
+    Frame(60, 48, kBlack).present();
     display_close();
     EXPECT_EQ(panel_at(1, 1, 64), c.restores ? 0x80u : 0u) << c.env.size();
-    std::vector<Rect> want = {{0, 0, 64, 48, 1}};
-    if (c.restores) want.push_back({0, 0, 64, 48, 1});
+    std::vector<Rect> want = {{0, 0, 60, 48, 1}};
+    if (c.restores) want.push_back({0, 0, 60, 48, 1});
     EXPECT_EQ(refreshes(), want) << c.env.size();
   }
 }

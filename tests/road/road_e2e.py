@@ -23,6 +23,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from evdev_nodes import MT_SCREEN, Nodes, touch_records  # noqa: E402
 
 W, H = 600, 800
+STRIDE = (W + 31) // 32 * 32  # the panel driver pads its lines to 32 pixels
 WHITE, BLACK = 255, 0
 LIPC_BIN = os.path.join(BUILD_DIR, "sim", "lipc", "bin")
 COVER_CHANNEL = "app.folian.eink_sleep_cover"
@@ -157,8 +158,8 @@ class Road(E2ETestCase):
         return data[len(header):]
 
     def framebuffer(self):
-        """The framebuffer memory as it is now, through the program's own
-        descriptor of the stand-in node."""
+        """The visible part of the framebuffer memory as it is now, through
+        the program's own descriptor of the stand-in node."""
         fd_dir = "/proc/%d/fd" % self.app.proc.pid
         for name in os.listdir(fd_dir):
             try:
@@ -167,7 +168,8 @@ class Road(E2ETestCase):
                 continue
             if target.startswith("/memfd:sim-fb"):
                 with open(os.path.join(fd_dir, name), "rb") as f:
-                    return f.read(W * H)
+                    rows = f.read(STRIDE * H)
+                return b"".join(rows[y * STRIDE:y * STRIDE + W] for y in range(H))
         self.fail("the program holds no framebuffer node")
 
     def assertPicture(self, got, want, what):
