@@ -22,6 +22,7 @@
 #include <sys/auxv.h>
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 
@@ -54,6 +55,10 @@ struct DisplayState {
   // Read without the lock by the main thread's power handling.
   std::atomic<bool> suspended{false};
   bool log_frames = false;
+  // What the driver last refused to refresh (w 0: nothing).  The framebuffer
+  // holds those pixels but the panel does not show them, so the next partial
+  // refresh takes the rectangle in.
+  uint32_t missed_x = 0, missed_y = 0, missed_w = 0, missed_h = 0;
 
   // Derived at open.  `row_len` is the visible part of one row; `span` runs
   // from the first visible byte to the last one, so copies never touch the
@@ -318,6 +323,7 @@ void reset_state() {
   g.var = {};
   g.dump_dir = nullptr;
   g.frame_no = g.partials = 0;
+  g.missed_w = g.missed_h = 0;
   g.suspended.store(false);
 }
 
@@ -463,8 +469,33 @@ int open_device(DisplayInfo* info) {
   return 1;
 }
 
+// Sends the refresh and keeps what a refusal left off the panel.  A panel
+// without a refresh interface shows nothing anyway; nothing is kept for it.
+void refresh(uint32_t x, uint32_t y, uint32_t w, uint32_t h, bool full) {
+  bool shown = eink_refresh(g.fd, (int)x, (int)y, w, h, full ? 1 : 0) == 1;
+  if (shown || strcmp(eink_kind_name(), "none") == 0) {
+    g.missed_w = g.missed_h = 0;
+    return;
+  }
+  g.missed_x = x;
+  g.missed_y = y;
+  g.missed_w = w;
+  g.missed_h = h;
+}
+
+// The smallest rectangle holding (x, y, w, h) and the one last refused.
+void take_in_missed(uint32_t* x, uint32_t* y, uint32_t* w, uint32_t* h) {
+  if (g.missed_w == 0 || g.missed_h == 0) return;
+  uint32_t x1 = std::max(*x + *w, g.missed_x + g.missed_w);
+  uint32_t y1 = std::max(*y + *h, g.missed_y + g.missed_h);
+  *x = std::min(*x, g.missed_x);
+  *y = std::min(*y, g.missed_y);
+  *w = x1 - *x;
+  *h = y1 - *y;
+}
+
 void refresh_whole_screen() {
-  if (!g.fake) eink_refresh(g.fd, 0, 0, g.width, g.height, 1);
+  if (!g.fake) refresh(0, 0, g.width, g.height, true);
 }
 
 void put_cover_pixel(uint8_t* row, uint32_t x, uint8_t v) {
@@ -600,7 +631,8 @@ bool display_present(const void* pixels, size_t row_bytes, size_t rows) {
     log_info("第 %d 帧：%s 刷新 (%u,%u) %ux%u\n", g.frame_no, full ? "整屏" : "局部", x, y, w, h);
     dump_pgm();
   } else {
-    eink_refresh(g.fd, (int)x, (int)y, w, h, full ? 1 : 0);
+    if (!full) take_in_missed(&x, &y, &w, &h);
+    refresh(x, y, w, h, full);
     if (g.log_frames) {
       const char* waveform = eink_last_waveform_name();
       double done = now_ms();

@@ -59,6 +59,8 @@ struct Config {
   int refuse_errno = ENOTTY;
   long not_ready = 0;
   long no_buffer = 0;
+  long fail_every = 0;
+  long sound = 0;  // sound updates seen, for fail_every
   long wait_ms = 0;
   bool wait_remaining = false;
   int wait_errno = 0;
@@ -125,6 +127,7 @@ Config read_config() {
   c.refuse_errno = (int)env_long("FOLIAN_SIM_EPDC_ERRNO", unknown);
   c.not_ready = env_long("FOLIAN_SIM_EPDC_EPERM_FIRST", 0);
   c.no_buffer = env_long("FOLIAN_SIM_EPDC_ENOMEM", 0);
+  c.fail_every = env_long("FOLIAN_SIM_EPDC_FAIL_EVERY", 0);
   c.wait_ms = env_long("FOLIAN_SIM_EPDC_WAIT_MS", 0);
   c.wait_remaining = env_str("FOLIAN_SIM_EPDC_WAIT_ANSWER", is_mtk(c.epdc) ? "zero" : "remaining") == "remaining";
   c.wait_errno = (int)env_long("FOLIAN_SIM_EPDC_WAIT_ERRNO", 0);
@@ -345,6 +348,8 @@ int send_update(const Layout& l, const uint8_t* rec) {
     --s.cfg.no_buffer;
     return refuse(l.name, mtk ? kMtkNoTask : ENOMEM, "no-buffer");
   }
+  if (s.cfg.fail_every > 0 && ++s.cfg.sound % s.cfg.fail_every == 0)
+    return refuse(l.name, mtk ? kMtkNoTask : ENOMEM, "no-buffer");
   s.updates.push_back(u);
   // The time lets a reader of the log see how far apart the refreshes came.
   struct timespec now;

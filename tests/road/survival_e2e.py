@@ -4,11 +4,24 @@ that refuses now and then, a touch node that vanishes in the middle of a
 gesture.  The event-wait tool dying is in the device tests."""
 
 import os
+import re
 import signal
+import tempfile
 import time
 import unittest
 
 from folian_e2e import SLOW, E2ETestCase, assert_no_violation, events
+
+W, H = 300, 400
+UPDATE = re.compile(r"^update kind=\w+ marker=\d+ region=(\d+),(\d+) (\d+)x(\d+) ")
+
+
+def read_pgm(path):
+    with open(path, "rb") as f:
+        data = f.read()
+    magic, w, h, maxval, pixels = data.split(maxsplit=4)
+    assert (magic, int(w), int(h), maxval) == (b"P5", W, H, b"255")
+    return bytearray(pixels)
 
 
 def cpu_ticks(pid):
@@ -41,6 +54,48 @@ class Survival(E2ETestCase):
         app.signal(signal.SIGTERM)
         self.assertEqual(app.wait(), 0)
         assert_no_violation(app.trace())
+
+    def test_panel_refusing_now_and_then_leaves_no_stale_pixel(self):
+        # Each page shows one black box somewhere else, so a page turn's
+        # rectangle covers the old box and the new one.  The driver turns
+        # down every third update; the rectangle it refused must be taken in
+        # by a later refresh, or the panel keeps showing a box long gone.
+        pages = 8
+        app_text = "".join("page\nfill gray 255\nrect %d %d 40 30 gray 0\n" % (20 + 25 * i, 20 + 40 * i)
+                           for i in range(pages)) + "pages\n"
+        run = tempfile.mkdtemp(prefix="folian-survival-")
+        snaps = os.path.join(run, "snaps")
+        os.makedirs(snaps)
+        log = os.path.join(run, "epdc.log")
+        ctl = os.path.join(run, "ctl")
+        env = {"FOLIAN_SIM_FB_XRES": str(W), "FOLIAN_SIM_FB_YRES": str(H), "FOLIAN_SIM_EPDC": "zelda",
+               "FOLIAN_EINK": "zelda", "FOLIAN_SIM_EPDC_FAIL_EVERY": "3", "FOLIAN_SIM_EPDC_LOG": log,
+               "FOLIAN_SIM_EPDC_SNAP_DIR": snaps, "FOLIAN_CONTROL": ctl, "FOLIAN_KEEP_SCREEN": "1"}
+        app = self.start(self.bundle(app=app_text), env=env, preload=["sim_fb"])
+        app.wait_line(r"\] 控制管道 ")
+        app.wait_event("page")
+        for turn in range(1, pages):
+            fd = os.open(ctl, os.O_WRONLY | os.O_NONBLOCK)
+            os.write(fd, b"key next\n")
+            os.close(fd)
+            app.wait_event("present", count=turn + 1, timeout=10)
+        app.signal(signal.SIGTERM)
+        self.assertEqual(app.wait(), 0)
+
+        with open(log) as f:
+            lines = f.read().splitlines()
+        self.assertGreaterEqual(sum(l.startswith("refused ") for l in lines), 2, lines)
+        # The panel as the accepted updates left it: each one shows its
+        # rectangle of the framebuffer as it was at that moment.
+        panel = bytearray([255]) * (W * H)
+        accepted = [UPDATE.match(l) for l in lines if l.startswith("update ")]
+        for n, m in enumerate(accepted):
+            x, y, w, h = map(int, m.groups())
+            memory = read_pgm(os.path.join(snaps, "update_%04d.pgm" % n))
+            for row in range(y, y + h):
+                panel[row * W + x:row * W + x + w] = memory[row * W + x:row * W + x + w]
+        self.assertTrue(lines[-1].startswith("update "), "the last page turn was accepted")
+        self.assertEqual(panel, read_pgm(os.path.join(snaps, "update_%04d.pgm" % (len(accepted) - 1))))
 
 
 if __name__ == "__main__":
