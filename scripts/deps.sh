@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ python3 googletest libgtest-dev libbenchmark-dev
-          g++-arm-linux-gnueabihf qemu-user clang libclang-rt-14-dev)
+          g++-arm-linux-gnueabihf qemu-user clang libclang-rt-14-dev locales)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
