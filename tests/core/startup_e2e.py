@@ -181,6 +181,30 @@ class StartUp(E2ETestCase):
             with self.subTest(sig.name):
                 self.stop(app, sig)
 
+    def test_a_writer_flooding_the_control_pipe_starves_nothing(self):
+        d = tempfile.mkdtemp(prefix="folian-flood-")
+        self.addCleanup(shutil.rmtree, d, True)
+        ctl = os.path.join(d, "ctl")
+        # The application answers the first tap with a task and a frame.
+        app = self.start(self.bundle(app="present\nwait_pointer down\ntask 0\nfill gray 0\n"
+                                         "present\n"), env=dict(SIM, FOLIAN_CONTROL=ctl))
+        app.wait_line(r"\] 控制管道 ")
+        app.wait_event("present")
+        writer = subprocess.Popen(["sh", "-c", 'exec yes "tap 1 1" > "$0"', ctl])
+        self.addCleanup(writer.wait, 5)
+        self.addCleanup(writer.kill)
+        app.wait_event("present", count=2)
+        app.wait_event("run_task", match=lambda e: e["kind"] == "noop", count=4)
+        app.signal(signal.SIGUSR1)
+        app.wait_line(r"\] 收到 SIGUSR1，整屏写回$")
+        self.assertIsNone(writer.poll())
+        app.signal(signal.SIGTERM)
+        self.assertEqual(app.wait(3), 0)
+        assert_no_violation(app.trace())
+        # The writer ends with the pipe; a full queue is told once.
+        writer.wait(5 * SLOW)
+        self.assertLessEqual(sum("控制命令队列已满" in l for l in app.lines()), 1)
+
     def test_signal_during_engine_launch_skips_the_loop(self):
         app = self.start(self.bundle(app="message some/unknown hi\n"),
                          env=dict(SIM, FOLIAN_SIM_RUN_DELAY_MS=str(500 * SLOW)))
