@@ -45,9 +45,9 @@ constexpr unsigned kKeyHoldMs = 80;
 // that would otherwise queue thousands of move steps.
 constexpr unsigned long long kMaxDurationMs = 60000;
 // Steps waiting at once; a writer flooding the pipe is told no instead of
-// growing memory without bound.  Once refused, the queue counts as full until
-// half of it has run, so that a steady flood is told about once, not once
-// per freed step.
+// growing memory without bound.  A full queue is reported when it first
+// refuses a line, and the count of refused lines once half of it has run, so
+// that a steady flood is told about once, not once per freed step.
 constexpr int kMaxPending = 100000;
 constexpr int kRoomAgain = kMaxPending / 2;
 // Reads of the FIFO per loop pass: one pipe page, which holds any burst a
