@@ -6,7 +6,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ python3 googletest libgtest-dev libbenchmark-dev
-          g++-arm-linux-gnueabihf qemu-user clang libclang-rt-14-dev lld
+          g++-arm-linux-gnueabihf qemu-user clang libclang-rt-14-dev lld locales
           debian-archive-keyring
           libsdl2-dev libsdl2-ttf-dev fonts-dejavu-core xvfb xdotool x11-apps)
 missing=()

@@ -12,11 +12,16 @@ enum : int {
   kFalse = 2,
   kInt32 = 3,
   kInt64 = 4,
+  kLargeInt = 5,
   kFloat64 = 6,
   kString = 7,
   kBytes = 8,
+  kInt32List = 9,
+  kInt64List = 10,
+  kFloat64List = 11,
   kList = 12,
   kMap = 13,
+  kFloat32List = 14,
 };
 
 uint32_t remaining(const codec_reader& r) { return r.length - r.offset; }
@@ -60,10 +65,29 @@ void skip_body(codec_reader& r, int type, int depth) {
       r.offset += pad + 8;
       return;
     }
+    case kLargeInt:  // its digits as text
     case kString:
     case kBytes: {
       uint32_t n = reader_size(r);
       if (take(r, n)) r.offset += n;
+      return;
+    }
+    case kInt32List:
+    case kFloat32List:
+    case kInt64List:
+    case kFloat64List: {
+      // The elements are aligned to their own size, counted from the start
+      // of the whole message, as the framework's writer lays them out.
+      uint32_t unit = type == kInt32List || type == kFloat32List ? 4 : 8;
+      uint32_t n = reader_size(r);
+      if (!r.valid) return;
+      uint32_t pad = (unit - r.offset % unit) % unit;
+      uint64_t bytes = (uint64_t)n * unit;
+      if (pad > remaining(r) || bytes > remaining(r) - pad) {
+        r.valid = false;
+        return;
+      }
+      r.offset += pad + (uint32_t)bytes;
       return;
     }
     case kList:
@@ -89,7 +113,7 @@ void skip_body(codec_reader& r, int type, int depth) {
       }
       return;
     }
-    default:  // large integers, typed lists, unassigned codes, -1
+    default:  // unassigned codes, -1
       r.valid = false;
       return;
   }

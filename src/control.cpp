@@ -46,8 +46,15 @@ constexpr unsigned kKeyHoldMs = 80;
 // that would otherwise queue thousands of move steps.
 constexpr unsigned long long kMaxDurationMs = 60000;
 // Steps waiting at once; a writer flooding the pipe is told no instead of
-// growing memory without bound.
+// growing memory without bound.  A full queue is reported when it first
+// refuses a line, and the count of refused lines once half of it has run, so
+// that a steady flood is told about once, not once per freed step.
 constexpr int kMaxPending = 100000;
+constexpr int kRoomAgain = kMaxPending / 2;
+// Reads of the FIFO per loop pass: one pipe page, which holds any burst a
+// writer can make in one atomic write.  A writer that keeps the pipe full
+// must not keep the loop from frames, touches and signals.
+constexpr int kReadsPerPass = 16;
 
 ControlPowerHandler g_power_handler;
 int g_fd = -1;
@@ -59,6 +66,8 @@ int g_count;
 int g_capacity;
 int g_next;
 uint64_t g_queue_end;
+// Lines refused since the queue last ran full; 0 when it is not full.
+long g_refused;
 // The FIFO this process made, so that the close removes that one and nothing
 // else that may have taken its place.
 char g_fifo_path[PATH_MAX];
@@ -96,81 +105,90 @@ void enqueue_swipe(unsigned d, bool hold, double x0, double y0, double x1, doubl
 
 bool finite(double a, double b) { return isfinite(a) && isfinite(b); }
 
-// Returns false when the line is not understood; `why` then may hold a more
-// precise reason than the generic message.
-bool interpret(const char* line, const char** why) {
+enum Verdict { kQueued, kUnreadable, kTooLong, kFull };
+
+// True when `steps` more fit; otherwise the line is counted as refused and
+// the first refusal of a full episode is reported.
+bool room_for(unsigned long long steps, const char* line) {
+  if (g_count - g_next + steps <= (unsigned long long)kMaxPending) return true;
+  if (g_refused++ == 0) log_error("控制命令队列已满，不再接受命令，直到空出一半: %s\n", line);
+  return false;
+}
+
+void note_room() {
+  if (g_refused == 0 || g_count - g_next > kRoomAgain) return;
+  log_info("控制命令队列空出，满时拒绝了 %ld 行\n", g_refused);
+  g_refused = 0;
+}
+
+// The steps of one line are queued only when the line is understood and they
+// all fit, so a line never runs in part.
+Verdict interpret(const char* line) {
   double x0, y0, x1, y1;
   unsigned long long d = 0;
-  int pending = g_count - g_next;
-  // The largest command queues a kDown, one move per 16 ms and a kUp.
-  if (line[0] && pending + (int)(kMaxDurationMs / kMoveMs) + 2 > kMaxPending) {
-    *why = "队列已满";
-    return false;
-  }
   if (sscanf(line, "tap %lf %lf", &x0, &y0) == 2) {
-    if (!finite(x0, y0)) return false;
+    if (!finite(x0, y0)) return kUnreadable;
+    if (!room_for(2, line)) return kFull;
     uint64_t s = start_time();
     append(s, STEP_POINTER, kDown, x0, y0);
     append(s + kTapMs * kMs, STEP_POINTER, kUp, x0, y0);
-    return true;
+    return kQueued;
   }
   if (sscanf(line, "longpress %lf %lf %llu", &x0, &y0, &d) >= 2) {
-    if (!finite(x0, y0)) return false;
-    if (d > kMaxDurationMs) {
-      *why = "时长超过 60000 毫秒";
-      return false;
-    }
-    enqueue_swipe(d == 0 ? kLongPressMs : (unsigned)d, true, x0, y0, x0, y0);
-    return true;
+    if (!finite(x0, y0)) return kUnreadable;
+    if (d > kMaxDurationMs) return kTooLong;
+    unsigned ms = d == 0 ? kLongPressMs : (unsigned)d;
+    if (!room_for(ms / kMoveMs + 2, line)) return kFull;
+    enqueue_swipe(ms, true, x0, y0, x0, y0);
+    return kQueued;
   }
   if (sscanf(line, "swipe %lf %lf %lf %lf %llu", &x0, &y0, &x1, &y1, &d) >= 4) {
-    if (!finite(x0, y0) || !finite(x1, y1)) return false;
-    if (d > kMaxDurationMs) {
-      *why = "时长超过 60000 毫秒";
-      return false;
-    }
-    enqueue_swipe(d == 0 ? kSwipeMs : (unsigned)d, false, x0, y0, x1, y1);
-    return true;
+    if (!finite(x0, y0) || !finite(x1, y1)) return kUnreadable;
+    if (d > kMaxDurationMs) return kTooLong;
+    unsigned ms = d == 0 ? kSwipeMs : (unsigned)d;
+    if (!room_for(ms / kMoveMs + 2, line)) return kFull;
+    enqueue_swipe(ms, false, x0, y0, x1, y1);
+    return kQueued;
   }
   if (strncmp(line, "key ", 4) == 0) {
     char word[8] = "";
-    if (sscanf(line, "key %7s %llu", word, &d) < 1) return false;
+    if (sscanf(line, "key %7s %llu", word, &d) < 1) return kUnreadable;
     bool next = strcmp(word, "next") == 0;
-    if (!next && strcmp(word, "prev") != 0) return false;
-    if (d > kMaxDurationMs) {
-      *why = "时长超过 60000 毫秒";
-      return false;
-    }
+    if (!next && strcmp(word, "prev") != 0) return kUnreadable;
+    if (d > kMaxDurationMs) return kTooLong;
+    if (!room_for(2, line)) return kFull;
     uint64_t hold = d == 0 ? kKeyHoldMs : d;
     uint64_t s = start_time();
     append(s, STEP_KEY_DOWN, 0, next ? 1.0 : 0.0, 0);
     append(s + hold * kMs, STEP_KEY_UP, 0, next ? 1.0 : 0.0, 0);
-    return true;
+    return kQueued;
   }
-  if (strncmp(line, "sleep", 5) == 0) {
-    append(start_time(), STEP_SLEEP, 0, 0, 0);
-    return true;
+  int kind = strncmp(line, "sleep", 5) == 0     ? STEP_SLEEP
+             : strncmp(line, "wake", 4) == 0    ? STEP_WAKE
+             : strncmp(line, "refresh", 7) == 0 ? STEP_REFRESH
+                                                : -1;
+  if (kind >= 0) {
+    if (!room_for(1, line)) return kFull;
+    append(start_time(), kind, 0, 0, 0);
+    return kQueued;
   }
-  if (strncmp(line, "wake", 4) == 0) {
-    append(start_time(), STEP_WAKE, 0, 0, 0);
-    return true;
-  }
-  if (strncmp(line, "refresh", 7) == 0) {
-    append(start_time(), STEP_REFRESH, 0, 0, 0);
-    return true;
-  }
-  return line[0] == '\0';
+  return line[0] == '\0' ? kQueued : kUnreadable;
 }
 
 void handle_line() {
   g_line[g_line_len] = '\0';
-  const char* why = nullptr;
-  if (interpret(g_line, &why)) {
-    log_info("控制命令: %s\n", g_line);
-  } else if (why) {
-    log_error("控制命令%s，不执行: %s\n", why, g_line);
-  } else {
-    log_error("控制命令看不懂: %s\n", g_line);
+  switch (interpret(g_line)) {
+    case kQueued:
+      log_info("控制命令: %s\n", g_line);
+      break;
+    case kUnreadable:
+      log_error("控制命令看不懂: %s\n", g_line);
+      break;
+    case kTooLong:
+      log_error("控制命令时长超过 60000 毫秒，不执行: %s\n", g_line);
+      break;
+    case kFull:  // told once per full episode by room_for
+      break;
   }
   g_line_len = 0;
 }
@@ -263,7 +281,7 @@ int control_fd() { return g_fd; }
 
 void control_read() {
   if (g_fd < 0) return;
-  for (;;) {
+  for (int reads = 0; reads < kReadsPerPass; reads++) {
     char buf[256];
     ssize_t n = read(g_fd, buf, sizeof buf);
     if (n == 0 && g_keepalive_fd < 0) {
@@ -333,6 +351,7 @@ void control_run_due(FLUTTER_API_SYMBOL(FlutterEngine) engine) {
     g_count -= g_next;
     g_next = 0;
   }
+  note_room();
 }
 
 void control_close() {
@@ -343,4 +362,5 @@ void control_close() {
   g_next = 0;
   g_count = 0;
   g_capacity = 0;
+  g_refused = 0;
 }

@@ -494,6 +494,10 @@ int input_poll_fds(struct pollfd* fds, int capacity) {
   return n;
 }
 
+// Reads of one device per loop pass, 64 events each; what is left is read in
+// the next pass.
+constexpr int kReadsPerPass = 16;
+
 void input_process(const struct pollfd* fds, int count, FLUTTER_API_SYMBOL(FlutterEngine) engine) {
   // Devices that went away are removed after the pass, so that entry i keeps
   // belonging to record i while the entries are looked at.
@@ -504,7 +508,9 @@ void input_process(const struct pollfd* fds, int count, FLUTTER_API_SYMBOL(Flutt
     short rev = fds[i].revents;
     if (fds[i].fd != d.fd) continue;
     if (rev & POLLIN) {
-      for (;;) {
+      // Bounded per pass, like every source: a device that never stops
+      // reporting must not keep the loop from the others and from signals.
+      for (int reads = 0; reads < kReadsPerPass; reads++) {
         struct input_event buf[64];
         ssize_t got = read(d.fd, buf, sizeof buf);
         if (got <= 0) {

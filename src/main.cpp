@@ -186,16 +186,22 @@ void on_log_message(const char* tag, const char* text, void*) {
   log_raw("[%s] %s\n", tag ? tag : "flutter", text ? text : "");
 }
 
-// Keeps the environment's locale when it is UTF-8, else asks for C.UTF-8 so
-// that the engine's text handling sees UTF-8.
+// Takes the user's locale from the environment, but numbers are always
+// written and read the C way: log clocks, FOLIAN_* settings and control
+// commands must mean the same under a locale with a decimal comma.  What
+// the engine's text handling needs is a UTF-8 character type; when the
+// environment's is not, C.UTF-8 is asked for.  `out` names the character
+// type's locale.
 void choose_locale(char* out, size_t size) {
-  const char* name = setlocale(LC_ALL, "");
-  if (name && (strstr(name, "UTF-8") || strstr(name, "utf8"))) {
-    snprintf(out, size, "%s", name);
-    return;
+  // One category the C library does not know makes the whole call fail;
+  // the character type may still be a good one.
+  if (!setlocale(LC_ALL, "")) setlocale(LC_CTYPE, "");
+  setlocale(LC_NUMERIC, "C");
+  const char* name = setlocale(LC_CTYPE, nullptr);
+  if (!name || !(strstr(name, "UTF-8") || strstr(name, "utf8"))) {
+    name = setlocale(LC_CTYPE, "C.UTF-8");
+    if (!name) name = setlocale(LC_CTYPE, nullptr);
   }
-  name = setlocale(LC_CTYPE, "C.UTF-8");
-  if (!name) name = setlocale(LC_CTYPE, nullptr);
   snprintf(out, size, "%s", name ? name : "C");
 }
 

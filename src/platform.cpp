@@ -15,7 +15,9 @@
 
 namespace {
 
+// The text is kept with its length: an escaped NUL is part of it.
 char* g_clipboard = nullptr;
+size_t g_clipboard_length = 0;
 
 void respond(FLUTTER_API_SYMBOL(FlutterEngine) engine, const FlutterPlatformMessage* message,
              const char* text, size_t size) {
@@ -69,10 +71,9 @@ char* put_utf8(char* out, unsigned cp) {
 }
 
 // The clipboard text as a JSON string: quotes and backslashes escaped, control
-// bytes as \u00XX, everything else (UTF-8 included) as it is.  nullptr when
-// the memory cannot be had.
-char* quote_json(const char* text, size_t* quoted_length) {
-  size_t n = strlen(text);
+// bytes (NUL included) as \u00XX, everything else (UTF-8 included) as it
+// is.  nullptr when the memory cannot be had.
+char* quote_json(const char* text, size_t n, size_t* quoted_length) {
   if (n > (SIZE_MAX - 3) / 6) return nullptr;
   char* quoted = static_cast<char*>(malloc(6 * n + 3));
   if (!quoted) return nullptr;
@@ -101,7 +102,7 @@ void reply_clipboard(FLUTTER_API_SYMBOL(FlutterEngine) engine, const FlutterPlat
     return;
   }
   size_t quoted_length = 0;
-  char* quoted = quote_json(g_clipboard, &quoted_length);
+  char* quoted = quote_json(g_clipboard, g_clipboard_length, &quoted_length);
   char* reply = quoted ? static_cast<char*>(malloc(quoted_length + 16)) : nullptr;
   if (!reply) {
     // Answering "nothing on the clipboard" beats leaving the call unanswered.
@@ -162,7 +163,10 @@ char* json_string_field(const uint8_t* begin, const uint8_t* end, const char* ke
     unsigned cp = hex4(p);
     p += 4;
     // A high surrogate followed by an escaped low one is one code point
-    // outside the basic plane; unpaired halves are kept as they come.
+    // outside the basic plane.  An unpaired half (a string cut inside an
+    // emoji) has no UTF-8 form; written as it came, the text would be
+    // invalid UTF-8 that the framework refuses to decode when it reads the
+    // clipboard back, so it becomes the replacement character.
     if (cp >= 0xD800 && cp <= 0xDBFF && end - p >= 6 && p[0] == '\\' && p[1] == 'u') {
       unsigned low = hex4(p + 2);
       if (low >= 0xDC00 && low <= 0xDFFF) {
@@ -170,6 +174,7 @@ char* json_string_field(const uint8_t* begin, const uint8_t* end, const char* ke
         p += 6;
       }
     }
+    if (cp >= 0xD800 && cp <= 0xDFFF) cp = 0xFFFD;
     out = put_utf8(out, cp);
   }
   *out = '\0';
@@ -198,14 +203,14 @@ int platform_handle(FLUTTER_API_SYMBOL(FlutterEngine) engine, const FlutterPlatf
     quit = 1;
   } else if (is("Clipboard.setData")) {
     free(g_clipboard);
-    g_clipboard = json_string_field(begin, end, "text");
-    log_info("剪贴板写入 %zu 字节\n", g_clipboard ? strlen(g_clipboard) : (size_t)0);
+    g_clipboard = json_string_field(begin, end, "text", &g_clipboard_length);
+    log_info("剪贴板写入 %zu 字节\n", g_clipboard_length);
     respond_text(engine, message, "[null]");
   } else if (is("Clipboard.getData")) {
     reply_clipboard(engine, message);
   } else if (is("Clipboard.hasStrings")) {
     respond_text(engine, message,
-                 g_clipboard && g_clipboard[0] ? "[{\"value\":true}]" : "[{\"value\":false}]");
+                 g_clipboard_length > 0 ? "[{\"value\":true}]" : "[{\"value\":false}]");
   } else {
     respond_text(engine, message, "[null]");
   }

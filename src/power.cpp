@@ -33,6 +33,9 @@ const int kTermGraceMs = 300;
 const int kIdleResetSeconds = 30;
 const int kMaxRestarts = 3;
 const int kRestartWindowSeconds = 60;
+// Reads per loop pass: a child that never stops writing must not keep the
+// loop from everything else; what is left is read in the next pass.
+const int kReadsPerPass = 16;
 
 pid_t g_child = -1;
 int g_fd = -1;
@@ -175,7 +178,7 @@ int power_read() {
   int event = POWER_EVENT_NONE;
   if (g_fd < 0) return event;
   char buf[256];
-  for (;;) {
+  for (int reads = 0; reads < kReadsPerPass; reads++) {
     ssize_t n = read(g_fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {

@@ -8,6 +8,7 @@ import collections
 import os
 import re
 import shutil
+import struct
 import tempfile
 import unittest
 
@@ -20,6 +21,85 @@ UPDATE = re.compile(r"^update kind=\w+ marker=\d+ region=(\d+),(\d+) (\d+)x(\d+)
                     r"waveform=(\d+) mode=(\d+) temp=\S+ flags=0x([0-9a-f]+) dir=(\d+) steps=(\d+)")
 NEXT = "wait_key down\n"
 Update = collections.namedtuple("Update", "x y w h waveform full flags dir steps")
+
+
+class Typed:
+    """A typed list: its type code, struct format and values."""
+
+    def __init__(self, code, fmt, values):
+        self.code, self.fmt, self.values = code, fmt, values
+
+
+def encode(value, out):
+    """The framework's standard message codec: sizes in 1, 3 or 5 bytes,
+    doubles and typed list elements aligned to their size from the start of
+    the message; integers beyond 64 bits as hexadecimal text (code 5)."""
+    def size(n):
+        out.extend(bytes([n]) if n < 254 else b"\xfe" + struct.pack("<H", n) if n < 65536
+                   else b"\xff" + struct.pack("<I", n))
+
+    def align(k):
+        out.extend(bytes(-len(out) % k))
+
+    if value is None or value is True or value is False:
+        out.append({None: 0, True: 1, False: 2}[value])
+    elif isinstance(value, int) and -2**31 <= value < 2**31:
+        out.append(3)
+        out.extend(struct.pack("<i", value))
+    elif isinstance(value, int) and -2**63 <= value < 2**63:
+        out.append(4)
+        out.extend(struct.pack("<q", value))
+    elif isinstance(value, int):
+        digits = ("-%x" % -value if value < 0 else "%x" % value).encode()
+        out.append(5)
+        size(len(digits))
+        out.extend(digits)
+    elif isinstance(value, float):
+        out.append(6)
+        align(8)
+        out.extend(struct.pack("<d", value))
+    elif isinstance(value, str):
+        out.append(7)
+        size(len(value.encode()))
+        out.extend(value.encode())
+    elif isinstance(value, bytes):
+        out.append(8)
+        size(len(value))
+        out.extend(value)
+    elif isinstance(value, Typed):
+        out.append(value.code)
+        size(len(value.values))
+        align(struct.calcsize(value.fmt))
+        out.extend(struct.pack("<%d%s" % (len(value.values), value.fmt), *value.values))
+    elif isinstance(value, list):
+        out.append(12)
+        size(len(value))
+        for v in value:
+            encode(v, out)
+    else:
+        out.append(13)
+        size(len(value))
+        for k, v in value.items():
+            encode(k, out)
+            encode(v, out)
+    return out
+
+
+def method_call(name, args):
+    return encode(args, encode(name, bytearray())).hex()
+
+
+INF, MAX, TINY = float("inf"), 1.7976931348623157e308, 5e-324
+# The framework's own composite codec test message, with a large integer as
+# other platforms write it.
+COMPOSITE = [
+    None, True, False, -707, -7000000007, -7000000000000000007, -3.14, "", "hello",
+    b"\xba\x5e\xba\x11", Typed(9, "i", [-2**31, 0, 2**31 - 1]), None,
+    Typed(10, "q", [-2**63, 0, 2**63 - 1]), None,
+    Typed(11, "d", [-INF, -MAX, -TINY, -0.0, 0.0, TINY, MAX, INF, float("nan")]),
+    Typed(14, "f", [-INF, -3.4028234e38, -1e-45, -0.0, 0.0, 1e-45, 3.4028234e38, INF]),
+    ["nested", []], {"a": "nested", None: {}}, "world", 2**70, -2**70,
+]
 
 
 class Panel(E2ETestCase):
@@ -81,6 +161,19 @@ class Panel(E2ETestCase):
         self.assertEqual(replies[EPD], [("ok", True)] * 7 +
                          [("ok", {"platform": "kindle", "driver": "mtk"})])
         self.step(app, *(r"刷新模式 → %d$" % n for n in (4, 1, 2, 3, 0, 5, 0)), press=False)
+
+    def test_refresh_mode_after_values_only_the_framework_writes(self):
+        calls = [({"floats": Typed(11, "d", [0.5, 1.5]), "mode": "fast"}, 4),
+                 ({"m": COMPOSITE, "mode": "hd"}, 1),
+                 ({"i": Typed(9, "i", [7]), "f": Typed(14, "f", [1.0]), "l": Typed(10, "q", []),
+                   "big": 2**64, "mode": "regal"}, 2)]
+        script = "".join("message_hex %s %s\n" % (EPD, method_call("setRefreshMode", args))
+                         for args, _ in calls)
+        app = self.start_app(script)
+        self.step(app, r"\] 帧 0：")
+        self.step(app, *(r"刷新模式 → %d$" % mode for _, mode in calls), press=False)
+        _, replies = self.finish(app)
+        self.assertEqual(replies[EPD], [("ok", True)] * len(calls))
 
     def test_immediate_and_deferred_full_refresh(self):
         app = self.start_app("call %s fullRefresh\nlog immediate-answered\n"

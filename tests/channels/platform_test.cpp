@@ -62,6 +62,8 @@ TEST(Platform, ClipboardRepliesAreExact) {
   const std::pair<const char*, const char*> texts[] = {
       {R"("x\ny\t\u0001\u007f")", "[{\"text\":\"x\\u000ay\\u0009\\u0001\x7f\"}]"},
       {R"("\ud83d\ude00 \u00e9\u20ac")", "[{\"text\":\"\xF0\x9F\x98\x80 \xC3\xA9\xE2\x82\xAC\"}]"},
+      {R"("a\ud83db")", "[{\"text\":\"a\xEF\xBF\xBD" "b\"}]"},
+      {R"("x\u0000y")", R"([{"text":"x\u0000y"}])"},
       {"null", "[null]"},
       {"42", "[null]"},
   };
@@ -103,12 +105,14 @@ TEST(JsonStringField, FirstOccurrenceAndEscapes) {
       {R"({"k":"\b\f\n\r\t\"\\\/\x"})", "\b\f\n\r\t\"\\/x"},
       {R"({"k":"ab\)", "ab"},
       {R"({"k":"\u0041\u0000B"})", std::string("A\0B", 3)},
-      // Lone surrogate halves are kept as three bytes (the end-to-end test
-      // round-trips pairs, escapes and raw UTF-8 written by a JSON encoder).
-      {R"({"k":"\ud83dx"})", "\xED\xA0\xBDx"},
-      {R"({"k":"\ud83d\u0041"})", "\xED\xA0\xBD" "A"},
-      {R"({"k":"\ude00"})", "\xED\xB8\x80"},
-      {R"({"k":"\ud83d\ude0)", "\xED\xA0\xBD"},
+      // Unpaired surrogate halves become U+FFFD, so the text stays valid
+      // UTF-8 (the end-to-end test round-trips pairs, escapes and raw UTF-8
+      // written by a JSON encoder).
+      {R"({"k":"a\ud83db"})", "a\xEF\xBF\xBD" "b"},
+      {R"({"k":"\ud83d\u0041"})", "\xEF\xBF\xBD" "A"},
+      {R"({"k":"\ude00\ud83d"})", "\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {R"({"k":"\ud83d\ud83d\ude00"})", "\xEF\xBF\xBD\xF0\x9F\x98\x80"},
+      {R"({"k":"\ud83d\ude0)", "\xEF\xBF\xBD"},
       // Exactly four bytes of hex, read as far as they are digits.
       {R"({"k":"\u00411"})", "A1"},
       {R"({"k":"\u0041ffff"})", "Affff"},

@@ -3,7 +3,10 @@ seen from outside: the real executable with the stand-in engine."""
 
 import os
 import re
+import shutil
 import signal
+import subprocess
+import tempfile
 import time
 import unittest
 
@@ -178,12 +181,63 @@ class StartUp(E2ETestCase):
                 self.assertEqual(first(trace, "display_update")["dpr"], ratio)
                 self.assertEqual(first(trace, "window_metrics")["pixel_ratio"], ratio)
 
+    def test_numbers_do_not_follow_a_decimal_comma_locale(self):
+        locales = tempfile.mkdtemp(prefix="folian-locale-")
+        self.addCleanup(shutil.rmtree, locales, True)
+        subprocess.run(["localedef", "-i", "de_DE", "-f", "UTF-8",
+                        os.path.join(locales, "de_DE.UTF-8")], capture_output=True)
+        self.assertTrue(os.path.exists(os.path.join(locales, "de_DE.UTF-8", "LC_NUMERIC")),
+                        "localedef could not build de_DE.UTF-8 (Debian package locales)")
+        ctl = os.path.join(locales, "ctl")
+        app = self.start(self.bundle(), env=dict(
+            SIM, LOCPATH=locales, LANG="de_DE.UTF-8", FOLIAN_PIXEL_RATIO="1.5",
+            FOLIAN_TEST_TAPS="100,200@50", FOLIAN_CONTROL=ctl))
+        app.wait_line(r"\] 控制管道 ")
+        fd = os.open(ctl, os.O_WRONLY | os.O_NONBLOCK)
+        os.write(fd, b"tap 100.5 200\n")
+        os.close(fd)
+        app.wait_event("pointer", match=lambda e: e["phase"] == "up", count=2)
+        trace = self.stop(app)
+        lines = app.lines()
+        self.assertEqual(lines[0], "[    0.000] LC_CTYPE=de_DE.UTF-8")
+        self.assertEqual([l for l in lines if l.startswith("[") and not l.startswith("[flutter]")
+                          and not re.match(r"^\[ *\d+\.\d{3}\]", l)], [])
+        self.assertIn("] 控制命令: tap 100.5 200", "\n".join(lines))
+        self.assertEqual(first(trace, "window_metrics")["pixel_ratio"], "1.500")
+        downs = [(float(e["x"]), float(e["y"])) for e in events(trace, "pointer")
+                 if e["phase"] == "down"]
+        self.assertEqual(downs, [(100, 200), (100.5, 200)])
+
     def test_sigterm_and_sigint_shut_down_in_order(self):
         bundle = self.bundle()
         apps = {sig: self.start(bundle, env=SIM) for sig in (signal.SIGTERM, signal.SIGINT)}
         for sig, app in apps.items():
             with self.subTest(sig.name):
                 self.stop(app, sig)
+
+    def test_a_writer_flooding_the_control_pipe_starves_nothing(self):
+        d = tempfile.mkdtemp(prefix="folian-flood-")
+        self.addCleanup(shutil.rmtree, d, True)
+        ctl = os.path.join(d, "ctl")
+        # The application answers the first tap with a task and a frame.
+        app = self.start(self.bundle(app="present\nwait_pointer down\ntask 0\nfill gray 0\n"
+                                         "present\n"), env=dict(SIM, FOLIAN_CONTROL=ctl))
+        app.wait_line(r"\] 控制管道 ")
+        app.wait_event("present")
+        writer = subprocess.Popen(["sh", "-c", 'exec yes "tap 1 1" > "$0"', ctl])
+        self.addCleanup(writer.wait, 5)
+        self.addCleanup(writer.kill)
+        app.wait_event("present", count=2)
+        app.wait_event("run_task", match=lambda e: e["kind"] == "noop", count=4)
+        app.signal(signal.SIGUSR1)
+        app.wait_line(r"\] 收到 SIGUSR1，整屏写回$")
+        self.assertIsNone(writer.poll())
+        app.signal(signal.SIGTERM)
+        self.assertEqual(app.wait(3), 0)
+        assert_no_violation(app.trace())
+        # The writer ends with the pipe; a full queue is told once.
+        writer.wait(5 * SLOW)
+        self.assertLessEqual(sum("控制命令队列已满" in l for l in app.lines()), 1)
 
     def test_signal_during_engine_launch_skips_the_loop(self):
         app = self.start(self.bundle(app="message some/unknown hi\n"),

@@ -151,6 +151,22 @@ TEST_F(PowerTest, LinesAreJoinedAcrossReadsAndOnlyTheirStartCounts) {
   EXPECT_EQ(count(log, "] 电源事件: " + longline.substr(0, 255) + "\n"), 1) << log;
 }
 
+TEST_F(PowerTest, OneReadTakesABoundedShareOfALongOutput) {
+  // A tool that never stops writing must not hold the loop: one call leaves
+  // what is beyond its share for the next pass.
+  std::string noise;
+  while (noise.size() < 32 * 1024) noise += "noise\n";
+  feed(noise + "goingToScreenSaver\n");
+  ASSERT_TRUE(wait_readable(power_fd()));
+  sleep_ms(200);
+  EXPECT_EQ(power_read(), POWER_EVENT_NONE);
+  EXPECT_TRUE(wait_readable(power_fd(), 0));
+  int event = POWER_EVENT_NONE;
+  for (int i = 0; i < 100 && event == POWER_EVENT_NONE && wait_readable(power_fd()); i++)
+    event = power_read();
+  EXPECT_EQ(event, POWER_EVENT_SCREENSAVER_ON);
+}
+
 // Whether it ended by itself or was killed, the tool is reaped and started
 // again, and the screensaver's events keep coming through the new one.
 TEST_F(PowerTest, AToolThatEndsIsStartedAgainAndEventsKeepComing) {

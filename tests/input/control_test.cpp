@@ -26,6 +26,12 @@ uint64_t g_clock = 1000000000ull;
 std::vector<int> g_power_calls;
 void on_power(int sleep) { g_power_calls.push_back(sleep); }
 
+int count(const std::string& text, const std::string& needle) {
+  int n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) n++;
+  return n;
+}
+
 // (phase, ms after the start) of pointer events.
 using Timeline = std::vector<std::pair<int, uint64_t>>;
 
@@ -246,6 +252,34 @@ TEST_F(Control, ExecutedStepsGiveBackTheirRoom) {
   logged();
   EXPECT_LT(after, before + 64 * 1024);
   EXPECT_EQ(sent, 41999u);
+}
+
+TEST_F(Control, AFullQueueIsToldOncePerEpisode) {
+  open_pipe();
+  capture_log();
+  // 3752 steps each: 26 fit in the 100000 the queue holds, then it is full.
+  const std::string swipe = "swipe 0 0 9 9 60000\n";
+  for (int i = 0; i < 30; i++) say(swipe);
+  // Still understood or not on its own merits, and a small one still fits.
+  say("bogus\nrefresh\n");
+  std::string log = logged();
+  EXPECT_EQ(count(log, "][错误] 控制命令队列已满，不再接受命令，直到空出一半: swipe 0 0 9 9 60000\n"), 1) << log;
+  EXPECT_EQ(count(log, "] 控制命令: swipe"), 26) << log;
+  EXPECT_TRUE(has(log, "][错误] 控制命令看不懂: bogus\n")) << log;
+  EXPECT_TRUE(has(log, "] 控制命令: refresh\n")) << log;
+  capture_log();
+  // Room for a line is taken as it comes; the all-clear waits until half
+  // of the queue has run.
+  fake::advance_ms(12 * 60050);
+  control_run_due(fake::engine());
+  say(swipe);
+  log = logged();
+  EXPECT_TRUE(has(log, "] 控制命令: swipe") && !has(log, "空出")) << log;
+  capture_log();
+  fake::advance_ms(2 * 60050);
+  control_run_due(fake::engine());
+  log = logged();
+  EXPECT_TRUE(has(log, "] 控制命令队列空出，满时拒绝了 4 行\n")) << log;
 }
 
 TEST_F(Control, OnlyItsOwnFifoIsEverRemoved) {
