@@ -1059,7 +1059,7 @@ struct _FlutterEngine {
       {
         std::unique_lock<std::mutex> l(lock);
         raster_cv.wait(l, [this] { return stopping || !frames.empty(); });
-        if (stopping) return;
+        if (stopping) break;
         f = std::move(frames.front());
         frames.pop_front();
       }
@@ -1074,6 +1074,7 @@ struct _FlutterEngine {
       trace("present", fmt("frame=%u width=%d row_bytes=%d rows=%d result=%d", frame_no, f.width,
                            f.row_bytes, f.rows, ok ? 1 : 0));
     }
+    surface.release();
   }
 
   // ---- I/O thread: a few platform tasks of its own, some due now, some
