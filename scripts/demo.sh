@@ -15,12 +15,14 @@ cmake --preset debug >/dev/null
 cmake --build --preset debug --target folian flutter_engine
 
 # A bundle as the device has it; the stand-in engine reads the application
-# script from its assets and needs only a readable ICU file.
+# script from its assets, and as a JIT engine wants a kernel file beside it
+# (its content is not read) and a readable ICU file.
 rm -rf "$out"
 bundle="$out/bundle"
 mkdir -p "$bundle/data/flutter_assets" "$bundle/lib" "$out/frames"
 cp demo/app.txt "$bundle/data/flutter_assets/folian_app.txt"
 printf 'icu data stand-in\n' > "$bundle/data/icudtl.dat"
+printf 'kernel stand-in\n' > "$bundle/data/flutter_assets/kernel_blob.bin"
 printf '\177ELF\001\001\001' > "$bundle/lib/libapp.so"
 control="$out/control"
 
