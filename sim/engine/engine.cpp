@@ -1003,15 +1003,19 @@ struct _FlutterEngine {
     y0 = std::max(y0, 0);
     x1 = std::min(x1, pw);
     y1 = std::min(y1, f.rows);
-    for (int y = y0; y < y1; y++) {
-      uint8_t* p = buf + (size_t)y * f.row_bytes + (size_t)x0 * 4;
-      for (int x = x0; x < x1; x++, p += 4) {
-        p[0] = b;
-        p[1] = g;
-        p[2] = r;
-        p[3] = 255;
-      }
+    if (x0 >= x1 || y0 >= y1) return;
+    // One row by hand, the others copied: a whole-screen fill stays cheap
+    // under the sanitizers, where frames race the program's timeouts.
+    uint8_t* first = buf + (size_t)y0 * f.row_bytes + (size_t)x0 * 4;
+    uint8_t* p = first;
+    for (int x = x0; x < x1; x++, p += 4) {
+      p[0] = b;
+      p[1] = g;
+      p[2] = r;
+      p[3] = 255;
     }
+    for (int y = y0 + 1; y < y1; y++)
+      memcpy(buf + (size_t)y * f.row_bytes + (size_t)x0 * 4, first, (size_t)(x1 - x0) * 4);
   }
 
   // Premultiplied BGRA on a transparent background: where the page draws
