@@ -332,8 +332,12 @@ int main(int argc, char** argv) {
   double ratio = pixel_ratio_for(info.dpi);
   log_info("屏幕 %ux%u，DPI %.0f，像素比 %.3f\n", info.width, info.height, info.dpi, ratio);
 
+  // From here on a failed start gives the screen found at start back.
   int wake_fd = tasks_init();
-  if (wake_fd < 0) return 1;
+  if (wake_fd < 0) {
+    display_close();
+    return 1;
+  }
 
   FlutterRendererConfig config{};
   config.type = kSoftware;
@@ -357,7 +361,6 @@ int main(int argc, char** argv) {
   args.log_message_callback = on_log_message;
   args.log_tag = "flutter";
 
-  // From here on a failed start gives the screen found at start back.
   if (!bundle_usable(assets_path, icu_path)) {
     display_close();
     return 1;

@@ -5,7 +5,8 @@
 // only through the program's custom task runner; software frames from the
 // raster thread) and checks the program's side of the contract on the way:
 // tasks run on the platform thread, exactly one response per delivered
-// message, correct struct sizes.  Everything that crosses the API is written
+// message, correct struct sizes, calls from the platform thread, pointer
+// sequences the engine's converter accepts.  Everything that crosses the API is written
 // to a trace file, one line per event, which the end-to-end tests read.
 //
 // Environment (read once, at the first API call):
