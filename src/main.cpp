@@ -11,6 +11,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "channels.h"
@@ -323,6 +324,33 @@ void run_loop(int wake_fd) {
   }
 }
 
+// The engine does not report these as launch errors: it aborts the process
+// when it cannot load the ICU data, and an ahead-of-time engine starts an
+// application that cannot find its assets.  Checked here, they are told.
+bool bundle_usable(const char* assets_path, const char* icu_path) {
+  int fd = open(icu_path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    log_error("读不了 ICU 数据 %s: %s\n", icu_path, strerror(errno));
+    return false;
+  }
+  struct stat st;
+  int err = fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EISDIR;
+  close(fd);
+  if (err) {
+    log_error("读不了 ICU 数据 %s: %s\n", icu_path, strerror(err));
+    return false;
+  }
+  if (stat(assets_path, &st) != 0) {
+    log_error("资源目录 %s 不可用: %s\n", assets_path, strerror(errno));
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    log_error("资源目录 %s 不可用: %s\n", assets_path, strerror(ENOTDIR));
+    return false;
+  }
+  return true;
+}
+
 void arm_exit_watchdog() {
   signal(SIGALRM, on_exit_timeout);
   alarm((unsigned)setting_int("FOLIAN_EXIT_TIMEOUT", kDefaultExitTimeout, 1, INT_MAX));
@@ -376,8 +404,12 @@ int main(int argc, char** argv) {
   double ratio = pixel_ratio_for(info.dpi);
   log_info("屏幕 %ux%u，DPI %.0f，像素比 %.3f\n", info.width, info.height, info.dpi, ratio);
 
+  // From here on a failed start gives the screen found at start back.
   int wake_fd = tasks_init();
-  if (wake_fd < 0) return 1;
+  if (wake_fd < 0) {
+    display_close();
+    return 1;
+  }
 
   FlutterRendererConfig config{};
   config.type = kSoftware;
@@ -401,6 +433,11 @@ int main(int argc, char** argv) {
   args.log_message_callback = on_log_message;
   args.log_tag = "flutter";
 
+  if (!bundle_usable(assets_path, icu_path)) {
+    display_close();
+    return 1;
+  }
+
   FlutterEngineAOTData aot_data = nullptr;
   if (FlutterEngineRunsAOTCompiledDartCode()) {
     FlutterEngineAOTDataSource source{};
@@ -409,6 +446,7 @@ int main(int argc, char** argv) {
     FlutterEngineResult result = FlutterEngineCreateAOTData(&source, &aot_data);
     if (result != kSuccess) {
       log_error("加载 AOT 代码 %s 失败（%d）\n", aot_path, (int)result);
+      display_close();
       return 1;
     }
     args.aot_data = aot_data;
@@ -418,6 +456,8 @@ int main(int argc, char** argv) {
       FlutterEngineRun(FLUTTER_ENGINE_VERSION, &config, &args, nullptr, &g_engine);
   if (result != kSuccess || !g_engine) {
     log_error("引擎启动失败（%d）\n", (int)result);
+    if (aot_data) FlutterEngineCollectAOTData(aot_data);
+    display_close();
     return 1;
   }
   log_info("引擎已启动\n");

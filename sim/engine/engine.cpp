@@ -5,7 +5,8 @@
 // only through the program's custom task runner; software frames from the
 // raster thread) and checks the program's side of the contract on the way:
 // tasks run on the platform thread, exactly one response per delivered
-// message, correct struct sizes.  Everything that crosses the API is written
+// message, correct struct sizes, calls from the platform thread, pointer
+// sequences the engine's converter accepts.  Everything that crosses the API is written
 // to a trace file, one line per event, which the end-to-end tests read.
 //
 // Environment (read once, at the first API call):
@@ -18,6 +19,8 @@
 //                             ELF file, FlutterEngineRun wants that handle as aot_data
 //   FOLIAN_SIM_LOG=1          the UI and raster threads greet through the
 //                             program's log callback when they start
+//   FOLIAN_SIM_SHUTDOWN_HANG_MS=N  FlutterEngineShutdown takes N ms longer (the
+//                             I/O thread is slow to stop)
 //
 // The application is a small text script, <assets_path>/folian_app.txt; the
 // format and the trace format are described in README.md beside this file.
@@ -27,6 +30,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -41,6 +45,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "flutter_embedder.h"
@@ -70,6 +75,7 @@ struct Settings {
   int run_delay_ms = 0;
   bool aot = false;
   bool log = false;
+  int shutdown_hang_ms = 0;
 };
 
 const Settings& settings() {
@@ -78,6 +84,7 @@ const Settings& settings() {
     if (const char* v = getenv("FOLIAN_SIM_TRACE")) r.trace_path = v;
     if (const char* v = getenv("FOLIAN_SIM_FAIL_RUN")) r.fail_run = atoi(v);
     if (const char* v = getenv("FOLIAN_SIM_RUN_DELAY_MS")) r.run_delay_ms = atoi(v);
+    if (const char* v = getenv("FOLIAN_SIM_SHUTDOWN_HANG_MS")) r.shutdown_hang_ms = atoi(v);
     const char* aot = getenv("FOLIAN_SIM_AOT");
     r.aot = aot && strcmp(aot, "1") == 0;
     const char* log = getenv("FOLIAN_SIM_LOG");
@@ -426,6 +433,9 @@ Script load_script(const std::string& assets) {
   FILE* f = fopen(path.c_str(), "r");
   if (!f) {
     // No script: an idle application that shows one white page.
+    Command fill;
+    fill.name = "fill";  // the default DrawOp fills white
+    s.commands.push_back(fill);
     Command c;
     c.name = "present";
     s.commands.push_back(c);
@@ -522,7 +532,7 @@ struct Frame {
 };
 
 struct Task {
-  enum Kind { kNoop, kMessage, kKeyCallback } kind = kNoop;
+  enum Kind { kNoop, kMessage, kKeyReply } kind = kNoop;
   uint64_t target = 0;
   bool ran = false;
   std::string channel;
@@ -539,7 +549,18 @@ struct HandleState {
   bool answered = false;
 };
 
-const char* kTaskKinds[] = {"noop", "message", "key_callback"};
+const char* kTaskKinds[] = {"noop", "message", "key_reply"};
+
+// The engine's own task runner object: FlutterTask.runner points at it, so a
+// task handed back with anything else belongs to no runner of this engine.
+struct PlatformRunner {
+  uint64_t tasks_posted = 0;
+};
+
+// What the engine's pointer converter remembers of one device.
+struct PointerState {
+  bool down = false;
+};
 
 }  // namespace
 
@@ -552,6 +573,7 @@ struct _FlutterEngine {
   FlutterPlatformMessageCallback on_message = nullptr;
   FlutterLogMessageCallback on_log = nullptr;
   FlutterTaskRunnerDescription runner{};
+  PlatformRunner platform_runner;  // its address is FlutterTask.runner
   FlutterEngineAOTData aot = nullptr;
   Script script;
 
@@ -566,12 +588,14 @@ struct _FlutterEngine {
   std::map<const void*, HandleState> handles;
   uint64_t next_handle = 1;
   int width = 0, height = 0;  // from the window metrics; 0 until known
+  std::map<int32_t, PointerState> pointers;  // by device, as the converter keeps them
 
   std::thread ui, raster, io;
 
   // UI-thread state (touched only by the UI thread).
   std::string lifecycle = "resumed";
   bool paused = false;
+  bool shown = false;  // a frame was requested once
   bool present_pending = false;
   Frame pending_frame;
   Drawing current;
@@ -600,7 +624,9 @@ struct _FlutterEngine {
 
   // Hands a task to the program's platform runner.  `engine_thread` is false
   // only for the key-event answer, which is posted from inside an API call.
-  uint64_t post(Task t, uint64_t delay_ms, bool engine_thread = true) {
+  // `late` tasks are posted while the engine shuts down, as the engine's own
+  // threads still do until they are joined.
+  uint64_t post(Task t, uint64_t delay_ms, bool engine_thread = true, bool late = false) {
     if (engine_thread) check_not_platform();
     uint64_t now = now_ns();
     t.target = now + delay_ms * 1000000ull;
@@ -609,18 +635,57 @@ struct _FlutterEngine {
     uint64_t target = t.target;
     {
       std::lock_guard<std::mutex> l(lock);
-      if (stopping) return 0;
+      if (stopping && !late) return 0;
       id = next_task++;
+      platform_runner.tasks_posted++;
       tasks[id] = std::move(t);
     }
     trace("post_task", fmt("id=%llu kind=%s target=%llu delay=%llu", (unsigned long long)id,
                            kTaskKinds[kind], (unsigned long long)target,
                            (unsigned long long)(target - now)));
     FlutterTask ft;
-    ft.runner = (FlutterTaskRunner)(uintptr_t)runner.identifier;
+    ft.runner = reinterpret_cast<FlutterTaskRunner>(&platform_runner);
     ft.task = id;
     runner.post_task_callback(ft, target, runner.user_data);
     return id;
+  }
+
+  // The engine's pointer converter: per device, added or not and down or
+  // not.  Returns what the converter would assert on, empty when the event
+  // fits.  A down or hover of a device never added adds it; a cancel of such
+  // a device is dropped.
+  std::string convert_pointer(int32_t device, int phase) {
+    std::lock_guard<std::mutex> l(lock);
+    auto it = pointers.find(device);
+    bool known = it != pointers.end();
+    bool down = known && it->second.down;
+    switch (phase) {
+      case kCancel:
+        if (!known) return "";
+        it->second.down = false;
+        return down ? "" : "cancel while not down";
+      case kAdd:
+        if (known) return "add of a device already added";
+        pointers[device] = PointerState{};
+        return "";
+      case kRemove:
+        if (!known) return "remove of a device never added";
+        pointers.erase(it);
+        return "";
+      case kHover:
+        if (!known) pointers[device] = PointerState{};
+        return down ? "hover while down" : "";
+      case kDown:
+        pointers[device].down = true;
+        return down ? "down while already down" : "";
+      case kMove:
+      case kUp:
+        if (!down) return std::string(phase == kMove ? "move" : "up") + " without down";
+        it->second.down = phase == kMove;
+        return "";
+      default:
+        return "";
+    }
   }
 
   // Sends a message to the program and returns its handle id (0 when stopping).
@@ -656,16 +721,21 @@ struct _FlutterEngine {
 
   // ---- UI thread
 
-  void request_present(const Drawing& d, int w = 0, int rows = 0, int row_bytes = 0) {
+  // The application stops drawing by itself while paused, but a frame the
+  // program schedules or a change of the window metrics is drawn anyway
+  // (`forced`): keeping such frames off the panel is the program's business.
+  void request_present(const Drawing& d, int w = 0, int rows = 0, int row_bytes = 0,
+                       bool forced = false) {
     Frame f;
     f.drawing = d;
     f.width = w;
     f.rows = rows;
     f.row_bytes = row_bytes;
-    if (paused) {
+    if (paused && !forced) {
       trace("present_skipped", "reason=paused");
       return;
     }
+    shown = true;
     int mw, mh;
     {
       std::lock_guard<std::mutex> l(lock);
@@ -705,7 +775,9 @@ struct _FlutterEngine {
         if (present_pending) {
           present_pending = false;
           request_present(pending_frame.drawing, pending_frame.width, pending_frame.rows,
-                          pending_frame.row_bytes);
+                          pending_frame.row_bytes, true);
+        } else if (shown) {
+          request_present(current, 0, 0, 0, true);
         }
         break;
       case UiEvent::kLifecycle:
@@ -713,7 +785,7 @@ struct _FlutterEngine {
         paused = e.text == "paused";
         break;
       case UiEvent::kScheduleFrame:
-        request_present(current);
+        request_present(current, 0, 0, 0, true);
         break;
       case UiEvent::kPointer:
         if (pages_mode && e.phase == kUp) {
@@ -893,26 +965,65 @@ struct _FlutterEngine {
 
   // ---- raster thread
 
-  static void put(std::vector<uint8_t>& buf, const Frame& f, int x0, int y0, int x1, int y1,
-                  uint8_t r, uint8_t g, uint8_t b) {
+  // The one surface the raster thread draws into and hands to the present
+  // callback, reused from frame to frame.  It is exactly row_bytes x rows long
+  // and ends at an inaccessible page, so a read past the frame faults.
+  struct Surface {
+    uint8_t* base = nullptr;
+    size_t mapped = 0, size = 0;
+    uint8_t* data = nullptr;
+
+    uint8_t* get(size_t bytes) {
+      if (base && bytes == size) return data;
+      release();
+      size_t page = (size_t)sysconf(_SC_PAGESIZE);
+      size_t body = (bytes + page - 1) / page * page;
+      void* m = mmap(nullptr, body + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                     -1, 0);
+      if (m == MAP_FAILED) return nullptr;
+      base = (uint8_t*)m;
+      mapped = body + page;
+      mprotect(base + body, page, PROT_NONE);
+      size = bytes;
+      data = base + body - bytes;
+      return data;
+    }
+    void release() {
+      if (base) munmap(base, mapped);
+      base = data = nullptr;
+      mapped = size = 0;
+    }
+    ~Surface() { release(); }
+  };
+  Surface surface;  // raster thread only
+
+  static void put(uint8_t* buf, const Frame& f, int x0, int y0, int x1, int y1, uint8_t r,
+                  uint8_t g, uint8_t b) {
     int pw = std::min(f.width, f.row_bytes / 4);
     x0 = std::max(x0, 0);
     y0 = std::max(y0, 0);
     x1 = std::min(x1, pw);
     y1 = std::min(y1, f.rows);
-    for (int y = y0; y < y1; y++) {
-      uint8_t* p = buf.data() + (size_t)y * f.row_bytes + (size_t)x0 * 4;
-      for (int x = x0; x < x1; x++, p += 4) {
-        p[0] = b;
-        p[1] = g;
-        p[2] = r;
-        p[3] = 255;
-      }
+    if (x0 >= x1 || y0 >= y1) return;
+    // One row by hand, the others copied: a whole-screen fill stays cheap
+    // under the sanitizers, where frames race the program's timeouts.
+    uint8_t* first = buf + (size_t)y0 * f.row_bytes + (size_t)x0 * 4;
+    uint8_t* p = first;
+    for (int x = x0; x < x1; x++, p += 4) {
+      p[0] = b;
+      p[1] = g;
+      p[2] = r;
+      p[3] = 255;
     }
+    for (int y = y0 + 1; y < y1; y++)
+      memcpy(buf + (size_t)y * f.row_bytes + (size_t)x0 * 4, first, (size_t)(x1 - x0) * 4);
   }
 
-  static void draw(std::vector<uint8_t>& buf, const Frame& f) {
-    put(buf, f, 0, 0, f.width, f.rows, 255, 255, 255);
+  // Premultiplied BGRA on a transparent background: where the page draws
+  // nothing the pixels are 0,0,0,0, as an application without a background
+  // leaves them.
+  static void draw(uint8_t* buf, const Frame& f) {
+    memset(buf, 0, (size_t)f.row_bytes * f.rows);
     for (const DrawOp& op : f.drawing) {
       switch (op.kind) {
         case DrawOp::kClear:
@@ -953,28 +1064,41 @@ struct _FlutterEngine {
       {
         std::unique_lock<std::mutex> l(lock);
         raster_cv.wait(l, [this] { return stopping || !frames.empty(); });
-        if (stopping) return;
+        if (stopping) break;
         f = std::move(frames.front());
         frames.pop_front();
       }
-      std::vector<uint8_t> buf((size_t)f.row_bytes * f.rows + 4, 0);
+      uint8_t* buf = surface.get((size_t)f.row_bytes * f.rows);
+      if (!buf) {
+        violation("stand-in: no memory for a frame");
+        continue;
+      }
       draw(buf, f);
       frame_no++;
-      bool ok = present(user_data, buf.data(), (size_t)f.row_bytes, (size_t)f.rows);
+      bool ok = present(user_data, buf, (size_t)f.row_bytes, (size_t)f.rows);
       trace("present", fmt("frame=%u width=%d row_bytes=%d rows=%d result=%d", frame_no, f.width,
                            f.row_bytes, f.rows, ok ? 1 : 0));
     }
+    surface.release();
   }
 
-  // ---- I/O thread: a few platform tasks of its own, some due now, some later.
+  // ---- I/O thread: a few platform tasks of its own, some due now, some
+  // later, and two more while the engine shuts down (FlutterEngineShutdown
+  // is then joining this thread), which may take a while to finish.
 
   void io_main() {
     t_thread_name = "io";
     post(Task{}, 0);
     post(Task{}, 3);
     post(Task{}, 20);
-    std::unique_lock<std::mutex> l(lock);
-    io_cv.wait(l, [this] { return stopping; });
+    {
+      std::unique_lock<std::mutex> l(lock);
+      io_cv.wait(l, [this] { return stopping; });
+    }
+    post(Task{}, 0, true, true);
+    post(Task{}, 5, true, true);
+    if (settings().shutdown_hang_ms > 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(settings().shutdown_hang_ms));
   }
 };
 
@@ -997,6 +1121,20 @@ _FlutterEngine* live(FLUTTER_API_SYMBOL(FlutterEngine) e, const char* call) {
                                  : dead      ? " after FlutterEngineShutdown"
                                              : " with an unknown engine"));
   return nullptr;
+}
+
+// The shell asserts that these calls come from the platform thread.
+void check_platform(const char* call) {
+  if (!on_platform_thread()) violation(std::string(call) + " off the platform thread");
+}
+
+// Event timestamps are meant to be on the engine clock, in microseconds; the
+// field is a size_t, so on a 32-bit target the value wraps and is compared
+// modulo 2^32.
+bool near_engine_clock_us(size_t timestamp) {
+  size_t now_us = (size_t)(now_ns() / 1000);
+  long long d = (long long)(std::make_signed_t<size_t>)(now_us - timestamp);
+  return d >= -1000000 && d <= 1000000;
 }
 
 const char* phase_name(int p) {
@@ -1132,14 +1270,16 @@ FlutterEngineResult FlutterEngineRun(size_t version, const FlutterRendererConfig
   if (!tr->platform_task_runner) return reject(f, "no platform task runner", kInvalidArguments);
   if (tr->render_task_runner || tr->ui_task_runner)
     return reject(f, "the stand-in runs its own raster and UI threads", kInvalidArguments);
-  struct stat st;
-  if (!args->assets_path || stat(args->assets_path, &st) != 0 || !S_ISDIR(st.st_mode))
-    return reject(f, "assets path", kInvalidArguments);
-  if (!args->icu_data_path || !readable_file(args->icu_data_path))
-    return reject(f, "icu data path", kInvalidArguments);
+  // The engine only insists on an assets path; whether the folder exists is
+  // found out later, when the application asks for an asset.  A JIT engine
+  // needs the application's kernel in it, though.
+  if (!args->assets_path) return reject(f, "no assets path", kInvalidArguments);
   if (args->aot_data && (args->vm_snapshot_data || args->vm_snapshot_instructions ||
                          args->isolate_snapshot_data || args->isolate_snapshot_instructions))
     return reject(f, "both aot_data and snapshot buffers", kInvalidArguments);
+  if (!settings().aot &&
+      !readable_file((std::string(args->assets_path) + "/kernel_blob.bin").c_str()))
+    return reject(f, "not AOT and no kernel_blob.bin in the assets", kInvalidArguments);
   if (settings().aot) {
     std::lock_guard<std::mutex> l(g_engines_lock);
     auto it = g_aot.find(args->aot_data);
@@ -1148,6 +1288,13 @@ FlutterEngineResult FlutterEngineRun(size_t version, const FlutterRendererConfig
       trace("run", f);
       return kInvalidArguments;
     }
+  }
+  // The engine loads the ICU data when it starts the VM, and a file it cannot
+  // map is not an error result: the process aborts.
+  if (!args->icu_data_path || !readable_file(args->icu_data_path)) {
+    f += " result=abort reason=icu%20data%20unreadable";
+    trace("run", f);
+    abort();
   }
   if (settings().fail_run) return reject(f, "FOLIAN_SIM_FAIL_RUN", (FlutterEngineResult)settings().fail_run);
 
@@ -1227,6 +1374,7 @@ FlutterEngineResult FlutterEngineNotifyDisplayUpdate(FLUTTER_API_SYMBOL(FlutterE
                                                      size_t display_count) {
   _FlutterEngine* e = live(engine, "FlutterEngineNotifyDisplayUpdate");
   if (!e) return kInvalidArguments;
+  check_platform("FlutterEngineNotifyDisplayUpdate");
   if (!displays || display_count == 0) {
     violation("FlutterEngineNotifyDisplayUpdate without displays");
     return kInvalidArguments;
@@ -1261,6 +1409,7 @@ FlutterEngineResult FlutterEngineSendWindowMetricsEvent(FLUTTER_API_SYMBOL(Flutt
                                                         const FlutterWindowMetricsEvent* m) {
   _FlutterEngine* e = live(engine, "FlutterEngineSendWindowMetricsEvent");
   if (!e) return kInvalidArguments;
+  check_platform("FlutterEngineSendWindowMetricsEvent");
   if (!m) {
     violation("FlutterEngineSendWindowMetricsEvent with a null event");
     return kInvalidArguments;
@@ -1303,6 +1452,7 @@ FlutterEngineResult FlutterEngineUpdateLocales(FLUTTER_API_SYMBOL(FlutterEngine)
                                                const FlutterLocale** locales, size_t count) {
   _FlutterEngine* e = live(engine, "FlutterEngineUpdateLocales");
   if (!e) return kInvalidArguments;
+  check_platform("FlutterEngineUpdateLocales");
   std::string list, sizes;
   for (size_t i = 0; i < count; i++) {
     const FlutterLocale* l = locales ? locales[i] : nullptr;
@@ -1334,6 +1484,7 @@ FlutterEngineResult FlutterEngineSendPlatformMessage(FLUTTER_API_SYMBOL(FlutterE
                                                      const FlutterPlatformMessage* m) {
   _FlutterEngine* e = live(engine, "FlutterEngineSendPlatformMessage");
   if (!e) return kInvalidArguments;
+  check_platform("FlutterEngineSendPlatformMessage");
   if (!m || !m->channel) {
     violation("FlutterEngineSendPlatformMessage without a message or channel");
     return kInvalidArguments;
@@ -1377,7 +1528,7 @@ FlutterEngineResult FlutterEngineSendPlatformMessageResponse(
     const uint8_t* data, size_t data_length) {
   _FlutterEngine* e = live(engine, "FlutterEngineSendPlatformMessageResponse");
   if (!e) return kInvalidArguments;
-  if (!on_platform_thread()) violation("response sent off the platform thread");
+  // A response may come from any thread: the engine hands it to the UI thread.
   if (data_length && !data) {
     violation("response with a length but no bytes");
     return kInvalidArguments;
@@ -1427,6 +1578,13 @@ FlutterEngineResult FlutterEngineRunTask(FLUTTER_API_SYMBOL(FlutterEngine) engin
                   (unsigned long long)task->task));
     return kInvalidArguments;
   }
+  // A runner the engine does not know is taken for a task that came too late
+  // and is dropped without an error.
+  if ((const void*)task->runner != &e->platform_runner) {
+    violation(fmt("task %llu handed back with a runner the engine never gave out; dropped",
+                  (unsigned long long)task->task));
+    return kSuccess;
+  }
   uint64_t now = now_ns();
   Task t;
   std::string problem;
@@ -1437,8 +1595,6 @@ FlutterEngineResult FlutterEngineRunTask(FLUTTER_API_SYMBOL(FlutterEngine) engin
       problem = fmt("FlutterEngineRunTask for unknown task %llu", (unsigned long long)task->task);
     } else if (it->second.ran) {
       problem = fmt("task %llu run twice", (unsigned long long)task->task);
-    } else if ((uintptr_t)task->runner != e->runner.identifier) {
-      problem = fmt("task %llu handed back with another runner", (unsigned long long)task->task);
     } else if (now < it->second.target) {
       problem = fmt("task %llu run %llu ns before its target time", (unsigned long long)task->task,
                     (unsigned long long)(it->second.target - now));
@@ -1468,7 +1624,7 @@ FlutterEngineResult FlutterEngineRunTask(FLUTTER_API_SYMBOL(FlutterEngine) engin
     } else {
       violation("message to deliver but no platform_message_callback");
     }
-  } else if (t.kind == Task::kKeyCallback) {
+  } else if (t.kind == Task::kKeyReply && t.key_callback) {
     t.key_callback(false, t.key_user_data);
   }
   return kSuccess;
@@ -1479,6 +1635,7 @@ FlutterEngineResult FlutterEngineSendPointerEvent(FLUTTER_API_SYMBOL(FlutterEngi
                                                   size_t events_count) {
   _FlutterEngine* e = live(engine, "FlutterEngineSendPointerEvent");
   if (!e) return kInvalidArguments;
+  check_platform("FlutterEngineSendPointerEvent");
   if (!events && events_count) {
     violation("FlutterEngineSendPointerEvent with a null array");
     return kInvalidArguments;
@@ -1496,6 +1653,12 @@ FlutterEngineResult FlutterEngineSendPointerEvent(FLUTTER_API_SYMBOL(FlutterEngi
               phase_name(ev->phase), ev->x, ev->y, ev->device, (int)ev->device_kind,
               (long long)ev->buttons, ev->timestamp, (int)ev->signal_kind, (long long)ev->view_id,
               ev->pressure, events_count));
+    if (!near_engine_clock_us(ev->timestamp))
+      violation(fmt("pointer timestamp %zu us more than 1 s from the engine clock", ev->timestamp));
+    if (ev->signal_kind == kFlutterPointerSignalKindNone) {
+      std::string problem = e->convert_pointer(ev->device, ev->phase);
+      if (!problem.empty()) violation(fmt("pointer device %d: ", ev->device) + problem);
+    }
     UiEvent u(UiEvent::kPointer);
     u.phase = ev->phase;
     u.x = ev->x;
@@ -1510,6 +1673,7 @@ FlutterEngineResult FlutterEngineSendKeyEvent(FLUTTER_API_SYMBOL(FlutterEngine) 
                                               FlutterKeyEventCallback callback, void* user_data) {
   _FlutterEngine* e = live(engine, "FlutterEngineSendKeyEvent");
   if (!e) return kInvalidArguments;
+  check_platform("FlutterEngineSendKeyEvent");
   if (!ev) {
     violation("FlutterEngineSendKeyEvent with a null event");
     return kInvalidArguments;
@@ -1526,24 +1690,27 @@ FlutterEngineResult FlutterEngineSendKeyEvent(FLUTTER_API_SYMBOL(FlutterEngine) 
     violation(fmt("FlutterKeyEvent.struct_size %zu", ev->struct_size));
     return kInvalidArguments;
   }
+  if (ev->timestamp < 0 || ev->timestamp > 1.8e19 ||
+      !near_engine_clock_us((size_t)(uint64_t)ev->timestamp))
+    violation(fmt("key timestamp %.0f us more than 1 s from the engine clock", ev->timestamp));
   UiEvent u(UiEvent::kKey);
   u.key_type = ev->type;
   u.logical = ev->logical;
   e->push_ui(u);
-  if (callback) {
-    // The framework's answer comes back on the platform thread later.
-    Task t;
-    t.kind = Task::kKeyCallback;
-    t.key_callback = callback;
-    t.key_user_data = user_data;
-    e->post(std::move(t), 0, false);
-  }
+  // The framework's answer comes back on the platform thread later, with or
+  // without a callback to call.
+  Task t;
+  t.kind = Task::kKeyReply;
+  t.key_callback = callback;
+  t.key_user_data = user_data;
+  e->post(std::move(t), 0, false);
   return kSuccess;
 }
 
 FlutterEngineResult FlutterEngineScheduleFrame(FLUTTER_API_SYMBOL(FlutterEngine) engine) {
   _FlutterEngine* e = live(engine, "FlutterEngineScheduleFrame");
   if (!e) return kInvalidArguments;
+  check_platform("FlutterEngineScheduleFrame");
   trace("schedule_frame");
   e->push_ui(UiEvent(UiEvent::kScheduleFrame));
   return kSuccess;

@@ -279,24 +279,47 @@ class StartUp(E2ETestCase):
         self.assertTrue(huge.alive())
         huge.kill()
 
+    def test_watchdog_ends_an_engine_hanging_in_shutdown(self):
+        app = self.start(self.bundle(), env=dict(SIM, FOLIAN_EXIT_TIMEOUT="1",
+                                                 FOLIAN_SIM_SHUTDOWN_HANG_MS="60000"))
+        app.wait_event("present")
+        app.signal(signal.SIGTERM)
+        self.assertEqual(app.wait(3), 124)
+        self.assertTrue(app.stderr_bytes().endswith(b"\n" + EXIT_MESSAGE))
+        trace = app.trace()
+        assert_no_violation(trace)
+        self.assertEqual([e["phase"] for e in events(trace, "shutdown")], ["begin"])
+
 
 class LaunchFailures(E2ETestCase):
-    def test_refused_launch_ends_with_status_1(self):
-        bundle = self.bundle()
+    def test_failed_launch_ends_with_status_1_and_the_startup_screen_back(self):
+        # The engine aborts on ICU data it cannot read and, ahead of time,
+        # starts without its assets: both must be caught before the launch.
+        no_icu, no_assets = self.bundle(icu=False), self.bundle(assets=False)
+        icu_dir = self.bundle(icu=False)
+        os.makedirs(icu_dir.icu)
+        aot = {"FOLIAN_SIM_AOT": "1"}
         cases = [
-            (bundle, {"FOLIAN_SIM_FAIL_RUN": "3"}, 3),
-            (self.bundle(icu=False), {}, 2),
-            (self.bundle(assets=False), {}, 2),
+            (self.bundle(), {"FOLIAN_SIM_FAIL_RUN": "3"}, "引擎启动失败（3）"),
+            (no_icu, {}, "读不了 ICU 数据 %s: No such file or directory" % no_icu.icu),
+            (no_icu, aot, "读不了 ICU 数据 %s: No such file or directory" % no_icu.icu),
+            (icu_dir, {}, "读不了 ICU 数据 %s: Is a directory" % icu_dir.icu),
+            (no_assets, aot, "资源目录 %s 不可用: No such file or directory" % no_assets.assets),
+            (no_assets, {}, "资源目录 %s 不可用: No such file or directory" % no_assets.assets),
         ]
-        apps = [self.start(b, env=dict(SIM, **env)) for b, env, _ in cases]
-        for app, (b, env, code) in zip(apps, cases):
-            with self.subTest(env=env, code=code):
+        screen = {"FOLIAN_SIM_FB_XRES": "64", "FOLIAN_SIM_FB_YRES": "48"}
+        apps = [self.start(b, env=dict(screen, **env), preload=("sim_fb",)) for b, env, _ in cases]
+        for app, (b, env, message) in zip(apps, cases):
+            with self.subTest(message, env=env):
                 self.assertEqual(app.wait(), 1)
-                self.assertRegex(app.lines()[-1],
-                                 r"^\[ *\d+\.\d{3}\]\[错误\] 引擎启动失败（%d）$" % code)
+                lines = app.lines()
+                in_order(lines, r"^\[ *\d+\.\d{3}\]\[错误\] %s$" % re.escape(message),
+                         r"\] 已还原启动前的屏幕内容$")
+                self.assertRegex(lines[-1], r"\] 已还原启动前的屏幕内容$")
                 trace = app.trace()
                 assert_no_violation(trace)
-                self.assertEqual(first(trace, "run")["result"], str(code))
+                runs = events(trace, "run")
+                self.assertEqual([e["result"] for e in runs], ["3"] if "FAIL_RUN" in str(env) else [])
 
     def test_a_bundle_path_too_long_is_refused_not_cut(self):
         app = self.start(args=["--bundle", "/tmp/" + "d" * 4100], env=SIM)

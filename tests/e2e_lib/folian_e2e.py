@@ -17,9 +17,10 @@ Typical use in a test file registered with folian_e2e_test(name file.py):
             self.assertEqual(events(trace, "present")[0]["rows"], "1648")
 
 Pieces:
-- Bundle: a temporary bundle directory (data/flutter_assets with an optional
-  folian_app.txt script, data/icudtl.dat, lib/libapp.so starting with the ELF
-  magic), each part optional; `with_executable=True` also copies the
+- Bundle: a temporary bundle directory (data/flutter_assets with the kernel
+  kernel_blob.bin that a JIT engine wants and an optional folian_app.txt
+  script, data/icudtl.dat, lib/libapp.so starting with the ELF magic), each
+  part optional; `with_executable=True` also copies the
   executable into it, with lib/libflutter_engine.so linked, as on the device.
 - Folian: one running process.  Started with a clean environment (PATH and
   the given variables only; FOLIAN_SIM_TRACE points at a fresh file), optional
@@ -87,8 +88,10 @@ class Bundle:
     """A bundle directory in a temporary place.
 
     app: text of data/flutter_assets/folian_app.txt (None: no script, the
-    stand-in then shows one white page and idles).  assets/icu/libapp False
-    leave out data/flutter_assets, data/icudtl.dat, lib/libapp.so.
+    stand-in then shows one white page and idles).  The stand-in draws on a
+    transparent background: a script wanting white starts with "fill gray 255".
+    assets/icu/libapp False leave out data/flutter_assets, data/icudtl.dat,
+    lib/libapp.so.
     with_executable: copy the executable into the bundle and link the engine
     into its lib/, so that the program finds both through its own location.
     """
@@ -102,6 +105,8 @@ class Bundle:
         os.makedirs(os.path.join(self.path, "lib"))
         if assets:
             os.makedirs(self.assets)
+            with open(os.path.join(self.assets, "kernel_blob.bin"), "wb") as f:
+                f.write(b"kernel stand-in\n")
             if app is not None:
                 self.write_app(app)
         if icu:

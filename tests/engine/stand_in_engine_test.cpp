@@ -4,8 +4,12 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <mutex>
@@ -24,11 +28,29 @@ std::thread::id g_main = std::this_thread::get_id();
 FLUTTER_API_SYMBOL(FlutterEngine) g_engine = nullptr;
 
 bool on_runs_here(void*) { return std::this_thread::get_id() == g_main; }
+FlutterTaskRunner g_runner = nullptr;  // the one the engine hands out
 void on_post(FlutterTask task, uint64_t target, void*) {
   std::lock_guard<std::mutex> l(g_lock);
+  g_runner = task.runner;
   g_posted.emplace_back(task, target);
 }
-bool on_present(void*, const void*, size_t, size_t) { return true; }
+// What the last present callback saw: the first pixel, and whether the byte
+// right after the frame could be read (it must not).
+std::atomic<int> g_presents{0};
+std::atomic<uint32_t> g_first_pixel{1};
+std::atomic<bool> g_end_on_page{false}, g_past_end_readable{true};
+bool on_present(void*, const void* pixels, size_t row_bytes, size_t rows) {
+  const uint8_t* end = static_cast<const uint8_t*>(pixels) + row_bytes * rows;
+  uint32_t first;
+  memcpy(&first, pixels, 4);
+  g_first_pixel = first;
+  g_end_on_page = (uintptr_t)end % (uintptr_t)sysconf(_SC_PAGESIZE) == 0;
+  char byte;
+  struct iovec local = {&byte, 1}, remote = {const_cast<uint8_t*>(end), 1};
+  g_past_end_readable = process_vm_readv(getpid(), &local, 1, &remote, 1, 0) == 1;
+  g_presents++;
+  return true;
+}
 void on_message(const FlutterPlatformMessage* m, void*) { g_received.push_back(m->response_handle); }
 
 // Runs posted tasks on this (the platform) thread until `count` messages came.
@@ -63,6 +85,7 @@ class Engine : public ::testing::Test {
     assets_ = dir_ + "/flutter_assets";
     icu_ = dir_ + "/icudtl.dat";
     mkdir(assets_.c_str(), 0755);
+    std::ofstream(assets_ + "/kernel_blob.bin") << "kernel";
     std::ofstream(icu_) << "icu";
     std::ifstream trace(getenv("FOLIAN_SIM_TRACE"), std::ios::ate);
     mark_ = trace ? (std::streamoff)trace.tellg() : 0;
@@ -97,15 +120,16 @@ class Engine : public ::testing::Test {
 
   FlutterEngineResult run() { return FlutterEngineRun(FLUTTER_ENGINE_VERSION, &config_, &args_, nullptr, &g_engine); }
 
-  // The violation lines of the trace written since SetUp.
-  std::string violations() {
+  // The trace lines of one event written since SetUp.
+  std::string traced(const char* event = "violation") {
     std::ifstream f(getenv("FOLIAN_SIM_TRACE"));
     f.seekg(mark_);
-    std::string line, out;
+    std::string line, out, tag = std::string(" ") + event + " ";
     while (std::getline(f, line))
-      if (line.find(" violation ") != std::string::npos) out += line + "\n";
+      if (line.find(tag) != std::string::npos) out += line + "\n";
     return out;
   }
+  std::string violations() { return traced(); }
 
   std::string dir_, assets_, icu_;
   std::streamoff mark_ = 0;
@@ -130,10 +154,8 @@ TEST_F(Engine, RefusesWhatTheEngineRefuses) {
       {"description size", [this] { desc_.struct_size = 20; }},
       {"post", [this] { desc_.post_task_callback = nullptr; }},
       {"runs-on", [this] { desc_.runs_task_on_current_thread_callback = nullptr; }},
-      {"assets", [this] { args_.assets_path = "/nonexistent/assets"; }},
+      {"no kernel", [this] { args_.assets_path = dir_.c_str(); }},
       {"no assets", [this] { args_.assets_path = nullptr; }},
-      {"icu", [this] { args_.icu_data_path = "/nonexistent/icudtl.dat"; }},
-      {"icu dir", [this] { args_.icu_data_path = dir_.c_str(); }},
       {"aot and snapshots", [this] {
          args_.aot_data = reinterpret_cast<FlutterEngineAOTData>(&args_);
          args_.isolate_snapshot_data = reinterpret_cast<const uint8_t*>(&args_);
@@ -162,11 +184,18 @@ TEST_F(Engine, RecordsContractBreaches) {
   EXPECT_EQ(FlutterEngineSendPlatformMessageResponse(
                 g_engine, (const FlutterPlatformMessageResponseHandle*)&foreign, nullptr, 0),
             kInvalidArguments);
-  FlutterTask bogus{nullptr, 999999};
+  // The runner is the engine's own object, not the program's identifier; a
+  // task of an unknown runner is dropped, one of an unknown id refused.
+  FlutterTask bogus{reinterpret_cast<FlutterTaskRunner>(uintptr_t{1}), 1};
+  EXPECT_EQ(FlutterEngineRunTask(g_engine, &bogus), kSuccess);
+  {
+    std::lock_guard<std::mutex> l(g_lock);
+    bogus = {g_runner, 999999};
+  }
   EXPECT_EQ(FlutterEngineRunTask(g_engine, &bogus), kInvalidArguments);
   std::thread([] {  // a real task handed back on another thread
     std::lock_guard<std::mutex> l(g_lock);
-    FlutterTask t = g_posted.empty() ? FlutterTask{nullptr, 1} : g_posted.front().first;
+    FlutterTask t = g_posted.empty() ? FlutterTask{g_runner, 1} : g_posted.front().first;
     FlutterEngineRunTask(g_engine, &t);
   }).join();
   // Records of older headers' sizes.
@@ -201,11 +230,110 @@ TEST_F(Engine, RecordsContractBreaches) {
   std::string all = violations();
   for (const char* expected :
        {"second%20response%20to%20message%201", "handle%20the%20engine%20never%20gave%20out",
-        "unknown%20task%20999999", "off%20the%20platform%20thread",
+        "unknown%20task%20999999", "task%201%20handed%20back%20with%20a%20runner%20the%20engine%20never",
+        "off%20the%20platform%20thread",
         "FlutterWindowMetricsEvent.struct_size%2080", "FlutterKeyEvent.struct_size%2048",
         "FlutterPointerEvent.struct_size%20112", "FlutterLocale.struct_size%2016",
         "message%202%20on%20two/chan%20never%20answered", "after%20FlutterEngineShutdown",
         "insets%20that%20are%20negative", "an%20empty%20language"})
+    EXPECT_NE(all.find(expected), std::string::npos) << expected << " not in\n" << all;
+}
+
+// What the program's own tests cannot tell: that the stand-in flags what the
+// engine asserts on, lets pass what it allows, and hands out frames as the
+// engine does.
+TEST_F(Engine, PointersThreadsAndFrames) {
+  std::ofstream(assets_ + "/folian_app.txt") << "rect 0 0 1 1 gray 0\npresent\n"
+                                                "wait_lifecycle paused\npresent\n";
+  ASSERT_EQ(run(), kSuccess);
+  auto metrics = [] {
+    FlutterWindowMetricsEvent m{};
+    m.struct_size = sizeof m;
+    m.width = 30;
+    m.height = 20;
+    m.pixel_ratio = 1;
+    return FlutterEngineSendWindowMetricsEvent(g_engine, &m);
+  };
+  auto wait_presents = [](int n) {
+    for (int i = 0; i < 2000 && g_presents < n; i++)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return g_presents >= n;
+  };
+  g_presents = 0;
+  ASSERT_EQ(metrics(), kSuccess);
+  ASSERT_TRUE(wait_presents(1));
+  EXPECT_TRUE(g_end_on_page);
+  EXPECT_FALSE(g_past_end_readable);
+  EXPECT_EQ(g_first_pixel, 0xff000000u);  // the black rectangle
+  // Paused, the application draws nothing of its own, but a scheduled frame
+  // and new metrics are drawn anyway.
+  FlutterPlatformMessage paused{sizeof paused, "flutter/lifecycle",
+                                reinterpret_cast<const uint8_t*>("AppLifecycleState.paused"), 24,
+                                nullptr};
+  ASSERT_EQ(FlutterEngineSendPlatformMessage(g_engine, &paused), kSuccess);
+  ASSERT_EQ(FlutterEngineScheduleFrame(g_engine), kSuccess);
+  ASSERT_EQ(metrics(), kSuccess);
+  ASSERT_TRUE(wait_presents(3));
+
+  // Pointer sequences, each on a device of its own; the last column says
+  // whether the converter asserts on the last event.
+  const uint64_t now_us = FlutterEngineGetCurrentTime() / 1000;
+  struct Case {
+    std::vector<FlutterPointerPhase> phases;
+    const char* violation;  // nullptr: none
+  } cases[] = {
+      {{kDown, kMove, kUp, kHover, kDown, kCancel, kRemove}, nullptr},
+      {{kAdd, kHover, kRemove, kCancel}, nullptr},  // a cancel of no device is dropped
+      {{kMove}, "move%20without%20down"},
+      {{kDown, kUp, kUp}, "up%20without%20down"},
+      {{kDown, kDown}, "down%20while%20already%20down"},
+      {{kAdd, kAdd}, "add%20of%20a%20device%20already%20added"},
+      {{kAdd, kCancel}, "cancel%20while%20not%20down"},
+      {{kRemove}, "remove%20of%20a%20device%20never%20added"},
+      {{kDown, kHover}, "hover%20while%20down"},
+  };
+  int32_t device = 100;
+  for (const Case& c : cases) {
+    device++;
+    for (FlutterPointerPhase phase : c.phases) {
+      FlutterPointerEvent p{};
+      p.struct_size = sizeof p;
+      p.phase = phase;
+      p.device = device;
+      p.timestamp = (size_t)now_us;
+      EXPECT_EQ(FlutterEngineSendPointerEvent(g_engine, &p, 1), kSuccess);
+    }
+    std::string all = violations();
+    std::string tag = "pointer%20device%20" + std::to_string(device) + ":%20";
+    size_t at = all.find(tag);
+    if (c.violation)
+      EXPECT_NE(all.find(tag + c.violation), std::string::npos) << device << "\n" << all;
+    else
+      EXPECT_EQ(at, std::string::npos) << device << "\n" << all;
+  }
+  FlutterPointerEvent stale{};
+  stale.struct_size = sizeof stale;
+  stale.phase = kHover;
+  stale.device = 1;
+  stale.timestamp = (size_t)(now_us - 2000000);
+  EXPECT_EQ(FlutterEngineSendPointerEvent(g_engine, &stale, 1), kSuccess);
+
+  // Calls the shell makes on the platform thread only; a response may come
+  // from anywhere.  A key event is answered even without a callback.
+  std::thread([] {
+    FlutterEngineScheduleFrame(g_engine);
+    FlutterKeyEvent k{};
+    k.struct_size = sizeof k;
+    k.type = kFlutterKeyEventTypeDown;
+    k.timestamp = (double)(FlutterEngineGetCurrentTime() / 1000);
+    FlutterEngineSendKeyEvent(g_engine, &k, nullptr, nullptr);
+  }).join();
+  EXPECT_NE(traced("post_task").find("kind=key_reply"), std::string::npos);
+  std::string all = violations();
+  for (const char* expected :
+       {"FlutterEngineScheduleFrame%20off%20the%20platform%20thread",
+        "FlutterEngineSendKeyEvent%20off%20the%20platform%20thread",
+        "pointer%20timestamp%20"})
     EXPECT_NE(all.find(expected), std::string::npos) << expected << " not in\n" << all;
 }
 
