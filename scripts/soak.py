@@ -43,7 +43,6 @@ def parse_args():
 ARGS = parse_args()
 os.environ.setdefault("FOLIAN_BUILD_DIR", os.path.abspath(ARGS.build))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e_lib"))
-sys.path.insert(0, os.path.join(ROOT, "tests", "input"))
 from folian_e2e import Bundle, Folian, events, parse_trace  # noqa: E402
 from evdev_nodes import EV_KEY, MT_SCREEN, PAGE_KEYS, Nodes, record, touch_records  # noqa: E402
 

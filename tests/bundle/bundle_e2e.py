@@ -9,7 +9,7 @@ import sys
 import tarfile
 import tempfile
 
-from folian_e2e import ARM, BUILD_DIR, E2ETestCase, assert_no_violation, executable, first
+from folian_e2e import ARM, BUILD_DIR, E2ETestCase, assert_no_violation, events, executable, first
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 SNAPSHOTS = ["_kDartVmSnapshotData", "_kDartVmSnapshotInstructions",
@@ -61,6 +61,12 @@ class PackedBundle(E2ETestCase):
         self.assertEqual(app.wait(), 0)
         trace = app.trace()
         assert_no_violation(trace)
-        self.assertEqual(first(trace, "aot")["path"], os.path.join(bundle, "lib", "libapp.so"))
+        self.assertEqual(first(trace, "run")["aot_data"], "set")
+        aot = events(trace, "aot")
+        self.assertEqual([(e["op"], e["result"]) for e in aot], [("create", "0"), ("collect", "0")])
+        self.assertEqual(aot[0]["path"], os.path.join(bundle, "lib", "libapp.so"))
+        # The AOT data is freed only after the engine has stopped.
+        end = [i for i, e in enumerate(trace) if e["event"] == "shutdown" and e["phase"] == "end"]
+        self.assertLess(end[0], trace.index(aot[1]))
         self.assertEqual(first(trace, "run")["assets"],
                          os.path.join(bundle, "data", "flutter_assets"))

@@ -1,15 +1,15 @@
-"""The device around the app, seen from outside: the real executable with the
-stand-in engine, the platform's tools replaced through the preloaded
-sim_paths library, and the LIPC library stand-in on the loader's path."""
+"""The platform's tools and LIPC library (stand-ins) around the program."""
 
 import os
 import shutil
 import signal
+import sys
 import tempfile
 import time
 import unittest
 
-from folian_e2e import BUILD_DIR, SLOW, E2ETestCase, assert_no_violation, events
+from evdev_nodes import MT_SCREEN, PAGE_KEYS, Nodes, key_records, touch_records
+from folian_e2e import BUILD_DIR, SLOW, E2ETestCase, assert_no_violation, cpu_seconds, events, say
 
 SIM = os.path.join(BUILD_DIR, "sim")
 LIPC_BIN = os.path.join(SIM, "lipc", "bin")
@@ -47,7 +47,7 @@ class DeviceE2E(E2ETestCase):
     def lipc_calls(self):
         return [l.split(" ", 1)[1] for l in self.read("lipc.log").splitlines()]
 
-    def launch(self, env=None, framework=False):
+    def launch(self, env=None, framework=False, preload=()):
         self.dir = tempfile.mkdtemp(prefix="folian-lipc-")
         self.addCleanup(shutil.rmtree, self.dir, True)
         full = {"FOLIAN_FB_FILE": "", "FOLIAN_SIM_LIPC_BIN": LIPC_BIN, "FOLIAN_SIM_LIPC_DIR": self.dir,
@@ -60,7 +60,8 @@ class DeviceE2E(E2ETestCase):
         # only when the test closes it.
         self.feed = os.open(self.path("events"), os.O_RDWR)
         self.addCleanup(os.close, self.feed)
-        app = self.start(self.bundle(), env=full, preload=["sim_paths"], ld_library_path=[LIPC_LIB])
+        app = self.start(self.bundle(), env=full, preload=["sim_paths"] + list(preload),
+                         ld_library_path=[LIPC_LIB])
         app.wait_line(r"\] 监听电源事件（lipc-wait-event pid \d+）$")
         app.wait_event("present")
         deadline = time.monotonic() + 5 * SLOW
@@ -70,7 +71,6 @@ class DeviceE2E(E2ETestCase):
         self.addCleanup(kill, self.tool_pid)
         return app
 
-    # Pausing and resuming on the tool's events is part of the road tests.
     def test_tool_killed_from_outside_is_started_again(self):
         app = self.launch()
         self.assertEqual(self.read("exec.log"),
@@ -83,6 +83,8 @@ class DeviceE2E(E2ETestCase):
         # The new tool brings the screensaver's events as the old one did.
         os.write(self.feed, b"goingToScreenSaver\n")
         app.wait_event("lifecycle", match=lambda e: e["state"] == "paused")
+        os.write(self.feed, b"outOfScreenSaver\n")
+        app.wait_event("lifecycle", match=lambda e: e["state"] == "resumed", count=2)
         app.signal(signal.SIGTERM)
         self.assertEqual(app.wait(), 0)
         assert_no_violation(app.trace())
@@ -121,6 +123,48 @@ class DeviceE2E(E2ETestCase):
         self.assertLess(closed_ns, shutdown["t"])
         # The event-wait tool is stopped and reaped at shutdown.
         self.assertTrue(process_gone(self.tool_pid))
+
+
+    def test_main_thread_sleeps_with_every_source_open(self):
+        # After a touch, a page key and a control tap have been handled, the
+        # main thread sleeps in poll: few wake-ups, and little CPU (a spin
+        # makes no voluntary switch at all).
+        nodes = Nodes()
+        self.addCleanup(nodes.cleanup)
+        nodes.add("event0", MT_SCREEN)
+        nodes.add("event1", PAGE_KEYS)
+        ctl = os.path.join(nodes.root, "ctl")
+        app = self.launch(dict(nodes.env(), FOLIAN_CONTROL=ctl), framework=True, preload=["sim_evdev"])
+        for line in (r"frameworkStarted=1", r"\] 触摸屏 /dev/input/event0", r"\] 翻页键 /dev/input/event1",
+                     r"\] 控制管道 "):
+            app.wait_line(line)
+        nodes.send("event0", touch_records(0, 1, 2048, 2048) + touch_records(0, -1))
+        nodes.send("event1", key_records((109, 1), (109, 0)))
+        say(ctl, "tap 100 100\n")
+        app.wait_event("pointer", match=lambda e: e["phase"] == "up", count=2, timeout=10)
+        app.wait_event("key", match=lambda e: e["type"] == "up", timeout=10)
+        # The measurement starts once the count has stood still for a moment.
+        pid, window = app.proc.pid, 4.0
+        deadline = time.monotonic() + 10 * SLOW
+        count = voluntary_switches(pid)
+        while time.monotonic() < deadline:
+            time.sleep(0.5)
+            count, before = voluntary_switches(pid), count
+            if count == before:
+                break
+        cpu = cpu_seconds(pid)
+        time.sleep(window)
+        wakeups, cpu = voluntary_switches(pid) - count, cpu_seconds(pid) - cpu
+        sys.stderr.write("idle main thread: %d wake-ups, %.2f s of CPU in %.0f s\n" % (wakeups, cpu, window))
+        self.assertLess(wakeups, 5)
+        self.assertLess(cpu, 0.1 * window)
+        app.signal(signal.SIGTERM)
+        self.assertEqual(app.wait(10), 0)
+
+
+def voluntary_switches(pid):
+    with open("/proc/%d/task/%d/status" % (pid, pid)) as f:
+        return int(next(l for l in f if l.startswith("voluntary_ctxt_switches:")).split()[1])
 
 
 if __name__ == "__main__":

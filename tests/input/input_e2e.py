@@ -1,13 +1,11 @@
-"""Touch nodes, page buttons and the control FIFO seen from outside: the real
-executable with the stand-in engine and the preloaded stand-in event nodes.
-Contacts cancelled by the screensaver are part of the road tests."""
+"""Touch nodes and page buttons through the stand-in event nodes."""
 
 import os
 import signal
 import time
 import unittest
 
-from folian_e2e import E2ETestCase, assert_no_violation, events
+from folian_e2e import E2ETestCase, assert_no_violation, cpu_seconds, events, say
 from evdev_nodes import EV_ABS, EV_SYN, MT_SCREEN, PAGE_KEYS, SYN_REPORT, Nodes, key_records, record, \
     touch_records
 
@@ -38,16 +36,6 @@ class InputE2E(E2ETestCase):
         assert_no_violation(trace)
         return trace
 
-    def say(self, text):
-        """Writes to the control FIFO; returns CLOCK_MONOTONIC ns before the write."""
-        fd = os.open(self.ctl, os.O_WRONLY | os.O_NONBLOCK)
-        try:
-            t = time.monotonic_ns()
-            os.write(fd, text.encode())
-            return t
-        finally:
-            os.close(fd)
-
     def test_touch_keys_and_a_node_that_goes_away(self):
         app = self.start_with_nodes()
         nodes = self.nodes
@@ -64,14 +52,9 @@ class InputE2E(E2ETestCase):
         os.close(nodes.writers.pop("event0"))
         app.wait_line(r"\]\[错误\] 输入设备 /dev/input/event0（e2e touch）不再可用，已停止读取$")
         app.wait_event("pointer", match=phase("cancel"))
-
-        def cpu_seconds():
-            with open("/proc/%d/stat" % app.proc.pid) as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-            return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-        before = cpu_seconds()
+        before = cpu_seconds(app.proc.pid)
         time.sleep(1.0)
-        self.assertLess(cpu_seconds() - before, 0.5)
+        self.assertLess(cpu_seconds(app.proc.pid) - before, 0.5)
         nodes.send("event1", key_records((109, 1)))
         app.wait_event("key", count=3)
         trace = self.stop(app)
@@ -92,26 +75,6 @@ class InputE2E(E2ETestCase):
                                   b'"unicodeScalarValues":0}')
         self.assertIn(b'"type":"keyup","keyCode":65366', sent[1])
 
-    def test_control_pipe_taps_swipes_and_keys(self):
-        app = self.start_with_nodes()
-        written = self.say("tap 100 200\nswipe 10 10 110 10 100\nkey next\n")
-        app.wait_event("key", match=lambda e: e["type"] == "up")
-        trace = self.stop(app)
-        ptr = events(trace, "pointer")
-        self.assertEqual([(e["phase"], e["x"]) for e in ptr[:3]],
-                         [("add", "100.000"), ("down", "100.000"), ("up", "100.000")])
-        self.assertEqual([e["phase"] for e in ptr[3:]], ["down"] + ["move"] * 6 + ["up"])
-        self.assertEqual(ptr[-1]["x"], "110.000")
-        self.assertTrue(all(e["device"] == "9" for e in ptr))
-        # Each step leaves no earlier than it is due, counted from the moment
-        # the commands were written: the tap lasts 60 ms, 50 ms pass before
-        # the swipe of 100 ms and again before the key, held 80 ms.
-        keys = events(trace, "key")
-        self.assertEqual([k["type"] for k in keys], ["down", "up"])
-        for e, due_ms in [(ptr[2], 60), (ptr[3], 110), (ptr[4], 126), (ptr[-1], 210), (keys[0], 260),
-                          (keys[1], 340)]:
-            self.assertGreaterEqual(e["t"] - written, due_ms * 1000000, e)
-
     def test_pinch_after_open_and_lost_events_beside_a_scripted_tap(self):
         # A two-slot screen whose kernel state is not the empty one: slot 1
         # is current and last held x 2048.
@@ -125,7 +88,7 @@ class InputE2E(E2ETestCase):
         filler = b"".join(record(EV_ABS, 58, 1 + i % 2) + record(EV_SYN, SYN_REPORT, 0) for i in range(40))
         nodes.send("event0", filler + touch_records(0, -1) + touch_records(0, 7, 0, 0))
         app.wait_event("pointer", match=phase("move"))
-        self.say("tap 100 200\n")
+        say(self.ctl, "tap 100 200\n")
         app.wait_event("pointer", match=phase("up"))
         nodes.send("event0", touch_records(0, -1) + touch_records(1, -1))
         app.wait_event("pointer", match=phase("up"), count=3)

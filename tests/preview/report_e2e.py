@@ -1,7 +1,4 @@
-"""The refresh report of the demo run (scripts/demo.sh on this build): one
-entry per accepted EPDC update, in order, with the log's rectangle, kind,
-waveform and spacing, and a picture of the panel with that rectangle
-outlined; nothing in the page reaches for the network."""
+"""The refresh report of the demo run: one entry per EPDC update, self-contained."""
 
 import base64
 import os

@@ -1,9 +1,5 @@
-"""A private X server for window tests: Xvfb on a free display, screenshots
-of the whole screen through xwd, and the window manager's close request
-(WM_DELETE_WINDOW), sent through libX11 since no window manager runs."""
+"""A private X server (Xvfb) with screenshots through xwd."""
 
-import ctypes
-import ctypes.util
 import os
 import shutil
 import struct
@@ -61,43 +57,6 @@ class Xvfb:
         data = subprocess.run(["xwd", "-root", "-silent"], env=self.env(), check=True,
                               capture_output=True, timeout=20).stdout
         return parse_xwd(data)
-
-    def close_window(self, wid):
-        """What a window manager sends when the window's close button is pressed."""
-        x11 = ctypes.CDLL(ctypes.util.find_library("X11"))
-        x11.XOpenDisplay.restype = ctypes.c_void_p
-        x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
-        x11.XInternAtom.restype = ctypes.c_ulong
-        x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-        x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
-                                   ctypes.c_void_p]
-        x11.XFlush.argtypes = [ctypes.c_void_p]
-        x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
-
-        class ClientMessage(ctypes.Structure):
-            _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
-                        ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
-                        ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
-                        ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
-
-        class Event(ctypes.Union):  # XEvent is 24 longs
-            _fields_ = [("message", ClientMessage), ("pad", ctypes.c_long * 24)]
-
-        dpy = x11.XOpenDisplay(self.display.encode())
-        if not dpy:
-            raise RuntimeError("cannot open display " + self.display)
-        try:
-            ev = Event()
-            ev.message.type = 33  # ClientMessage
-            ev.message.window = int(wid)
-            ev.message.message_type = x11.XInternAtom(dpy, b"WM_PROTOCOLS", 0)
-            ev.message.format = 32
-            ev.message.data[0] = x11.XInternAtom(dpy, b"WM_DELETE_WINDOW", 0)
-            ev.message.data[1] = 0  # CurrentTime
-            x11.XSendEvent(dpy, int(wid), 0, 0, ctypes.byref(ev))
-            x11.XFlush(dpy)
-        finally:
-            x11.XCloseDisplay(dpy)
 
     def stop(self):
         self.proc.terminate()

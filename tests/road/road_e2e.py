@@ -1,8 +1,4 @@
-"""Whole roads through the program: the real executable with the stand-in
-engine, a device framebuffer with the stand-in EPDC (every update recorded,
-with a picture of the panel after it), the stand-in touch node, the control
-FIFO and the stand-in event-wait tool.  Sleep and wake, the sleep cover and
-page turns are followed from the event source to the engine and the panel."""
+"""Whole roads: touch node and control FIFO in, engine and device panel out."""
 
 import fcntl
 import os
@@ -10,25 +6,22 @@ import re
 import shutil
 import signal
 import struct
-import sys
 import tempfile
 import termios
 import time
 import unittest
 
-from folian_e2e import BUILD_DIR, SLOW, E2ETestCase, assert_no_violation, decode_envelope, \
-    events, payload
+from folian_e2e import SLOW, E2ETestCase, assert_no_violation, events, ok_reply, payload, read_pgm, say
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "input"))
-from evdev_nodes import MT_SCREEN, Nodes, touch_records  # noqa: E402
+from evdev_nodes import MT_SCREEN, Nodes, touch_records
 
 W, H = 600, 800
 STRIDE = (W + 31) // 32 * 32  # the panel driver pads its lines to 32 pixels
 WHITE, BLACK = 255, 0
-LIPC_BIN = os.path.join(BUILD_DIR, "sim", "lipc", "bin")
+GC16, AUTO = 2, 257
 COVER_CHANNEL = "app.folian.eink_sleep_cover"
 UPDATE = re.compile(r"^update kind=\w+ marker=\d+ region=(\d+),(\d+) (\d+)x(\d+) "
-                    r"waveform=\d+ mode=(\d+) temp=\S+ flags=0x([0-9a-f]+)")
+                    r"waveform=(\d+) mode=(\d+) temp=\S+ flags=0x([0-9a-f]+)")
 UPTIME = re.compile(r"^\[\s*(\d+\.\d+)\]")
 
 
@@ -58,14 +51,13 @@ def wait_for(what, check, timeout=5.0):
 
 
 class Road(E2ETestCase):
-    """One program with a touch screen, the control FIFO, a device panel and,
-    when asked, the event-wait tool fed from a FIFO of the test."""
+    """One program with a touch screen, the control FIFO and a device panel."""
 
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="folian-road-")
         self.addCleanup(shutil.rmtree, self.dir, True)
 
-    def launch(self, app, tool=False):
+    def launch(self, app, keep_screen=True, **more_env):
         self.snaps = os.path.join(self.dir, "snaps")
         os.mkdir(self.snaps)
         self.nodes = Nodes()
@@ -74,30 +66,13 @@ class Road(E2ETestCase):
         self.control = os.path.join(self.dir, "ctl")
         env = dict(self.nodes.env(), FOLIAN_SIM_FB_XRES=str(W), FOLIAN_SIM_FB_YRES=str(H),
                    FOLIAN_SIM_EPDC="mtk", FOLIAN_SIM_EPDC_LOG=os.path.join(self.dir, "epdc.log"),
-                   FOLIAN_SIM_EPDC_SNAP_DIR=self.snaps, FOLIAN_KEEP_SCREEN="1", FOLIAN_CONTROL=self.control)
-        preload = ["sim_fb", "sim_evdev"]
-        if tool:
-            os.mkfifo(os.path.join(self.dir, "events"))
-            # Held open for reading and writing: what the test writes waits in
-            # the FIFO until the tool reads it, and the tool never sees its end.
-            self.feed = os.open(os.path.join(self.dir, "events"), os.O_RDWR)
-            self.addCleanup(os.close, self.feed)
-            self.addCleanup(self.kill_tool)
-            env.update(FOLIAN_SIM_LIPC_BIN=LIPC_BIN, FOLIAN_SIM_LIPC_DIR=self.dir)
-            preload.append("sim_paths")
-        self.app = self.start(self.bundle(app=app), env=env, preload=preload)
+                   FOLIAN_SIM_EPDC_SNAP_DIR=self.snaps, FOLIAN_CONTROL=self.control, **more_env)
+        if keep_screen:
+            env["FOLIAN_KEEP_SCREEN"] = "1"
+        self.app = self.start(self.bundle(app=app), env=env, preload=["sim_fb", "sim_evdev"])
         self.app.wait_line(r"\] 触摸屏 /dev/input/event0（e2e touch）")
         self.app.wait_line(r"\] 控制管道 ")
-        if tool:
-            self.app.wait_line(r"\] 监听电源事件（lipc-wait-event pid \d+）$")
         return self.app
-
-    def kill_tool(self):
-        try:
-            with open(os.path.join(self.dir, "wait-event.pid")) as f:
-                os.kill(int(f.read()), signal.SIGKILL)
-        except (FileNotFoundError, ValueError, ProcessLookupError):
-            pass
 
     def stop(self):
         self.app.signal(signal.SIGTERM)
@@ -106,27 +81,12 @@ class Road(E2ETestCase):
         assert_no_violation(trace)
         return trace
 
-    # ---- event sources
-
-    def say(self, line):
-        fd = os.open(self.control, os.O_WRONLY | os.O_NONBLOCK)
-        try:
-            os.write(fd, (line + "\n").encode())
-        finally:
-            os.close(fd)
-
-    def power(self, line):
-        os.write(self.feed, (line + "\n").encode())
-
     def touch(self, *reports):
-        """Writes the reports to the touch node and waits until the program
-        has read all of them."""
+        """Writes the reports and waits until the program has read them."""
         self.nodes.send("event0", b"".join(reports))
         fd = self.nodes.writers["event0"]
         wait_for("the program to read the touch node",
                  lambda: struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0\0\0\0"))[0] == 0)
-
-    # ---- the panel
 
     def updates(self):
         try:
@@ -134,32 +94,22 @@ class Road(E2ETestCase):
                 found = [UPDATE.match(line) for line in f]
         except FileNotFoundError:
             return []
-        return [{"region": tuple(int(v) for v in m.groups()[:4]), "full": m.group(5) == "1",
-                 "flags": int(m.group(6), 16)} for m in found if m]
+        return [{"region": tuple(int(v) for v in m.groups()[:4]), "waveform": int(m.group(5)),
+                 "full": m.group(6) == "1", "flags": int(m.group(7), 16)} for m in found if m]
 
     def wait_updates(self, count):
         return wait_for("%d panel updates" % count, lambda: len(self.updates()) >= count and self.updates())
 
     def snapshot(self, index):
-        """The panel's picture after the update of that index; the stand-in
-        logs an update before it writes the picture."""
-        header = b"P5\n%d %d\n255\n" % (W, H)
+        """The panel's picture after that update (written after its log line)."""
         path = os.path.join(self.snaps, "update_%04d.pgm" % index)
-
-        def written():
-            try:
-                with open(path, "rb") as f:
-                    data = f.read()
-            except FileNotFoundError:
-                return None
-            return data if len(data) >= len(header) + W * H else None
-        data = wait_for("the picture of update %d" % index, written)
-        self.assertTrue(data.startswith(header))
-        return data[len(header):]
+        size = len(b"P5\n%d %d\n255\n" % (W, H)) + W * H
+        wait_for("the picture of update %d" % index, lambda: os.path.exists(path) and os.path.getsize(path) >= size)
+        self.assertEqual(read_pgm(path)[:2], (W, H))
+        return read_pgm(path)[2]
 
     def framebuffer(self):
-        """The visible part of the framebuffer memory as it is now, through
-        the program's own descriptor of the stand-in node."""
+        """The visible framebuffer memory, through the program's own descriptor."""
         fd_dir = "/proc/%d/fd" % self.app.proc.pid
         for name in os.listdir(fd_dir):
             try:
@@ -208,20 +158,20 @@ def cover_picture():
 
 
 class SleepAndWake(Road):
-    def road(self, sleep, wake, sleep_line, tool=False):
+    def test_control_pipe_sleep_and_wake(self):
         cover = os.path.join(self.dir, "cover.raw")
         with open(cover, "wb") as f:
             f.write(COVER)
-        app = self.launch(SLEEP_APP % cover, tool=tool)
+        app = self.launch(SLEEP_APP % cover)
         reply = app.wait_event("response", match=lambda e: e["channel"] == COVER_CHANNEL)
-        self.assertEqual(decode_envelope(payload(reply)), ("ok", True))
+        self.assertEqual(payload(reply), ok_reply(True))
         self.assertEqual(len(self.wait_updates(1)), 1)
         self.assertPicture(self.snapshot(0), picture(*FRAME_A), "first frame")
 
         # A finger held down when the screensaver comes.
         self.touch(touch_records(0, 5, 2048, 2048))
         app.wait_event("pointer", match=lambda e: e["phase"] == "down")
-        sleep()
+        say(self.control, "sleep\n")
         app.wait_event("lifecycle", match=lambda e: e["state"] == "paused")
         app.wait_event("present", count=3)
         app.wait_line(r"\] 画锁屏图 201x99$")
@@ -230,13 +180,13 @@ class SleepAndWake(Road):
         self.assertEqual((drawn[1]["region"], drawn[1]["full"]), ((0, 0, W, H), True))
         self.assertPicture(self.snapshot(1), cover_picture(), "sleep cover")
         self.assertPicture(self.framebuffer(), cover_picture(), "framebuffer while asleep")
-        delay = self.uptime_of(r"\] 画锁屏图 ") - self.uptime_of(sleep_line)
+        delay = self.uptime_of(r"\] 画锁屏图 ") - self.uptime_of(r"\] 控制命令: sleep$")
         self.assertGreaterEqual(delay, 1.199)
         self.assertLess(delay, 1.2 + SLOW)
 
         # Lifted, touched again and lifted while asleep: nothing goes anywhere.
         self.touch(touch_records(0, -1), touch_records(0, 6, 100, 100), touch_records(0, -1))
-        wake()
+        say(self.control, "wake\n")
         app.wait_event("lifecycle", match=lambda e: e["state"] == "resumed", count=2)
         app.wait_event("schedule_frame")
         woke = self.wait_updates(3)
@@ -265,15 +215,6 @@ class SleepAndWake(Road):
         self.assertGreater(at["pointer:down"][1], resumed)
         self.assertTrue(any(t > resumed for t in at["schedule_frame:"]))
 
-    def test_control_pipe_sleep_and_wake(self):
-        self.road(lambda: self.say("sleep"), lambda: self.say("wake"), r"\] 控制命令: sleep$")
-
-    def test_screensaver_events_of_the_device(self):
-        self.road(lambda: self.power("goingToScreenSaver"), lambda: self.power("outOfScreenSaver"),
-                  r"\] 电源事件: goingToScreenSaver$", tool=True)
-        self.assertEqual(sum(bool(re.search(r"\] 电源事件: (goingTo|outOf)ScreenSaver$", l))
-                             for l in self.app.lines()), 2)
-
 
 # Three pages that differ in known rectangles only.
 PAGE_RECTS = [((60, 80, 120, 40, BLACK),),
@@ -284,32 +225,41 @@ PAGES_APP = "".join("page\n" + drawing(*rects).replace("clear\n", "")
 
 
 class PageTurns(Road):
-    def test_tap_and_page_key_turn_pages_with_partial_refreshes(self):
-        app = self.launch(PAGES_APP)
-        app.wait_event("present")
-        self.wait_updates(1)
+    def test_page_turns_repaint_and_the_screen_found_at_start_given_back(self):
+        app = self.launch(PAGES_APP, keep_screen=False, FOLIAN_SIM_FB_FILL="0x80", FOLIAN_LOG_FRAMES="1")
+        # The first refresh is the probing one, which names no waveform.
+        app.wait_line(r"\] 帧 0：全刷 \(0,0\) 600x800 \?，转换 \d+\.\dms，刷新调用 \d+\.\dms$")
+        shown = self.wait_updates(1)[0]
+        self.assertEqual((shown["region"], shown["full"], shown["waveform"]), ((0, 0, W, H), True, GC16))
         self.assertPicture(self.snapshot(0), picture(*PAGE_RECTS[0]), "page 0")
 
         # A tap on the right half of the touch screen.
         self.touch(touch_records(0, 1, 3500, 2000), touch_records(0, -1))
         app.wait_event("page", match=lambda e: e["index"] == "1")
         turned = self.wait_updates(2)[1]
-        self.assertEqual((turned["full"], turned["flags"]), (False, 0))
         # Both rectangles changed: the refresh covers their union.
-        self.assertEqual(turned["region"], (60, 80, 420, 360))
+        self.assertEqual((turned["full"], turned["flags"], turned["waveform"], turned["region"]),
+                         (False, 0, AUTO, (60, 80, 420, 360)))
+        app.wait_line(r"\] 帧 1：局刷 \(60,80\) 420x360 AUTO，")
         self.assertPicture(self.snapshot(1), picture(*PAGE_RECTS[1]), "page 1")
 
-        self.say("key next")
+        say(self.control, "key next\n")
         app.wait_event("page", match=lambda e: e["index"] == "2")
         turned = self.wait_updates(3)[2]
         self.assertEqual((turned["full"], turned["flags"], turned["region"]),
                          (False, 0, (100, 600, 50, 50)))
         self.assertPicture(self.snapshot(2), picture(*PAGE_RECTS[2]), "page 2")
         app.wait_event("key", match=lambda e: e["type"] == "up")
-        trace = self.stop()
 
+        # SIGUSR1 writes the whole page back; the exit gives back the screen
+        # found at start.
+        app.signal(signal.SIGUSR1)
+        self.assertEqual(self.wait_updates(4)[3]["region"], (0, 0, W, H))
+        self.assertPicture(self.snapshot(3), picture(*PAGE_RECTS[2]), "repaint")
+        trace = self.stop()
         self.assertEqual([e["index"] for e in events(trace, "page")], ["0", "1", "2"])
-        self.assertEqual(len(self.updates()), 3)
+        self.assertEqual([(u["region"], u["full"]) for u in self.updates()[3:]], [((0, 0, W, H), True)] * 2)
+        self.assertPicture(self.snapshot(4), bytes([0x80]) * (W * H), "screen given back")
 
 
 if __name__ == "__main__":

@@ -1,6 +1,5 @@
-"""Stand-in event nodes for the end-to-end tests: a directory the preloaded
-libsim_evdev.so shows as /dev/input, FIFO nodes with their configuration, and
-struct input_event records packed for the program's target."""
+"""Stand-in evdev nodes (FIFOs under the directory libsim_evdev.so shows as
+/dev/input) and struct input_event records packed for the program's target."""
 
 import os
 import struct
@@ -21,8 +20,7 @@ def record(type_, code, value):
     return EVENT.pack(0, 0, type_, code, value)
 
 
-def key_records(*codes_values):
-    """One report per key event: the kernel delivers whole reports only."""
+def key_records(*codes_values):  # one report each
     return b"".join(record(EV_KEY, code, value) + record(EV_SYN, SYN_REPORT, 0)
                     for code, value in codes_values)
 
@@ -55,8 +53,7 @@ class Nodes:
             f.write(conf)
 
     def send(self, entry, data):
-        """Writes the records; the program must hold the node open already.
-        Returns CLOCK_MONOTONIC nanoseconds just before the write."""
+        """Writes to a node the program holds open; returns the monotonic time before."""
         fd = self.writers.get(entry)
         if fd is None:
             fd = os.open(os.path.join(self.root, "dev", entry), os.O_WRONLY | os.O_NONBLOCK)

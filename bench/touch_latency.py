@@ -2,8 +2,7 @@
 reaching the stand-in engine (engine clock of the trace against the
 CLOCK_MONOTONIC time of the write).  Not a test: prints figures.
 
-    FOLIAN_BUILD_DIR=build/debug PYTHONPATH=tests/e2e_lib \
-        python3 tests/input/touch_latency.py [taps]
+    FOLIAN_BUILD_DIR=build/debug python3 bench/touch_latency.py [taps]
 """
 
 import os
@@ -11,7 +10,7 @@ import statistics
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e_lib"))
 
 from folian_e2e import Bundle, Folian, events  # noqa: E402
 from evdev_nodes import MT_SCREEN, Nodes, touch_records  # noqa: E402
