@@ -49,7 +49,7 @@ def preview_picture(build, work, target):
         crop = b"".join(rgb[((wy + y) * sw + wx) * 3:((wy + y) * sw + wx + ww) * 3] for y in range(wh))
         with open(target, "wb") as f:
             f.write(png(ww, wh, crop))
-        x.close_window(wid)
+        proc.terminate()  # SDL turns SIGTERM into the same quit event as closing the window
         proc.wait(30)
     finally:
         x.stop()
