@@ -20,16 +20,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <map>
-#include <memory>
-#include <mutex>
-#include <string>
-#include <thread>
 #include <type_traits>
-#include <vector>
 
 #include "engine.h"
-#include "flutter_embedder.h"
 #include "trace.h"
 
 using namespace stand_in;

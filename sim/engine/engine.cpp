@@ -264,8 +264,7 @@ struct Ui {
     if (!got && !stopped()) {
       std::string text = fmt("no reply on %s within %llu ms", channel.c_str(),
                              (unsigned long long)kReplyWaitMs);
-      trace("script_error", fmt("line=%d text=", c.line) + enc(text));
-      report(engine, fmt("folian_app.txt:%d: ", c.line) + text);
+      report(engine, script_error(c.line, text));
     }
   }
 
@@ -281,20 +280,12 @@ struct Ui {
       pump(now_ns() + (uint64_t)atoll(a[0].c_str()) * 1000000ull,
            [](const UiEvent&) { return false; });
     } else if (n == "task") {
-      Task t;
-      engine.post(std::move(t), (uint64_t)atoll(a[0].c_str()));
-    } else if (n == "wait_pointer") {
-      static const char* phases[] = {"cancel", "up", "down", "move", "add", "remove", "hover"};
-      int want = -1;
-      for (int i = 0; i < 7; i++)
-        if (a[0] == phases[i]) want = i;
-      pump(0, [want](const UiEvent& e) {
-        return e.type == UiEvent::kPointer && (want < 0 || e.phase == want);
-      });
-    } else if (n == "wait_key") {
-      int want = a.empty() || a[0] == "any" ? 0 : a[0] == "up" ? 1 : a[0] == "down" ? 2 : 3;
-      pump(0, [want](const UiEvent& e) {
-        return e.type == UiEvent::kKey && (want == 0 || e.key_type == want);
+      engine.post(Task{}, (uint64_t)atoll(a[0].c_str()));
+    } else if (n == "wait_pointer" || n == "wait_key") {
+      UiEvent::Type type = n == "wait_key" ? UiEvent::kKey : UiEvent::kPointer;
+      pump(0, [&c, type](const UiEvent& e) {
+        return e.type == type &&
+               (c.want < 0 || (type == UiEvent::kKey ? e.key_type : e.phase) == c.want);
       });
     } else if (n == "wait_lifecycle") {
       if (lifecycle == a[0]) return;

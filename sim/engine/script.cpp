@@ -174,17 +174,24 @@ std::string parse_command(Command* c) {
   if (n == "wait" || n == "task")
     return a.size() == 1 && parse_int(a[0], &v) && v >= 0 ? "" : n + " takes milliseconds";
   if (n == "wait_pointer") {
+    // Numbered as FlutterPointerPhase; "any" matches every phase.
     static const char* phases[] = {"cancel", "up", "down", "move", "add", "remove", "hover", "any"};
-    if (a.size() == 1)
-      for (const char* p : phases)
-        if (a[0] == p) return "";
+    for (int i = 0; i < 8 && a.size() == 1; i++)
+      if (a[0] == phases[i]) {
+        c->want = i < 7 ? i : -1;
+        return "";
+      }
     return "expected: wait_pointer cancel|up|down|move|add|remove|hover|any";
   }
-  if (n == "wait_key")
-    return a.empty() || (a.size() == 1 && (a[0] == "up" || a[0] == "down" || a[0] == "repeat" ||
-                                           a[0] == "any"))
-               ? ""
-               : "expected: wait_key [up|down|repeat|any]";
+  if (n == "wait_key") {
+    // Numbered as FlutterKeyEventType; without a type, or "any", every key event.
+    c->want = a.size() != 1 || a[0] == "any" ? -1
+              : a[0] == "up"                 ? 1
+              : a[0] == "down"               ? 2
+              : a[0] == "repeat"             ? 3
+                                             : 0;
+    return a.size() <= 1 && c->want ? "" : "expected: wait_key [up|down|repeat|any]";
+  }
   if (n == "wait_lifecycle")
     return a.size() == 1 ? "" : "expected: wait_lifecycle resumed|inactive|paused|detached|hidden";
   if (n == "call") {
@@ -224,6 +231,11 @@ std::string parse_command(Command* c) {
 
 }  // namespace
 
+std::string script_error(int line, const std::string& text) {
+  trace("script_error", fmt("line=%d text=", line) + enc(text));
+  return fmt("folian_app.txt:%d: ", line) + text;
+}
+
 bool is_draw(const std::string& name) {
   return name == "clear" || name == "fill" || name == "rect" || name == "bands" ||
          name == "checker";
@@ -245,8 +257,7 @@ Script load_script(const std::string& assets) {
   }
   trace("script", "path=" + enc(path));
   auto error = [&s](int line, const std::string& text) {
-    trace("script_error", fmt("line=%d text=", line) + enc(text));
-    s.errors.push_back(fmt("folian_app.txt:%d: ", line) + text);
+    s.errors.push_back(script_error(line, text));
   };
   char buf[4096];
   int line = 0;
@@ -305,7 +316,6 @@ Script load_script(const std::string& assets) {
         continue;
       }
       after_pages = true;
-      s.has_pages = true;
       in_page = false;
     }
     s.commands.push_back(c);

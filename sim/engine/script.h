@@ -32,18 +32,21 @@ struct Command {
   std::string rest;               // raw text after the first argument
   DrawOp op;                      // for drawing commands
   int width = 0, rows = 0, row_bytes = 0;  // present overrides (0 = default)
+  int want = -1;  // the pointer phase or key type a wait is for (-1 = any)
 };
 
 struct Script {
   std::vector<std::string> errors;  // told through the log callback once running
   std::vector<Command> commands;
   std::vector<Drawing> pages;
-  bool has_pages = false;
 };
 
 // Traces the script and each bad line (which is skipped).  Without a script
 // the application shows one white page.
 Script load_script(const std::string& assets);
+
+// Traces an error on a line of the script and returns it as the user reads it.
+std::string script_error(int line, const std::string& text);
 
 bool is_draw(const std::string& name);
 
