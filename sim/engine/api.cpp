@@ -34,6 +34,12 @@ std::vector<_FlutterEngine*> g_live;  // running engines
 std::vector<std::unique_ptr<_FlutterEngine>> g_all;  // kept so late calls can be recognised
 std::map<FlutterEngineAOTData, int> g_aot;  // handle -> 1 live, 0 collected
 
+// A call the real engine refuses.
+FlutterEngineResult refuse(const std::string& text) {
+  violation(text);
+  return kInvalidArguments;
+}
+
 // Null, unknown and shut-down engines are the program's fault.
 _FlutterEngine* live(FLUTTER_API_SYMBOL(FlutterEngine) e, const char* call) {
   std::lock_guard<std::mutex> l(g_engines_lock);
@@ -163,11 +169,9 @@ FlutterEngineResult FlutterEngineCreateAOTData(const FlutterEngineAOTDataSource*
 FlutterEngineResult FlutterEngineCollectAOTData(FlutterEngineAOTData data) {
   std::lock_guard<std::mutex> l(g_engines_lock);
   auto it = g_aot.find(data);
-  if (it == g_aot.end() || it->second == 0) {
-    violation(it == g_aot.end() ? "FlutterEngineCollectAOTData with an unknown handle"
-                                : "FlutterEngineCollectAOTData twice");
-    return kInvalidArguments;
-  }
+  if (it == g_aot.end() || it->second == 0)
+    return refuse(it == g_aot.end() ? "FlutterEngineCollectAOTData with an unknown handle"
+                                    : "FlutterEngineCollectAOTData twice");
   for (_FlutterEngine* e : g_live)
     if (e->aot == data) violation("FlutterEngineCollectAOTData while an engine still uses it");
   it->second = 0;
@@ -242,11 +246,8 @@ FlutterEngineResult FlutterEngineRun(size_t version, const FlutterRendererConfig
   if (settings().aot) {
     std::lock_guard<std::mutex> l(g_engines_lock);
     auto it = g_aot.find(args->aot_data);
-    if (!args->aot_data || it == g_aot.end() || it->second == 0) {
-      f += fmt(" result=%d reason=aot_data", (int)kInvalidArguments);
-      trace("run", f);
-      return kInvalidArguments;
-    }
+    if (!args->aot_data || it == g_aot.end() || it->second == 0)
+      return reject(f, "aot_data", kInvalidArguments);
   }
   // The engine loads the ICU data when it starts the VM, and a file it cannot
   // map is not an error result: the process aborts.
@@ -322,10 +323,8 @@ FlutterEngineResult FlutterEngineNotifyDisplayUpdate(FLUTTER_API_SYMBOL(FlutterE
   _FlutterEngine* e = live(engine, "FlutterEngineNotifyDisplayUpdate");
   if (!e) return kInvalidArguments;
   check_platform("FlutterEngineNotifyDisplayUpdate");
-  if (!displays || display_count == 0) {
-    violation("FlutterEngineNotifyDisplayUpdate without displays");
-    return kInvalidArguments;
-  }
+  if (!displays || display_count == 0)
+    return refuse("FlutterEngineNotifyDisplayUpdate without displays");
   const uint8_t* p = (const uint8_t*)displays;
   for (size_t i = 0; i < display_count; i++) {
     const FlutterEngineDisplay* d = (const FlutterEngineDisplay*)p;
@@ -335,20 +334,14 @@ FlutterEngineResult FlutterEngineNotifyDisplayUpdate(FLUTTER_API_SYMBOL(FlutterE
               (int)update_type, display_count, i, d->struct_size,
               (unsigned long long)d->display_id, d->single_display ? 1 : 0, d->refresh_rate,
               d->width, d->height, d->device_pixel_ratio));
-    if (d->struct_size != sizeof(FlutterEngineDisplay)) {
-      violation(fmt("FlutterEngineDisplay.struct_size %zu", d->struct_size));
-      return kInvalidArguments;
-    }
-    if (d->single_display && display_count != 1) {
-      violation("single_display with more than one display");
-      return kInvalidArguments;
-    }
+    if (d->struct_size != sizeof(FlutterEngineDisplay))
+      return refuse(fmt("FlutterEngineDisplay.struct_size %zu", d->struct_size));
+    if (d->single_display && display_count != 1)
+      return refuse("single_display with more than one display");
     p += d->struct_size;
   }
-  if (update_type != kFlutterEngineDisplaysUpdateTypeStartup) {
-    violation("display update type other than startup");
-    return kInvalidArguments;
-  }
+  if (update_type != kFlutterEngineDisplaysUpdateTypeStartup)
+    return refuse("display update type other than startup");
   return kSuccess;
 }
 
@@ -357,10 +350,7 @@ FlutterEngineResult FlutterEngineSendWindowMetricsEvent(FLUTTER_API_SYMBOL(Flutt
   _FlutterEngine* e = live(engine, "FlutterEngineSendWindowMetricsEvent");
   if (!e) return kInvalidArguments;
   check_platform("FlutterEngineSendWindowMetricsEvent");
-  if (!m) {
-    violation("FlutterEngineSendWindowMetricsEvent with a null event");
-    return kInvalidArguments;
-  }
+  if (!m) return refuse("FlutterEngineSendWindowMetricsEvent with a null event");
   trace("window_metrics",
         fmt("struct_size=%zu width=%zu height=%zu pixel_ratio=%.3f left=%zu top=%zu "
             "insets=%g,%g,%g,%g display_id=%llu view_id=%lld constraints=%d",
@@ -368,23 +358,17 @@ FlutterEngineResult FlutterEngineSendWindowMetricsEvent(FLUTTER_API_SYMBOL(Flutt
             m->physical_view_inset_top, m->physical_view_inset_right,
             m->physical_view_inset_bottom, m->physical_view_inset_left,
             (unsigned long long)m->display_id, (long long)m->view_id, m->has_constraints ? 1 : 0));
-  if (m->struct_size != sizeof(FlutterWindowMetricsEvent)) {
-    violation(fmt("FlutterWindowMetricsEvent.struct_size %zu", m->struct_size));
-    return kInvalidArguments;
-  }
-  if (!(m->pixel_ratio > 0) || m->width == 0 || m->height == 0) {
-    violation("window metrics with an empty size or a pixel ratio that is not positive");
-    return kInvalidArguments;
-  }
+  if (m->struct_size != sizeof(FlutterWindowMetricsEvent))
+    return refuse(fmt("FlutterWindowMetricsEvent.struct_size %zu", m->struct_size));
+  if (!(m->pixel_ratio > 0) || m->width == 0 || m->height == 0)
+    return refuse("window metrics with an empty size or a pixel ratio that is not positive");
   // The engine refuses insets that are negative or larger than the view.
   const double w = (double)m->width, h = (double)m->height;
   if (!(m->physical_view_inset_top >= 0 && m->physical_view_inset_top <= h &&
         m->physical_view_inset_bottom >= 0 && m->physical_view_inset_bottom <= h &&
         m->physical_view_inset_left >= 0 && m->physical_view_inset_left <= w &&
-        m->physical_view_inset_right >= 0 && m->physical_view_inset_right <= w)) {
-    violation("window metrics with insets that are negative or larger than the view");
-    return kInvalidArguments;
-  }
+        m->physical_view_inset_right >= 0 && m->physical_view_inset_right <= w))
+    return refuse("window metrics with insets that are negative or larger than the view");
   {
     std::lock_guard<std::mutex> l(e->lock);
     e->width = (int)m->width;
@@ -403,10 +387,8 @@ FlutterEngineResult FlutterEngineUpdateLocales(FLUTTER_API_SYMBOL(FlutterEngine)
   std::string list, sizes;
   for (size_t i = 0; i < count; i++) {
     const FlutterLocale* l = locales ? locales[i] : nullptr;
-    if (!l || !l->language_code || !*l->language_code) {
-      violation("FlutterEngineUpdateLocales with a null locale or an empty language");
-      return kInvalidArguments;
-    }
+    if (!l || !l->language_code || !*l->language_code)
+      return refuse("FlutterEngineUpdateLocales with a null locale or an empty language");
     if (i) {
       list += ",";
       sizes += ",";
@@ -419,10 +401,8 @@ FlutterEngineResult FlutterEngineUpdateLocales(FLUTTER_API_SYMBOL(FlutterEngine)
   }
   trace("locales", fmt("count=%zu list=", count) + enc(list) + " struct_size=" + sizes);
   for (size_t i = 0; i < count; i++) {
-    if (locales[i]->struct_size != sizeof(FlutterLocale)) {
-      violation(fmt("FlutterLocale.struct_size %zu", locales[i]->struct_size));
-      return kInvalidArguments;
-    }
+    if (locales[i]->struct_size != sizeof(FlutterLocale))
+      return refuse(fmt("FlutterLocale.struct_size %zu", locales[i]->struct_size));
   }
   return kSuccess;
 }
@@ -432,28 +412,20 @@ FlutterEngineResult FlutterEngineSendPlatformMessage(FLUTTER_API_SYMBOL(FlutterE
   _FlutterEngine* e = live(engine, "FlutterEngineSendPlatformMessage");
   if (!e) return kInvalidArguments;
   check_platform("FlutterEngineSendPlatformMessage");
-  if (!m || !m->channel) {
-    violation("FlutterEngineSendPlatformMessage without a message or channel");
-    return kInvalidArguments;
-  }
-  if (m->message_size && !m->message) {
-    violation("FlutterEngineSendPlatformMessage with a size but no bytes");
-    return kInvalidArguments;
-  }
+  if (!m || !m->channel)
+    return refuse("FlutterEngineSendPlatformMessage without a message or channel");
+  if (m->message_size && !m->message)
+    return refuse("FlutterEngineSendPlatformMessage with a size but no bytes");
   std::string text(m->message ? (const char*)m->message : "", m->message_size);
   trace("message_from_embedder",
         fmt("struct_size=%zu channel=%s size=%zu response_handle=%s hex=", m->struct_size,
             enc(m->channel).c_str(), m->message_size, m->response_handle ? "set" : "null") +
             hex(m->message, m->message_size));
-  if (m->struct_size != sizeof(FlutterPlatformMessage)) {
-    violation(fmt("FlutterPlatformMessage.struct_size %zu", m->struct_size));
-    return kInvalidArguments;
-  }
-  if (m->response_handle) {
-    // The stand-in hands out no handles for messages going the other way.
-    violation("FlutterEngineSendPlatformMessage with a response handle the engine never made");
-    return kInvalidArguments;
-  }
+  if (m->struct_size != sizeof(FlutterPlatformMessage))
+    return refuse(fmt("FlutterPlatformMessage.struct_size %zu", m->struct_size));
+  // The stand-in hands out no handles for messages going the other way.
+  if (m->response_handle)
+    return refuse("FlutterEngineSendPlatformMessage with a response handle the engine never made");
   std::string channel = m->channel;
   if (channel == "flutter/lifecycle") {
     static const char prefix[] = "AppLifecycleState.";
@@ -476,10 +448,7 @@ FlutterEngineResult FlutterEngineSendPlatformMessageResponse(
   _FlutterEngine* e = live(engine, "FlutterEngineSendPlatformMessageResponse");
   if (!e) return kInvalidArguments;
   // A response may come from any thread: the engine hands it to the UI thread.
-  if (data_length && !data) {
-    violation("response with a length but no bytes");
-    return kInvalidArguments;
-  }
+  if (data_length && !data) return refuse("response with a length but no bytes");
   std::string problem, channel;
   uint64_t id = 0;
   {
@@ -497,10 +466,7 @@ FlutterEngineResult FlutterEngineSendPlatformMessageResponse(
       channel = it->second.channel;
     }
   }
-  if (!problem.empty()) {
-    violation(problem);
-    return kInvalidArguments;
-  }
+  if (!problem.empty()) return refuse(problem);
   trace("response", fmt("handle=%llu channel=%s size=%zu hex=", (unsigned long long)id,
                         enc(channel).c_str(), data_length) +
                         hex(data, data_length));
@@ -516,15 +482,10 @@ FlutterEngineResult FlutterEngineRunTask(FLUTTER_API_SYMBOL(FlutterEngine) engin
                                          const FlutterTask* task) {
   _FlutterEngine* e = live(engine, "FlutterEngineRunTask");
   if (!e) return kInvalidArguments;
-  if (!task) {
-    violation("FlutterEngineRunTask with a null task");
-    return kInvalidArguments;
-  }
-  if (!on_platform_thread()) {
-    violation(fmt("FlutterEngineRunTask for task %llu off the platform thread",
-                  (unsigned long long)task->task));
-    return kInvalidArguments;
-  }
+  if (!task) return refuse("FlutterEngineRunTask with a null task");
+  if (!on_platform_thread())
+    return refuse(fmt("FlutterEngineRunTask for task %llu off the platform thread",
+                      (unsigned long long)task->task));
   // A runner the engine does not know is taken for a task that came too late
   // and is dropped without an error.
   if ((const void*)task->runner != &e->platform_runner) {
@@ -551,10 +512,7 @@ FlutterEngineResult FlutterEngineRunTask(FLUTTER_API_SYMBOL(FlutterEngine) engin
       if (t.kind == Task::kMessage) e->handles[t.handle].delivered = true;
     }
   }
-  if (!problem.empty()) {
-    violation(problem);
-    return kInvalidArguments;
-  }
+  if (!problem.empty()) return refuse(problem);
   trace("run_task", fmt("id=%llu kind=%s late=%llu", (unsigned long long)task->task,
                         kTaskKinds[t.kind], (unsigned long long)(now - t.target)));
   if (t.kind == Task::kMessage) {
@@ -583,17 +541,12 @@ FlutterEngineResult FlutterEngineSendPointerEvent(FLUTTER_API_SYMBOL(FlutterEngi
   _FlutterEngine* e = live(engine, "FlutterEngineSendPointerEvent");
   if (!e) return kInvalidArguments;
   check_platform("FlutterEngineSendPointerEvent");
-  if (!events && events_count) {
-    violation("FlutterEngineSendPointerEvent with a null array");
-    return kInvalidArguments;
-  }
+  if (!events && events_count) return refuse("FlutterEngineSendPointerEvent with a null array");
   const uint8_t* p = (const uint8_t*)events;
   for (size_t i = 0; i < events_count; i++) {
     const FlutterPointerEvent* ev = (const FlutterPointerEvent*)p;
-    if (ev->struct_size != sizeof(FlutterPointerEvent)) {
-      violation(fmt("FlutterPointerEvent.struct_size %zu", ev->struct_size));
-      return kInvalidArguments;
-    }
+    if (ev->struct_size != sizeof(FlutterPointerEvent))
+      return refuse(fmt("FlutterPointerEvent.struct_size %zu", ev->struct_size));
     trace("pointer",
           fmt("phase=%s x=%.3f y=%.3f device=%d device_kind=%d buttons=%lld timestamp=%zu "
               "signal_kind=%d view_id=%lld pressure=%g count=%zu",
@@ -621,10 +574,7 @@ FlutterEngineResult FlutterEngineSendKeyEvent(FLUTTER_API_SYMBOL(FlutterEngine) 
   _FlutterEngine* e = live(engine, "FlutterEngineSendKeyEvent");
   if (!e) return kInvalidArguments;
   check_platform("FlutterEngineSendKeyEvent");
-  if (!ev) {
-    violation("FlutterEngineSendKeyEvent with a null event");
-    return kInvalidArguments;
-  }
+  if (!ev) return refuse("FlutterEngineSendKeyEvent with a null event");
   static const char* types[] = {"invalid", "up", "down", "repeat"};
   int type = ev->type >= 1 && ev->type <= 3 ? ev->type : 0;
   trace("key", fmt("struct_size=%zu type=%s physical=0x%llx logical=0x%llx character=%s "
@@ -633,10 +583,8 @@ FlutterEngineResult FlutterEngineSendKeyEvent(FLUTTER_API_SYMBOL(FlutterEngine) 
                    (unsigned long long)ev->logical, opt(ev->character).c_str(),
                    ev->synthesized ? 1 : 0, (int)ev->device_type, ev->timestamp,
                    callback ? "set" : "null"));
-  if (ev->struct_size != sizeof(FlutterKeyEvent)) {
-    violation(fmt("FlutterKeyEvent.struct_size %zu", ev->struct_size));
-    return kInvalidArguments;
-  }
+  if (ev->struct_size != sizeof(FlutterKeyEvent))
+    return refuse(fmt("FlutterKeyEvent.struct_size %zu", ev->struct_size));
   if (ev->timestamp < 0 || ev->timestamp > 1.8e19 ||
       !near_engine_clock_us((size_t)(uint64_t)ev->timestamp))
     violation(fmt("key timestamp %.0f us more than 1 s from the engine clock", ev->timestamp));
