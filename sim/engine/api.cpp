@@ -256,11 +256,11 @@ FlutterEngineResult FlutterEngineRun(size_t version, const FlutterRendererConfig
     trace("run", f);
     abort();
   }
-  if (settings().fail_run) return reject(f, "FOLIAN_SIM_FAIL_RUN", (FlutterEngineResult)settings().fail_run);
+  if (settings().fail_run)
+    return reject(f, "FOLIAN_SIM_FAIL_RUN", (FlutterEngineResult)settings().fail_run);
 
   auto owned = std::make_unique<_FlutterEngine>();
   _FlutterEngine* e = owned.get();
-  e->assets = args->assets_path;
   e->has_log_tag = args->log_tag != nullptr;
   if (args->log_tag) e->log_tag = args->log_tag;
   e->user_data = user_data;
@@ -276,7 +276,7 @@ FlutterEngineResult FlutterEngineRun(size_t version, const FlutterRendererConfig
 
   f += fmt(" result=0 engine=%p", (void*)e);
   trace("run", f);
-  e->script = load_script(e->assets);
+  e->script = load_script(args->assets_path);
   {
     std::lock_guard<std::mutex> l(g_engines_lock);
     g_live.push_back(e);

@@ -1,7 +1,7 @@
 // The engine object, shared by the exported functions (api.cpp) and the
-// engine's own threads (engine.cpp).  Everything under `lock` may be touched
-// from any thread; the rest is set by FlutterEngineRun before the threads
-// start.
+// engine's own threads (engine.cpp).  The configuration is set by
+// FlutterEngineRun before the threads start; the state after `lock` is
+// guarded by it, except the threads themselves (platform thread only).
 #pragma once
 
 #include <stdint.h>
@@ -78,7 +78,7 @@ struct PointerState {
 
 struct _FlutterEngine {
   // Configuration copied from FlutterEngineRun.
-  std::string assets, log_tag;
+  std::string log_tag;
   bool has_log_tag = false;
   void* user_data = nullptr;
   SoftwareSurfacePresentCallback present = nullptr;
