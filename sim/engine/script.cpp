@@ -9,43 +9,6 @@
 namespace stand_in {
 namespace {
 
-// Just enough of the standard message codec to build method calls.
-struct Encoder {
-  std::vector<uint8_t> b;
-  void size(uint32_t n) {
-    if (n < 254) {
-      b.push_back((uint8_t)n);
-    } else if (n <= 0xffff) {
-      b.push_back(254);
-      b.push_back((uint8_t)n);
-      b.push_back((uint8_t)(n >> 8));
-    } else {
-      b.push_back(255);
-      for (int i = 0; i < 4; i++) b.push_back((uint8_t)(n >> (8 * i)));
-    }
-  }
-  void string(const std::string& s) {
-    b.push_back(7);
-    size((uint32_t)s.size());
-    b.insert(b.end(), s.begin(), s.end());
-  }
-  void int32(int32_t v) {
-    b.push_back(3);
-    for (int i = 0; i < 4; i++) b.push_back((uint8_t)((uint32_t)v >> (8 * i)));
-  }
-  void int64(int64_t v) {
-    b.push_back(4);
-    for (int i = 0; i < 8; i++) b.push_back((uint8_t)((uint64_t)v >> (8 * i)));
-  }
-  void float64(double v) {
-    b.push_back(6);
-    while (b.size() % 8 != 0) b.push_back(0);
-    uint64_t bits;
-    memcpy(&bits, &v, 8);
-    for (int i = 0; i < 8; i++) b.push_back((uint8_t)(bits >> (8 * i)));
-  }
-};
-
 std::string without_spaces(const std::string& s) {
   std::string out;
   for (char ch : s)
@@ -323,6 +286,47 @@ Script load_script(const std::string& assets) {
   fclose(f);
   return s;
 }
+
+namespace {
+
+// Just enough of the standard message codec to build method calls.
+struct Encoder {
+  std::vector<uint8_t> b;
+  void size(uint32_t n) {
+    if (n < 254) {
+      b.push_back((uint8_t)n);
+    } else if (n <= 0xffff) {
+      b.push_back(254);
+      b.push_back((uint8_t)n);
+      b.push_back((uint8_t)(n >> 8));
+    } else {
+      b.push_back(255);
+      for (int i = 0; i < 4; i++) b.push_back((uint8_t)(n >> (8 * i)));
+    }
+  }
+  void string(const std::string& s) {
+    b.push_back(7);
+    size((uint32_t)s.size());
+    b.insert(b.end(), s.begin(), s.end());
+  }
+  void int32(int32_t v) {
+    b.push_back(3);
+    for (int i = 0; i < 4; i++) b.push_back((uint8_t)((uint32_t)v >> (8 * i)));
+  }
+  void int64(int64_t v) {
+    b.push_back(4);
+    for (int i = 0; i < 8; i++) b.push_back((uint8_t)((uint64_t)v >> (8 * i)));
+  }
+  void float64(double v) {
+    b.push_back(6);
+    while (b.size() % 8 != 0) b.push_back(0);
+    uint64_t bits;
+    memcpy(&bits, &v, 8);
+    for (int i = 0; i < 8; i++) b.push_back((uint8_t)(bits >> (8 * i)));
+  }
+};
+
+}  // namespace
 
 std::vector<uint8_t> command_bytes(const Command& c) {
   const auto& a = c.args;
