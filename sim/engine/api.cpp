@@ -303,8 +303,7 @@ FlutterEngineResult FlutterEngineShutdown(FLUTTER_API_SYMBOL(FlutterEngine) engi
   std::vector<std::string> unanswered;
   {
     std::lock_guard<std::mutex> l(e->lock);
-    for (auto& [id, t] : e->tasks)
-      if (!t.ran) pending++;
+    pending = e->tasks.size();
     for (auto& [p, h] : e->handles)
       if (h.delivered && !h.answered)
         unanswered.push_back(fmt("message %llu on %s never answered",
@@ -498,17 +497,20 @@ FlutterEngineResult FlutterEngineRunTask(FLUTTER_API_SYMBOL(FlutterEngine) engin
   std::string problem;
   {
     std::lock_guard<std::mutex> l(e->lock);
+    // A task is forgotten once it has run, so that a long session does not
+    // grow the engine; ids are handed out in order, so a known id that is
+    // gone has run already.
     auto it = e->tasks.find(task->task);
     if (it == e->tasks.end()) {
-      problem = fmt("FlutterEngineRunTask for unknown task %llu", (unsigned long long)task->task);
-    } else if (it->second.ran) {
-      problem = fmt("task %llu run twice", (unsigned long long)task->task);
+      bool ran = task->task != 0 && task->task < e->next_task;
+      problem = ran ? fmt("task %llu run twice", (unsigned long long)task->task)
+                    : fmt("FlutterEngineRunTask for unknown task %llu", (unsigned long long)task->task);
     } else if (now < it->second.target) {
       problem = fmt("task %llu run %llu ns before its target time", (unsigned long long)task->task,
                     (unsigned long long)(it->second.target - now));
     } else {
-      it->second.ran = true;
-      t = it->second;
+      t = std::move(it->second);
+      e->tasks.erase(it);
       if (t.kind == Task::kMessage) e->handles[t.handle].delivered = true;
     }
   }

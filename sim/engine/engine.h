@@ -46,7 +46,6 @@ struct Frame {
 struct Task {
   enum Kind { kNoop, kMessage, kKeyReply } kind = kNoop;
   uint64_t target = 0;
-  bool ran = false;
   std::string channel;
   std::vector<uint8_t> data;
   _FlutterPlatformMessageResponseHandle* handle = nullptr;
