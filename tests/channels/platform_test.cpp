@@ -61,8 +61,6 @@ TEST(Platform, ClipboardRepliesAreExact) {
   EXPECT_EQ(get_data().size(), 13u);
   const std::pair<const char*, const char*> texts[] = {
       {R"("x\ny\t\u0001\u007f")", "[{\"text\":\"x\\u000ay\\u0009\\u0001\x7f\"}]"},
-      {R"("\ud83d\ude00 \u00e9\u20ac")", "[{\"text\":\"\xF0\x9F\x98\x80 \xC3\xA9\xE2\x82\xAC\"}]"},
-      {R"("a\ud83db")", "[{\"text\":\"a\xEF\xBF\xBD" "b\"}]"},
       {R"("x\u0000y")", R"([{"text":"x\u0000y"}])"},
       {"null", "[null]"},
       {"42", "[null]"},

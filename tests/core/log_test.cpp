@@ -8,26 +8,17 @@
 #include <string>
 #include <vector>
 
+#include "stderr_capture.h"
+
 namespace {
 
 // Everything the log functions write to standard error while `body` runs,
 // split into lines (each keeps no "\n"; a missing last newline shows as a
 // trailing partial line).
 std::vector<std::string> captured_lines(void (*body)()) {
-  fflush(stderr);
-  FILE* tmp = tmpfile();
-  int saved = dup(2);
-  dup2(fileno(tmp), 2);
+  StderrCapture err;
   body();
-  fflush(stderr);
-  dup2(saved, 2);
-  close(saved);
-  std::string all;
-  rewind(tmp);
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, tmp)) > 0) all.append(buf, n);
-  fclose(tmp);
+  std::string all = err.text();
   std::vector<std::string> lines;
   size_t at = 0;
   for (size_t nl; (nl = all.find('\n', at)) != std::string::npos; at = nl + 1)

@@ -83,34 +83,26 @@ TEST_F(Panel, PixelConversionForEveryDepthAndFieldLayout) {
   }
 }
 
+// Each refusal is told in an error line.
 TEST_F(Panel, UnsoundGeometryIsRefusedAtOpen) {
-  struct Case {
-    EnvList env;
-    const char* line;
-  } cases[] = {
-      {{{"FOLIAN_SIM_FB_BPP", "24"}}, "不支持 24 位色深的帧缓冲\n"},
-      {{{"FOLIAN_SIM_FB_LINE_LENGTH", "0"}, {"FOLIAN_SIM_FB_SMEM_LEN", "3072"}},
-       "帧缓冲行宽 0 小于一行可见像素的 60 字节\n"},
-      {{{"FOLIAN_SIM_FB_BPP", "16"}, {"FOLIAN_SIM_FB_LINE_LENGTH", "119"}},
-       "帧缓冲行宽 119 小于一行可见像素的 120 字节\n"},
-      // Panned past the second screen of the 96 rows.
-      {{{"FOLIAN_SIM_FB_YOFFSET", "49"}}, "帧缓冲可见区域超出映射：需要 6204 字节，映射只有 6144 字节\n"},
-      {{{"FOLIAN_SIM_FB_SMEM_LEN", "3067"}}, "映射只有 3067 字节\n"},
+  const EnvList cases[] = {
+      {{"FOLIAN_SIM_FB_BPP", "24"}},
+      {{"FOLIAN_SIM_FB_LINE_LENGTH", "0"}, {"FOLIAN_SIM_FB_SMEM_LEN", "3072"}},
+      {{"FOLIAN_SIM_FB_BPP", "16"}, {"FOLIAN_SIM_FB_LINE_LENGTH", "119"}},  // one byte short
+      {{"FOLIAN_SIM_FB_YOFFSET", "49"}},  // panned past the second screen of the 96 rows
+      {{"FOLIAN_SIM_FB_SMEM_LEN", "3067"}},
       // 2^28-byte rows: 47 of them wrap to zero in 32 bits.
-      {{{"FOLIAN_SIM_FB_LINE_LENGTH", "268435456"}, {"FOLIAN_SIM_FB_SMEM_LEN", "65536"}},
-       "需要 12616466492 字节，映射只有 65536 字节\n"},
-      {{{"FOLIAN_SIM_FB_BPP", "16"}, {"FOLIAN_SIM_FB_FIELDS", "12:5,5:6,0:5,0:0"}},
-       "帧缓冲颜色位域 red（偏移 12，长度 5）超出 16 位像素\n"},
-      {{{"FOLIAN_SIM_FB_BPP", "32"}, {"FOLIAN_SIM_FB_FIELDS", "16:8,8:8,0:8,28:8"}},
-       "帧缓冲颜色位域 transp（偏移 28，长度 8）超出 32 位像素\n"},
-      {{{"FOLIAN_FB", "/nonexistent/fb9"}}, "][错误] 打开 /nonexistent/fb9 失败: No such file or directory\n"},
+      {{"FOLIAN_SIM_FB_LINE_LENGTH", "268435456"}, {"FOLIAN_SIM_FB_SMEM_LEN", "65536"}},
+      {{"FOLIAN_SIM_FB_BPP", "16"}, {"FOLIAN_SIM_FB_FIELDS", "12:5,5:6,0:5,0:0"}},
+      {{"FOLIAN_SIM_FB_BPP", "32"}, {"FOLIAN_SIM_FB_FIELDS", "16:8,8:8,0:8,28:8"}},
+      {{"FOLIAN_FB", "/nonexistent/fb9"}},
   };
   for (auto& c : cases) {
-    ScopedEnv env(c.env);
+    ScopedEnv env(c);
     StderrCapture err;
-    EXPECT_EQ(open(), 0) << c.line;
+    EXPECT_EQ(open(), 0) << c.back().first;
     display_close();
-    EXPECT_NE(err.text().find(c.line), std::string::npos) << err.text();
+    EXPECT_EQ(count_of(err.text(), "][错误] "), 1u) << err.text();
   }
   // After every refusal a sound panel still opens.
   EXPECT_EQ(open(), 1);
@@ -187,12 +179,6 @@ TEST_F(Panel, SizeAndDensity) {
     EXPECT_EQ(std::vector<double>({(double)info_.width, (double)info_.height, std::round(info_.dpi * 10) / 10}),
               c.size_dpi);
   }
-  StderrCapture err;
-  open({{"FOLIAN_SIM_FB_PATH", "/dev/fb7"}, {"FOLIAN_FB", "/dev/fb7"}, {"FOLIAN_SIM_FB_ROTATE", "3"},
-        {"FOLIAN_SIM_FB_WIDTH_MM", "91"}});
-  EXPECT_NE(err.text().find("] 帧缓冲 /dev/fb7: 60x48（虚拟 64x96，偏移 0,0），8 位，行宽 64，grayscale=1，"
-                            "旋转=3，物理宽 91mm\n"),
-            std::string::npos);
 }
 
 // Only changed pixels are refreshed, clipped to the screen whatever the
@@ -313,10 +299,7 @@ TEST_F(Panel, SleepCoverCentredAndClipped) {
     std::vector<uint8_t> cover;
     for (unsigned j = 0; j < c.rows_in_file; ++j)
       for (unsigned k = 0; k < c.w; ++k) cover.push_back((uint8_t)(k + 3 * j));
-    StderrCapture err;
     display_show_sleep_cover(write_file("cover.raw", cover).c_str(), c.w, c.h);
-    EXPECT_NE(err.text().find("] 画锁屏图 " + std::to_string(c.w) + "x" + std::to_string(c.h) + "\n"),
-              std::string::npos);
     for (auto& p : c.probes)
       EXPECT_EQ(panel_at(p.x, p.y, 64 * c.bytes, c.bytes), p.want) << c.w << "x" << c.h << " at " << p.x << "," << p.y;
     EXPECT_EQ(refreshes(), std::vector<Rect>(2, {0, 0, 60, 48, 1}));
@@ -337,10 +320,7 @@ TEST_F(Panel, NoCoverWhenAwakeEmptyOrMissing) {
   display_show_sleep_cover(path.c_str(), 0, 8);
   display_show_sleep_cover(path.c_str(), 8, 0);
   display_show_sleep_cover("/nonexistent/cover.raw", 8, 8);
-  std::string log = err.text();
-  EXPECT_EQ(count_of(log, "画锁屏图"), 0u);
-  EXPECT_EQ(count_of(log, "][错误] 锁屏图尺寸 "), 2u);
-  EXPECT_NE(log.find("][错误] 打不开锁屏图 /nonexistent/cover.raw\n"), std::string::npos);
+  EXPECT_EQ(count_of(err.text(), "][错误] "), 3u) << err.text();
   EXPECT_EQ(sim_fb_updates().size(), 1u);
   EXPECT_EQ(panel_at(0, 0, 64), 0u);
 }
@@ -373,16 +353,11 @@ TEST_F(Panel, SimulatedScreenDumpsNumberedPgmFiles) {
   std::string dir = ::testing::TempDir() + "/frames";
   mkdir(dir.c_str(), 0755);
   remove((dir + "/frame_0002.pgm").c_str());
-  StderrCapture err;
   ASSERT_EQ(open({{"FOLIAN_FB_FILE", ""}, {"FOLIAN_FB_SIZE", "40x30"}, {"FOLIAN_FB_DUMP_DIR", dir.c_str()}}), 1);
   Frame f(40, 30, kWhite);
   f.present();
   f.rect(2, 3, 4, 5, kBlack);
   f.present();
-  std::string log = err.text();
-  EXPECT_NE(log.find("] 假屏模式 40x30，帧导出到 " + dir + "\n"), std::string::npos);
-  EXPECT_NE(log.find("] 第 0 帧：整屏 刷新 (0,0) 40x30\n"), std::string::npos);
-  EXPECT_NE(log.find("] 第 1 帧：局部 刷新 (2,3) 4x5\n"), std::string::npos);
   display_set_suspended(1);
   display_show_sleep_cover(write_file("sim-cover.raw", {0x10}).c_str(), 1, 1);
 

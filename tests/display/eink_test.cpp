@@ -64,8 +64,6 @@ TEST_F(Probe, FindsTheDriverAndUsesItsWaveforms) {
   StderrCapture err;
   open();
   std::string log = err.text();
-  for (auto& r : refused)
-    EXPECT_NE(log.find("] 墨水屏驱动探测 " + r + " 不匹配: Invalid argument\n"), std::string::npos) << log;
   EXPECT_NE(log.find("] 墨水屏驱动: " + kind + "\n"), std::string::npos) << log;
   EXPECT_EQ(sim_fb_refused(), refused);
   EXPECT_STREQ(eink_kind_name(), kind.c_str());
@@ -119,12 +117,7 @@ TEST_F(Probe, PassingRefusalIsRetriedAtTheNextRefresh) {
   change(10, 10);  // refused with ENOMEM
   EXPECT_STREQ(eink_kind_name(), "unknown");
   change(10, 10);
-  std::string log = err.text();
-  EXPECT_EQ(count_of(log, "] 墨水屏驱动探测 mtk 不匹配: Invalid argument\n"), 1u) << log;
-  EXPECT_EQ(count_of(log, "][错误] 墨水屏驱动探测 zelda 这次被拒: Operation not permitted，下次刷新再试\n"), 1u) << log;
-  EXPECT_EQ(count_of(log, "][错误] 墨水屏驱动探测 zelda 这次被拒: Cannot allocate memory，下次刷新再试\n"), 1u)
-      << log;
-  EXPECT_EQ(count_of(log, "没有可用的墨水屏刷新接口"), 0u);
+  EXPECT_EQ(count_of(err.text(), "][错误] "), 2u) << err.text();
   EXPECT_EQ(sim_fb_refused(), std::vector<std::string>({"mtk", "zelda", "zelda"}));
   EXPECT_STREQ(eink_kind_name(), "zelda");
   // The first frame's full refresh was turned down: the first one taken
@@ -142,9 +135,7 @@ TEST_F(Driver, WithoutADriverFramesReachTheFramebufferOnly) {
   StderrCapture err;
   open();
   change(10, 10);
-  std::string log = err.text();
-  EXPECT_EQ(count_of(log, "不匹配"), forced ? 0u : 4u);
-  EXPECT_EQ(count_of(log, "][错误] 没有可用的墨水屏刷新接口，只写帧缓冲不刷新\n"), forced ? 0u : 1u);
+  EXPECT_EQ(count_of(err.text(), "][错误] 没有可用的墨水屏刷新接口，只写帧缓冲不刷新\n"), forced ? 0u : 1u);
   EXPECT_EQ(sim_fb_refused().size(), forced ? 0u : 4u);
   EXPECT_TRUE(sim_fb_updates().empty());
   EXPECT_STREQ(eink_kind_name(), "none");
@@ -157,9 +148,7 @@ TEST_F(Driver, ForcedWrongKindFailsEveryRefresh) {
   StderrCapture err;
   open();
   change(10, 10);
-  std::string log = err.text();
-  EXPECT_EQ(count_of(log, "][错误] 墨水屏刷新失败（zelda）: Interrupted system call\n"), 2u);
-  EXPECT_EQ(count_of(log, "探测"), 0u);
+  EXPECT_EQ(count_of(err.text(), "][错误] 墨水屏刷新失败（zelda）: Interrupted system call\n"), 2u);
   EXPECT_EQ(sim_fb_refused(), std::vector<std::string>({"zelda", "zelda"}));
   EXPECT_STREQ(eink_kind_name(), "zelda");
 }
@@ -182,7 +171,6 @@ class PageTurn : public Driver {
 
 TEST_F(PageTurn, OnlyALargeEnoughRefreshCarriesTheAnimation) {
   open();
-  StderrCapture err;
   eink_arm_swipe(3, 0);
   display_full_refresh();  // leaves the arming in place
   EXPECT_EQ(std::vector<uint32_t>({last().flags, last().waveform}), std::vector<uint32_t>({0, 2}));
@@ -200,10 +188,6 @@ TEST_F(PageTurn, OnlyALargeEnoughRefreshCarriesTheAnimation) {
   EXPECT_EQ(sim_fb_waits(), std::vector<uint32_t>({marker}));
   change(600, 500);  // used up
   EXPECT_EQ(last().flags, 0u);
-  std::string log = err.text();
-  EXPECT_NE(log.find("] 翻页动画：方向 3，1 步，成功\n"), std::string::npos) << log;
-  // The driver answers the wait with the time it had left.
-  EXPECT_NE(log.find("] 翻页动画刷完："), std::string::npos) << log;
 
   eink_arm_swipe(2, 21);  // steps capped at what the driver takes
   change(600, 500);
@@ -224,12 +208,8 @@ TEST_F(PageTurn, ArmingExpiresAfterASecond) {
 TEST_F(PageTurn, RefusedAnimationStillShowsThePage) {
   open();
   eink_arm_swipe(5, 12);
-  StderrCapture err;
   change(600, 500);
-  std::string log = err.text();
   EXPECT_FALSE(eink_swipe_busy());
-  EXPECT_NE(log.find("] 翻页动画：方向 5，12 步，Bad file descriptor\n"), std::string::npos) << log;
-  EXPECT_EQ(count_of(log, "墨水屏刷新失败"), 0u) << log;
   EXPECT_EQ(sim_fb_refused(), std::vector<std::string>({"mtk"}));
   SimUpdate u = last();
   EXPECT_EQ(std::vector<uint32_t>({u.flags, u.waveform, u.left, u.top, u.width, u.height}),
@@ -283,14 +263,12 @@ TEST_F(PageTurn, BusyTurnIsReaglAndOnlyTheAnimationWaitedForIsReleased) {
   sleep_ms(500);
   EXPECT_TRUE(eink_swipe_busy());
 
-  StderrCapture err;
   eink_arm_swipe(1, 12);
   change(500, 400);
   SimUpdate reagl = last();
   EXPECT_EQ(std::vector<uint32_t>({reagl.flags, reagl.waveform, reagl.hist_bw, reagl.width, reagl.height}),
             std::vector<uint32_t>({0, 4, 4, 500, 400}));
   EXPECT_STREQ(eink_last_waveform_name(), "REAGL");
-  EXPECT_NE(err.text().find("] 翻页动画：上一次还没刷完，这页不播\n"), std::string::npos);
 
   sleep_ms((long)(t0 + 3200 - eink_clock_ms()));
   EXPECT_FALSE(eink_swipe_busy());

@@ -1,6 +1,6 @@
-// Shared helpers for the display, e-ink and pixel-path tests: environment set
-// for one test, standard error captured, frames built in the engine's pixel
-// order, and the stand-in framebuffer's memory read back.
+// Shared helpers for the display and e-ink tests: environment set for one
+// test, frames built in the engine's pixel order, and the stand-in
+// framebuffer's memory read back.
 #pragma once
 
 #include <stdio.h>
@@ -14,6 +14,7 @@
 
 #include "display.h"
 #include "sim_fb.h"
+#include "stderr_capture.h"
 
 using EnvList = std::vector<std::pair<const char*, const char*>>;
 
@@ -34,40 +35,6 @@ class ScopedEnv {
  private:
   std::vector<std::string> names_;
 };
-
-// Everything written to standard error between construction and text().
-class StderrCapture {
- public:
-  StderrCapture() : file_(tmpfile()), saved_(dup(2)) {
-    fflush(stderr);
-    dup2(fileno(file_), 2);
-  }
-  std::string text() {
-    if (saved_ >= 0) {
-      fflush(stderr);
-      dup2(saved_, 2);
-      close(saved_);
-      saved_ = -1;
-      rewind(file_);
-      char buf[4096];
-      for (size_t n; (n = fread(buf, 1, sizeof buf, file_)) > 0;) text_.append(buf, n);
-      fclose(file_);
-    }
-    return text_;
-  }
-  ~StderrCapture() { text(); }
-
- private:
-  FILE* file_;
-  int saved_;
-  std::string text_;
-};
-
-inline size_t count_of(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
 
 // A frame of engine pixels (blue, green, red, alpha), `row_bytes` per row.
 struct Frame {

@@ -21,6 +21,7 @@
 
 #include "fake_engine.h"
 #include "input.h"
+#include "stderr_capture.h"
 
 namespace testing_support {
 
@@ -62,9 +63,6 @@ class Nodes {
 
   void add(const std::string& entry, const std::string& conf) {
     mkfifo((root_ + "/dev/" + entry).c_str(), 0600);
-    configure(entry, conf);
-  }
-  void configure(const std::string& entry, const std::string& conf) {
     write_file(root_ + "/conf/" + entry, conf);
   }
   // What the hardware reports, in one write; the stand-in passes it through

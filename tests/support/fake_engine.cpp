@@ -12,8 +12,7 @@ std::vector<FlutterTask> g_tasks;
 std::vector<Message> g_messages;
 std::vector<Response> g_responses;
 std::vector<FlutterPointerEvent> g_pointers;
-std::vector<KeyEvent> g_keys;
-int g_frames = 0;
+std::vector<FlutterKeyEvent> g_keys;
 uintptr_t g_next_handle = 0x1000;
 int g_engine_object;
 
@@ -32,7 +31,6 @@ void reset(uint64_t now_ns) {
   g_responses.clear();
   g_pointers.clear();
   g_keys.clear();
-  g_frames = 0;
 }
 
 void set_time(uint64_t now_ns) {
@@ -55,8 +53,7 @@ const std::vector<FlutterTask>& tasks_run() { return g_tasks; }
 const std::vector<Message>& messages_sent() { return g_messages; }
 const std::vector<Response>& responses() { return g_responses; }
 const std::vector<FlutterPointerEvent>& pointer_events() { return g_pointers; }
-const std::vector<KeyEvent>& key_events() { return g_keys; }
-int frames_scheduled() { return g_frames; }
+const std::vector<FlutterKeyEvent>& key_events() { return g_keys; }
 
 const FlutterPlatformMessageResponseHandle* new_handle() {
   return reinterpret_cast<const FlutterPlatformMessageResponseHandle*>(g_next_handle++);
@@ -100,14 +97,11 @@ FlutterEngineResult FlutterEngineSendPointerEvent(FLUTTER_API_SYMBOL(FlutterEngi
 FlutterEngineResult FlutterEngineSendKeyEvent(FLUTTER_API_SYMBOL(FlutterEngine),
                                               const FlutterKeyEvent* event, FlutterKeyEventCallback,
                                               void*) {
-  g_keys.push_back({*event, event->character ? event->character : ""});
-  g_keys.back().event.character = nullptr;
+  g_keys.push_back(*event);
+  g_keys.back().character = nullptr;
   return kSuccess;
 }
 
-FlutterEngineResult FlutterEngineScheduleFrame(FLUTTER_API_SYMBOL(FlutterEngine)) {
-  g_frames++;
-  return kSuccess;
-}
+FlutterEngineResult FlutterEngineScheduleFrame(FLUTTER_API_SYMBOL(FlutterEngine)) { return kSuccess; }
 
 }  // extern "C"

@@ -22,11 +22,6 @@ struct Response {
   bool had_data;  // false when the response was sent with a null pointer
 };
 
-struct KeyEvent {
-  FlutterKeyEvent event;
-  std::string character;  // copy of event.character, "" when null
-};
-
 // The fake engine handle the modules are given.
 FLUTTER_API_SYMBOL(FlutterEngine) engine();
 
@@ -43,8 +38,7 @@ const std::vector<FlutterTask>& tasks_run();
 const std::vector<Message>& messages_sent();
 const std::vector<Response>& responses();
 const std::vector<FlutterPointerEvent>& pointer_events();
-const std::vector<KeyEvent>& key_events();
-int frames_scheduled();
+const std::vector<FlutterKeyEvent>& key_events();  // without their characters
 
 // A response handle to put into a message handed to the code under test.
 const FlutterPlatformMessageResponseHandle* new_handle();
