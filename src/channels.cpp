@@ -218,12 +218,12 @@ bool dispatch(Channel channel, const char* method, FLUTTER_API_SYMBOL(FlutterEng
     case Channel::kSleepCover:
       if (is("platform")) {
         codec_writer w;
-              write_success_envelope(w);
+        write_success_envelope(w);
         write_string(w, "kindle");
         send_reply(engine, message, w);
       } else if (is("currentImage")) {
         codec_writer w;
-              write_success_envelope(w);
+        write_success_envelope(w);
         write_null(w);
         send_reply(engine, message, w);
       } else if (is("setImage")) {

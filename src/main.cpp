@@ -75,7 +75,7 @@ const char kHelp[] =
 // The engine's AOT data, collected when it goes out of scope: on every failed
 // start and, at exit, after the engine that uses it has shut down.
 struct AotDataCollector {
-  void operator()(std::remove_pointer_t<FlutterEngineAOTData> * data) const {
+  void operator()(std::remove_pointer_t<FlutterEngineAOTData>* data) const {
     FlutterEngineCollectAOTData(data);
   }
 };
@@ -432,13 +432,13 @@ int main(int argc, char** argv) {
   runners.struct_size = sizeof(FlutterCustomTaskRunners);
   runners.platform_task_runner = tasks_runner_description();
 
-  static const char* const engine_argv[] = {"folian-kindle"};
+  static const char* const kEngineArgv[] = {"folian-kindle"};
   FlutterProjectArgs args{};
   args.struct_size = sizeof(FlutterProjectArgs);
   args.assets_path = assets_path;
   args.icu_data_path = icu_path;
   args.command_line_argc = 1;
-  args.command_line_argv = engine_argv;
+  args.command_line_argv = kEngineArgv;
   args.platform_message_callback = on_platform_message;
   args.custom_task_runners = &runners;
   args.shutdown_dart_vm_when_done = true;
