@@ -185,12 +185,12 @@ void do_arm_page_turn(const codec_reader& args) {
   unsigned steps = 12;
   int64_t speed = 0;
   if (arg_int(args, "speedBits", &speed)) steps = speed <= 63 ? 6 : speed <= 127 ? 12 : 20;
-  unsigned direction;
   // An absent or non-boolean value counts as forward and horizontal.
+  PageTurnDirection direction;
   if (vertical == true)
-    direction = forward == false ? 0 : 1;
+    direction = forward == false ? kTurnVerticalBack : kTurnVerticalForward;
   else
-    direction = forward == false ? 3 : 2;
+    direction = forward == false ? kTurnHorizontalBack : kTurnHorizontalForward;
   eink_arm_swipe(direction, steps);
 }
 

@@ -44,6 +44,10 @@ enum Waveform : uint32_t {
   kWfAuto = 257,
 };
 
+// The update record's update_mode: a partial update changes only the pixels
+// that differ, a full one flashes the whole rectangle.
+constexpr uint32_t kUpdateModePartial = 0;
+constexpr uint32_t kUpdateModeFull = 1;
 constexpr uint32_t kTempAmbient = 0x1000;
 constexpr uint32_t kFlagPageTurn = 0x10000;
 constexpr uint64_t kSwipeWindowMs = 1000;
@@ -192,7 +196,7 @@ void fill_common(Record* r, int x, int y, unsigned w, unsigned h, uint32_t wavef
   r->head.width = w;
   r->head.height = h;
   r->head.waveform_mode = waveform;
-  r->head.update_mode = full ? 1 : 0;
+  r->head.update_mode = full ? kUpdateModeFull : kUpdateModePartial;
   r->head.update_marker = marker;
   r->temp = kTempAmbient;
   // The driver's histogram analysis falls back to these waveforms; for REAGL

@@ -30,6 +30,15 @@ const char* eink_last_waveform_name();
 const char* eink_kind_name();
 void eink_set_screen_size(int width, int height);
 
+// The page-turn animation's direction, as the driver takes it.
+enum PageTurnDirection : unsigned {
+  kTurnVerticalBack = 0,
+  kTurnVerticalForward = 1,
+  kTurnHorizontalForward = 2,
+  kTurnHorizontalBack = 3,
+};
+
+// `direction` is a PageTurnDirection.
 void eink_arm_swipe(unsigned direction, unsigned steps);
 bool eink_supports_swipe();
 bool eink_swipe_busy();
