@@ -70,9 +70,15 @@ const uint8_t* picture(Picture which) {
   if (!pics[which]) {
     pics[which] = new_frame();
     switch (which) {
-      case kPage: paint(pics[which], false); break;
-      case kPageBand: paint(pics[which], true, kBandTop, kBandRows); break;
-      default: paint(pics[which], true); break;
+      case kPage:
+        paint(pics[which], false);
+        break;
+      case kPageBand:
+        paint(pics[which], true, kBandTop, kBandRows);
+        break;
+      default:
+        paint(pics[which], true);
+        break;
     }
   }
   return pics[which];
@@ -168,7 +174,8 @@ Rotation g_rotation;
 #if defined(__x86_64__)
 __attribute__((target_clones("avx2", "default")))
 #endif
-uint64_t read_pass(const uint8_t* p, size_t n) {
+uint64_t
+read_pass(const uint8_t* p, size_t n) {
   typedef uint64_t Vec __attribute__((vector_size(32)));
   Vec a = {}, b = {}, c = {}, d = {};
   size_t i = 0;

@@ -24,8 +24,8 @@ void read_like_a_channel(const uint8_t* data, uint32_t size) {
   uint32_t name_length = 0;
   read_method_call(r, name, sizeof name, &name_length);
   check_cursor(r);
-  for (const char* key : {"mode", "delayMs", "path", "width", "height", "forward", "vertical",
-                          "speedBits"}) {
+  for (const char* key :
+       {"mode", "delayMs", "path", "width", "height", "forward", "vertical", "speedBits"}) {
     codec_reader v;
     int type = find_map_key(r, key, &v);
     check(type >= -1 && type <= 255);
@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   m.message = data + 1;
   m.message_size = size - 1;
   m.response_handle = fake::new_handle();
-  check(channels_handle(fake::engine(), &m) == 1);
+  check(channels_handle(fake::engine(), &m));
   check(fake::responses().size() == 1);
 
   if (data[0] & 0x80) channels_on_screensaver();

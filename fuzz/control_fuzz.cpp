@@ -2,12 +2,11 @@
 // command lines and runs every step they queued.  Whatever the lines say, the
 // queue drains, its deadline is never negative garbage, and every scripted
 // touch and page key that went down comes up again.
+#include <fcntl.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
-
-#include <fcntl.h>
 
 #include "control.h"
 #include "fake_engine.h"

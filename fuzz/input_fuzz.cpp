@@ -69,17 +69,16 @@ void pump() {
 
 // Events a device of this kind reports, picked by the input's bytes.
 input_event decode(int node, const uint8_t* p) {
-  static const uint16_t kTouch[][2] = {{EV_SYN, SYN_REPORT},        {EV_ABS, ABS_MT_SLOT},
+  static const uint16_t kTouch[][2] = {{EV_SYN, SYN_REPORT},         {EV_ABS, ABS_MT_SLOT},
                                        {EV_ABS, ABS_MT_TRACKING_ID}, {EV_ABS, ABS_MT_POSITION_X},
-                                       {EV_ABS, ABS_MT_POSITION_Y}, {EV_KEY, BTN_TOUCH},
-                                       {EV_SYN, SYN_REPORT},        {EV_ABS, ABS_MT_TRACKING_ID}};
-  static const uint16_t kPen[][2] = {{EV_SYN, SYN_REPORT}, {EV_KEY, BTN_TOUCH}, {EV_ABS, ABS_X},
-                                     {EV_ABS, ABS_Y},      {EV_SYN, SYN_REPORT}, {EV_KEY, BTN_TOUCH},
-                                     {EV_ABS, ABS_X},      {EV_ABS, ABS_Y}};
-  static const uint16_t kKeys[][2] = {{EV_SYN, SYN_REPORT}, {EV_KEY, KEY_PAGEUP},
-                                      {EV_KEY, KEY_PAGEDOWN}, {EV_SYN, SYN_REPORT},
-                                      {EV_KEY, KEY_PAGEUP},  {EV_KEY, KEY_PAGEDOWN},
-                                      {EV_SYN, SYN_REPORT},  {EV_KEY, 1}};
+                                       {EV_ABS, ABS_MT_POSITION_Y},  {EV_KEY, BTN_TOUCH},
+                                       {EV_SYN, SYN_REPORT},         {EV_ABS, ABS_MT_TRACKING_ID}};
+  static const uint16_t kPen[][2] = {
+      {EV_SYN, SYN_REPORT}, {EV_KEY, BTN_TOUCH}, {EV_ABS, ABS_X}, {EV_ABS, ABS_Y},
+      {EV_SYN, SYN_REPORT}, {EV_KEY, BTN_TOUCH}, {EV_ABS, ABS_X}, {EV_ABS, ABS_Y}};
+  static const uint16_t kKeys[][2] = {
+      {EV_SYN, SYN_REPORT}, {EV_KEY, KEY_PAGEUP},   {EV_KEY, KEY_PAGEDOWN}, {EV_SYN, SYN_REPORT},
+      {EV_KEY, KEY_PAGEUP}, {EV_KEY, KEY_PAGEDOWN}, {EV_SYN, SYN_REPORT},   {EV_KEY, 1}};
   const uint16_t(*table)[2] = node == 0 ? kTouch : node == 1 ? kPen : kKeys;
   const uint16_t* pick = table[p[0] & 7];
   input_event e{};
@@ -98,18 +97,29 @@ void check_engine_view(bool all_up) {
   for (const FlutterPointerEvent& e : fake::pointer_events()) {
     bool& d = down[e.device];
     switch (e.phase) {
-      case kDown: check(!d); d = true; break;
-      case kMove: check(d); break;
+      case kDown:
+        check(!d);
+        d = true;
+        break;
+      case kMove:
+        check(d);
+        break;
       case kUp:
-      case kCancel: check(d); d = false; break;
-      default: break;
+      case kCancel:
+        check(d);
+        d = false;
+        break;
+      default:
+        break;
     }
   }
   std::map<uint64_t, bool> pressed;
   for (const fake::KeyEvent& k : fake::key_events()) {
     bool& p = pressed[k.event.physical];
-    if (k.event.type == kFlutterKeyEventTypeDown) p = true;
-    else check(p);  // a release or repeat only of a key the application holds
+    if (k.event.type == kFlutterKeyEventTypeDown)
+      p = true;
+    else
+      check(p);  // a release or repeat only of a key the application holds
     if (k.event.type == kFlutterKeyEventTypeUp) p = false;
   }
   if (!all_up) return;

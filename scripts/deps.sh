@@ -6,7 +6,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ python3 googletest libgtest-dev libbenchmark-dev
-          g++-arm-linux-gnueabihf qemu-user clang libclang-rt-14-dev lld locales
+          g++-arm-linux-gnueabihf qemu-user clang clang-format clang-tidy libclang-rt-14-dev
+          lld locales
           debian-archive-keyring
           libsdl2-dev libsdl2-ttf-dev fonts-dejavu-core xvfb xdotool x11-apps)
 missing=()

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include <initializer_list>
+#include <optional>
 
 #include "codec.h"
 #include "display.h"
@@ -29,19 +30,21 @@ char g_cover_path[512] = "";
 int32_t g_cover_width = 0;
 int32_t g_cover_height = 0;
 
-enum Channel { kNone, kEpd, kSleepCover, kEpdc };
+enum class Channel { kNone, kEpd, kSleepCover, kEpdc };
 
 Channel channel_of(const char* name) {
-  if (!name) return kNone;
-  if (strcmp(name, "app.folian.eink_epd") == 0) return kEpd;
-  if (strcmp(name, "app.folian.eink_sleep_cover") == 0) return kSleepCover;
-  if (strcmp(name, "app.folian.ireader_epdc") == 0) return kEpdc;
-  return kNone;
+  if (!name) return Channel::kNone;
+  if (strcmp(name, "app.folian.eink_epd") == 0) return Channel::kEpd;
+  if (strcmp(name, "app.folian.eink_sleep_cover") == 0) return Channel::kSleepCover;
+  if (strcmp(name, "app.folian.ireader_epdc") == 0) return Channel::kEpdc;
+  return Channel::kNone;
 }
 
 // Saturates instead of wrapping: a deadline that wrapped would look due at
 // once, or become 0, which means "none pending".
-uint64_t deadline_after(uint64_t now, uint64_t ns) { return ns > UINT64_MAX - now ? UINT64_MAX : now + ns; }
+uint64_t deadline_after(uint64_t now, uint64_t ns) {
+  return ns > UINT64_MAX - now ? UINT64_MAX : now + ns;
+}
 
 bool fits_u32(uint64_t n) { return n <= UINT32_MAX; }
 
@@ -60,13 +63,11 @@ void respond(FLUTTER_API_SYMBOL(FlutterEngine) engine, const FlutterPlatformMess
 void send_reply(FLUTTER_API_SYMBOL(FlutterEngine) engine, const FlutterPlatformMessage* message,
                 codec_writer& w) {
   respond(engine, message, w.buffer, w.used);
-  writer_free(w);
 }
 
 void reply_bool(FLUTTER_API_SYMBOL(FlutterEngine) engine, const FlutterPlatformMessage* message,
-                int flag) {
+                bool flag) {
   codec_writer w;
-  writer_init(w);
   write_success_envelope(w);
   write_bool(w, flag);
   send_reply(engine, message, w);
@@ -76,7 +77,6 @@ void reply_diagnostics(FLUTTER_API_SYMBOL(FlutterEngine) engine,
                        const FlutterPlatformMessage* message) {
   const char* driver = eink_kind_name();
   codec_writer w;
-  writer_init(w);
   write_success_envelope(w);
   write_map_header(w, 2);
   write_string(w, "platform");
@@ -86,20 +86,22 @@ void reply_diagnostics(FLUTTER_API_SYMBOL(FlutterEngine) engine,
   send_reply(engine, message, w);
 }
 
+// The names of the modes from kRefreshHd on, in order.
 const char* const kModeNames[] = {"hd", "regal", "balanced", "fast", "ultrafast"};
+constexpr uint32_t kModeCount = sizeof kModeNames / sizeof *kModeNames;
+static_assert(kModeCount == kRefreshUltrafast, "one name for every mode but auto");
 
 void reply_capabilities(FLUTTER_API_SYMBOL(FlutterEngine) engine,
                         const FlutterPlatformMessage* message) {
   codec_writer w;
-  writer_init(w);
   write_success_envelope(w);
   write_map_header(w, 3);
   write_string(w, "platform");
   write_string(w, "kindle");
   write_string(w, "fullRefresh");
-  write_bool(w, 1);
+  write_bool(w, true);
   write_string(w, "modes");
-  write_list_header(w, 5);
+  write_list_header(w, kModeCount);
   for (const char* name : kModeNames) write_string(w, name);
   send_reply(engine, message, w);
 }
@@ -108,23 +110,24 @@ void reply_capabilities(FLUTTER_API_SYMBOL(FlutterEngine) engine,
 bool arg_int(const codec_reader& args, const char* key, int64_t* value) {
   codec_reader at;
   int type = find_map_key(args, key, &at);
-  if (type != 3 && type != 4) return false;
+  if (type != kCodecInt32 && type != kCodecInt64) return false;
   *value = reader_int_body(at, type);
   return at.valid;
 }
 
 bool arg_string(const codec_reader& args, const char* key, const char** text, uint32_t* length) {
   codec_reader at;
-  if (find_map_key(args, key, &at) != 7) return false;
+  if (find_map_key(args, key, &at) != kCodecString) return false;
   *text = reader_string_body(at, length);
   return at.valid;
 }
 
-// 1 true, 0 false, -1 absent or not a boolean.
-int arg_bool(const codec_reader& args, const char* key) {
+std::optional<bool> arg_bool(const codec_reader& args, const char* key) {
   codec_reader at;
   int type = find_map_key(args, key, &at);
-  return type == 1 ? 1 : type == 2 ? 0 : -1;
+  if (type == kCodecTrue) return true;
+  if (type == kCodecFalse) return false;
+  return std::nullopt;
 }
 
 // A cover size outside 1..INT32_MAX (negative, or wider than the driver's
@@ -148,77 +151,78 @@ void do_full_refresh(const codec_reader& args) {
 }
 
 void do_set_refresh_mode(const codec_reader& args) {
-  int mode = 0;
+  int mode = kRefreshAuto;
   const char* text = nullptr;
   uint32_t length = 0;
   if (arg_string(args, "mode", &text, &length)) {
-    for (int i = 0; i < 5; i++) {
-      if (strlen(kModeNames[i]) == length && memcmp(kModeNames[i], text, length) == 0) mode = i + 1;
+    int named = kRefreshHd;
+    for (const char* name : kModeNames) {
+      if (strlen(name) == length && memcmp(name, text, length) == 0) mode = named;
+      named++;
     }
   }
   eink_set_mode(mode);
   log_info("刷新模式 → %d\n", mode);
 }
 
-int do_set_image(const codec_reader& args) {
+bool do_set_image(const codec_reader& args) {
   const char* path = nullptr;
   uint32_t length = 0;
-  if (!arg_string(args, "path", &path, &length) || length >= sizeof g_cover_path) return 0;
+  if (!arg_string(args, "path", &path, &length) || length >= sizeof g_cover_path) return false;
   memcpy(g_cover_path, path, length);
   g_cover_path[length] = '\0';
   g_cover_width = cover_dimension(args, "width");
   g_cover_height = cover_dimension(args, "height");
-  if (!g_cover_width || !g_cover_height) return 0;
+  if (!g_cover_width || !g_cover_height) return false;
   if (display_is_suspended())
     display_show_sleep_cover(g_cover_path, (unsigned)g_cover_width, (unsigned)g_cover_height);
-  return 1;
+  return true;
 }
 
 void do_arm_page_turn(const codec_reader& args) {
-  int forward = arg_bool(args, "forward");
-  int vertical = arg_bool(args, "vertical");
+  std::optional<bool> forward = arg_bool(args, "forward");
+  std::optional<bool> vertical = arg_bool(args, "vertical");
   unsigned steps = 12;
   int64_t speed = 0;
   if (arg_int(args, "speedBits", &speed)) steps = speed <= 63 ? 6 : speed <= 127 ? 12 : 20;
-  unsigned direction;
-  if (vertical == 1)
-    direction = forward == 0 ? 0 : 1;
+  // An absent or non-boolean value counts as forward and horizontal.
+  PageTurnDirection direction;
+  if (vertical == true)
+    direction = forward == false ? kTurnVerticalBack : kTurnVerticalForward;
   else
-    direction = forward == 0 ? 3 : 2;
+    direction = forward == false ? kTurnHorizontalBack : kTurnHorizontalForward;
   eink_arm_swipe(direction, steps);
 }
 
-// 0 when the method is not one of the channel's: the caller then sends the
+// False when the method is not one of the channel's: the caller then sends the
 // empty "not implemented" response.
 bool dispatch(Channel channel, const char* method, FLUTTER_API_SYMBOL(FlutterEngine) engine,
               const FlutterPlatformMessage* message, const codec_reader& args) {
   auto is = [method](const char* name) { return strcmp(method, name) == 0; };
   switch (channel) {
-    case kEpd:
+    case Channel::kEpd:
       if (is("capabilities")) {
         reply_capabilities(engine, message);
       } else if (is("diagnostics")) {
         reply_diagnostics(engine, message);
       } else if (is("fullRefresh")) {
         do_full_refresh(args);
-        reply_bool(engine, message, 1);
+        reply_bool(engine, message, true);
       } else if (is("setRefreshMode")) {
         do_set_refresh_mode(args);
-        reply_bool(engine, message, 1);
+        reply_bool(engine, message, true);
       } else {
         return false;
       }
       return true;
-    case kSleepCover:
+    case Channel::kSleepCover:
       if (is("platform")) {
         codec_writer w;
-        writer_init(w);
         write_success_envelope(w);
         write_string(w, "kindle");
         send_reply(engine, message, w);
       } else if (is("currentImage")) {
         codec_writer w;
-        writer_init(w);
         write_success_envelope(w);
         write_null(w);
         send_reply(engine, message, w);
@@ -228,7 +232,7 @@ bool dispatch(Channel channel, const char* method, FLUTTER_API_SYMBOL(FlutterEng
         return false;
       }
       return true;
-    case kEpdc:
+    case Channel::kEpdc:
       if (is("isSupported")) {
         reply_bool(engine, message, eink_supports_swipe());
       } else if (is("diagnostics")) {
@@ -240,7 +244,7 @@ bool dispatch(Channel channel, const char* method, FLUTTER_API_SYMBOL(FlutterEng
         return false;
       }
       return true;
-    case kNone:
+    case Channel::kNone:
       break;
   }
   return false;
@@ -256,9 +260,10 @@ int ms_until(uint64_t deadline, uint64_t now) {
 
 }  // namespace
 
-int channels_handle(FLUTTER_API_SYMBOL(FlutterEngine) engine, const FlutterPlatformMessage* message) {
+bool channels_handle(FLUTTER_API_SYMBOL(FlutterEngine) engine,
+                     const FlutterPlatformMessage* message) {
   Channel channel = channel_of(message->channel);
-  if (channel == kNone) return 0;
+  if (channel == Channel::kNone) return false;
 
   char method[kNameCapacity];
   uint32_t method_length = 0;
@@ -273,7 +278,7 @@ int channels_handle(FLUTTER_API_SYMBOL(FlutterEngine) engine, const FlutterPlatf
       !dispatch(channel, method, engine, message, r)) {
     respond(engine, message, nullptr, 0);
   }
-  return 1;
+  return true;
 }
 
 void channels_on_screensaver() {

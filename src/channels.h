@@ -3,9 +3,10 @@
 
 #include "flutter_embedder.h"
 
-// 1 when the message is on one of our channels (answered once when it carries
-// a response handle), 0 when it is not ours (nothing sent).
-int channels_handle(FLUTTER_API_SYMBOL(FlutterEngine) engine, const FlutterPlatformMessage* message);
+// True when the message is on one of our channels (answered once when it
+// carries a response handle), false when it is not ours (nothing sent).
+bool channels_handle(FLUTTER_API_SYMBOL(FlutterEngine) engine,
+                     const FlutterPlatformMessage* message);
 // The screensaver came up: schedule the sleep cover when the application set one.
 void channels_on_screensaver();
 // Milliseconds until the earliest deadline, rounded up; 0 when due, -1 when none.

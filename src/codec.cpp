@@ -6,24 +6,6 @@
 
 namespace {
 
-enum : int {
-  kNull = 0,
-  kTrue = 1,
-  kFalse = 2,
-  kInt32 = 3,
-  kInt64 = 4,
-  kLargeInt = 5,
-  kFloat64 = 6,
-  kString = 7,
-  kBytes = 8,
-  kInt32List = 9,
-  kInt64List = 10,
-  kFloat64List = 11,
-  kList = 12,
-  kMap = 13,
-  kFloat32List = 14,
-};
-
 uint32_t remaining(const codec_reader& r) { return r.length - r.offset; }
 
 // Every bounds check compares against what is left, never `offset + n`, so a
@@ -45,17 +27,17 @@ uint64_t load_le(const uint8_t* p, int n) {
 void skip_body(codec_reader& r, int type, int depth) {
   if (!r.valid) return;
   switch (type) {
-    case kNull:
-    case kTrue:
-    case kFalse:
+    case kCodecNull:
+    case kCodecTrue:
+    case kCodecFalse:
       return;
-    case kInt32:
-    case kInt64: {
-      uint32_t n = type == kInt32 ? 4 : 8;
+    case kCodecInt32:
+    case kCodecInt64: {
+      uint32_t n = type == kCodecInt32 ? 4 : 8;
       if (take(r, n)) r.offset += n;
       return;
     }
-    case kFloat64: {
+    case kCodecFloat64: {
       // The padding aligns the float to the start of the whole message.
       uint32_t pad = (8 - r.offset % 8) % 8;
       if (remaining(r) < 8 || pad > remaining(r) - 8) {
@@ -65,20 +47,20 @@ void skip_body(codec_reader& r, int type, int depth) {
       r.offset += pad + 8;
       return;
     }
-    case kLargeInt:  // its digits as text
-    case kString:
-    case kBytes: {
+    case kCodecLargeInt:  // its digits as text
+    case kCodecString:
+    case kCodecBytes: {
       uint32_t n = reader_size(r);
       if (take(r, n)) r.offset += n;
       return;
     }
-    case kInt32List:
-    case kFloat32List:
-    case kInt64List:
-    case kFloat64List: {
+    case kCodecInt32List:
+    case kCodecFloat32List:
+    case kCodecInt64List:
+    case kCodecFloat64List: {
       // The elements are aligned to their own size, counted from the start
       // of the whole message, as the framework's writer lays them out.
-      uint32_t unit = type == kInt32List || type == kFloat32List ? 4 : 8;
+      uint32_t unit = type == kCodecInt32List || type == kCodecFloat32List ? 4 : 8;
       uint32_t n = reader_size(r);
       if (!r.valid) return;
       uint32_t pad = (unit - r.offset % unit) % unit;
@@ -90,8 +72,8 @@ void skip_body(codec_reader& r, int type, int depth) {
       r.offset += pad + (uint32_t)bytes;
       return;
     }
-    case kList:
-    case kMap: {
+    case kCodecList:
+    case kCodecMap: {
       if (depth >= kCodecMaxDepth) {
         r.valid = false;
         return;
@@ -100,7 +82,7 @@ void skip_body(codec_reader& r, int type, int depth) {
       if (!r.valid) return;
       // Each element needs at least its type byte; refusing impossible counts
       // up front keeps a forged count from spinning through the loop.
-      uint32_t per = type == kList ? 1 : 2;
+      uint32_t per = type == kCodecList ? 1 : 2;
       if (n > remaining(r) / per) {
         r.valid = false;
         return;
@@ -199,12 +181,12 @@ const char* reader_string_body(codec_reader& r, uint32_t* length) {
 }
 
 int64_t reader_int_body(codec_reader& r, int type) {
-  if (type != kInt32 && type != kInt64) return 0;
-  uint32_t n = type == kInt32 ? 4 : 8;
+  if (type != kCodecInt32 && type != kCodecInt64) return 0;
+  uint32_t n = type == kCodecInt32 ? 4 : 8;
   if (!take(r, n)) return 0;
   uint64_t raw = load_le(r.bytes + r.offset, (int)n);
   r.offset += n;
-  if (type == kInt32) return (int64_t)(int32_t)(uint32_t)raw;
+  if (type == kCodecInt32) return (int64_t)(int32_t)(uint32_t)raw;
   return (int64_t)raw;
 }
 
@@ -214,7 +196,7 @@ int read_method_call(codec_reader& r, char* name, size_t capacity, uint32_t* nam
   if (name_length) *name_length = 0;
   if (capacity) name[0] = '\0';
   int type = reader_type(r);
-  if (type != kString) return 0;
+  if (type != kCodecString) return 0;
   uint32_t n = 0;
   const char* text = reader_string_body(r, &n);
   if (!r.valid) return 0;
@@ -228,14 +210,14 @@ int read_method_call(codec_reader& r, char* name, size_t capacity, uint32_t* nam
 }
 
 int find_map_key(codec_reader r, const char* key, codec_reader* out) {
-  if (reader_type(r) != kMap) return -1;
+  if (reader_type(r) != kCodecMap) return -1;
   uint32_t count = reader_size(r);
   if (!r.valid || count == 0) return -1;
   size_t key_length = strlen(key);
   for (uint32_t i = 0; i < count; i++) {
     int key_type = reader_type(r);
     bool match = false;
-    if (key_type == kString) {
+    if (key_type == kCodecString) {
       uint32_t n = 0;
       const char* text = reader_string_body(r, &n);
       match = r.valid && n == key_length && memcmp(text, key, n) == 0;
@@ -254,27 +236,27 @@ int find_map_key(codec_reader r, const char* key, codec_reader* out) {
   return -1;
 }
 
-void writer_init(codec_writer& w) {
+codec_writer::~codec_writer() { free(buffer); }
+
+void writer_init(codec_writer& w) { writer_free(w); }
+
+void writer_free(codec_writer& w) {
+  free(w.buffer);
   w.buffer = nullptr;
   w.used = 0;
   w.allocated = 0;
 }
 
-void writer_free(codec_writer& w) {
-  free(w.buffer);
-  writer_init(w);
-}
+void write_null(codec_writer& w) { put_byte(w, kCodecNull); }
 
-void write_null(codec_writer& w) { put_byte(w, kNull); }
-
-void write_bool(codec_writer& w, int flag) { put_byte(w, flag ? kTrue : kFalse); }
+void write_bool(codec_writer& w, int flag) { put_byte(w, flag ? kCodecTrue : kCodecFalse); }
 
 void write_int(codec_writer& w, int64_t value) {
   if (value >= INT32_MIN && value <= INT32_MAX) {
-    put_byte(w, kInt32);
+    put_byte(w, kCodecInt32);
     put_le(w, (uint64_t)value, 4);
   } else {
-    put_byte(w, kInt64);
+    put_byte(w, kCodecInt64);
     put_le(w, (uint64_t)value, 8);
   }
 }
@@ -282,18 +264,18 @@ void write_int(codec_writer& w, int64_t value) {
 void write_string(codec_writer& w, const char* text) {
   size_t n = strlen(text);
   if (n > UINT32_MAX) out_of_memory();
-  put_byte(w, kString);
+  put_byte(w, kCodecString);
   put_size(w, (uint32_t)n);
   if (n) memcpy(reserve(w, n), text, n);
 }
 
 void write_list_header(codec_writer& w, uint32_t count) {
-  put_byte(w, kList);
+  put_byte(w, kCodecList);
   put_size(w, count);
 }
 
 void write_map_header(codec_writer& w, uint32_t count) {
-  put_byte(w, kMap);
+  put_byte(w, kCodecMap);
   put_size(w, count);
 }
 

@@ -2,11 +2,31 @@
 //
 // Only the subset the e-ink channels use.  The reader walks the engine's
 // message bytes without allocating and hands out pointers into them; the
-// writer appends to one heap buffer that the caller sends and then frees.
+// writer appends to one heap buffer that it owns and frees when it goes out of
+// scope, so no reply path can leak it.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
+
+// The type byte in front of every value.
+enum CodecType : int {
+  kCodecNull = 0,
+  kCodecTrue = 1,
+  kCodecFalse = 2,
+  kCodecInt32 = 3,
+  kCodecInt64 = 4,
+  kCodecLargeInt = 5,
+  kCodecFloat64 = 6,
+  kCodecString = 7,
+  kCodecBytes = 8,
+  kCodecInt32List = 9,
+  kCodecInt64List = 10,
+  kCodecFloat64List = 11,
+  kCodecList = 12,
+  kCodecMap = 13,
+  kCodecFloat32List = 14,
+};
 
 // A cursor over one message.  Copying it gives an independent cursor over the
 // same bytes.  `offset` never exceeds `length`; once `valid` is cleared every
@@ -18,10 +38,17 @@ struct codec_reader {
   bool valid;
 };
 
+// Owns its buffer: moving is not needed by any sender, copying would free the
+// buffer twice, so both are ruled out.
 struct codec_writer {
-  uint8_t* buffer;
-  uint32_t used;
-  uint32_t allocated;
+  uint8_t* buffer = nullptr;
+  uint32_t used = 0;
+  uint32_t allocated = 0;
+
+  codec_writer() = default;
+  codec_writer(const codec_writer&) = delete;
+  codec_writer& operator=(const codec_writer&) = delete;
+  ~codec_writer();
 };
 
 // Lists and maps nested deeper than this are treated as malformed, so that
@@ -32,10 +59,10 @@ void reader_init(codec_reader& r, const uint8_t* bytes, uint32_t length);
 // Next type byte (0..255), or -1 when none is left.
 int reader_type(codec_reader& r);
 uint32_t reader_size(codec_reader& r);
-// After a type byte 7: the string's bytes inside the message (not
+// After kCodecString: the string's bytes inside the message (not
 // NUL-terminated) and their count; "" and 0 on failure.
 const char* reader_string_body(codec_reader& r, uint32_t* length);
-// After a type byte 3 or 4: the value; any other type gives 0 and leaves the
+// After kCodecInt32 or kCodecInt64: the value; any other type gives 0 and leaves the
 // reader untouched.
 int64_t reader_int_body(codec_reader& r, int type);
 void reader_skip_body(codec_reader& r, int type);
@@ -48,6 +75,7 @@ int read_method_call(codec_reader& r, char* name, size_t capacity, uint32_t* nam
 // reader's position, with `out` standing on the value's body; -1 when absent.
 int find_map_key(codec_reader r, const char* key, codec_reader* out);
 
+// Both leave the writer empty, giving back what it held.
 void writer_init(codec_writer& w);
 void writer_free(codec_writer& w);
 void write_null(codec_writer& w);

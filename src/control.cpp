@@ -18,13 +18,13 @@
 
 namespace {
 
-enum {
-  STEP_POINTER = 0,
-  STEP_KEY_DOWN = 1,
-  STEP_KEY_UP = 2,
-  STEP_SLEEP = 3,
-  STEP_WAKE = 4,
-  STEP_REFRESH = 5,
+enum StepKind : int32_t {
+  kStepPointer = 0,
+  kStepKeyDown = 1,
+  kStepKeyUp = 2,
+  kStepSleep = 3,
+  kStepWake = 4,
+  kStepRefresh = 5,
 };
 
 struct control_step {
@@ -93,14 +93,14 @@ uint64_t start_time() {
 
 void enqueue_swipe(unsigned d, bool hold, double x0, double y0, double x1, double y1) {
   uint64_t s = start_time();
-  append(s, STEP_POINTER, kDown, x0, y0);
+  append(s, kStepPointer, kDown, x0, y0);
   unsigned n = d / kMoveMs;
   for (unsigned i = 1; i <= n; i++) {
     double x = hold ? x0 : x0 + (x1 - x0) * i / n;
     double y = hold ? y0 : y0 + (y1 - y0) * i / n;
-    append(s + (uint64_t)kMoveMs * i * kMs, STEP_POINTER, kMove, x, y);
+    append(s + (uint64_t)kMoveMs * i * kMs, kStepPointer, kMove, x, y);
   }
-  append(s + (uint64_t)d * kMs, STEP_POINTER, kUp, x1, y1);
+  append(s + (uint64_t)d * kMs, kStepPointer, kUp, x1, y1);
 }
 
 bool finite(double a, double b) { return isfinite(a) && isfinite(b); }
@@ -130,8 +130,8 @@ Verdict interpret(const char* line) {
     if (!finite(x0, y0)) return kUnreadable;
     if (!room_for(2, line)) return kFull;
     uint64_t s = start_time();
-    append(s, STEP_POINTER, kDown, x0, y0);
-    append(s + kTapMs * kMs, STEP_POINTER, kUp, x0, y0);
+    append(s, kStepPointer, kDown, x0, y0);
+    append(s + kTapMs * kMs, kStepPointer, kUp, x0, y0);
     return kQueued;
   }
   if (sscanf(line, "longpress %lf %lf %llu", &x0, &y0, &d) >= 2) {
@@ -159,13 +159,13 @@ Verdict interpret(const char* line) {
     if (!room_for(2, line)) return kFull;
     uint64_t hold = d == 0 ? kKeyHoldMs : d;
     uint64_t s = start_time();
-    append(s, STEP_KEY_DOWN, 0, next ? 1.0 : 0.0, 0);
-    append(s + hold * kMs, STEP_KEY_UP, 0, next ? 1.0 : 0.0, 0);
+    append(s, kStepKeyDown, 0, next ? 1.0 : 0.0, 0);
+    append(s + hold * kMs, kStepKeyUp, 0, next ? 1.0 : 0.0, 0);
     return kQueued;
   }
-  int kind = strncmp(line, "sleep", 5) == 0     ? STEP_SLEEP
-             : strncmp(line, "wake", 4) == 0    ? STEP_WAKE
-             : strncmp(line, "refresh", 7) == 0 ? STEP_REFRESH
+  int kind = strncmp(line, "sleep", 5) == 0     ? kStepSleep
+             : strncmp(line, "wake", 4) == 0    ? kStepWake
+             : strncmp(line, "refresh", 7) == 0 ? kStepRefresh
                                                 : -1;
   if (kind >= 0) {
     if (!room_for(1, line)) return kFull;
@@ -205,8 +205,8 @@ void queue_test_taps(const char* value) {
         int len = end ? (int)(end - p) : (int)strlen(p);
         log_error("测试点按延迟超过 60000 毫秒，跳过: %.*s\n", len, p);
       } else {
-        append(now + delay * kMs, STEP_POINTER, kDown, x, y);
-        append(now + (delay + kTapMs) * kMs, STEP_POINTER, kUp, x, y);
+        append(now + delay * kMs, kStepPointer, kDown, x, y);
+        append(now + (delay + kTapMs) * kMs, kStepPointer, kUp, x, y);
       }
     }
     const char* semi = strchr(p, ';');
@@ -318,22 +318,22 @@ void control_run_due(FLUTTER_API_SYMBOL(FlutterEngine) engine) {
     if (now < step.due) break;
     g_next++;
     switch (step.kind) {
-      case STEP_POINTER:
+      case kStepPointer:
         input_synthetic_pointer(engine, (FlutterPointerPhase)step.phase, step.x, step.y);
         break;
-      case STEP_KEY_DOWN:
-        input_send_page_key(engine, step.x != 0, 0);
+      case kStepKeyDown:
+        input_send_page_key(engine, step.x != 0, kKeyPress);
         break;
-      case STEP_KEY_UP:
-        input_send_page_key(engine, step.x != 0, 1);
+      case kStepKeyUp:
+        input_send_page_key(engine, step.x != 0, kKeyRelease);
         break;
-      case STEP_SLEEP:
+      case kStepSleep:
         if (g_power_handler) g_power_handler(1);
         break;
-      case STEP_WAKE:
+      case kStepWake:
         if (g_power_handler) g_power_handler(0);
         break;
-      case STEP_REFRESH:
+      case kStepRefresh:
         display_full_refresh();
         break;
       default:

@@ -207,7 +207,7 @@ struct Avx2 {
   }
 
   __attribute__((target("avx2"))) static uint64_t block(const uint8_t* src, uint8_t* dst,
-                                                         uint8_t invert) {
+                                                        uint8_t invert) {
     __m256i a = _mm256_srli_epi16(_mm256_packus_epi32(sums(src), sums(src + 32)), 8);
     __m256i b = _mm256_srli_epi16(_mm256_packus_epi32(sums(src + 64), sums(src + 96)), 8);
     // The packs work within each 128-bit half: the four-pixel groups come out
@@ -277,9 +277,12 @@ using RowConverter = bool (*)(const uint8_t*, uint8_t*, unsigned, unsigned*, uns
 
 RowConverter row_converter() {
   switch (g.bpp) {
-    case 16: return convert_row_packed<uint16_t>;
-    case 32: return convert_row_packed<uint32_t>;
-    default: return convert_row_gray;
+    case 16:
+      return convert_row_packed<uint16_t>;
+    case 32:
+      return convert_row_packed<uint32_t>;
+    default:
+      return convert_row_gray;
   }
 }
 
@@ -297,7 +300,8 @@ void dump_pgm() {
   FILE* f = fopen(name, "wb");
   if (!f) return;
   fprintf(f, "P5\n%u %u\n255\n", g.width, g.height);
-  for (uint32_t row = 0; row < g.height; ++row) fwrite(g.origin + (size_t)row * g.stride, 1, g.width, f);
+  for (uint32_t row = 0; row < g.height; ++row)
+    fwrite(g.origin + (size_t)row * g.stride, 1, g.width, f);
   fclose(f);
 }
 
@@ -343,7 +347,7 @@ bool parse_size(const char* text, unsigned* w, unsigned* h) {
   return true;
 }
 
-int open_simulated(DisplayInfo* info) {
+bool open_simulated(DisplayInfo* info) {
   unsigned w = kDefaultWidth, h = kDefaultHeight;
   const char* size = setting_text("FOLIAN_FB_SIZE");
   if (size && *size && !parse_size(size, &w, &h)) {
@@ -352,7 +356,7 @@ int open_simulated(DisplayInfo* info) {
   uint64_t bytes = (uint64_t)w * h;
   if (bytes == 0 || bytes > (uint64_t)(PTRDIFF_MAX / 2)) {
     log_error("假屏尺寸 %ux%u 无效\n", w, h);
-    return 0;
+    return false;
   }
   g.width = w;
   g.height = h;
@@ -363,17 +367,21 @@ int open_simulated(DisplayInfo* info) {
   g.row_len = w;
   g.span = (size_t)bytes;
   g.map = alloc_copy("假屏内存", g.map_len, nullptr, 0xFF);
-  if (!g.map) return 0;
+  if (!g.map) return false;
   g.origin = g.map;
   g.shadow = alloc_copy("影子缓冲", g.map_len, nullptr, 0xFF);
-  if (!g.shadow) return 0;
+  if (!g.shadow) {
+    free(g.map);
+    g.map = g.origin = nullptr;
+    return false;
+  }
   g.dump_dir = setting_text("FOLIAN_FB_DUMP_DIR");
 
   info->width = w;
   info->height = h;
   info->dpi = (double)setting_int("FOLIAN_DPI", 300, 0, kMaxDpi);
   log_info("假屏模式 %ux%u，帧导出到 %s\n", w, h, g.dump_dir ? g.dump_dir : "（不导出）");
-  return 1;
+  return true;
 }
 
 // The visible area must lie inside the mapping and each visible row inside its
@@ -403,27 +411,62 @@ bool geometry_fits(const fb_var_screeninfo& var, uint32_t line_length, uint32_t 
          (var.bits_per_pixel != 32 || field_fits("transp", var.transp, var.bits_per_pixel));
 }
 
-int open_device(DisplayInfo* info) {
+// The descriptor and mapping of a framebuffer while it is being opened: given
+// back when opening stops part way, handed to the module state once it is done.
+class DeviceHold {
+ public:
+  DeviceHold() = default;
+  DeviceHold(const DeviceHold&) = delete;
+  DeviceHold& operator=(const DeviceHold&) = delete;
+  ~DeviceHold() {
+    if (map_ != MAP_FAILED) munmap(map_, map_len_);
+    if (fd_ >= 0) close(fd_);
+  }
+
+  bool open_path(const char* path) {
+    fd_ = open(path, O_RDWR | O_CLOEXEC);
+    return fd_ >= 0;
+  }
+  bool map(size_t len) {
+    map_ = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+    map_len_ = len;
+    return map_ != MAP_FAILED;
+  }
+  int fd() const { return fd_; }
+  uint8_t* bytes() const { return static_cast<uint8_t*>(map_); }
+
+  void release_into(DisplayState& state) {
+    state.fd = fd_;
+    state.map = bytes();
+    state.map_len = map_len_;
+    fd_ = -1;
+    map_ = MAP_FAILED;
+  }
+
+ private:
+  int fd_ = -1;
+  void* map_ = MAP_FAILED;
+  size_t map_len_ = 0;
+};
+
+bool open_device(DisplayInfo* info) {
   const char* path = setting_text("FOLIAN_FB");
   if (!path || !*path) path = "/dev/fb0";
-  g.fd = open(path, O_RDWR | O_CLOEXEC);
-  if (g.fd < 0) {
+  DeviceHold dev;
+  if (!dev.open_path(path)) {
     log_error("打开 %s 失败: %s\n", path, strerror(errno));
-    return 0;
+    return false;
   }
   fb_fix_screeninfo fix = {};
-  if (ioctl(g.fd, FBIOGET_VSCREENINFO, &g.var) != 0 || ioctl(g.fd, FBIOGET_FSCREENINFO, &fix) != 0) {
+  if (ioctl(dev.fd(), FBIOGET_VSCREENINFO, &g.var) != 0 ||
+      ioctl(dev.fd(), FBIOGET_FSCREENINFO, &fix) != 0) {
     log_error("读取帧缓冲参数失败: %s\n", strerror(errno));
-    return 0;
+    return false;
   }
-  void* m = mmap(nullptr, fix.smem_len, PROT_READ | PROT_WRITE, MAP_SHARED, g.fd, 0);
-  if (m == MAP_FAILED) {
-    g.map = nullptr;
+  if (!dev.map(fix.smem_len)) {
     log_error("映射帧缓冲失败: %s\n", strerror(errno));
-    return 0;
+    return false;
   }
-  g.map = (uint8_t*)m;
-  g.map_len = fix.smem_len;
   const fb_var_screeninfo& var = g.var;
   g.width = var.xres;
   g.height = var.yres;
@@ -433,9 +476,9 @@ int open_device(DisplayInfo* info) {
   g.inverted = var.grayscale == 2;
   if (g.bpp != 8 && g.bpp != 16 && g.bpp != 32) {
     log_error("不支持 %u 位色深的帧缓冲\n", g.bpp);
-    return 0;
+    return false;
   }
-  if (!geometry_fits(var, fix.line_length, fix.smem_len)) return 0;
+  if (!geometry_fits(var, fix.line_length, fix.smem_len)) return false;
   // The shadow and the startup copy have the framebuffer's layout from the
   // origin but end with the last visible pixel: the padding of the last row
   // (which the driver may make as long as it likes) is never used.  The span
@@ -445,9 +488,9 @@ int open_device(DisplayInfo* info) {
   uint64_t span = (uint64_t)(g.height - 1) * fix.line_length + row_len;
   if (span > (uint64_t)PTRDIFF_MAX) {
     log_error("帧缓冲可见区域跨 %llu 字节，内存放不下它的副本\n", (unsigned long long)span);
-    return 0;
+    return false;
   }
-  g.origin = g.map + (size_t)var.yoffset * g.stride + (size_t)var.xoffset * (g.bpp / 8);
+  g.origin = dev.bytes() + (size_t)var.yoffset * g.stride + (size_t)var.xoffset * (g.bpp / 8);
   g.row_len = (size_t)row_len;
   g.span = (size_t)span;
   build_colour_tables();
@@ -455,7 +498,13 @@ int open_device(DisplayInfo* info) {
   if (!setting_present("FOLIAN_KEEP_SCREEN"))
     g.saved = alloc_copy("启动屏副本", g.span, g.origin, 0);
   g.shadow = alloc_copy("影子缓冲", g.span, g.origin, 0);
-  if (!g.shadow) return 0;
+  if (!g.shadow) {
+    free(g.saved);
+    g.saved = nullptr;
+    g.origin = nullptr;
+    return false;
+  }
+  dev.release_into(g);
 
   info->width = g.width;
   info->height = g.height;
@@ -463,16 +512,17 @@ int open_device(DisplayInfo* info) {
   if (var.width >= 1 && var.width <= 999) info->dpi = var.xres * 25.4 / var.width;
   long long dpi = setting_int("FOLIAN_DPI", 0, 0, kMaxDpi);
   if (dpi >= 1) info->dpi = (double)dpi;
-  log_info("帧缓冲 %s: %ux%u（虚拟 %ux%u，偏移 %u,%u），%u 位，行宽 %u，grayscale=%u，旋转=%u，物理宽 %umm\n",
-           path, var.xres, var.yres, var.xres_virtual, var.yres_virtual, var.xoffset, var.yoffset,
-           var.bits_per_pixel, fix.line_length, var.grayscale, var.rotate, var.width);
-  return 1;
+  log_info(
+      "帧缓冲 %s: %ux%u（虚拟 %ux%u，偏移 %u,%u），%u 位，行宽 %u，grayscale=%u，旋转=%u，物理宽 %umm\n",
+      path, var.xres, var.yres, var.xres_virtual, var.yres_virtual, var.xoffset, var.yoffset,
+      var.bits_per_pixel, fix.line_length, var.grayscale, var.rotate, var.width);
+  return true;
 }
 
 // Sends the refresh and keeps what a refusal left off the panel.  A panel
 // without a refresh interface shows nothing anyway; nothing is kept for it.
 void refresh(uint32_t x, uint32_t y, uint32_t w, uint32_t h, bool full) {
-  bool shown = eink_refresh(g.fd, (int)x, (int)y, w, h, full ? 1 : 0) == 1;
+  bool shown = eink_refresh(g.fd, (int)x, (int)y, w, h, full);
   if (shown || strcmp(eink_kind_name(), "none") == 0) {
     g.missed_w = g.missed_h = 0;
     return;
@@ -537,7 +587,7 @@ bool display_use_row8_path(const char* name) {
   return false;
 }
 
-int display_open(DisplayInfo* info) {
+bool display_open(DisplayInfo* info) {
   reset_state();
   g.full_every = (int)setting_int("FOLIAN_FULL_EVERY", 0, 0, INT_MAX);
   g.log_frames = setting_int("FOLIAN_LOG_FRAMES", 0, 0, INT_MAX) != 0;
@@ -552,7 +602,7 @@ void display_close() {
     {
       std::lock_guard<std::mutex> lock(g_lock);
       memcpy(g.origin, g.saved, g.span);
-      eink_refresh(g.fd, 0, 0, g.width, g.height, 1);
+      eink_refresh(g.fd, 0, 0, g.width, g.height, true);
     }
     log_info("已还原启动前的屏幕内容\n");
   }
@@ -646,12 +696,11 @@ bool display_present(const void* pixels, size_t row_bytes, size_t rows) {
   return true;
 }
 
-void display_set_suspended(int on) {
+void display_set_suspended(bool on) {
   std::lock_guard<std::mutex> lock(g_lock);
-  bool want = on != 0;
-  if (want == g.suspended.load()) return;
-  g.suspended.store(want);
-  if (want || !g.shadow) return;
+  if (on == g.suspended.load()) return;
+  g.suspended.store(on);
+  if (on || !g.shadow) return;
   copy_rows(0, g.height);
   refresh_whole_screen();
   g.partials = 0;
@@ -693,7 +742,7 @@ void display_show_sleep_cover(const char* path, unsigned width, unsigned height)
       if (g.fake)
         dump_pgm();
       else
-        eink_refresh(g.fd, 0, 0, g.width, g.height, 1);
+        eink_refresh(g.fd, 0, 0, g.width, g.height, true);
       log_info("画锁屏图 %ux%u\n", width, height);
     }
   }

@@ -11,10 +11,11 @@ struct DisplayInfo {
   double dpi;
 };
 
-int display_open(DisplayInfo* info);
+// False (with a log line) when no screen could be opened.
+bool display_open(DisplayInfo* info);
 void display_close();
 bool display_present(const void* pixels, size_t row_bytes, size_t rows);
-void display_set_suspended(int on);
+void display_set_suspended(bool on);
 bool display_is_suspended();
 void display_show_sleep_cover(const char* path, unsigned width, unsigned height);
 void display_full_refresh();

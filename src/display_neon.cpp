@@ -25,8 +25,7 @@ struct Neon {
   static uint64_t block(const uint8_t* src, uint8_t* dst, uint8_t invert) {
     uint8x16x4_t px = vld4q_u8(src);
     uint8x8_t lo = gray8(vget_low_u8(px.val[0]), vget_low_u8(px.val[1]), vget_low_u8(px.val[2]));
-    uint8x8_t hi =
-        gray8(vget_high_u8(px.val[0]), vget_high_u8(px.val[1]), vget_high_u8(px.val[2]));
+    uint8x8_t hi = gray8(vget_high_u8(px.val[0]), vget_high_u8(px.val[1]), vget_high_u8(px.val[2]));
     uint8x16_t gray = veorq_u8(vcombine_u8(lo, hi), vdupq_n_u8(invert));
     uint8x16_t same = vceqq_u8(gray, vld1q_u8(dst));
     uint8x8_t nibbles = vshrn_n_u16(vreinterpretq_u16_u8(same), 4);
@@ -39,7 +38,7 @@ struct Neon {
 }  // namespace
 
 __attribute__((flatten)) bool display_convert_row8_neon(const uint8_t* src, uint8_t* dst,
-                                                        unsigned n, uint8_t invert,
-                                                        unsigned* first, unsigned* last) {
+                                                        unsigned n, uint8_t invert, unsigned* first,
+                                                        unsigned* last) {
   return convert_row8_blocks<Neon>(src, dst, n, invert, first, last);
 }

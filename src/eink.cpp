@@ -23,20 +23,31 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
 
 namespace {
 
-enum Kind { KIND_UNKNOWN = 0, KIND_NONE = 1, KIND_MTK = 2, KIND_ZELDA = 3, KIND_REX = 4, KIND_CLASSIC = 5 };
+enum Kind {
+  kKindUnknown = 0,
+  kKindNone = 1,
+  kKindMtk = 2,
+  kKindZelda = 3,
+  kKindRex = 4,
+  kKindClassic = 5
+};
 
 const char* const kKindNames[] = {"unknown", "none", "mtk", "zelda", "rex", "classic"};
 
 enum Waveform : uint32_t {
-  WF_DU = 1,
-  WF_GC16 = 2,
-  WF_GL16 = 5,
-  WF_REAGL = 4,
-  WF_REAGL_CLASSIC = 8,
-  WF_DU4 = 7,
-  WF_AUTO = 257,
+  kWfDu = 1,
+  kWfGc16 = 2,
+  kWfGl16 = 5,
+  kWfReagl = 4,
+  kWfReaglClassic = 8,
+  kWfDu4 = 7,
+  kWfAuto = 257,
 };
 
+// The update record's update_mode: a partial update changes only the pixels
+// that differ, a full one flashes the whole rectangle.
+constexpr uint32_t kUpdateModePartial = 0;
+constexpr uint32_t kUpdateModeFull = 1;
 constexpr uint32_t kTempAmbient = 0x1000;
 constexpr uint32_t kFlagPageTurn = 0x10000;
 constexpr uint64_t kSwipeWindowMs = 1000;
@@ -118,8 +129,8 @@ static_assert(kSendUpdateMtk == 0x4060462E && kSendUpdateZelda == 0x4058462E &&
 static_assert(kWaitForUpdateComplete == 0xC008462F);
 
 // Read by the main thread for diagnostics and written under the display lock.
-std::atomic<int> g_kind{KIND_UNKNOWN};
-std::atomic<int> g_mode{0};
+std::atomic<int> g_kind{kKindUnknown};
+std::atomic<int> g_mode{kRefreshAuto};
 bool g_kind_env_read = false;
 int g_last_waveform = 0;
 uint32_t g_marker = 0;
@@ -137,7 +148,7 @@ uint32_t g_swipe_steps = 12;
 uint64_t g_swipe_until = 0;
 // Where the next probe starts: the layouts before it answered that they do
 // not know the request.
-int g_probe_from = KIND_MTK;
+int g_probe_from = kKindMtk;
 // When the animation in flight was sent; 0 when none.  Shared by the main,
 // raster and waiter threads.
 std::atomic<uint64_t> g_swipe_busy_since{0};
@@ -158,21 +169,26 @@ int g_wait_fd = -1;
 uint32_t g_wait_marker = 0;
 uint64_t g_wait_since = 0;
 
-uint32_t reagl_of(int kind) { return kind == KIND_CLASSIC ? WF_REAGL_CLASSIC : WF_REAGL; }
+uint32_t reagl_of(int kind) { return kind == kKindClassic ? kWfReaglClassic : kWfReagl; }
 
 uint32_t mode_waveform(int mode, int kind) {
   switch (mode) {
-    case 1: return WF_GC16;
-    case 2: return reagl_of(kind);
-    case 3: return kind == KIND_CLASSIC ? WF_GL16 : WF_DU4;
-    case 4:
-    case 5: return WF_DU;
-    default: return WF_AUTO;
+    case kRefreshHd:
+      return kWfGc16;
+    case kRefreshRegal:
+      return reagl_of(kind);
+    case kRefreshBalanced:
+      return kind == kKindClassic ? kWfGl16 : kWfDu4;
+    case kRefreshFast:
+    case kRefreshUltrafast:
+      return kWfDu;
+    default:
+      return kWfAuto;
   }
 }
 
 template <typename Record>
-void fill_common(Record* r, int x, int y, unsigned w, unsigned h, uint32_t waveform, int full,
+void fill_common(Record* r, int x, int y, unsigned w, unsigned h, uint32_t waveform, bool full,
                  uint32_t marker, uint32_t reagl) {
   memset(r, 0, sizeof *r);
   r->head.top = (uint32_t)y;
@@ -180,20 +196,21 @@ void fill_common(Record* r, int x, int y, unsigned w, unsigned h, uint32_t wavef
   r->head.width = w;
   r->head.height = h;
   r->head.waveform_mode = waveform;
-  r->head.update_mode = full ? 1 : 0;
+  r->head.update_mode = full ? kUpdateModeFull : kUpdateModePartial;
   r->head.update_marker = marker;
   r->temp = kTempAmbient;
   // The driver's histogram analysis falls back to these waveforms; for REAGL
   // both must be REAGL or the driver mixes in a flashing gray update.
-  r->hist_bw = waveform == reagl ? reagl : WF_DU;
-  r->hist_gray = waveform == reagl ? reagl : WF_GC16;
+  r->hist_bw = waveform == reagl ? reagl : kWfDu;
+  r->hist_gray = waveform == reagl ? reagl : kWfGc16;
 }
 
-int send_update(int fd, int kind, int x, int y, unsigned w, unsigned h, uint32_t waveform, int full) {
+int send_update(int fd, int kind, int x, int y, unsigned w, unsigned h, uint32_t waveform,
+                bool full) {
   uint32_t marker = ++g_marker;
   uint32_t reagl = reagl_of(kind);
   switch (kind) {
-    case KIND_MTK: {
+    case kKindMtk: {
       RecordMtk r;
       fill_common(&r, x, y, w, h, waveform, full, marker, reagl);
       if (g_swipe_now) {
@@ -203,17 +220,17 @@ int send_update(int fd, int kind, int x, int y, unsigned w, unsigned h, uint32_t
       }
       return ioctl(fd, kSendUpdateMtk, &r);
     }
-    case KIND_ZELDA: {
+    case kKindZelda: {
       RecordZelda r;
       fill_common(&r, x, y, w, h, waveform, full, marker, reagl);
       return ioctl(fd, kSendUpdateZelda, &r);
     }
-    case KIND_REX: {
+    case kKindRex: {
       RecordRex r;
       fill_common(&r, x, y, w, h, waveform, full, marker, reagl);
       return ioctl(fd, kSendUpdateRex, &r);
     }
-    case KIND_CLASSIC: {
+    case kKindClassic: {
       RecordClassic r;
       fill_common(&r, x, y, w, h, waveform, full, marker, reagl);
       return ioctl(fd, kSendUpdateClassic, &r);
@@ -227,8 +244,8 @@ int send_update(int fd, int kind, int x, int y, unsigned w, unsigned h, uint32_t
 // The kind named by FOLIAN_EINK: unset leaves it to the probe; a name that
 // is not a kind means no refreshes at all, as "none" does.
 int kind_from_env() {
-  int index = setting_choice("FOLIAN_EINK", kKindNames + KIND_NONE, KIND_CLASSIC, -1, 0);
-  return index < 0 ? KIND_UNKNOWN : KIND_NONE + index;
+  int index = setting_choice("FOLIAN_EINK", kKindNames + kKindNone, kKindClassic, -1, 0);
+  return index < 0 ? kKindUnknown : kKindNone + index;
 }
 
 // Only these answers say that the driver does not take the request at all:
@@ -237,31 +254,33 @@ int kind_from_env() {
 // one update: the i.MX drivers refuse a sound update with EPERM until the
 // waveform is loaded or while the panel is blanked, and with ENOMEM while no
 // update buffer is free.
-bool is_unknown_request(int err) { return err == EINVAL || err == ENOTTY || err == kMtkUnknownRequest; }
+bool is_unknown_request(int err) {
+  return err == EINVAL || err == ENOTTY || err == kMtkUnknownRequest;
+}
 
 // The probing update is a real refresh: the first one the driver accepts is
 // the one the caller asked for.  A refusal that is about the update, not the
 // layout, leaves the kind undecided, and the next refresh probes again from
 // that layout on.
-int probe(int fd, int x, int y, unsigned w, unsigned h, int full) {
-  uint32_t waveform = full ? WF_GC16 : WF_AUTO;
-  for (int k = g_probe_from; k <= KIND_CLASSIC; ++k) {
+bool probe(int fd, int x, int y, unsigned w, unsigned h, bool full) {
+  uint32_t waveform = full ? kWfGc16 : kWfAuto;
+  for (int k = g_probe_from; k <= kKindClassic; ++k) {
     if (send_update(fd, k, x, y, w, h, waveform, full) == 0) {
       g_kind.store(k);
       log_info("墨水屏驱动: %s\n", kKindNames[k]);
-      return 1;
+      return true;
     }
     int err = errno;
     if (!is_unknown_request(err)) {
       g_probe_from = k;
       log_error("墨水屏驱动探测 %s 这次被拒: %s，下次刷新再试\n", kKindNames[k], strerror(err));
-      return 0;
+      return false;
     }
     log_info("墨水屏驱动探测 %s 不匹配: %s\n", kKindNames[k], strerror(err));
   }
-  g_kind.store(KIND_NONE);
+  g_kind.store(kKindNone);
   log_error("没有可用的墨水屏刷新接口，只写帧缓冲不刷新\n");
-  return 0;
+  return false;
 }
 
 // A mark set a moment ago by another thread may lie after `now` as this
@@ -274,7 +293,7 @@ bool busy_at(uint64_t now) {
 
 // Decides whether a page turn armed by the application claims this refresh.
 // Returns true when it chose the waveform (and possibly the rectangle).
-bool decide_swipe(int* x, int* y, unsigned* w, unsigned* h, int full, uint32_t* waveform) {
+bool decide_swipe(int* x, int* y, unsigned* w, unsigned* h, bool full, uint32_t* waveform) {
   std::lock_guard<std::mutex> lock(g_arm_lock);
   if (g_swipe_until == 0) return false;
   uint64_t now = eink_clock_ms();
@@ -283,13 +302,13 @@ bool decide_swipe(int* x, int* y, unsigned* w, unsigned* h, int full, uint32_t* 
     return false;
   }
   if (full) {
-    *waveform = WF_GC16;
+    *waveform = kWfGc16;
     return true;
   }
   uint32_t steps = g_swipe_steps;
   if (*w < steps || *h < steps || (uint64_t)*w * *h < kSwipeMinPixels) return false;
   g_swipe_until = 0;
-  *waveform = WF_REAGL;
+  *waveform = kWfReagl;
   if (busy_at(now)) {
     g_reagl_now = true;
     return true;
@@ -362,21 +381,21 @@ uint64_t eink_clock_ms() {
   return (uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u;
 }
 
-int eink_refresh(int fd, int x, int y, unsigned w, unsigned h, int full) {
+bool eink_refresh(int fd, int x, int y, unsigned w, unsigned h, bool full) {
   if (!g_kind_env_read) {
     g_kind_env_read = true;
     int k = kind_from_env();
-    if (k != KIND_UNKNOWN) g_kind.store(k);
+    if (k != kKindUnknown) g_kind.store(k);
   }
   int kind = g_kind.load();
-  if (fd < 0 || kind == KIND_NONE) return 0;
-  if (kind == KIND_UNKNOWN) return probe(fd, x, y, w, h, full);
+  if (fd < 0 || kind == kKindNone) return false;
+  if (kind == kKindUnknown) return probe(fd, x, y, w, h, full);
 
   g_swipe_now = false;
   g_reagl_now = false;
   uint32_t waveform = 0;
-  bool claimed = kind == KIND_MTK && decide_swipe(&x, &y, &w, &h, full, &waveform);
-  if (!claimed) waveform = full ? WF_GC16 : mode_waveform(g_mode.load(), kind);
+  bool claimed = kind == kKindMtk && decide_swipe(&x, &y, &w, &h, full, &waveform);
+  if (!claimed) waveform = full ? kWfGc16 : mode_waveform(g_mode.load(), kind);
   g_last_waveform = (int)waveform;
 
   int rc = send_update(fd, kind, x, y, w, h, waveform, full);
@@ -401,9 +420,9 @@ int eink_refresh(int fd, int x, int y, unsigned w, unsigned h, int full) {
   g_reagl_now = false;
   if (rc != 0) {
     log_error("墨水屏刷新失败（%s）: %s\n", kKindNames[kind], strerror(err));
-    return 0;
+    return false;
   }
-  return 1;
+  return true;
 }
 
 void eink_set_mode(int mode) { g_mode.store(mode); }
@@ -413,18 +432,18 @@ int eink_mode() { return g_mode.load(); }
 const char* eink_last_waveform_name() {
   int wf = g_last_waveform;
   int kind = g_kind.load();
-  if (wf == WF_AUTO) return "AUTO";
-  if (wf == WF_GC16) return "GC16";
-  if (wf == WF_DU) return "DU";
+  if (wf == kWfAuto) return "AUTO";
+  if (wf == kWfGc16) return "GC16";
+  if (wf == kWfDu) return "DU";
   if ((uint32_t)wf == reagl_of(kind)) return "REAGL";
-  if (wf == WF_DU4 && kind != KIND_CLASSIC) return "DU4";
-  if (wf == WF_GL16 && kind == KIND_CLASSIC) return "GL16";
+  if (wf == kWfDu4 && kind != kKindClassic) return "DU4";
+  if (wf == kWfGl16 && kind == kKindClassic) return "GL16";
   return "?";
 }
 
 const char* eink_kind_name() {
   int k = g_kind.load();
-  return k >= KIND_NONE && k <= KIND_CLASSIC ? kKindNames[k] : "unknown";
+  return k >= kKindNone && k <= kKindClassic ? kKindNames[k] : "unknown";
 }
 
 void eink_set_screen_size(int width, int height) {
@@ -433,7 +452,7 @@ void eink_set_screen_size(int width, int height) {
 }
 
 void eink_arm_swipe(unsigned direction, unsigned steps) {
-  if (g_kind.load() != KIND_MTK) return;
+  if (g_kind.load() != kKindMtk) return;
   if (steps == 0) steps = 1;
   if (steps > kSwipeMaxSteps) steps = kSwipeMaxSteps;
   uint64_t until = eink_clock_ms() + kSwipeWindowMs;
@@ -443,6 +462,6 @@ void eink_arm_swipe(unsigned direction, unsigned steps) {
   g_swipe_until = until;
 }
 
-bool eink_supports_swipe() { return g_kind.load() == KIND_MTK; }
+bool eink_supports_swipe() { return g_kind.load() == kKindMtk; }
 
 bool eink_swipe_busy() { return busy_at(eink_clock_ms()); }

@@ -8,16 +8,37 @@
 
 #include <stdint.h>
 
+// The refresh modes the application can choose, in the order of their names
+// on the channel; kRefreshAuto leaves the waveform to the driver.
+enum RefreshMode : int {
+  kRefreshAuto = 0,
+  kRefreshHd = 1,
+  kRefreshRegal = 2,
+  kRefreshBalanced = 3,
+  kRefreshFast = 4,
+  kRefreshUltrafast = 5,
+};
+
 // Asks the panel to refresh the rectangle (x, y, w, h) of the framebuffer
-// behind `fd`; `full` is 1 for a full (flashing) refresh.  Returns 1 when the
-// driver accepted an update, 0 when none was sent or it was refused.
-int eink_refresh(int fd, int x, int y, unsigned w, unsigned h, int full);
+// behind `fd`; `full` asks for a full (flashing) refresh.  True when the
+// driver accepted an update, false when none was sent or it was refused.
+bool eink_refresh(int fd, int x, int y, unsigned w, unsigned h, bool full);
+// Takes a RefreshMode; anything else is treated as kRefreshAuto.
 void eink_set_mode(int mode);
 int eink_mode();
 const char* eink_last_waveform_name();
 const char* eink_kind_name();
 void eink_set_screen_size(int width, int height);
 
+// The page-turn animation's direction, as the driver takes it.
+enum PageTurnDirection : unsigned {
+  kTurnVerticalBack = 0,
+  kTurnVerticalForward = 1,
+  kTurnHorizontalForward = 2,
+  kTurnHorizontalBack = 3,
+};
+
+// `direction` is a PageTurnDirection.
 void eink_arm_swipe(unsigned direction, unsigned steps);
 bool eink_supports_swipe();
 bool eink_swipe_busy();

@@ -24,8 +24,20 @@ constexpr int kSyntheticDevice = 9;
 // pointer, so that a contact going down always finds a free one.
 constexpr int kPointerIds = kMaxDevices * kSlots + 1;
 
-constexpr int kKeyPageUp = 104;
-constexpr int kKeyPageDown = 109;
+// The value of an EV_KEY event.
+constexpr int32_t kEvdevKeyUp = 0;
+constexpr int32_t kEvdevKeyRepeat = 2;
+
+// How the page keys are named to the engine: USB HID usages (page 7) for the
+// physical key, the framework's logical key values, and for the key-event
+// channel the GTK key values and X11 key codes (evdev code + 8).
+constexpr uint64_t kHidPageUp = 0x7004b;
+constexpr uint64_t kHidPageDown = 0x7004e;
+constexpr uint64_t kLogicalPageUp = 0x100000308;
+constexpr uint64_t kLogicalPageDown = 0x100000307;
+constexpr int kGtkPageUp = 0xff55;
+constexpr int kGtkPageDown = 0xff56;
+constexpr int kX11KeycodeOffset = 8;
 
 struct touch_slot {
   int32_t tracking_id;
@@ -110,16 +122,16 @@ void send_pointer(FLUTTER_API_SYMBOL(FlutterEngine) engine, FlutterPointerPhase 
   FlutterEngineSendPointerEvent(engine, &e, 1);
 }
 
-// Page key with action 0 press, 1 release, 2 repeat.
-void deliver_page_key(FLUTTER_API_SYMBOL(FlutterEngine) engine, bool next, int action) {
+void deliver_page_key(FLUTTER_API_SYMBOL(FlutterEngine) engine, bool next, KeyAction action) {
   FlutterKeyEvent k;
   memset(&k, 0, sizeof k);
   k.struct_size = sizeof k;
   k.timestamp = (double)(FlutterEngineGetCurrentTime() / 1000);
-  k.type = action == 1 ? kFlutterKeyEventTypeUp
-                       : (action == 2 ? kFlutterKeyEventTypeRepeat : kFlutterKeyEventTypeDown);
-  k.physical = next ? 0x7004eull : 0x7004bull;
-  k.logical = next ? 0x100000307ull : 0x100000308ull;
+  k.type = action == kKeyRelease  ? kFlutterKeyEventTypeUp
+           : action == kKeyRepeat ? kFlutterKeyEventTypeRepeat
+                                  : kFlutterKeyEventTypeDown;
+  k.physical = next ? kHidPageDown : kHidPageUp;
+  k.logical = next ? kLogicalPageDown : kLogicalPageUp;
   k.character = nullptr;
   k.synthesized = false;
   k.device_type = kFlutterKeyEventDeviceTypeKeyboard;
@@ -129,7 +141,8 @@ void deliver_page_key(FLUTTER_API_SYMBOL(FlutterEngine) engine, bool next, int a
   int n = snprintf(json, sizeof json,
                    "{\"keymap\":\"linux\",\"toolkit\":\"gtk\",\"type\":\"%s\",\"keyCode\":%d,"
                    "\"scanCode\":%d,\"modifiers\":0,\"unicodeScalarValues\":0}",
-                   action == 1 ? "keyup" : "keydown", next ? 65366 : 65365, next ? 117 : 112);
+                   action == kKeyRelease ? "keyup" : "keydown", next ? kGtkPageDown : kGtkPageUp,
+                   (next ? KEY_PAGEDOWN : KEY_PAGEUP) + kX11KeycodeOffset);
   FlutterPlatformMessage m;
   memset(&m, 0, sizeof m);
   m.struct_size = sizeof m;
@@ -323,10 +336,10 @@ void resync_keys(input_device& d, FLUTTER_API_SYMBOL(FlutterEngine) engine) {
   memset(keys, 0, sizeof keys);
   bool known = ioctl(d.fd, EVIOCGKEY(sizeof keys), keys) >= 0;
   for (int i = 0; i < 2; i++) {
-    int code = (i == 1) != g_swap_page_keys ? kKeyPageUp : kKeyPageDown;
+    int code = (i == 1) != g_swap_page_keys ? KEY_PAGEUP : KEY_PAGEDOWN;
     bool down = known && bit_set(keys, code);
     if (down != d.key_pressed[i]) {
-      deliver_page_key(engine, i == 1, down ? 0 : 1);
+      deliver_page_key(engine, i == 1, down ? kKeyPress : kKeyRelease);
       d.key_pressed[i] = down;
     }
   }
@@ -334,19 +347,21 @@ void resync_keys(input_device& d, FLUTTER_API_SYMBOL(FlutterEngine) engine) {
 
 void page_key_event(input_device& d, const struct input_event& ev,
                     FLUTTER_API_SYMBOL(FlutterEngine) engine) {
-  if (ev.type != EV_KEY || (ev.code != kKeyPageUp && ev.code != kKeyPageDown) || !g_enabled) return;
-  bool next = (ev.code == kKeyPageUp) != g_swap_page_keys;
-  int action = ev.value == 0 ? 1 : (ev.value == 2 ? 2 : 0);
+  if (ev.type != EV_KEY || (ev.code != KEY_PAGEUP && ev.code != KEY_PAGEDOWN) || !g_enabled) return;
+  bool next = (ev.code == KEY_PAGEUP) != g_swap_page_keys;
+  KeyAction action = ev.value == kEvdevKeyUp       ? kKeyRelease
+                     : ev.value == kEvdevKeyRepeat ? kKeyRepeat
+                                                   : kKeyPress;
   if (g_log_touch)
-    log_info("翻页键 %d %s → %s\n", ev.code, ev.value != 0 ? "按下" : "抬起",
+    log_info("翻页键 %d %s → %s\n", ev.code, ev.value != kEvdevKeyUp ? "按下" : "抬起",
              next ? "下一页" : "上一页");
   bool& pressed = d.key_pressed[next ? 1 : 0];
   // The application only ever sees a release or repeat of a key it was told is
   // down: a button released while input was off had its release sent then, and
   // one still held when input comes back starts over with a press.
-  if (action == 1 && !pressed) return;
-  if (action == 2 && !pressed) action = 0;
-  pressed = action != 1;
+  if (action == kKeyRelease && !pressed) return;
+  if (action == kKeyRepeat && !pressed) action = kKeyPress;
+  pressed = action != kKeyRelease;
   deliver_page_key(engine, next, action);
 }
 
@@ -365,7 +380,7 @@ void release_held(input_device& d, FLUTTER_API_SYMBOL(FlutterEngine) engine) {
   }
   for (int i = 0; i < 2; i++) {
     if (d.key_pressed[i]) {
-      deliver_page_key(engine, i == 1, 1);
+      deliver_page_key(engine, i == 1, kKeyRelease);
       d.key_pressed[i] = false;
     }
   }
@@ -435,8 +450,8 @@ void open_node(const char* entry) {
   if (types & (1u << EV_KEY)) {
     uint8_t keys[96];
     memset(keys, 0, sizeof keys);
-    if (ioctl(fd, EVIOCGBIT(EV_KEY, sizeof keys), keys) >= 0 && bit_set(keys, kKeyPageUp) &&
-        bit_set(keys, kKeyPageDown)) {
+    if (ioctl(fd, EVIOCGBIT(EV_KEY, sizeof keys), keys) >= 0 && bit_set(keys, KEY_PAGEUP) &&
+        bit_set(keys, KEY_PAGEDOWN)) {
       input_device& d = add_device(fd, name, path);
       d.is_page_keys = true;
       log_info("翻页键 %s（%s）\n", path, d.name);
@@ -567,7 +582,10 @@ void input_synthetic_pointer(FLUTTER_API_SYMBOL(FlutterEngine) engine, FlutterPo
 }
 
 void input_send_page_key(FLUTTER_API_SYMBOL(FlutterEngine) engine, bool next, int action) {
-  deliver_page_key(engine, next, action == 1 ? 1 : (action == 2 ? 2 : 0));
+  deliver_page_key(engine, next,
+                   action == kKeyRelease  ? kKeyRelease
+                   : action == kKeyRepeat ? kKeyRepeat
+                                          : kKeyPress);
 }
 
 void input_close() {

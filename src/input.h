@@ -6,11 +6,19 @@
 
 #include "flutter_embedder.h"
 
+// What happens to a page key, as the engine is told.
+enum KeyAction : int {
+  kKeyPress = 0,
+  kKeyRelease = 1,
+  kKeyRepeat = 2,
+};
+
 void input_open(unsigned width, unsigned height);
 int input_poll_fds(struct pollfd* fds, int capacity);
 void input_process(const struct pollfd* fds, int count, FLUTTER_API_SYMBOL(FlutterEngine) engine);
 void input_set_enabled(FLUTTER_API_SYMBOL(FlutterEngine) engine, bool enabled);
 void input_synthetic_pointer(FLUTTER_API_SYMBOL(FlutterEngine) engine, FlutterPointerPhase phase,
                              double x, double y);
+// `action` is a KeyAction; any other value is taken as a press.
 void input_send_page_key(FLUTTER_API_SYMBOL(FlutterEngine) engine, bool next, int action);
 void input_close();

@@ -3,8 +3,8 @@
 // module but the display's raster path runs on it.
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <libgen.h>
+#include <limits.h>
 #include <locale.h>
 #include <poll.h>
 #include <signal.h>
@@ -13,6 +13,9 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <memory>
+#include <type_traits>
 
 #include "channels.h"
 #include "control.h"
@@ -69,7 +72,16 @@ const char kHelp[] =
     "  FOLIAN_TEST_TAPS          taps queued at start-up\n"
     "  FOLIAN_FAKE_FRAMEWORK     1 or true: take the place of the device's application framework\n";
 
-enum class Command { run, version, help, usage_error };
+// The engine's AOT data, collected when it goes out of scope: on every failed
+// start and, at exit, after the engine that uses it has shut down.
+struct AotDataCollector {
+  void operator()(std::remove_pointer_t<FlutterEngineAOTData>* data) const {
+    FlutterEngineCollectAOTData(data);
+  }
+};
+using AotData = std::unique_ptr<std::remove_pointer_t<FlutterEngineAOTData>, AotDataCollector>;
+
+enum class Command { kRun, kVersion, kHelp, kUsageError };
 
 // Only --bundle DIR, --version and --help are known; anything else, a
 // --bundle without a directory included, is a mistake worth stopping for.
@@ -84,10 +96,10 @@ Command parse_arguments(int argc, char** argv, const char** bundle) {
     } else if (strcmp(argv[i], "--help") == 0) {
       help = true;
     } else {
-      return Command::usage_error;
+      return Command::kUsageError;
     }
   }
-  return help ? Command::help : version ? Command::version : Command::run;
+  return help ? Command::kHelp : version ? Command::kVersion : Command::kRun;
 }
 
 FLUTTER_API_SYMBOL(FlutterEngine) g_engine = nullptr;
@@ -144,13 +156,13 @@ void send_lifecycle(const char* state) { send_message("flutter/lifecycle", state
 void on_power_event(int event) {
   switch (event) {
     case POWER_EVENT_SCREENSAVER_ON:
-      display_set_suspended(1);
+      display_set_suspended(true);
       input_set_enabled(g_engine, false);
       send_lifecycle(kPaused);
       channels_on_screensaver();
       break;
     case POWER_EVENT_SCREENSAVER_OFF:
-      display_set_suspended(0);
+      display_set_suspended(false);
       input_set_enabled(g_engine, true);
       send_lifecycle(kResumed);
       FlutterEngineScheduleFrame(g_engine);
@@ -361,17 +373,17 @@ void arm_exit_watchdog() {
 int main(int argc, char** argv) {
   const char* bundle_option = nullptr;
   switch (parse_arguments(argc, argv, &bundle_option)) {
-    case Command::usage_error:
+    case Command::kUsageError:
       fputs(kUsage, stderr);
       return 2;
-    case Command::help:
+    case Command::kHelp:
       printf("%s\n%s", kUsage, kHelp);
       return 0;
-    case Command::version:
+    case Command::kVersion:
       printf("folian %s\nFlutter Embedder API version %d\nengine headers: %s\n", kVersion,
              FLUTTER_ENGINE_VERSION, FOLIAN_ENGINE_HEADERS);
       return 0;
-    case Command::run:
+    case Command::kRun:
       break;
   }
 
@@ -420,13 +432,13 @@ int main(int argc, char** argv) {
   runners.struct_size = sizeof(FlutterCustomTaskRunners);
   runners.platform_task_runner = tasks_runner_description();
 
-  static const char* const engine_argv[] = {"folian-kindle"};
+  static const char* const kEngineArgv[] = {"folian-kindle"};
   FlutterProjectArgs args{};
   args.struct_size = sizeof(FlutterProjectArgs);
   args.assets_path = assets_path;
   args.icu_data_path = icu_path;
   args.command_line_argc = 1;
-  args.command_line_argv = engine_argv;
+  args.command_line_argv = kEngineArgv;
   args.platform_message_callback = on_platform_message;
   args.custom_task_runners = &runners;
   args.shutdown_dart_vm_when_done = true;
@@ -438,25 +450,26 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  FlutterEngineAOTData aot_data = nullptr;
+  AotData aot_data;
   if (FlutterEngineRunsAOTCompiledDartCode()) {
     FlutterEngineAOTDataSource source{};
     source.type = kFlutterEngineAOTDataSourceTypeElfPath;
     source.elf_path = aot_path;
-    FlutterEngineResult result = FlutterEngineCreateAOTData(&source, &aot_data);
+    FlutterEngineAOTData created = nullptr;
+    FlutterEngineResult result = FlutterEngineCreateAOTData(&source, &created);
+    aot_data.reset(created);
     if (result != kSuccess) {
       log_error("加载 AOT 代码 %s 失败（%d）\n", aot_path, (int)result);
       display_close();
       return 1;
     }
-    args.aot_data = aot_data;
+    args.aot_data = aot_data.get();
   }
 
   FlutterEngineResult result =
       FlutterEngineRun(FLUTTER_ENGINE_VERSION, &config, &args, nullptr, &g_engine);
   if (result != kSuccess || !g_engine) {
     log_error("引擎启动失败（%d）\n", (int)result);
-    if (aot_data) FlutterEngineCollectAOTData(aot_data);
     display_close();
     return 1;
   }
@@ -483,7 +496,7 @@ int main(int argc, char** argv) {
   power_close();
   input_close();
   FlutterEngineShutdown(g_engine);
-  if (aot_data) FlutterEngineCollectAOTData(aot_data);
+  aot_data.reset();
   display_close();
   return 0;
 }

@@ -96,7 +96,8 @@ char* quote_json(const char* text, size_t n, size_t* quoted_length) {
   return quoted;
 }
 
-void reply_clipboard(FLUTTER_API_SYMBOL(FlutterEngine) engine, const FlutterPlatformMessage* message) {
+void reply_clipboard(FLUTTER_API_SYMBOL(FlutterEngine) engine,
+                     const FlutterPlatformMessage* message) {
   if (!g_clipboard) {
     respond_text(engine, message, "[null]");
     return;
@@ -148,13 +149,26 @@ char* json_string_field(const uint8_t* begin, const uint8_t* end, const char* ke
     uint8_t e = p[1];
     p += 2;
     switch (e) {
-      case 'b': *out++ = '\b'; continue;
-      case 'f': *out++ = '\f'; continue;
-      case 'n': *out++ = '\n'; continue;
-      case 'r': *out++ = '\r'; continue;
-      case 't': *out++ = '\t'; continue;
-      case 'u': break;
-      default: *out++ = (char)e; continue;
+      case 'b':
+        *out++ = '\b';
+        continue;
+      case 'f':
+        *out++ = '\f';
+        continue;
+      case 'n':
+        *out++ = '\n';
+        continue;
+      case 'r':
+        *out++ = '\r';
+        continue;
+      case 't':
+        *out++ = '\t';
+        continue;
+      case 'u':
+        break;
+      default:
+        *out++ = (char)e;
+        continue;
     }
     if (end - p < 4) {
       p = end;
@@ -182,25 +196,26 @@ char* json_string_field(const uint8_t* begin, const uint8_t* end, const char* ke
   return text;
 }
 
-int platform_handle(FLUTTER_API_SYMBOL(FlutterEngine) engine, const FlutterPlatformMessage* message) {
+bool platform_handle(FLUTTER_API_SYMBOL(FlutterEngine) engine,
+                     const FlutterPlatformMessage* message) {
   const uint8_t* begin = message->message;
   const uint8_t* end = begin ? begin + message->message_size : begin;
   size_t method_length = 0;
   char* method = json_string_field(begin, end, "method", &method_length);
   if (!method) {
     respond_text(engine, message, "[null]");
-    return 0;
+    return false;
   }
   // Compared over the decoded length, so an escaped NUL cannot turn a longer
   // name into one of ours.
   auto is = [&](const char* name) {
     return method_length == strlen(name) && memcmp(method, name, method_length) == 0;
   };
-  int quit = 0;
+  bool quit = false;
   if (is("SystemNavigator.pop")) {
     log_info("应用请求退出\n");
     respond_text(engine, message, "[null]");
-    quit = 1;
+    quit = true;
   } else if (is("Clipboard.setData")) {
     free(g_clipboard);
     g_clipboard = json_string_field(begin, end, "text", &g_clipboard_length);

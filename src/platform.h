@@ -7,8 +7,9 @@
 #include "flutter_embedder.h"
 
 // Sends exactly one response when the message carries a response handle;
-// returns 1 when the application asked to quit.
-int platform_handle(FLUTTER_API_SYMBOL(FlutterEngine) engine, const FlutterPlatformMessage* message);
+// returns whether the application asked to quit.
+bool platform_handle(FLUTTER_API_SYMBOL(FlutterEngine) engine,
+                     const FlutterPlatformMessage* message);
 
 // The decoded string value of the first occurrence of "key" in the JSON bytes
 // [begin, end), as a malloc'ed NUL-terminated text the caller frees, or

@@ -22,8 +22,8 @@ const char kSetPropPath[] = "/usr/bin/lipc-set-prop";
 
 char const* const kWaitEventArgv[] = {"lipc-wait-event", "-m", "com.lab126.powerd",
                                       "goingToScreenSaver,outOfScreenSaver", nullptr};
-char const* const kSetPropArgv[] = {"lipc-set-prop", "-i", "com.lab126.powerd",
-                                    "touchScreenSaverTimeout", "1", nullptr};
+char const* const kSetPropArgv[] = {"lipc-set-prop",           "-i", "com.lab126.powerd",
+                                    "touchScreenSaverTimeout", "1",  nullptr};
 
 const char kGoing[] = "goingToScreenSaver";
 const char kOut[] = "outOfScreenSaver";

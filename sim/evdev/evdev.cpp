@@ -67,8 +67,7 @@ template <typename F>
 F* next_fn(F*, const char* name) {
   return reinterpret_cast<F*>(dlsym(RTLD_NEXT, name));
 }
-#define REAL(fn) \
-  static auto real_##fn = next_fn(&fn, #fn)
+#define REAL(fn) static auto real_##fn = next_fn(&fn, #fn)
 
 const char* sim_dir() {
   const char* d = getenv("FOLIAN_SIM_EVDEV_DIR");
@@ -232,7 +231,8 @@ Node* new_node(const Config& c) {
   memcpy(n->keybits, c.keys, sizeof n->keybits);
   memcpy(n->key, c.keystate, sizeof n->key);
   for (int i = 0; i < c.axis_count; i++)
-    if (c.axes[i].axis >= 0 && c.axes[i].axis < ABS_CNT) n->absinfo[c.axes[i].axis] = c.axes[i].info;
+    if (c.axes[i].axis >= 0 && c.axes[i].axis < ABS_CNT)
+      n->absinfo[c.axes[i].axis] = c.axes[i].info;
   if (bit(n->abs, sizeof n->abs, ABS_MT_SLOT)) {
     // input_mt_init_slots: the slots are ABS_MT_SLOT's range, all empty.
     int64_t slots = (int64_t)n->absinfo[ABS_MT_SLOT].maximum + 1;
@@ -241,7 +241,8 @@ Node* new_node(const Config& c) {
     for (int s = 0; s < c.slot_sets; s++) {
       int code = c.slot_code[s];
       if (code < kMtFirst || code > kMtLast) continue;
-      for (int i = 0; i < c.slot_count[s] && i < n->num_slots; i++) n->mt[i][code - kMtFirst] = c.slot_values[s][i];
+      for (int i = 0; i < c.slot_count[s] && i < n->num_slots; i++)
+        n->mt[i][code - kMtFirst] = c.slot_values[s][i];
     }
     int cur = n->absinfo[ABS_MT_SLOT].value;
     n->slot = cur >= 0 && cur < n->num_slots ? cur : 0;
@@ -345,7 +346,8 @@ void take_hardware(int fd, Node& n) {
     int avail = 0;
     if (call_real_ioctl(fd, FIONREAD, &avail) != 0 || avail <= 0) return;
     unsigned char bytes[4096];
-    ssize_t got = call_real_read(fd, bytes, (size_t)avail < sizeof bytes ? (size_t)avail : sizeof bytes);
+    ssize_t got =
+        call_real_read(fd, bytes, (size_t)avail < sizeof bytes ? (size_t)avail : sizeof bytes);
     if (got <= 0) return;
     for (ssize_t i = 0; i < got; i++) {
       n.partial[n.partial_len++] = bytes[i];
@@ -574,7 +576,7 @@ int __open64_2(const char* path, int flags) {
 }
 
 static int openat_common(int dirfd, const char* path, int flags, mode_t mode,
-                  int (*real)(int, const char*, int, ...)) {
+                         int (*real)(int, const char*, int, ...)) {
   char target[4096], entry[64];
   if (redirect(path, target, sizeof target, entry)) {
     int fd = real(AT_FDCWD, target, flags, mode);
@@ -616,9 +618,7 @@ ssize_t read(int fd, void* buf, size_t count) {
   return call_real_read(fd, buf, count);
 }
 
-ssize_t __read_chk(int fd, void* buf, size_t count, size_t) {
-  return read(fd, buf, count);
-}
+ssize_t __read_chk(int fd, void* buf, size_t count, size_t) { return read(fd, buf, count); }
 
 int ioctl(int fd, unsigned long req, ...) {
   REAL(ioctl);

@@ -129,7 +129,8 @@ Config read_config() {
   c.no_buffer = env_long("FOLIAN_SIM_EPDC_ENOMEM", 0);
   c.fail_every = env_long("FOLIAN_SIM_EPDC_FAIL_EVERY", 0);
   c.wait_ms = env_long("FOLIAN_SIM_EPDC_WAIT_MS", 0);
-  c.wait_remaining = env_str("FOLIAN_SIM_EPDC_WAIT_ANSWER", is_mtk(c.epdc) ? "zero" : "remaining") == "remaining";
+  c.wait_remaining =
+      env_str("FOLIAN_SIM_EPDC_WAIT_ANSWER", is_mtk(c.epdc) ? "zero" : "remaining") == "remaining";
   c.wait_errno = (int)env_long("FOLIAN_SIM_EPDC_WAIT_ERRNO", 0);
   c.log_path = env_str("FOLIAN_SIM_EPDC_LOG", "");
   c.snap_dir = env_str("FOLIAN_SIM_EPDC_SNAP_DIR", "");
@@ -211,8 +212,10 @@ int make_node() {
   fb_fix_screeninfo x = {};
   strncpy(x.id, "sim-epdc", sizeof x.id - 1);
   uint64_t bytes_pp = (v.bits_per_pixel + 7) / 8;
-  x.line_length = (uint32_t)env_long("FOLIAN_SIM_FB_LINE_LENGTH", (long)(v.xres_virtual * bytes_pp));
-  x.smem_len = (uint32_t)env_long("FOLIAN_SIM_FB_SMEM_LEN", (long)((uint64_t)x.line_length * v.yres_virtual));
+  x.line_length =
+      (uint32_t)env_long("FOLIAN_SIM_FB_LINE_LENGTH", (long)(v.xres_virtual * bytes_pp));
+  x.smem_len = (uint32_t)env_long("FOLIAN_SIM_FB_SMEM_LEN",
+                                  (long)((uint64_t)x.line_length * v.yres_virtual));
   x.type = FB_TYPE_PACKED_PIXELS;
   x.visual = FB_VISUAL_STATIC_PSEUDOCOLOR;
 
@@ -343,7 +346,8 @@ int send_update(const Layout& l, const uint8_t* rec) {
     append_log("ignored kind=%s marker=%u blanked\n", l.name, u.marker);
     return 0;
   }
-  if (const char* why = malformed(u, s.var, mtk)) return refuse(l.name, mtk ? kMtkInvalidParam : EINVAL, why);
+  if (const char* why = malformed(u, s.var, mtk))
+    return refuse(l.name, mtk ? kMtkInvalidParam : EINVAL, why);
   if (s.cfg.no_buffer > 0) {
     --s.cfg.no_buffer;
     return refuse(l.name, mtk ? kMtkNoTask : ENOMEM, "no-buffer");

@@ -2,8 +2,8 @@
 // linked into a unit test), it answers opens of one chosen device path with a
 // memory-backed node that can be mapped for real, the screen-information
 // requests, one of the four EPDC send-update layouts and the wait for an
-// update to complete, checking and answering them as the kernels' drivers do.  Configured by FOLIAN_SIM_FB_* and FOLIAN_SIM_EPDC_*
-// variables, read at each open of the node (see README.md).
+// update to complete, checking and answering them as the kernels' drivers do.  Configured by
+// FOLIAN_SIM_FB_* and FOLIAN_SIM_EPDC_* variables, read at each open of the node (see README.md).
 #pragma once
 
 #include <stdint.h>

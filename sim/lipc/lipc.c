@@ -61,7 +61,9 @@ static int valid(void* lipc) {
   return h != NULL && h->magic == SIM_LIPC_MAGIC;
 }
 
-__attribute__((constructor)) static void sim_lipc_loaded(void) { record("load %s\n", SIM_LIPC_NAME); }
+__attribute__((constructor)) static void sim_lipc_loaded(void) {
+  record("load %s\n", SIM_LIPC_NAME);
+}
 
 void* LipcOpen(const char* service) {
   if (getenv("FOLIAN_SIM_LIPC_REFUSE_SERVICE") != NULL) {

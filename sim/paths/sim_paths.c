@@ -170,8 +170,7 @@ int execvpe(const char* file, char* const argv[], char* const envp[]) {
 
 static int spawn_redirected(spawn_fn real, pid_t* pid, const char* path,
                             const posix_spawn_file_actions_t* actions,
-                            const posix_spawnattr_t* attr, char* const argv[],
-                            char* const envp[]) {
+                            const posix_spawnattr_t* attr, char* const argv[], char* const envp[]) {
   char buf[4096];
   resolve();
   const char* target = redirect(path, buf, sizeof buf);

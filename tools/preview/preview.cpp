@@ -61,9 +61,12 @@ struct Waveform {
 Waveform waveform_of(const std::string& kind, unsigned number) {
   bool classic = kind == "classic";
   switch (number) {
-    case 1: return {"DU", 260};
-    case 2: return {"GC16", 450};
-    case 257: return {"AUTO", 450};
+    case 1:
+      return {"DU", 260};
+    case 2:
+      return {"GC16", 450};
+    case 257:
+      return {"AUTO", 450};
   }
   if (classic && number == 5) return {"GL16", 450};
   if (classic && number == 8) return {"REAGL", 380};
@@ -235,7 +238,8 @@ bool prepare_run_dir(Preview& p) {
            "absinfo 47 0 0 %d\nabsinfo 53 0 0 %d\nabsinfo 54 0 0 %d\nabsinfo 57 0 0 65535\n",
            kSlotCount - 1, p.opt.width - 1, p.opt.height - 1);
   if (!write_file(d + "/evdev/conf/event0", touch) ||
-      !write_file(d + "/evdev/conf/event1", "name folian preview page keys\ntypes 0,1\nkeys 104,109\n"))
+      !write_file(d + "/evdev/conf/event1",
+                  "name folian preview page keys\ntypes 0,1\nkeys 104,109\n"))
     return false;
   p.touch_fd = make_fifo(d + "/evdev/dev/event0");
   p.keys_fd = make_fifo(d + "/evdev/dev/event1");
@@ -252,8 +256,8 @@ void remove_runtime_files(Preview& p) {
 
 pid_t start_folian(Preview& p) {
   const std::string b = p.opt.build_dir, d = p.run_dir;
-  std::string preload = b + "/sim/libsim_fb.so:" + b + "/sim/libsim_evdev.so:" + b +
-                        "/sim/libsim_paths.so";
+  std::string preload =
+      b + "/sim/libsim_fb.so:" + b + "/sim/libsim_evdev.so:" + b + "/sim/libsim_paths.so";
   if (const char* old = getenv("LD_PRELOAD"); old && *old) preload += std::string(":") + old;
   std::map<std::string, std::string> set = {
       {"LD_PRELOAD", preload},
@@ -545,8 +549,9 @@ void render(Preview& p) {
   SDL_RenderFillRect(p.renderer, &bar);
   int line = p.font ? TTF_FontLineSkip(p.font) : 0;
   draw_text(p, status_line(p), 6, p.panel_h + 4, {235, 235, 235, 255});
-  std::string help = "mouse: finger | PgDn, \u2192, \u2193: next | PgUp, \u2190, \u2191: back | o: overlay " +
-                     std::string(p.opt.overlay ? "on" : "off") + " | s: sleep | w: wake | r: repaint | q: quit";
+  std::string help =
+      "mouse: finger | PgDn, \u2192, \u2193: next | PgUp, \u2190, \u2191: back | o: overlay " +
+      std::string(p.opt.overlay ? "on" : "off") + " | s: sleep | w: wake | r: repaint | q: quit";
   if (!p.notice.empty()) help = p.notice;
   draw_text(p, help, 6, p.panel_h + 4 + line, {160, 160, 160, 255});
   SDL_RenderPresent(p.renderer);
@@ -565,8 +570,8 @@ bool open_window(Preview& p) {
     SDL_Rect usable;
     p.scale = 0.5;
     if (SDL_GetDisplayUsableBounds(0, &usable) == 0)
-      p.scale = std::min({1.0, (usable.w - 16.0) / p.opt.width,
-                          (usable.h - p.bar_h - 48.0) / p.opt.height});
+      p.scale = std::min(
+          {1.0, (usable.w - 16.0) / p.opt.width, (usable.h - p.bar_h - 48.0) / p.opt.height});
     p.scale = std::max(p.scale, 0.1);
   }
   p.panel_w = (int)(p.opt.width * p.scale + 0.5);
@@ -738,8 +743,8 @@ int main(int argc, char** argv) {
   }
   int x, y;
   SDL_GetWindowPosition(p.window, &x, &y);
-  printf("folian pid %d, panel %dx%d at scale %.3f (window at %d,%d), run directory %s\n", (int)p.child,
-         p.opt.width, p.opt.height, p.scale, x, y, p.run_dir.c_str());
+  printf("folian pid %d, panel %dx%d at scale %.3f (window at %d,%d), run directory %s\n",
+         (int)p.child, p.opt.width, p.opt.height, p.scale, x, y, p.run_dir.c_str());
   fflush(stdout);
 
   bool running = true;
