@@ -36,10 +36,10 @@ FAULTS = [
      "error lines lose their error marker"),
     ("tasks.cpp", "return a.seq < b.seq;", "return a.seq > b.seq;",
      "tasks due at the same time run newest first"),
-    ("tasks.cpp", "g_heap[0].target_time <= now", "g_heap[0].target_time < now",
-     "a task due exactly now waits for the next pass"),
-    ("tasks.cpp", "result = (int)((d + kNsPerMs - 1) / kNsPerMs);", "result = (int)(d / kNsPerMs);",
-     "task timeout rounded down: the loop wakes before the task is due"),
+    ("tasks.cpp", "comes_before(g_heap[right], g_heap[pick])", "comes_before(g_heap[right], g_heap[left])",
+     "heap sift-down compares the right child with the left, not the smaller: tasks out of order"),
+    ("tasks.cpp", "  pthread_mutex_unlock(&g_lock);\n  write_wake_byte();\n}", "  pthread_mutex_unlock(&g_lock);\n}",
+     "a posted task does not wake the loop"),
     ("display.cpp", "    w = right - left + 1;", "    w = right - left;",
      "partial refresh rectangle one pixel too narrow"),
     ("display.cpp", "g.partials + 1 >= g.full_every", "g.partials >= g.full_every",
@@ -167,11 +167,10 @@ def main():
             path.write_text(original)
         rows.append(f"| {i} | {name.split('.')[0]} | {what} | {result} |")
         print(f"[{time.time() - start:5.0f}s] {i}: {result}", file=sys.stderr)
+        if args.out:  # kept current, so an interrupted run still leaves its rows
+            Path(args.out).write_text("\n".join(rows) + "\n")
     run(build, ROOT)  # leave the build matching the sources
-    table = "\n".join(rows) + "\n"
-    print(table, end="")
-    if args.out:
-        Path(args.out).write_text(table)
+    print("\n".join(rows))
     return 0
 
 
