@@ -46,8 +46,13 @@ FAULTS = [
      "FOLIAN_FULL_EVERY=N does a full refresh every N+1 frames"),
     ("display.cpp", "        if (k1 > (int64_t)width) k1 = width;\n", "",
      "sleep cover narrower than the screen: row read past its width"),
-    ("display.cpp", "    if (!full) take_in_missed(&x, &y, &w, &h);\n", "",
-     "a refused refresh is not taken into the next one"),
+    ("display.cpp",
+     "  uint32_t x1 = std::max(*x + *w, g.missed_x + g.missed_w);\n"
+     "  uint32_t y1 = std::max(*y + *h, g.missed_y + g.missed_h);\n"
+     "  *x = std::min(*x, g.missed_x);\n  *y = std::min(*y, g.missed_y);\n  *w = x1 - *x;\n  *h = y1 - *y;",
+     "  *x = std::min(*x, g.missed_x);\n  *y = std::min(*y, g.missed_y);\n"
+     "  *w = std::max(*w, g.missed_w);\n  *h = std::max(*h, g.missed_h);",
+     "a refused refresh is merged into the next as the larger size, not the bounding box"),
     ("eink.cpp", "case 3: return kind == KIND_CLASSIC ? WF_GL16 : WF_DU4;",
      "case 3: return kind == KIND_CLASSIC ? WF_DU4 : WF_GL16;",
      "'fast' mode waveform swapped between classic and newer drivers"),
