@@ -71,7 +71,7 @@ FAULTS = [
      "      uint32_t n = reader_size(r);\n      if (!r.valid) return;\n      uint32_t pad = (unit - r.offset % unit) % unit;",
      "      uint32_t pad = (unit - r.offset % unit) % unit;\n      uint32_t n = reader_size(r);\n      if (!r.valid) return;",
      "typed list alignment counted from before the size prefix"),
-    ("codec.cpp", "match = r.valid && n == key_length && memcmp", "match = r.valid && memcmp",
+    ("codec.cpp", "match = r.valid && n == key_length && memcmp", "match = r.valid && n <= key_length && memcmp",
      "map key lookup matches on a prefix of the key"),
     ("channels.cpp", "        do_set_refresh_mode(args);\n        reply_bool(engine, message, 1);\n",
      "        do_set_refresh_mode(args);\n",
