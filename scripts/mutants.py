@@ -113,9 +113,8 @@ FAULTS = [
      "closing: bus closed before the screensaver is loaded back"),
     ("settings.cpp", "v > min && v <= max", "v >= min && v <= max",
      "number setting accepts its exclusive minimum (pixel ratio 0)"),
-    ("settings.cpp", "  log_error(\"%s=%s 无效：应为 %s 之一\\n\", name, value, list);\n  return unknown;",
-     "  log_error(\"%s=%s 无效：应为 %s 之一\\n\", name, value, list);\n  return fallback;",
-     "unknown choice falls back to the default instead of the safe value"),
+    ("settings.cpp", "v < min || v > max", "v < min || v >= max",
+     "whole-number setting refuses its maximum (FOLIAN_DPI=10000)"),
 ]
 
 
