@@ -90,7 +90,7 @@ FAULTS = [
      "U+0800 encoded in two bytes"),
     ("input.cpp", "constexpr int kKeyPageDown = 109;", "constexpr int kKeyPageDown = 108;",
      "page-down key code wrong (KEY_DOWN)"),
-    ("input.cpp", "              resync(d);\n", "",
+    ("input.cpp", "  if (ev.type == EV_SYN && ev.code == SYN_DROPPED) {\n    d.dropping = true;\n    return Gap::kInside;\n  }\n", "",
      "SYN_DROPPED: touch state not resynchronised"),
     ("input.cpp", "return ((double)v - (double)a.minimum) * (double)(unsigned)(n - 1u) / (double)span;",
      "return ((double)v - (double)a.minimum) * (double)n / (double)span;",
