@@ -1,0 +1,182 @@
+#!/usr/bin/env python3
+"""Plants realistic faults in src/ one at a time and records which tests catch them.
+
+For each fault: edit the file, build, run the whole suite, put the file back.
+Prints a markdown table: fault, module, description, failing tests or MISSED.
+"""
+import argparse
+import re
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+
+# (file under src/, original text (must occur exactly once), replacement, description)
+FAULTS = [
+    ("main.cpp",
+     "int timeout = merge_timeout(merge_timeout(tasks_next_timeout_ms(), control_next_timeout_ms()),\n"
+     "                                channels_next_timeout_ms());",
+     "int timeout = merge_timeout(tasks_next_timeout_ms(), control_next_timeout_ms());",
+     "poll timeout leaves out the channels' deadlines (delayed refresh, sleep cover)"),
+    ("main.cpp", "return a < b ? a : b;", "return a > b ? a : b;",
+     "poll timeout takes the later of two deadlines"),
+    ("main.cpp",
+     "  FlutterEngineShutdown(g_engine);\n  if (aot_data) FlutterEngineCollectAOTData(aot_data);\n"
+     "  display_close();",
+     "  display_close();\n  FlutterEngineShutdown(g_engine);\n"
+     "  if (aot_data) FlutterEngineCollectAOTData(aot_data);",
+     "shutdown closes the display before the engine has stopped presenting"),
+    ("main.cpp", "      send_lifecycle(kPaused);\n", "",
+     "screensaver on: the application is not told it is paused"),
+    ("log.cpp", "(size_t)n + (size_t)text >= sizeof line", "(size_t)n + (size_t)text > sizeof line",
+     "a line exactly one byte too long for the buffer loses its newline"),
+    ("log.cpp", 'emit("[%9.3f][错误] ", true, fmt, ap);', 'emit("[%9.3f] ", true, fmt, ap);',
+     "error lines lose their error marker"),
+    ("tasks.cpp", "return a.seq < b.seq;", "return a.seq > b.seq;",
+     "tasks due at the same time run newest first"),
+    ("tasks.cpp", "comes_before(g_heap[right], g_heap[pick])", "comes_before(g_heap[right], g_heap[left])",
+     "heap sift-down compares the right child with the left, not the smaller: tasks out of order"),
+    ("tasks.cpp", "  pthread_mutex_unlock(&g_lock);\n  write_wake_byte();\n}", "  pthread_mutex_unlock(&g_lock);\n}",
+     "a posted task does not wake the loop"),
+    ("display.cpp", "    w = right - left + 1;", "    w = right - left;",
+     "partial refresh rectangle one pixel too narrow"),
+    ("display.cpp", "g.partials + 1 >= g.full_every", "g.partials >= g.full_every",
+     "FOLIAN_FULL_EVERY=N does a full refresh every N+1 frames"),
+    ("display.cpp", "        if (k1 > (int64_t)width) k1 = width;\n", "",
+     "sleep cover narrower than the screen: row read past its width"),
+    ("display.cpp",
+     "  uint32_t x1 = std::max(*x + *w, g.missed_x + g.missed_w);\n"
+     "  uint32_t y1 = std::max(*y + *h, g.missed_y + g.missed_h);\n"
+     "  *x = std::min(*x, g.missed_x);\n  *y = std::min(*y, g.missed_y);\n  *w = x1 - *x;\n  *h = y1 - *y;",
+     "  *x = std::min(*x, g.missed_x);\n  *y = std::min(*y, g.missed_y);\n"
+     "  *w = std::max(*w, g.missed_w);\n  *h = std::max(*h, g.missed_h);",
+     "a refused refresh is merged into the next as the larger size, not the bounding box"),
+    ("eink.cpp", "case 3: return kind == KIND_CLASSIC ? WF_GL16 : WF_DU4;",
+     "case 3: return kind == KIND_CLASSIC ? WF_DU4 : WF_GL16;",
+     "'fast' mode waveform swapped between classic and newer drivers"),
+    ("eink.cpp", "  if (busy_at(now)) {\n    g_reagl_now = true;", "  if (!busy_at(now)) {\n    g_reagl_now = true;",
+     "page-turn animation busy check inverted"),
+    ("eink.cpp", "r->hist_bw = waveform == reagl ? reagl : WF_DU;\n  r->hist_gray = waveform == reagl ? reagl : WF_GC16;",
+     "r->hist_bw = waveform == reagl ? reagl : WF_GC16;\n  r->hist_gray = waveform == reagl ? reagl : WF_DU;",
+     "histogram waveform hints swapped (bw/gray)"),
+    ("eink.cpp", "(uint64_t)*w * *h < kSwipeMinPixels", "(uint64_t)*w * *h <= kSwipeMinPixels",
+     "page-turn minimum area boundary: exactly the minimum is refused"),
+    ("codec.cpp", "if (size <= 253) {", "if (size <= 254) {",
+     "writer: size 254 written as a one-byte prefix (means 'two bytes follow')"),
+    ("codec.cpp", "if (first < 254) {", "if (first <= 254) {",
+     "reader: prefix 254 read as the size itself"),
+    ("codec.cpp",
+     "      uint32_t n = reader_size(r);\n      if (!r.valid) return;\n      uint32_t pad = (unit - r.offset % unit) % unit;",
+     "      uint32_t pad = (unit - r.offset % unit) % unit;\n      uint32_t n = reader_size(r);\n      if (!r.valid) return;",
+     "typed list alignment counted from before the size prefix"),
+    ("codec.cpp", "match = r.valid && n == key_length && memcmp", "match = r.valid && n <= key_length && memcmp",
+     "map key lookup matches on a prefix of the key"),
+    ("channels.cpp", "        do_set_refresh_mode(args);\n        reply_bool(engine, message, 1);\n",
+     "        do_set_refresh_mode(args);\n",
+     "setRefreshMode gets no response"),
+    ("channels.cpp", "} else if (eink_swipe_busy()) {", "} else if (!eink_swipe_busy()) {",
+     "fullRefresh: page-turn busy check inverted"),
+    ("channels.cpp", "direction = forward == 0 ? 3 : 2;", "direction = forward == 0 ? 2 : 3;",
+     "horizontal page-turn direction reversed"),
+    ("channels.cpp", "steps = speed <= 63 ? 6", "steps = speed < 63 ? 6",
+     "page-turn speed boundary 63 gets the middle step count"),
+    ("platform.cpp", "if (cp >= 0xD800 && cp <= 0xDFFF) cp = 0xFFFD;", "if (cp >= 0xDC00 && cp <= 0xDFFF) cp = 0xFFFD;",
+     "unpaired high surrogate written as invalid UTF-8"),
+    ("platform.cpp", "if (c == '\"' || c == '\\\\') {", "if (c == '\\\\') {",
+     "clipboard reply: quote not escaped"),
+    ("platform.cpp", "} else if (cp < 0x800) {", "} else if (cp <= 0x800) {",
+     "U+0800 encoded in two bytes"),
+    ("input.cpp", "constexpr int kKeyPageDown = 109;", "constexpr int kKeyPageDown = 108;",
+     "page-down key code wrong (KEY_DOWN)"),
+    ("input.cpp", "  if (ev.type == EV_SYN && ev.code == SYN_DROPPED) {\n    d.dropping = true;\n    return Gap::kInside;\n  }\n", "",
+     "SYN_DROPPED: touch state not resynchronised"),
+    ("input.cpp", "return ((double)v - (double)a.minimum) * (double)(unsigned)(n - 1u) / (double)span;",
+     "return ((double)v - (double)a.minimum) * (double)n / (double)span;",
+     "touch scaling maps the axis maximum one pixel off the screen"),
+    ("input.cpp", "  if (action == 1 && !pressed) return;\n", "",
+     "page key release without a press is sent on"),
+    ("control.cpp", "g_queue_end + kGapMs * kMs : now;", "g_queue_end + kGapMs : now;",
+     "50 ms gap between queued commands lost (unit slip)"),
+    ("control.cpp", "    if (d > kMaxDurationMs) return kTooLong;\n    unsigned ms = d == 0 ? kSwipeMs",
+     "    if (d >= kMaxDurationMs) return kTooLong;\n    unsigned ms = d == 0 ? kSwipeMs",
+     "swipe of exactly 60000 ms refused"),
+    ("control.cpp", "for (unsigned i = 1; i <= n; i++) {", "for (unsigned i = 1; i < n; i++) {",
+     "swipe: last move step missing"),
+    ("power.cpp", "g_line_len + 1 <= (int)sizeof g_line - 1", "g_line_len <= (int)sizeof g_line - 1",
+     "event line cap off by one: terminator written past the buffer"),
+    ("power.cpp", "return g_restarts++ < kMaxRestarts;", "return g_restarts++ <= kMaxRestarts;",
+     "event tool restarted once too often"),
+    ("framework.cpp", '  blanket("load", "screensaver");\n  g_close(g_lipc);',
+     '  g_close(g_lipc);\n  blanket("load", "screensaver");',
+     "closing: bus closed before the screensaver is loaded back"),
+    ("settings.cpp", "v > min && v <= max", "v >= min && v <= max",
+     "number setting accepts its exclusive minimum (pixel ratio 0)"),
+    ("settings.cpp", "v < min || v > max", "v < min || v >= max",
+     "whole-number setting refuses its maximum (FOLIAN_DPI=10000)"),
+]
+
+
+def run(cmd, cwd):
+    return subprocess.run(["nice", "-n", "5"] + cmd, cwd=cwd, capture_output=True, text=True)
+
+
+def failed_tests(output):
+    part = output.split("The following tests FAILED:", 1)
+    if len(part) < 2:
+        return []
+    return [f"{m[1]} ({m[2]})" for m in re.finditer(r"^\s*\d+ - (\S+) \((.+?)\)", part[1], re.M)]
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__)
+    ap.add_argument("--preset", default="debug")
+    ap.add_argument("--build", help="build directory (default: the preset's)")
+    ap.add_argument("--only", help="comma-separated fault ids")
+    ap.add_argument("--list", action="store_true")
+    ap.add_argument("--out", help="also write the table here")
+    args = ap.parse_args()
+
+    ids = [int(i) for i in args.only.split(",")] if args.only else range(1, len(FAULTS) + 1)
+    if args.list:
+        for i in ids:
+            print(f"{i:2} {FAULTS[i - 1][0]:14} {FAULTS[i - 1][3]}")
+        return 0
+    if subprocess.run(["git", "status", "--porcelain", "--", "src"], cwd=ROOT,
+                      capture_output=True, text=True, check=True).stdout.strip():
+        sys.exit("src/ has uncommitted changes; commit or stash them first")
+    for i in ids:
+        name, old, _, _ = FAULTS[i - 1]
+        if (ROOT / "src" / name).read_text().count(old) != 1:
+            sys.exit(f"fault {i}: original text does not occur exactly once in src/{name}")
+
+    build = ["cmake", "--build"] + (["--preset", args.preset] if not args.build else [args.build]) + ["-j2"]
+    test = ["ctest"] + (["--preset", args.preset] if not args.build else ["--test-dir", args.build])
+    test += ["-j2", "--timeout", "120"]
+    rows = ["| # | module | fault | failing tests |", "|---|---|---|---|"]
+    start = time.time()
+    for i in ids:
+        name, old, new, what = FAULTS[i - 1]
+        path = ROOT / "src" / name
+        original = path.read_text()
+        try:
+            path.write_text(original.replace(old, new, 1))
+            if run(build, ROOT).returncode != 0:
+                result = "does not compile"
+            else:
+                failed = failed_tests(run(test, ROOT).stdout)
+                result = ", ".join(failed) if failed else "MISSED"
+        finally:
+            path.write_text(original)
+        rows.append(f"| {i} | {name.split('.')[0]} | {what} | {result} |")
+        print(f"[{time.time() - start:5.0f}s] {i}: {result}", file=sys.stderr)
+        if args.out:  # kept current, so an interrupted run still leaves its rows
+            Path(args.out).write_text("\n".join(rows) + "\n")
+    run(build, ROOT)  # leave the build matching the sources
+    print("\n".join(rows))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
