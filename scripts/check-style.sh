@@ -9,13 +9,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# Directories whose C and C++ files keep the format.
+# Directories whose C and C++ files keep the format.  The tests' hand-laid
+# tables are left out until the tests are reworked.
 format_dirs=(src sim fuzz bench tools)
-# Left out until their rework lands.
-format_skip='^sim/engine/'
 
-mapfile -t files < <(git ls-files -- "${format_dirs[@]}" |
-                     grep -E '\.(c|cc|cpp|h|hpp)$' | grep -Ev "$format_skip" || true)
+mapfile -t files < <(git ls-files -- "${format_dirs[@]}" | grep -E '\.(c|cc|cpp|h|hpp)$' || true)
 
 if [ "${1:-}" = "--fix" ]; then
   clang-format -i "${files[@]}"

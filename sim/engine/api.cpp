@@ -30,9 +30,9 @@ using namespace stand_in;
 namespace {
 
 std::mutex g_engines_lock;
-std::vector<_FlutterEngine*> g_live;  // running engines
+std::vector<_FlutterEngine*> g_live;                 // running engines
 std::vector<std::unique_ptr<_FlutterEngine>> g_all;  // kept so late calls can be recognised
-std::map<FlutterEngineAOTData, int> g_aot;  // handle -> 1 live, 0 collected
+std::map<FlutterEngineAOTData, int> g_aot;           // handle -> 1 live, 0 collected
 
 // A call the real engine refuses.
 FlutterEngineResult refuse(const std::string& text) {
@@ -49,8 +49,8 @@ _FlutterEngine* live(FLUTTER_API_SYMBOL(FlutterEngine) e, const char* call) {
   for (auto& x : g_all)
     if (x.get() == e) dead = true;
   violation(std::string(call) + (e == nullptr ? " with a null engine"
-                                 : dead      ? " after FlutterEngineShutdown"
-                                             : " with an unknown engine"));
+                                 : dead       ? " after FlutterEngineShutdown"
+                                              : " with an unknown engine"));
   return nullptr;
 }
 
@@ -107,9 +107,9 @@ std::string convert_pointer(_FlutterEngine* e, int32_t device, int phase) {
 }
 
 const char* phase_name(int p) {
-  static const char* names[] = {"cancel", "up",     "down",           "move",
-                                "add",    "remove", "hover",          "pan_zoom_start",
-                                "pan_zoom_update", "pan_zoom_end"};
+  static const char* names[] = {
+      "cancel",          "up",          "down", "move", "add", "remove", "hover", "pan_zoom_start",
+      "pan_zoom_update", "pan_zoom_end"};
   return p >= 0 && p <= 9 ? names[p] : "invalid";
 }
 
@@ -150,7 +150,11 @@ FlutterEngineResult FlutterEngineCreateAOTData(const FlutterEngineAOTDataSource*
   std::string path = source->elf_path;
   unsigned char magic[4] = {0, 0, 0, 0};
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  bool ok = fd >= 0 && read(fd, magic, 4) == 4 && memcmp(magic, "\x7f" "ELF", 4) == 0;
+  bool ok = fd >= 0 && read(fd, magic, 4) == 4 &&
+            memcmp(magic,
+                   "\x7f"
+                   "ELF",
+                   4) == 0;
   if (fd >= 0) close(fd);
   if (!ok) {
     trace("aot", "op=create path=" + enc(path) + " result=2");
@@ -184,8 +188,7 @@ FlutterEngineResult FlutterEngineRun(size_t version, const FlutterRendererConfig
                                      FLUTTER_API_SYMBOL(FlutterEngine) * engine_out) {
   set_platform_thread();
   std::string f = fmt("version=%zu", version);
-  if (version != FLUTTER_ENGINE_VERSION)
-    return reject(f, "version", kInvalidLibraryVersion);
+  if (version != FLUTTER_ENGINE_VERSION) return reject(f, "version", kInvalidLibraryVersion);
   if (!config || !args || !engine_out) return reject(f, "null argument", kInvalidArguments);
   f += fmt(" renderer=%d", (int)config->type);
   if (config->type == kSoftware)
@@ -226,8 +229,8 @@ FlutterEngineResult FlutterEngineRun(size_t version, const FlutterRendererConfig
     return reject(f, "FlutterCustomTaskRunners missing or wrong struct_size", kInvalidArguments);
   for (const FlutterTaskRunnerDescription* d :
        {tr->platform_task_runner, tr->render_task_runner, tr->ui_task_runner}) {
-    if (d && (d->struct_size != sizeof(FlutterTaskRunnerDescription) ||
-              !d->post_task_callback || !d->runs_task_on_current_thread_callback))
+    if (d && (d->struct_size != sizeof(FlutterTaskRunnerDescription) || !d->post_task_callback ||
+              !d->runs_task_on_current_thread_callback))
       return reject(f, "task runner description", kInvalidArguments);
   }
   if (!tr->platform_task_runner) return reject(f, "no platform task runner", kInvalidArguments);
@@ -330,9 +333,9 @@ FlutterEngineResult FlutterEngineNotifyDisplayUpdate(FLUTTER_API_SYMBOL(FlutterE
     trace("display_update",
           fmt("type=%d count=%zu index=%zu struct_size=%zu id=%llu single=%d refresh=%.3f "
               "width=%zu height=%zu dpr=%.3f",
-              (int)update_type, display_count, i, d->struct_size,
-              (unsigned long long)d->display_id, d->single_display ? 1 : 0, d->refresh_rate,
-              d->width, d->height, d->device_pixel_ratio));
+              (int)update_type, display_count, i, d->struct_size, (unsigned long long)d->display_id,
+              d->single_display ? 1 : 0, d->refresh_rate, d->width, d->height,
+              d->device_pixel_ratio));
     if (d->struct_size != sizeof(FlutterEngineDisplay))
       return refuse(fmt("FlutterEngineDisplay.struct_size %zu", d->struct_size));
     if (d->single_display && display_count != 1)
@@ -354,9 +357,9 @@ FlutterEngineResult FlutterEngineSendWindowMetricsEvent(FLUTTER_API_SYMBOL(Flutt
         fmt("struct_size=%zu width=%zu height=%zu pixel_ratio=%.3f left=%zu top=%zu "
             "insets=%g,%g,%g,%g display_id=%llu view_id=%lld constraints=%d",
             m->struct_size, m->width, m->height, m->pixel_ratio, m->left, m->top,
-            m->physical_view_inset_top, m->physical_view_inset_right,
-            m->physical_view_inset_bottom, m->physical_view_inset_left,
-            (unsigned long long)m->display_id, (long long)m->view_id, m->has_constraints ? 1 : 0));
+            m->physical_view_inset_top, m->physical_view_inset_right, m->physical_view_inset_bottom,
+            m->physical_view_inset_left, (unsigned long long)m->display_id, (long long)m->view_id,
+            m->has_constraints ? 1 : 0));
   if (m->struct_size != sizeof(FlutterWindowMetricsEvent))
     return refuse(fmt("FlutterWindowMetricsEvent.struct_size %zu", m->struct_size));
   if (!(m->pixel_ratio > 0) || m->width == 0 || m->height == 0)
@@ -503,8 +506,9 @@ FlutterEngineResult FlutterEngineRunTask(FLUTTER_API_SYMBOL(FlutterEngine) engin
     auto it = e->tasks.find(task->task);
     if (it == e->tasks.end()) {
       bool ran = task->task != 0 && task->task < e->next_task;
-      problem = ran ? fmt("task %llu run twice", (unsigned long long)task->task)
-                    : fmt("FlutterEngineRunTask for unknown task %llu", (unsigned long long)task->task);
+      problem =
+          ran ? fmt("task %llu run twice", (unsigned long long)task->task)
+              : fmt("FlutterEngineRunTask for unknown task %llu", (unsigned long long)task->task);
     } else if (now < it->second.target) {
       problem = fmt("task %llu run %llu ns before its target time", (unsigned long long)task->task,
                     (unsigned long long)(it->second.target - now));
@@ -579,12 +583,12 @@ FlutterEngineResult FlutterEngineSendKeyEvent(FLUTTER_API_SYMBOL(FlutterEngine) 
   if (!ev) return refuse("FlutterEngineSendKeyEvent with a null event");
   static const char* types[] = {"invalid", "up", "down", "repeat"};
   int type = ev->type >= 1 && ev->type <= 3 ? ev->type : 0;
-  trace("key", fmt("struct_size=%zu type=%s physical=0x%llx logical=0x%llx character=%s "
-                   "synthesized=%d device_type=%d timestamp=%.0f callback=%s",
-                   ev->struct_size, types[type], (unsigned long long)ev->physical,
-                   (unsigned long long)ev->logical, opt(ev->character).c_str(),
-                   ev->synthesized ? 1 : 0, (int)ev->device_type, ev->timestamp,
-                   callback ? "set" : "null"));
+  trace("key",
+        fmt("struct_size=%zu type=%s physical=0x%llx logical=0x%llx character=%s "
+            "synthesized=%d device_type=%d timestamp=%.0f callback=%s",
+            ev->struct_size, types[type], (unsigned long long)ev->physical,
+            (unsigned long long)ev->logical, opt(ev->character).c_str(), ev->synthesized ? 1 : 0,
+            (int)ev->device_type, ev->timestamp, callback ? "set" : "null"));
   if (ev->struct_size != sizeof(FlutterKeyEvent))
     return refuse(fmt("FlutterKeyEvent.struct_size %zu", ev->struct_size));
   if (ev->timestamp < 0 || ev->timestamp > 1.8e19 ||

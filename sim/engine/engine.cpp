@@ -3,6 +3,8 @@
 // platform tasks of its own.  Work for the platform thread is posted to the
 // program's task runner and runs in FlutterEngineRunTask (api.cpp).
 
+#include "engine.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -12,7 +14,6 @@
 #include <algorithm>
 #include <chrono>
 
-#include "engine.h"
 #include "trace.h"
 
 using namespace stand_in;
@@ -32,8 +33,10 @@ void log(_FlutterEngine& e, const std::string& msg) {
 
 // Script errors reach the user through the program's log, or stderr.
 void report(_FlutterEngine& e, const std::string& msg) {
-  if (e.on_log) log(e, msg);
-  else fprintf(stderr, "%s\n", msg.c_str());
+  if (e.on_log)
+    log(e, msg);
+  else
+    fprintf(stderr, "%s\n", msg.c_str());
 }
 
 // Engine threads must never be taken for the platform thread.
@@ -59,9 +62,9 @@ uint64_t _FlutterEngine::post(Task t, uint64_t delay_ms, bool engine_thread, boo
     platform_runner.tasks_posted++;
     tasks[id] = std::move(t);
   }
-  trace("post_task", fmt("id=%llu kind=%s target=%llu delay=%llu", (unsigned long long)id,
-                         kTaskKinds[kind], (unsigned long long)target,
-                         (unsigned long long)(target - now)));
+  trace("post_task",
+        fmt("id=%llu kind=%s target=%llu delay=%llu", (unsigned long long)id, kTaskKinds[kind],
+            (unsigned long long)target, (unsigned long long)(target - now)));
   FlutterTask ft;
   ft.runner = reinterpret_cast<FlutterTaskRunner>(&platform_runner);
   ft.task = id;
@@ -186,7 +189,7 @@ struct Ui {
         if (e.text.find("\"keydown\"") == std::string::npos) break;
         int dir = e.text.find("\"keyCode\":65366") != std::string::npos   ? 1
                   : e.text.find("\"keyCode\":65365") != std::string::npos ? -1
-                                                                           : 0;
+                                                                          : 0;
         if (!dir) break;
         if (last_key_dir == dir) {
           last_key_dir = 0;
@@ -258,12 +261,11 @@ struct Ui {
   void exchange(const Command& c, const std::string& channel, const std::vector<uint8_t>& bytes) {
     uint64_t id = send(channel, bytes);
     if (!id) return;
-    bool got = pump(now_ns() + kReplyWaitMs * 1000000ull, [id](const UiEvent& e) {
-      return e.type == UiEvent::kReply && e.handle == id;
-    });
+    bool got = pump(now_ns() + kReplyWaitMs * 1000000ull,
+                    [id](const UiEvent& e) { return e.type == UiEvent::kReply && e.handle == id; });
     if (!got && !stopped()) {
-      std::string text = fmt("no reply on %s within %llu ms", channel.c_str(),
-                             (unsigned long long)kReplyWaitMs);
+      std::string text =
+          fmt("no reply on %s within %llu ms", channel.c_str(), (unsigned long long)kReplyWaitMs);
       report(engine, script_error(c.line, text));
     }
   }
@@ -272,8 +274,10 @@ struct Ui {
     const std::string& n = c.name;
     const auto& a = c.args;
     if (is_draw(n)) {
-      if (c.op.kind == DrawOp::kClear) current.clear();
-      else current.push_back(c.op);
+      if (c.op.kind == DrawOp::kClear)
+        current.clear();
+      else
+        current.push_back(c.op);
     } else if (n == "present") {
       request_present(current, c.width, c.rows, c.row_bytes);
     } else if (n == "wait") {
@@ -290,7 +294,8 @@ struct Ui {
     } else if (n == "wait_lifecycle") {
       if (lifecycle == a[0]) return;
       std::string want = a[0];
-      pump(0, [&want](const UiEvent& e) { return e.type == UiEvent::kLifecycle && e.text == want; });
+      pump(0,
+           [&want](const UiEvent& e) { return e.type == UiEvent::kLifecycle && e.text == want; });
     } else if (n == "call" || n == "message" || n == "message_hex") {
       exchange(c, a[0], command_bytes(c));
     } else if (n == "quit") {
@@ -335,8 +340,8 @@ struct Surface {
     release();
     size_t page = (size_t)sysconf(_SC_PAGESIZE);
     size_t body = (bytes + page - 1) / page * page;
-    void* m = mmap(nullptr, body + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                   -1, 0);
+    void* m =
+        mmap(nullptr, body + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (m == MAP_FAILED) return nullptr;
     base = (uint8_t*)m;
     mapped = body + page;
@@ -403,8 +408,7 @@ void draw(uint8_t* buf, const Frame& f) {
       case DrawOp::kChecker:
         for (int y = 0; y < f.rows; y += op.n)
           for (int x = 0; x < f.width; x += op.n)
-            if (((x / op.n) + (y / op.n)) % 2)
-              put(buf, f, x, y, x + op.n, y + op.n, 0, 0, 0);
+            if (((x / op.n) + (y / op.n)) % 2) put(buf, f, x, y, x + op.n, y + op.n, 0, 0, 0);
         break;
     }
   }

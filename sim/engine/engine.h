@@ -97,7 +97,7 @@ struct _FlutterEngine {
   uint64_t next_task = 1;
   std::map<const void*, stand_in::HandleState> handles;
   uint64_t next_handle = 1;
-  int width = 0, height = 0;  // from the window metrics; 0 until known
+  int width = 0, height = 0;                           // from the window metrics; 0 until known
   std::map<int32_t, stand_in::PointerState> pointers;  // by device, as the converter keeps them
 
   std::thread ui, raster, io;

@@ -126,10 +126,14 @@ std::string parse_command(Command* c) {
       if (eq == std::string::npos || !parse_int(t.substr(eq + 1), &v) || v < 0 || v > 100000)
         return "expected: present [width=N] [rows=N] [row_bytes=N]";
       std::string k = t.substr(0, eq);
-      if (k == "width") c->width = (int)v;
-      else if (k == "rows") c->rows = (int)v;
-      else if (k == "row_bytes") c->row_bytes = (int)v;
-      else return "unknown present option " + k;
+      if (k == "width")
+        c->width = (int)v;
+      else if (k == "rows")
+        c->rows = (int)v;
+      else if (k == "row_bytes")
+        c->row_bytes = (int)v;
+      else
+        return "unknown present option " + k;
     }
     return "";
   }
@@ -356,12 +360,24 @@ std::vector<uint8_t> command_bytes(const Command& c) {
       std::string tv = a[i].substr(eq + 1);
       std::string val = tv.size() > 2 ? tv.substr(2) : "";
       switch (tv[0]) {
-        case 'n': enc_.b.push_back(0); break;
-        case 's': enc_.string(val); break;
-        case 'i': enc_.int32((int32_t)strtoll(val.c_str(), nullptr, 0)); break;
-        case 'l': enc_.int64((int64_t)strtoll(val.c_str(), nullptr, 0)); break;
-        case 'b': enc_.b.push_back(val == "true" ? 1 : 2); break;
-        case 'd': enc_.float64(strtod(val.c_str(), nullptr)); break;
+        case 'n':
+          enc_.b.push_back(0);
+          break;
+        case 's':
+          enc_.string(val);
+          break;
+        case 'i':
+          enc_.int32((int32_t)strtoll(val.c_str(), nullptr, 0));
+          break;
+        case 'l':
+          enc_.int64((int64_t)strtoll(val.c_str(), nullptr, 0));
+          break;
+        case 'b':
+          enc_.b.push_back(val == "true" ? 1 : 2);
+          break;
+        case 'd':
+          enc_.float64(strtod(val.c_str(), nullptr));
+          break;
       }
     }
   }

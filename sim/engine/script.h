@@ -27,12 +27,12 @@ using Drawing = std::vector<DrawOp>;
 struct Command {
   int line = 0;
   std::string name;
-  std::vector<std::string> args;  // tokens after the name
-  std::string tail;               // raw text after the name
-  std::string rest;               // raw text after the first argument
-  DrawOp op;                      // for drawing commands
+  std::vector<std::string> args;           // tokens after the name
+  std::string tail;                        // raw text after the name
+  std::string rest;                        // raw text after the first argument
+  DrawOp op;                               // for drawing commands
   int width = 0, rows = 0, row_bytes = 0;  // present overrides (0 = default)
-  int want = -1;  // the pointer phase or key type a wait is for (-1 = any)
+  int want = -1;                           // the pointer phase or key type a wait is for (-1 = any)
 };
 
 struct Script {
