@@ -45,9 +45,9 @@ void check_balanced() {
   }
   check(pointer == 0);
   int keys = 0;
-  for (const fake::KeyEvent& k : fake::key_events()) {
-    if (k.event.type == kFlutterKeyEventTypeDown) keys++;
-    if (k.event.type == kFlutterKeyEventTypeUp) keys--;
+  for (const FlutterKeyEvent& k : fake::key_events()) {
+    if (k.type == kFlutterKeyEventTypeDown) keys++;
+    if (k.type == kFlutterKeyEventTypeUp) keys--;
   }
   check(keys == 0);
 }

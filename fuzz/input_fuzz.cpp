@@ -114,13 +114,13 @@ void check_engine_view(bool all_up) {
     }
   }
   std::map<uint64_t, bool> pressed;
-  for (const fake::KeyEvent& k : fake::key_events()) {
-    bool& p = pressed[k.event.physical];
-    if (k.event.type == kFlutterKeyEventTypeDown)
+  for (const FlutterKeyEvent& k : fake::key_events()) {
+    bool& p = pressed[k.physical];
+    if (k.type == kFlutterKeyEventTypeDown)
       p = true;
     else
       check(p);  // a release or repeat only of a key the application holds
-    if (k.event.type == kFlutterKeyEventTypeUp) p = false;
+    if (k.type == kFlutterKeyEventTypeUp) p = false;
   }
   if (!all_up) return;
   for (auto& [id, d] : down) check(!d);
