@@ -103,6 +103,7 @@ TEST(JsonStringField, FirstOccurrenceAndEscapes) {
       {R"({"k":"\b\f\n\r\t\"\\\/\x"})", "\b\f\n\r\t\"\\/x"},
       {R"({"k":"ab\)", "ab"},
       {R"({"k":"\u0041\u0000B"})", std::string("A\0B", 3)},
+      {R"({"k":"\u07ff\u0800\uffff"})", "\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF"},
       // Unpaired surrogate halves become U+FFFD, so the text stays valid
       // UTF-8 (the end-to-end test round-trips pairs, escapes and raw UTF-8
       // written by a JSON encoder).

@@ -41,20 +41,24 @@ TEST(Log, ClockStartsAtZeroAndPrefixesHaveTheirWidth) {
   EXPECT_EQ(lines[2], "[flutter] engine text");
 }
 
-// A very long engine message must arrive whole and keep its newline, or the
-// next line would be glued onto it.
+// A long engine message must arrive whole and keep its newline, or the next
+// line would be glued onto it: lines that just fit the 8 KiB buffer (its last
+// byte is the terminator), that just do not, and far longer ones.
 TEST(Log, LongLinesArriveWholeWithTheirNewline) {
-  static const std::string text(20000, 'x');
-  std::vector<std::string> lines = captured_lines([] {
-    log_raw("[%s] %s\n", "flutter", text.c_str());
-    log_info("%s\n", text.c_str());
-    log_info("next\n");
-  });
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[0], "[flutter] " + text);
-  EXPECT_EQ(lines[1].size(), 12 + text.size());
-  EXPECT_EQ(lines[1].substr(12), text);
-  EXPECT_EQ(lines[2].substr(12), "next");
+  static std::string raw, info;
+  for (size_t size : {8191u, 8192u, 20000u}) {  // bytes with the newline
+    raw.assign(size - 1, 'r');
+    info.assign(size - 13, 'i');  // after the 12-byte clock prefix
+    std::vector<std::string> lines = captured_lines([] {
+      log_raw("%s\n", raw.c_str());
+      log_info("%s\n", info.c_str());
+      log_info("next\n");
+    });
+    ASSERT_EQ(lines.size(), 3u) << size;
+    EXPECT_EQ(lines[0], raw);
+    EXPECT_EQ(lines[1].substr(12), info);
+    EXPECT_EQ(lines[2].substr(12), "next");
+  }
 }
 
 }  // namespace

@@ -297,7 +297,7 @@ TEST_F(Input, DisablingCancelsContactsAndReleasesKeys) {
   // the page keys the control FIFO asks for.
   fake::reset();
   touch(3, 1, 100, 100);
-  keys({{109, 0}, {104, 1}}, "event1");
+  keys({{109, 0}, {104, 1}, {109, 1}}, "event1");
   EXPECT_TRUE(fake::pointer_events().empty());
   EXPECT_TRUE(fake::key_events().empty());
   input_send_page_key(fake::engine(), true, 0);
@@ -312,7 +312,7 @@ TEST_F(Input, DisablingCancelsContactsAndReleasesKeys) {
   // and a release of a button the application never saw pressed is dropped.
   touch(3, 1, 0, 0);
   touch(5, -1, 0, 0);
-  keys({{109, 0}, {104, 2}, {104, 0}}, "event1");
+  keys({{104, 2}, {104, 0}, {109, 0}}, "event1");
   EXPECT_EQ(touch_list(), (std::vector<Touch>{{kDown, 3, 0, 0}}));
   EXPECT_EQ(key_list(), (Keys{{kKeyDown, kNext}, {kKeyUp, kNext}}));
 }
