@@ -46,14 +46,6 @@ class TasksTest : public ::testing::Test {
 };
 int TasksTest::wake_fd_ = -1;
 
-TEST_F(TasksTest, OnlyTheThreadThatInitialisedIsThePlatformThread) {
-  EXPECT_EQ(tasks_runner_description()->runs_task_on_current_thread_callback, &runs_on_current_thread);
-  EXPECT_TRUE(runs_on_current_thread(nullptr));
-  bool elsewhere = true;
-  std::thread([&] { elsewhere = runs_on_current_thread(nullptr); }).join();
-  EXPECT_FALSE(elsewhere);
-}
-
 // Pairs of tasks with the same target, posted latest first so that every
 // insertion sifts to the root, well past the first 64.
 TEST_F(TasksTest, RunsByTargetTimeAndTiesInPostingOrder) {

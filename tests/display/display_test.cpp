@@ -2,17 +2,13 @@
 // probing at the first refresh) and on the simulated screen.  The stand-in
 // panel is 60 pixels wide, and its driver pads each line to 64 bytes per
 // byte of pixel, as the real drivers pad theirs.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
-#include <chrono>
 #include <cmath>
 #include <fstream>
-#include <future>
 #include <optional>
-#include <thread>
 
 #include "display.h"
 #include "screen_fixture.h"
@@ -139,26 +135,6 @@ TEST_F(Panel, CopiesAreSizedByTheVisiblePixels) {
   display_close();
   EXPECT_EQ(panel_at(59, 0, 64), 0x80u);  // the startup row is back
   EXPECT_EQ(refreshes(), std::vector<Rect>(2, {0, 0, 60, 1, 1}));
-}
-
-// The stand-in's close() must not wait for the stand-in's lock: a sanitizer
-// reporting on the stand-in while the lock is held closes descriptors of its
-// own.  Here the lock is held by an update whose log line waits for a reader
-// of its FIFO.
-TEST_F(Panel, StandInCloseDoesNotWaitForItsLock) {
-  std::string fifo = ::testing::TempDir() + "/epdc-log.fifo";
-  unlink(fifo.c_str());
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  ASSERT_EQ(open({{"FOLIAN_SIM_EPDC_LOG", fifo.c_str()}}), 1);
-  std::thread present([] { Frame(60, 48, kBlack).present(); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  auto closed = std::async(std::launch::async, [] { return close(dup(0)); });
-  bool done = closed.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
-  int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // lets the update go on
-  present.join();
-  display_close();
-  close(reader);
-  EXPECT_TRUE(done);
 }
 
 // Size and density reported to the engine: from the physical width when it
