@@ -79,10 +79,11 @@ def executable():
 
 class Folian:
     """One running folian process: clean environment plus env, a fresh trace,
-    LD_PRELOAD stand-ins by name; standard error read live."""
+    LD_PRELOAD stand-ins by name; standard error read live.  With tool: that
+    host command instead, one that runs folian itself, its whole output read."""
 
     def __init__(self, bundle=None, args=None, env=None, preload=(), ld_library_path=(),
-                 trace=True, exe=None):
+                 trace=True, exe=None, tool=None):
         self.workdir = tempfile.mkdtemp(prefix="folian-run-")
         self.trace_path = os.path.join(self.workdir, "trace.txt") if trace else None
         exe = exe or (bundle.executable if bundle and bundle.executable else executable())
@@ -105,20 +106,21 @@ class Folian:
                 cmd += ["-E", "%s=%s" % (k, v)]
         else:
             full_env.update(guest)
-        cmd += [exe] + list(args)
-        self._out = open(os.path.join(self.workdir, "stdout.txt"), "wb")
+        cmd = tool or cmd + [exe] + list(args)
+        self._out = subprocess.PIPE if tool else open(os.path.join(self.workdir, "stdout.txt"), "wb")
         self._lines = []
         self._cond = threading.Condition()
         self._eof = False
         self.returncode = None
         self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=self._out,
-                                     stderr=subprocess.PIPE, env=full_env,
-                                     start_new_session=True)
+                                     stderr=subprocess.STDOUT if tool else subprocess.PIPE,
+                                     env=full_env, start_new_session=True)
+        self._pipe = self.proc.stdout if tool else self.proc.stderr
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
 
     def _read(self):
-        for raw in iter(self.proc.stderr.readline, b""):
+        for raw in iter(self._pipe.readline, b""):
             with self._cond:
                 self._lines.append(raw)
                 self._cond.notify_all()
@@ -196,8 +198,9 @@ class Folian:
     def cleanup(self):
         self.kill()
         self._reader.join(5)
-        self.proc.stderr.close()
-        self._out.close()
+        self._pipe.close()
+        if self._out != subprocess.PIPE:
+            self._out.close()
         if not KEEP:
             shutil.rmtree(self.workdir, ignore_errors=True)
 

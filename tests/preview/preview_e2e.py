@@ -4,61 +4,19 @@ shows the panel's pictures, quitting ends folian with status 0."""
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
 
-from folian_e2e import BUILD_DIR, RUNNER, SANITIZER_REPORT, SLOW, read_pgm, sanitizer_env
+from folian_e2e import BUILD_DIR, RUNNER, SANITIZER_REPORT, SLOW, Folian, read_pgm
 from xdisplay import Xvfb, missing_tools
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 PREVIEW = os.path.join(BUILD_DIR, "tools", "folian_preview")
 UPDATE = re.compile(r"^update kind=\w+ marker=\d+ region=(\d+),(\d+) (\d+)x(\d+) waveform=\d+ mode=(\d+)")
-
-
-class Window:
-    """The preview process, its standard output read live."""
-
-    def __init__(self, test, xvfb, bundle, run_dir):
-        env = dict(xvfb.env(), SDL_RENDER_DRIVER="software", **sanitizer_env())
-        self.proc = subprocess.Popen([PREVIEW, "--bundle", bundle, "--out", run_dir, "--build", BUILD_DIR],
-                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env)
-        test.addCleanup(self.kill)
-        self.lines = []
-        self.cond = threading.Condition()
-        threading.Thread(target=self._read, daemon=True).start()
-
-    def _read(self):
-        for raw in iter(self.proc.stdout.readline, b""):
-            with self.cond:
-                self.lines.append(raw.decode("utf-8", "replace").rstrip("\n"))
-                self.cond.notify_all()
-
-    def wait_line(self, pattern, timeout=10):
-        rx = re.compile(pattern)
-        deadline = time.monotonic() + timeout * SLOW
-        with self.cond:
-            while True:
-                for line in self.lines:
-                    m = rx.search(line)
-                    if m:
-                        return m
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    raise AssertionError("no line %r from the preview:\n%s" % (pattern, "\n".join(self.lines)))
-                self.cond.wait(left)
-
-    def kill(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()  # as closing the window: folian is ended first
-            try:
-                self.proc.wait(20 * SLOW)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
 
 
 class Preview(unittest.TestCase):
@@ -117,20 +75,22 @@ class Preview(unittest.TestCase):
         bundle = os.path.join(self.dir, "bundle")
         subprocess.run([os.path.join(ROOT, "scripts", "demo_bundle.sh"), bundle], check=True)
         self.run = os.path.join(self.dir, "run")
-        win = Window(self, self.x, bundle, self.run)
-        self.scale = float(win.wait_line(r"at scale (\d+\.\d+)").group(1))
-        win.wait_line(r"^shown update 0 full ")
+        win = Folian(tool=[PREVIEW, "--bundle", bundle, "--out", self.run, "--build", BUILD_DIR],
+                     env=dict(self.x.env(), SDL_RENDER_DRIVER="software"), trace=False)
+        self.addCleanup(win.cleanup)
+        self.scale = float(win.wait_line(r"at scale (\d+\.\d+)", timeout=10).group(1))
+        win.wait_line(r"^shown update 0 full ", timeout=10)
         wid, self.geometry = self.x.window("folian preview")
         _, _, ww, wh = self.geometry
 
         # A click on the right half of the panel: the next page.
         self.x.xdotool("mousemove", "--window", wid, str(ww * 3 // 4), str(wh // 2), "click", "1")
-        win.wait_line(r"^shown update 1 partial ")
+        win.wait_line(r"^shown update 1 partial ", timeout=10)
         self.assert_window_shows(1, before=0)
 
         # Page Down (the pointer is in the window, so the key goes there).
         self.x.xdotool("key", "Next")
-        win.wait_line(r"^shown update 2 partial ")
+        win.wait_line(r"^shown update 2 partial ", timeout=10)
         self.assert_window_shows(2, before=1)
 
         # Sleep, then wake: waking refreshes the whole panel, which only
@@ -138,12 +98,12 @@ class Preview(unittest.TestCase):
         self.x.xdotool("key", "s")
         time.sleep(0.5 * SLOW)
         self.x.xdotool("key", "w")
-        win.wait_line(r"^shown update 3 full ")
+        win.wait_line(r"^shown update 3 full ", timeout=10)
         self.x.xdotool("key", "r")
-        win.wait_line(r"^shown update 4 full ")
+        win.wait_line(r"^shown update 4 full ", timeout=10)
 
-        win.proc.terminate()
-        self.assertEqual(win.proc.wait(30 * SLOW), 0)
+        win.signal(signal.SIGTERM)  # as closing the window: folian is ended first
+        self.assertEqual(win.wait(30), 0)
         win.wait_line(r"^folian exited with status 0$")
         updates = self.updates()
         self.assertEqual([u[4] for u in updates], [1, 0, 0, 1, 1])
