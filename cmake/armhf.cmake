@@ -34,7 +34,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
 # What Debian's armhf uses: ARMv7, VFPv3 with 16 double registers, no NEON
 # (the NEON pixel path is built apart and chosen at run time).
-set(flags "-march=armv7-a -mfpu=vfpv3-d16 -mfloat-abi=hard -include ${CMAKE_CURRENT_LIST_DIR}/glibc-floor.h")
+set(flags "-march=armv7-a -mfpu=vfpv3-d16 -mfloat-abi=hard -include \"${CMAKE_CURRENT_LIST_DIR}/glibc-floor.h\"")
 set(CMAKE_C_FLAGS_INIT "${flags}")
 set(CMAKE_CXX_FLAGS_INIT "${flags}")
 # The device preset sets CMAKE_EXE_LINKER_FLAGS itself and repeats the linker.

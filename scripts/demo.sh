@@ -30,7 +30,11 @@ mkdir -p "$out/frames" "$out/input/dev" "$out/input/conf"
 control="$out/control"
 
 echo "running folian on a stand-in 1236x1648 panel, control FIFO $control"
-LD_PRELOAD="$build/sim/libsim_fb.so:$build/sim/libsim_evdev.so" FOLIAN_SIM_EPDC=mtk \
+# The stand-ins are preloaded by name from the library path: the loader splits
+# LD_PRELOAD at blanks, which a checkout's path may hold.
+sim_dir="$(cd "$build/sim" && pwd)"
+LD_PRELOAD="libsim_fb.so:libsim_evdev.so" LD_LIBRARY_PATH="$sim_dir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
+  FOLIAN_SIM_EPDC=mtk \
   FOLIAN_SIM_EPDC_LOG="$out/epdc.log" FOLIAN_SIM_EPDC_SNAP_DIR="$out/frames" \
   FOLIAN_SIM_EVDEV_DIR="$out/input" FOLIAN_KEEP_SCREEN=1 FOLIAN_LOG_FRAMES=1 \
   FOLIAN_CONTROL="$control" \

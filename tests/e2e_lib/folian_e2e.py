@@ -96,7 +96,10 @@ class Folian:
         full_env.update(env or {})
         guest = {}
         if preload:
-            guest["LD_PRELOAD"] = ":".join(os.path.join(BUILD_DIR, "sim", "lib%s.so" % n) for n in preload)
+            # By name, found through the library path: the loader splits
+            # LD_PRELOAD at blanks, and the checkout's path may hold some.
+            guest["LD_PRELOAD"] = ":".join("lib%s.so" % n for n in preload)
+            ld_library_path = list(ld_library_path) + [os.path.join(BUILD_DIR, "sim")]
         if ld_library_path:
             guest["LD_LIBRARY_PATH"] = ":".join(ld_library_path)
         cmd = list(RUNNER)

@@ -256,11 +256,16 @@ void remove_runtime_files(Preview& p) {
 
 pid_t start_folian(Preview& p) {
   const std::string b = p.opt.build_dir, d = p.run_dir;
-  std::string preload =
-      b + "/sim/libsim_fb.so:" + b + "/sim/libsim_evdev.so:" + b + "/sim/libsim_paths.so";
+  // The stand-ins go by name, found through the library path: the loader
+  // splits LD_PRELOAD at blanks, which the build's path may hold.
+  std::string preload = "libsim_fb.so:libsim_evdev.so:libsim_paths.so";
   if (const char* old = getenv("LD_PRELOAD"); old && *old) preload += std::string(":") + old;
+  std::string library_path = b + "/sim";
+  if (const char* old = getenv("LD_LIBRARY_PATH"); old && *old)
+    library_path += std::string(":") + old;
   std::map<std::string, std::string> set = {
       {"LD_PRELOAD", preload},
+      {"LD_LIBRARY_PATH", library_path},
       {"FOLIAN_FB", "/dev/fb0"},
       {"FOLIAN_SIM_FB_PATH", "/dev/fb0"},
       {"FOLIAN_SIM_FB_XRES", std::to_string(p.opt.width)},
