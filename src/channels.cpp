@@ -11,6 +11,7 @@
 #include "codec.h"
 #include "display.h"
 #include "eink.h"
+#include "engine.h"
 #include "log.h"
 
 namespace {
@@ -57,7 +58,7 @@ void respond(FLUTTER_API_SYMBOL(FlutterEngine) engine, const FlutterPlatformMess
              const uint8_t* data, size_t size) {
   // A message sent without a response handle expects no answer.
   if (!message->response_handle) return;
-  FlutterEngineSendPlatformMessageResponse(engine, message->response_handle, data, size);
+  engine_api().SendPlatformMessageResponse(engine, message->response_handle, data, size);
 }
 
 void send_reply(FLUTTER_API_SYMBOL(FlutterEngine) engine, const FlutterPlatformMessage* message,
@@ -139,7 +140,7 @@ int32_t cover_dimension(const codec_reader& args, const char* key) {
 }
 
 void do_full_refresh(const codec_reader& args) {
-  uint64_t now = FlutterEngineGetCurrentTime();
+  uint64_t now = engine_api().GetCurrentTime();
   int64_t delay = 0;
   if (arg_int(args, "delayMs", &delay) && delay > 0) {
     g_full_refresh_at = deadline_after(now, delay_ms_to_ns(delay));
@@ -283,11 +284,11 @@ bool channels_handle(FLUTTER_API_SYMBOL(FlutterEngine) engine,
 
 void channels_on_screensaver() {
   if (!g_cover_path[0]) return;
-  g_cover_at = deadline_after(FlutterEngineGetCurrentTime(), kCoverDelayNs);
+  g_cover_at = deadline_after(engine_api().GetCurrentTime(), kCoverDelayNs);
 }
 
 int channels_next_timeout_ms() {
-  uint64_t now = FlutterEngineGetCurrentTime();
+  uint64_t now = engine_api().GetCurrentTime();
   int result = -1;
   for (uint64_t deadline : {g_full_refresh_at, g_cover_at}) {
     if (!deadline) continue;
@@ -298,7 +299,7 @@ int channels_next_timeout_ms() {
 }
 
 void channels_run_due() {
-  uint64_t now = FlutterEngineGetCurrentTime();
+  uint64_t now = engine_api().GetCurrentTime();
   if (g_full_refresh_at && now >= g_full_refresh_at) {
     if (eink_swipe_busy()) {
       g_full_refresh_at = deadline_after(now, kSwipeRetryNs);

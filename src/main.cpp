@@ -3,7 +3,6 @@
 // module but the display's raster path runs on it.
 #include <errno.h>
 #include <fcntl.h>
-#include <libgen.h>
 #include <limits.h>
 #include <locale.h>
 #include <poll.h>
@@ -11,15 +10,16 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
 #include <type_traits>
 
+#include "bundle.h"
 #include "channels.h"
 #include "control.h"
 #include "display.h"
+#include "engine.h"
 #include "flutter_embedder.h"
 #include "folian_version.h"
 #include "framework.h"
@@ -49,6 +49,8 @@ const char kHelp[] =
     "  --help        print this text\n"
     "\n"
     "Environment:\n"
+    "  FOLIAN_ENGINE             the engine library (lib/libflutter_engine.so beside this\n"
+    "                            executable)\n"
     "  FOLIAN_PIXEL_RATIO        device pixel ratio (default: DPI / 160, or 2.0)\n"
     "  FOLIAN_EXIT_TIMEOUT       seconds the shutdown may take before exit status 124 (15)\n"
     "  FOLIAN_TEST_EXIT_HANG     set: the shutdown hangs (exercises the watchdog)\n"
@@ -76,7 +78,7 @@ const char kHelp[] =
 // start and, at exit, after the engine that uses it has shut down.
 struct AotDataCollector {
   void operator()(std::remove_pointer_t<FlutterEngineAOTData>* data) const {
-    FlutterEngineCollectAOTData(data);
+    engine_api().CollectAOTData(data);
   }
 };
 using AotData = std::unique_ptr<std::remove_pointer_t<FlutterEngineAOTData>, AotDataCollector>;
@@ -148,10 +150,24 @@ void send_message(const char* channel, const void* bytes, size_t size) {
   message.message = static_cast<const uint8_t*>(bytes);
   message.message_size = size;
   message.response_handle = nullptr;
-  FlutterEngineSendPlatformMessage(g_engine, &message);
+  engine_api().SendPlatformMessage(g_engine, &message);
 }
 
 void send_lifecycle(const char* state) { send_message("flutter/lifecycle", state, strlen(state)); }
+
+// The screen's size and ratio as the engine was told them at start.
+FlutterWindowMetricsEvent g_metrics{};
+
+void send_window_metrics() { engine_api().SendWindowMetricsEvent(g_engine, &g_metrics); }
+
+// A new frame of what the application shows.  An engine without
+// ScheduleFrame draws one when the window metrics come again.
+void request_frame() {
+  if (engine_api().ScheduleFrame)
+    engine_api().ScheduleFrame(g_engine);
+  else
+    send_window_metrics();
+}
 
 void on_power_event(int event) {
   switch (event) {
@@ -165,7 +181,7 @@ void on_power_event(int event) {
       display_set_suspended(false);
       input_set_enabled(g_engine, true);
       send_lifecycle(kResumed);
-      FlutterEngineScheduleFrame(g_engine);
+      request_frame();
       break;
     default:
       break;
@@ -186,7 +202,7 @@ void on_platform_message(const FlutterPlatformMessage* message, void*) {
     // Unknown channel: the empty response tells the application the method
     // is not implemented.  A message without a handle has no one to answer.
     if (message->response_handle)
-      FlutterEngineSendPlatformMessageResponse(g_engine, message->response_handle, nullptr, 0);
+      engine_api().SendPlatformMessageResponse(g_engine, message->response_handle, nullptr, 0);
     return;
   }
   if (platform_handle(g_engine, message)) {
@@ -216,22 +232,6 @@ void choose_locale(char* out, size_t size) {
     if (!name) name = setlocale(LC_CTYPE, nullptr);
   }
   snprintf(out, size, "%s", name ? name : "C");
-}
-
-// snprintf's result says whether the text fitted the buffer whole.
-bool fits(int written, size_t size) { return written >= 0 && (size_t)written < size; }
-
-// The bundle directory: the --bundle value, else the executable's directory,
-// else ".".  False when the path does not fit: a cut path would name another
-// directory.
-bool find_bundle(const char* option, char* bundle, size_t bundle_size, char* scratch,
-                 size_t scratch_size) {
-  if (option) return fits(snprintf(bundle, bundle_size, "%s", option), bundle_size);
-  ssize_t n = readlink("/proc/self/exe", scratch, scratch_size);
-  if (n < 1) return fits(snprintf(bundle, bundle_size, "."), bundle_size);
-  if ((size_t)n >= scratch_size) return false;
-  scratch[n] = '\0';
-  return fits(snprintf(bundle, bundle_size, "%s", dirname(scratch)), bundle_size);
 }
 
 bool open_signal_pipe() {
@@ -269,19 +269,20 @@ void send_initial_state(const DisplayInfo* info, double ratio) {
   display.width = info->width;
   display.height = info->height;
   display.device_pixel_ratio = ratio;
-  FlutterEngineNotifyDisplayUpdate(g_engine, kFlutterEngineDisplaysUpdateTypeStartup, &display, 1);
+  if (engine_api().NotifyDisplayUpdate)
+    engine_api().NotifyDisplayUpdate(g_engine, kFlutterEngineDisplaysUpdateTypeStartup, &display,
+                                     1);
 
-  FlutterWindowMetricsEvent metrics{};
-  metrics.struct_size = sizeof(FlutterWindowMetricsEvent);
-  metrics.width = info->width;
-  metrics.height = info->height;
-  metrics.pixel_ratio = ratio;
-  FlutterEngineSendWindowMetricsEvent(g_engine, &metrics);
+  g_metrics.struct_size = sizeof(FlutterWindowMetricsEvent);
+  g_metrics.width = info->width;
+  g_metrics.height = info->height;
+  g_metrics.pixel_ratio = ratio;
+  send_window_metrics();
 
   FlutterLocale zh{sizeof(FlutterLocale), "zh", "CN", nullptr, nullptr};
   FlutterLocale en{sizeof(FlutterLocale), "en", "US", nullptr, nullptr};
   const FlutterLocale* locales[] = {&zh, &en};
-  FlutterEngineUpdateLocales(g_engine, locales, 2);
+  engine_api().UpdateLocales(g_engine, locales, 2);
 
   send_message("flutter/settings", kSettings, sizeof(kSettings) - 1);
   send_lifecycle(kResumed);
@@ -336,33 +337,6 @@ void run_loop(int wake_fd) {
   }
 }
 
-// The engine does not report these as launch errors: it aborts the process
-// when it cannot load the ICU data, and an ahead-of-time engine starts an
-// application that cannot find its assets.  Checked here, they are told.
-bool bundle_usable(const char* assets_path, const char* icu_path) {
-  int fd = open(icu_path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    log_error("读不了 ICU 数据 %s: %s\n", icu_path, strerror(errno));
-    return false;
-  }
-  struct stat st;
-  int err = fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EISDIR;
-  close(fd);
-  if (err) {
-    log_error("读不了 ICU 数据 %s: %s\n", icu_path, strerror(err));
-    return false;
-  }
-  if (stat(assets_path, &st) != 0) {
-    log_error("资源目录 %s 不可用: %s\n", assets_path, strerror(errno));
-    return false;
-  }
-  if (!S_ISDIR(st.st_mode)) {
-    log_error("资源目录 %s 不可用: %s\n", assets_path, strerror(ENOTDIR));
-    return false;
-  }
-  return true;
-}
-
 void arm_exit_watchdog() {
   signal(SIGALRM, on_exit_timeout);
   alarm((unsigned)setting_int("FOLIAN_EXIT_TIMEOUT", kDefaultExitTimeout, 1, INT_MAX));
@@ -393,19 +367,12 @@ int main(int argc, char** argv) {
   choose_locale(locale_name, sizeof locale_name);
   log_info("LC_CTYPE=%s\n", locale_name);
 
-  char bundle[4096];
-  char assets_path[4128];
-  char icu_path[4128];
-  char aot_path[4128];
-  if (!find_bundle(bundle_option, bundle, sizeof bundle, assets_path, sizeof assets_path) ||
-      !fits(snprintf(assets_path, sizeof assets_path, "%s/data/flutter_assets", bundle),
-            sizeof assets_path) ||
-      !fits(snprintf(icu_path, sizeof icu_path, "%s/data/icudtl.dat", bundle), sizeof icu_path) ||
-      !fits(snprintf(aot_path, sizeof aot_path, "%s/lib/libapp.so", bundle), sizeof aot_path)) {
-    log_error("包目录路径太长（最多 %zu 字节）\n", sizeof bundle - 1);
+  static BundlePaths bundle;
+  if (!bundle_find(bundle_option, &bundle)) {
+    log_error("包目录路径太长（最多 %zu 字节）\n", sizeof bundle.dir - 1);
     return 1;
   }
-  log_info("包目录 %s\n", bundle);
+  log_info("包目录 %s\n", bundle.dir);
 
   if (!open_signal_pipe()) return 1;
   install_signal_handlers();
@@ -435,8 +402,8 @@ int main(int argc, char** argv) {
   static const char* const kEngineArgv[] = {"folian-kindle"};
   FlutterProjectArgs args{};
   args.struct_size = sizeof(FlutterProjectArgs);
-  args.assets_path = assets_path;
-  args.icu_data_path = icu_path;
+  args.assets_path = bundle.assets;
+  args.icu_data_path = bundle.icu;
   args.command_line_argc = 1;
   args.command_line_argv = kEngineArgv;
   args.platform_message_callback = on_platform_message;
@@ -445,21 +412,21 @@ int main(int argc, char** argv) {
   args.log_message_callback = on_log_message;
   args.log_tag = "flutter";
 
-  if (!bundle_usable(assets_path, icu_path)) {
+  if (!engine_load(bundle.engine) || !bundle_usable(bundle)) {
     display_close();
     return 1;
   }
 
   AotData aot_data;
-  if (FlutterEngineRunsAOTCompiledDartCode()) {
+  if (engine_api().RunsAOTCompiledDartCode()) {
     FlutterEngineAOTDataSource source{};
     source.type = kFlutterEngineAOTDataSourceTypeElfPath;
-    source.elf_path = aot_path;
+    source.elf_path = bundle.app;
     FlutterEngineAOTData created = nullptr;
-    FlutterEngineResult result = FlutterEngineCreateAOTData(&source, &created);
+    FlutterEngineResult result = engine_api().CreateAOTData(&source, &created);
     aot_data.reset(created);
     if (result != kSuccess) {
-      log_error("加载 AOT 代码 %s 失败（%d）\n", aot_path, (int)result);
+      log_error("加载 AOT 代码 %s 失败（%d）\n", bundle.app, (int)result);
       display_close();
       return 1;
     }
@@ -467,7 +434,7 @@ int main(int argc, char** argv) {
   }
 
   FlutterEngineResult result =
-      FlutterEngineRun(FLUTTER_ENGINE_VERSION, &config, &args, nullptr, &g_engine);
+      engine_api().Run(FLUTTER_ENGINE_VERSION, &config, &args, nullptr, &g_engine);
   if (result != kSuccess || !g_engine) {
     log_error("引擎启动失败（%d）\n", (int)result);
     display_close();
@@ -495,7 +462,7 @@ int main(int argc, char** argv) {
   control_close();
   power_close();
   input_close();
-  FlutterEngineShutdown(g_engine);
+  engine_api().Shutdown(g_engine);
   aot_data.reset();
   display_close();
   return 0;

@@ -23,6 +23,7 @@
 #include <type_traits>
 
 #include "engine.h"
+#include "release.h"
 #include "trace.h"
 
 using namespace stand_in;
@@ -574,6 +575,7 @@ FlutterEngineResult FlutterEngineSendPointerEvent(FLUTTER_API_SYMBOL(FlutterEngi
   return kSuccess;
 }
 
+#if STAND_IN_RELEASE >= 202
 FlutterEngineResult FlutterEngineSendKeyEvent(FLUTTER_API_SYMBOL(FlutterEngine) engine,
                                               const FlutterKeyEvent* ev,
                                               FlutterKeyEventCallback callback, void* user_data) {
@@ -607,13 +609,84 @@ FlutterEngineResult FlutterEngineSendKeyEvent(FLUTTER_API_SYMBOL(FlutterEngine) 
   e->post(std::move(t), 0, false);
   return kSuccess;
 }
+#endif
 
+#if STAND_IN_RELEASE >= 300
 FlutterEngineResult FlutterEngineScheduleFrame(FLUTTER_API_SYMBOL(FlutterEngine) engine) {
   _FlutterEngine* e = live(engine, "FlutterEngineScheduleFrame");
   if (!e) return kInvalidArguments;
   check_platform("FlutterEngineScheduleFrame");
   trace("schedule_frame");
   e->push_ui(UiEvent(UiEvent::kScheduleFrame));
+  return kSuccess;
+}
+#endif
+
+FlutterEngineResult FlutterEngineUpdateAccessibilityFeatures(FLUTTER_API_SYMBOL(FlutterEngine)
+                                                                 engine,
+                                                             FlutterAccessibilityFeature features) {
+  _FlutterEngine* e = live(engine, "FlutterEngineUpdateAccessibilityFeatures");
+  if (!e) return kInvalidArguments;
+  check_platform("FlutterEngineUpdateAccessibilityFeatures");
+  trace("accessibility_features", fmt("bits=0x%x", (unsigned)features));
+  return kSuccess;
+}
+
+// The table as the release fills it: its own order, every entry the
+// caller's struct_size covers.  Until 2.2 there was no SendKeyEvent, and the
+// entries after SendPointerEvent sat one place earlier.  Entries of
+// functions the stand-in does not play stay null.
+FlutterEngineResult FlutterEngineGetProcAddresses(FlutterEngineProcTable* table) {
+  if (!table) return kInvalidArguments;
+  using Fn = void (*)(void);
+  auto fn = [](auto f) { return reinterpret_cast<Fn>(f); };
+  const Fn entries[] = {
+    fn(FlutterEngineCreateAOTData),
+    fn(FlutterEngineCollectAOTData),
+    fn(FlutterEngineRun),
+    fn(FlutterEngineShutdown),
+    nullptr,
+    nullptr,
+    nullptr,  // Initialize .. RunInitialized
+    fn(FlutterEngineSendWindowMetricsEvent),
+    fn(FlutterEngineSendPointerEvent),
+#if STAND_IN_RELEASE >= 202
+    fn(FlutterEngineSendKeyEvent),
+#endif
+    fn(FlutterEngineSendPlatformMessage),
+    nullptr,
+    nullptr,  // response handles
+    fn(FlutterEngineSendPlatformMessageResponse),
+    nullptr,
+    nullptr,
+    nullptr,  // textures
+    nullptr,
+    fn(FlutterEngineUpdateAccessibilityFeatures),  // semantics, accessibility
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,  // .. PostRenderThreadTask
+    fn(FlutterEngineGetCurrentTime),
+    fn(FlutterEngineRunTask),
+    fn(FlutterEngineUpdateLocales),
+    fn(FlutterEngineRunsAOTCompiledDartCode),
+    nullptr,
+    nullptr,
+    nullptr,
+    fn(FlutterEngineNotifyDisplayUpdate),
+#if STAND_IN_RELEASE >= 300
+    fn(FlutterEngineScheduleFrame),
+#endif
+  };
+  char* bytes = reinterpret_cast<char*>(table);
+  for (size_t i = 0; i < sizeof entries / sizeof entries[0]; i++) {
+    size_t at = sizeof(size_t) + i * sizeof(Fn);
+    if (at + sizeof(Fn) <= table->struct_size) memcpy(bytes + at, &entries[i], sizeof(Fn));
+  }
+  trace("proc_table", fmt("struct_size=%zu release=%d", table->struct_size, stand_in::kRelease));
   return kSuccess;
 }
 

@@ -9,7 +9,7 @@ import tempfile
 import time
 import unittest
 
-from folian_e2e import SLOW, E2ETestCase, assert_no_violation, events, first, payload, say
+from folian_e2e import BUILD_DIR, SLOW, E2ETestCase, assert_no_violation, events, first, payload, say
 
 SIM = {"FOLIAN_FB_FILE": ""}  # simulated 1236x1648 screen, DPI 300
 SETTINGS = b'{"textScaleFactor":1.0,"alwaysUse24HourFormat":true,"platformBrightness":"light"}'
@@ -256,6 +256,7 @@ class LaunchFailures(E2ETestCase):
         icu_dir = self.bundle(icu=False)
         os.makedirs(icu_dir.icu)
         aot = {"FOLIAN_SIM_AOT": "1"}
+        not_engine = os.path.join(BUILD_DIR, "sim", "libsim_fb.so")
         cases = [
             (self.bundle(), {"FOLIAN_SIM_FAIL_RUN": "3"}, "引擎启动失败（3）"),
             (no_icu, {}, "读不了 ICU 数据 %s: No such file or directory" % no_icu.icu),
@@ -264,6 +265,12 @@ class LaunchFailures(E2ETestCase):
             (no_assets, aot, "资源目录 %s 不可用: No such file or directory" % no_assets.assets),
             (no_assets, {}, "资源目录 %s 不可用: No such file or directory" % no_assets.assets),
             (no_libapp, aot, "加载 AOT 代码 %s 失败（2）" % no_libapp.libapp),
+            # An engine the loader refuses, and a library that is no engine.
+            (self.bundle(), {"FOLIAN_ENGINE": "/nonexistent/libflutter_engine.so"},
+             "加载引擎失败：/nonexistent/libflutter_engine.so: cannot open shared object file: "
+             "No such file or directory"),
+            (self.bundle(), {"FOLIAN_ENGINE": not_engine},
+             "%s 不是 Flutter 的 Embedder API 引擎库：没有 FlutterEngineGetProcAddresses" % not_engine),
         ]
         screen = {"FOLIAN_SIM_FB_XRES": "64", "FOLIAN_SIM_FB_YRES": "48"}
         apps = [self.start(b, env=dict(screen, **env), preload=("sim_fb",)) for b, env, _ in cases]
