@@ -3,12 +3,15 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <libgen.h>
+#include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "log.h"
+#include "platform.h"
 #include "settings.h"
 
 namespace {
@@ -46,26 +49,52 @@ bool bundle_find(const char* option, BundlePaths* p) {
                             : put(p->engine, "%s/lib/libflutter_engine.so", exe_dir));
 }
 
-bool bundle_usable(const BundlePaths& p) {
+bool bundle_usable(const BundlePaths& p, bool tell_ok) {
+  bool usable = true;
   int fd = open(p.icu, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    log_error("读不了 ICU 数据 %s: %s\n", p.icu, strerror(errno));
-    return false;
-  }
   struct stat st;
-  int err = fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EISDIR;
-  close(fd);
+  int err = fd < 0 ? errno : fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EISDIR;
+  if (fd >= 0) close(fd);
   if (err) {
     log_error("读不了 ICU 数据 %s: %s\n", p.icu, strerror(err));
-    return false;
+    usable = false;
+  } else if (tell_ok) {
+    log_info("ICU 数据 %s 可读\n", p.icu);
   }
-  if (stat(p.assets, &st) != 0) {
-    log_error("资源目录 %s 不可用: %s\n", p.assets, strerror(errno));
-    return false;
+  err = stat(p.assets, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+  if (err) {
+    log_error("资源目录 %s 不可用: %s\n", p.assets, strerror(err));
+    usable = false;
+  } else if (tell_ok) {
+    log_info("资源目录 %s 可用\n", p.assets);
   }
-  if (!S_ISDIR(st.st_mode)) {
-    log_error("资源目录 %s 不可用: %s\n", p.assets, strerror(ENOTDIR));
-    return false;
+  return usable;
+}
+
+void bundle_log_manifest(const BundlePaths& p) {
+  int fd = open(p.manifest, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno != ENOENT) log_info("包清单 %s 读不了（%s），略过\n", p.manifest, strerror(errno));
+    return;
   }
-  return true;
+  // A manifest is a few hundred bytes; more is not one the tool wrote.
+  uint8_t text[16384];
+  ssize_t n = read(fd, text, sizeof text);
+  close(fd);
+  char* folian = n > 0 ? json_string_field(text, text + n, "folian") : nullptr;
+  if (!folian) {
+    log_info("包清单 %s 读不懂，略过\n", p.manifest);
+    return;
+  }
+  // Each value as written, "?" where the tool did not know it (null).
+  static const char* const kKeys[] = {"engine_release", "engine_hash", "app_release",
+                                      "app_hash",       "mode",        "runtime"};
+  char* values[6];
+  for (size_t i = 0; i < 6; i++) values[i] = json_string_field(text, text + n, kKeys[i]);
+  auto shown = [&](size_t i) { return values[i] ? values[i] : "?"; };
+  log_info(
+      "包清单：folian %s，引擎 Flutter %s（快照 %s），应用 Flutter %s（快照 %s，%s），C 库 %s\n",
+      folian, shown(0), shown(1), shown(2), shown(3), shown(4), shown(5));
+  free(folian);
+  for (char* v : values) free(v);
 }

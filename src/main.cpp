@@ -1,6 +1,7 @@
 // folian: start-up, the engine launch, the one poll loop, signals and the
 // orderly shutdown.  The main thread is the engine's platform thread; every
 // module but the display's raster path runs on it.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -38,14 +39,20 @@ namespace {
 
 const char kUsage[] =
     "usage: folian [--bundle DIR]\n"
-    "       folian --version | --help\n";
+    "       folian --check [--bundle DIR]\n"
+    "       folian --version [--bundle DIR] | --help\n";
 
 const char kHelp[] =
     "Runs the Flutter application of a bundle full-screen on the e-ink panel.\n"
     "\n"
     "  --bundle DIR  the bundle: lib/libapp.so, data/icudtl.dat, data/flutter_assets\n"
     "                (default: the directory of this executable)\n"
-    "  --version     print the version and the engine releases it works with\n"
+    "  --check       make every start-up check, one line each, and stop: the engine\n"
+    "                loads and has the functions needed, the app is of its release,\n"
+    "                architecture and mode, ICU data, assets, the device's nodes;\n"
+    "                exit status 0 when all pass\n"
+    "  --version     print the version, the engine releases it works with, and the\n"
+    "                releases and snapshots of the bundle's engine and app\n"
     "  --help        print this text\n"
     "\n"
     "Environment:\n"
@@ -83,16 +90,18 @@ struct AotDataCollector {
 };
 using AotData = std::unique_ptr<std::remove_pointer_t<FlutterEngineAOTData>, AotDataCollector>;
 
-enum class Command { kRun, kVersion, kHelp, kUsageError };
+enum class Command { kRun, kCheck, kVersion, kHelp, kUsageError };
 
-// Only --bundle DIR, --version and --help are known; anything else, a
-// --bundle without a directory included, is a mistake worth stopping for.
+// Only --bundle DIR, --check, --version and --help are known; anything else,
+// a --bundle without a directory included, is a mistake worth stopping for.
 Command parse_arguments(int argc, char** argv, const char** bundle) {
-  bool version = false, help = false;
+  bool check = false, version = false, help = false;
   for (int i = 1; i < argc; i++) {
     if (strcmp(argv[i], "--bundle") == 0 && i + 1 < argc && argv[i + 1][0] != '\0') {
       if (!*bundle) *bundle = argv[i + 1];  // of two, the first one counts
       i++;
+    } else if (strcmp(argv[i], "--check") == 0) {
+      check = true;
     } else if (strcmp(argv[i], "--version") == 0) {
       version = true;
     } else if (strcmp(argv[i], "--help") == 0) {
@@ -101,7 +110,10 @@ Command parse_arguments(int argc, char** argv, const char** bundle) {
       return Command::kUsageError;
     }
   }
-  return help ? Command::kHelp : version ? Command::kVersion : Command::kRun;
+  return help      ? Command::kHelp
+         : version ? Command::kVersion
+         : check   ? Command::kCheck
+                   : Command::kRun;
 }
 
 FLUTTER_API_SYMBOL(FlutterEngine) g_engine = nullptr;
@@ -337,6 +349,55 @@ void run_loop(int wake_fd) {
   }
 }
 
+// folian --check: the start-up's checks, one line each, and what the device
+// offers, without opening the screen or launching the engine.  What would
+// stop a start counts as a problem; a facility the program would only go
+// without is told, not counted.
+int run_check(const BundlePaths& bundle) {
+  int problems = 0;
+  bool loaded = engine_load(bundle.engine);
+  problems += !loaded;
+  problems += !bundle_usable(bundle, true);
+  if (loaded)
+    problems += !engine_check_app(bundle.engine, bundle.app, bundle.kernel);
+  else
+    log_info("应用 %s 没能与引擎比对\n", bundle.app);
+
+  if (const char* fb = display_device()) {
+    if (access(fb, R_OK | W_OK) == 0) {
+      log_info("帧缓冲 %s 可读写\n", fb);
+    } else {
+      log_error("帧缓冲 %s 不可用: %s\n", fb, strerror(errno));
+      problems++;
+    }
+  } else {
+    log_info("屏幕是模拟的（FOLIAN_FB_FILE）\n");
+  }
+  // What input_open would look through.
+  int nodes = 0;
+  if (DIR* dir = opendir("/dev/input")) {
+    while (struct dirent* e = readdir(dir)) {
+      char path[300];
+      snprintf(path, sizeof path, "/dev/input/%s", e->d_name);
+      nodes += strncmp(e->d_name, "event", 5) == 0 && access(path, R_OK) == 0;
+    }
+    closedir(dir);
+  }
+  log_info(nodes ? "输入设备：/dev/input 下 %d 个可读\n"
+                 : "输入设备：/dev/input 下 %d 个可读，没有触摸和翻页键\n",
+           nodes);
+  for (const char* tool : {kWaitEventPath, kSetPropPath})
+    log_info(
+        access(tool, X_OK) == 0 ? "设备工具 %s 可用\n" : "设备工具 %s 不可用：电源事件不跟随\n",
+        tool);
+
+  if (problems)
+    log_error("检查完毕：%d 项有问题\n", problems);
+  else
+    log_info("检查完毕：全部通过\n");
+  return problems ? 1 : 0;
+}
+
 void arm_exit_watchdog() {
   signal(SIGALRM, on_exit_timeout);
   alarm((unsigned)setting_int("FOLIAN_EXIT_TIMEOUT", kDefaultExitTimeout, 1, INT_MAX));
@@ -346,20 +407,28 @@ void arm_exit_watchdog() {
 
 int main(int argc, char** argv) {
   const char* bundle_option = nullptr;
-  switch (parse_arguments(argc, argv, &bundle_option)) {
+  Command command = parse_arguments(argc, argv, &bundle_option);
+  switch (command) {
     case Command::kUsageError:
       fputs(kUsage, stderr);
       return 2;
     case Command::kHelp:
       printf("%s\n%s", kUsage, kHelp);
       return 0;
-    case Command::kVersion:
-      printf("folian %s\nFlutter Embedder API version %d\nengine headers: %s\n", kVersion,
-             FLUTTER_ENGINE_VERSION, FOLIAN_ENGINE_HEADERS);
+    case Command::kVersion: {
+      printf(
+          "folian %s\nFlutter Embedder API version %d, engines of Flutter 2.0 and later\n"
+          "declarations: %s\n",
+          kVersion, FLUTTER_ENGINE_VERSION, FOLIAN_ENGINE_HEADERS);
+      static BundlePaths paths;
+      if (bundle_find(bundle_option, &paths)) engine_describe(paths.engine, paths.app, stdout);
       return 0;
+    }
+    case Command::kCheck:
     case Command::kRun:
       break;
   }
+  const bool check = command == Command::kCheck;
 
   setvbuf(stderr, nullptr, _IOLBF, 0);
 
@@ -373,6 +442,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   log_info("包目录 %s\n", bundle.dir);
+  bundle_log_manifest(bundle);
+  if (check) return run_check(bundle);
 
   if (!open_signal_pipe()) return 1;
   install_signal_handlers();
@@ -412,7 +483,8 @@ int main(int argc, char** argv) {
   args.log_message_callback = on_log_message;
   args.log_tag = "flutter";
 
-  if (!engine_load(bundle.engine) || !bundle_usable(bundle)) {
+  if (!engine_load(bundle.engine) || !bundle_usable(bundle) ||
+      !engine_check_app(bundle.engine, bundle.app, bundle.kernel)) {
     display_close();
     return 1;
   }

@@ -9,6 +9,10 @@ enum {
   POWER_EVENT_SCREENSAVER_OFF = 2,
 };
 
+// The device's tools this module runs.
+extern const char kWaitEventPath[];
+extern const char kSetPropPath[];
+
 int power_open();
 int power_fd();
 int power_read();

@@ -30,6 +30,14 @@ using namespace stand_in;
 
 namespace {
 
+[[gnu::used]] const char kSnapshotString[] = "\0" STAND_IN_SNAPSHOT_HASH;
+
+}  // namespace
+
+const char* stand_in::snapshot_hash() { return kSnapshotString + 1; }
+
+namespace {
+
 std::mutex g_engines_lock;
 std::vector<_FlutterEngine*> g_live;                 // running engines
 std::vector<std::unique_ptr<_FlutterEngine>> g_all;  // kept so late calls can be recognised

@@ -24,10 +24,9 @@ namespace stand_in {
 
 constexpr int kRelease = STAND_IN_RELEASE;
 
-// The engine's own snapshot hash, a string of its own in the library (a NUL
-// on both sides), where tools look for it.
-inline constexpr char kSnapshotString[] = "\0" STAND_IN_SNAPSHOT_HASH;
-inline const char* snapshot_hash() { return kSnapshotString + 1; }
+// The engine's own snapshot hash, kept in the library as a string of its own
+// (a NUL on both sides), where tools look for it.
+const char* snapshot_hash();
 
 // How much of a record the release knows: up to the first member it lacks.
 template <typename T>
@@ -96,8 +95,8 @@ bool reads(const T* record, size_t end) {
 
 // A member as the engine sees it: the program's value, or the engine's
 // default when the release does not read it.
-#define STAND_IN_READ(record, member, fallback)                                               \
-  (stand_in::reads(record, offsetof(std::remove_pointer_t<decltype(record)>, member) +        \
-                               sizeof((record)->member))                                      \
-       ? (record)->member                                                                     \
+#define STAND_IN_READ(record, member, fallback)                                        \
+  (stand_in::reads(record, offsetof(std::remove_pointer_t<decltype(record)>, member) + \
+                               sizeof((record)->member))                               \
+       ? (record)->member                                                              \
        : (fallback))
