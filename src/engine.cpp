@@ -220,6 +220,7 @@ bool engine_load(const char* path) {
     dlclose(library);
     return false;
   }
+  log_info("引擎 %s\n", path);
   FlutterEngineGetProcAddressesFnPtr get_proc_addresses;
   memcpy(&get_proc_addresses, &get, sizeof get);
   if (!engine_take_table(get_proc_addresses)) {
@@ -227,7 +228,6 @@ bool engine_load(const char* path) {
     return false;
   }
   // The library stays for the life of the process.
-  log_info("引擎 %s\n", path);
   return true;
 }
 

@@ -165,7 +165,7 @@ ElfProblem snapshot_find(const uint8_t* file, size_t size, Arch arch, const uint
 
 const char* verdict_name(Verdict verdict) {
   static const char* const kNames[] = {
-      "ok",        "bad_magic",   "truncated",        "bad_hash",         "bad_mode",
+      "ok",         "bad_magic",   "truncated",        "bad_hash",         "bad_mode",
       "wrong_arch", "wrong_float", "needs_aot_engine", "needs_jit_engine", "hash_mismatch"};
   return kNames[(int)verdict];
 }

@@ -26,11 +26,11 @@ constexpr Arch kThisArch = Arch::kX8664;
 enum class ElfProblem {
   kNone,
   kNotElf,
-  kWrongArch,         // another ELF class, byte order or machine
-  kNotHardFloat,      // 32-bit ARM built for the soft-float calling convention
-  kNotSharedObject,   // an executable (PIE ones included) or an object file
-  kBroken,            // headers or tables reaching past the end of the file
-  kNoSnapshot,        // no snapshot data symbol, or one outside the file
+  kWrongArch,        // another ELF class, byte order or machine
+  kNotHardFloat,     // 32-bit ARM built for the soft-float calling convention
+  kNotSharedObject,  // an executable (PIE ones included) or an object file
+  kBroken,           // headers or tables reaching past the end of the file
+  kNoSnapshot,       // no snapshot data symbol, or one outside the file
 };
 
 // Finds the snapshot data through libapp.so's dynamic symbols:

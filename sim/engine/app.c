@@ -14,16 +14,17 @@
 #if defined(__arm__)
 #define STAND_IN_FEATURES "product no-code_comments no-dwarf_stack_traces_mode arm-eabi hardfp"
 #elif defined(__x86_64__)
-#define STAND_IN_FEATURES "product no-code_comments no-dwarf_stack_traces_mode x64-sysv compressed-pointers"
+#define STAND_IN_FEATURES \
+  "product no-code_comments no-dwarf_stack_traces_mode x64-sysv compressed-pointers"
 #else
 #error "the stand-in app knows 32-bit ARM and x86-64 only"
 #endif
 
 /* Little-endian magic, length, kind 3 (full AOT); each escape in a piece of
  * its own so that no hex digit that follows joins it. */
-#define STAND_IN_HEADER                                                           \
-  "\xf5\xf5\xdc\xdc"                                                              \
-  "\x00\x10\x00\x00\x00\x00\x00\x00"                                              \
+#define STAND_IN_HEADER              \
+  "\xf5\xf5\xdc\xdc"                 \
+  "\x00\x10\x00\x00\x00\x00\x00\x00" \
   "\x03\x00\x00\x00\x00\x00\x00\x00" STAND_IN_SNAPSHOT_HASH STAND_IN_FEATURES
 
 #define STAND_IN_EXPORT __attribute__((visibility("default"), used))

@@ -11,7 +11,7 @@ import time
 import unittest
 
 from folian_e2e import BUILD_DIR, SLOW, E2ETestCase, assert_no_violation, events, first, payload, say, \
-    snapshot_hash, stand_in_app
+    snapshot_header, stand_in_app
 
 SIM = {"FOLIAN_FB_FILE": ""}  # simulated 1236x1648 screen, DPI 300
 SETTINGS = b'{"textScaleFactor":1.0,"alwaysUse24HourFormat":true,"platformBrightness":"light"}'
@@ -140,7 +140,7 @@ class StartUp(E2ETestCase):
 
     def test_check_and_version_tell_what_would_run(self):
         good, bad = self.bundle(), self.bundle(icu=False, libapp=b"not an elf")
-        h = snapshot_hash(stand_in_app())
+        h = snapshot_header(stand_in_app())[0]
         with open(os.path.join(good.path, "bundle.json"), "w") as f:
             json.dump({"folian": "1.0", "engine_release": "3.44", "engine_hash": h, "app_hash": h,
                        "app_release": None, "mode": "product", "runtime": "device"}, f)
@@ -290,7 +290,8 @@ class LaunchFailures(E2ETestCase):
         os.makedirs(icu_dir.icu)
         aot = {"FOLIAN_SIM_AOT": "1"}
         not_engine = os.path.join(BUILD_DIR, "sim", "libsim_fb.so")
-        not_elf = self.bundle(libapp=b"#!/bin/sh\n")
+        not_elf, foreign = self.bundle(libapp=b"#!/bin/sh\n"), self.bundle(libapp="2.0")
+        no_kernel = self.bundle(kernel=False)
         cases = [
             (self.bundle(), {"FOLIAN_SIM_FAIL_RUN": "3"}, "引擎启动失败（3）"),
             (no_icu, {}, "读不了 ICU 数据 %s: No such file or directory" % no_icu.icu),
@@ -300,6 +301,13 @@ class LaunchFailures(E2ETestCase):
             (no_assets, {}, "资源目录 %s 不可用: No such file or directory" % no_assets.assets),
             (no_libapp, aot, "读不了应用 %s: No such file or directory" % no_libapp.libapp),
             (not_elf, aot, "应用 %s 不是 ELF 文件" % not_elf.libapp),
+            # An app of another release: the engine would abort the process.
+            (foreign, aot, "应用 %s 的快照是 %s（Flutter 2.0.0–2.0.6），不是这个引擎的：引擎的快照是 %s"
+             "（Flutter 3.44.1–3.44.9）；应用和引擎要出自同一个 Flutter 版本"
+             % (foreign.libapp, snapshot_header(stand_in_app("2.0"))[0], snapshot_header(stand_in_app())[0])),
+            # A release app for a debug engine that has no kernel to run.
+            (no_kernel, {}, "应用 %s 是预编译代码（特性：%s），这个引擎却只跑调试代码"
+             % (no_kernel.libapp, snapshot_header(stand_in_app())[1])),
             # An engine the loader refuses, and a library that is no engine.
             (self.bundle(), {"FOLIAN_ENGINE": "/nonexistent/libflutter_engine.so"},
              "加载引擎失败：/nonexistent/libflutter_engine.so: cannot open shared object file: "

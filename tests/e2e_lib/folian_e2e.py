@@ -25,10 +25,16 @@ KEEP = os.environ.get("FOLIAN_E2E_KEEP") == "1"
 ARM = bool(RUNNER)
 
 # The Flutter release the stand-in engine plays in this run: ctest runs the
-# roads once per release (FOLIAN_E2E_RELEASE); the default one is the engine
-# in lib/ beside the executable.
+# roads once per older release (FOLIAN_E2E_RELEASE), each engine ahead of
+# time with its own release's app; the default one is the engine in lib/
+# beside the executable.
 DEFAULT_RELEASE = "3.44"
 RELEASE = os.environ.get("FOLIAN_E2E_RELEASE") or DEFAULT_RELEASE
+
+
+def has(since):
+    """Whether the release under test has what came with release `since`."""
+    return [int(n) for n in RELEASE.split(".")] >= [int(n) for n in since.split(".")]
 
 
 def stand_in_engine(release=RELEASE):
@@ -44,27 +50,29 @@ def stand_in_app(release=RELEASE):
     return os.path.join(BUILD_DIR, "sim", "engines", release, "libapp.so")
 
 
-def snapshot_hash(libapp):
-    """The snapshot hash in a stand-in app's header."""
+def snapshot_header(libapp):
+    """The snapshot hash and features in a stand-in app's header."""
     with open(libapp, "rb") as f:
-        return re.search(rb"\xf5\xf5\xdc\xdc.{16}([0-9a-f]{32})", f.read(), re.S).group(1).decode()
+        m = re.search(rb"\xf5\xf5\xdc\xdc.{16}([0-9a-f]{32})([^\0]*)\0", f.read(), re.S)
+    return m.group(1).decode(), m.group(2).decode()
 
 
 class Bundle:
     """app: text of the stand-in's script (None: one white page); assets, icu,
-    libapp False leave that part out; libapp names the release whose stand-in
+    kernel, libapp False leave that part out; libapp names the release whose stand-in
     app it is (default: the one under test) or gives the file's bytes;
     with_executable puts the executable and the engine library in the bundle,
     as on the device."""
 
-    def __init__(self, app=None, assets=True, icu=True, libapp=RELEASE, with_executable=False):
+    def __init__(self, app=None, assets=True, icu=True, kernel=True, libapp=RELEASE,
+                 with_executable=False):
         self.path = tempfile.mkdtemp(prefix="folian-bundle-")
         self.assets = os.path.join(self.path, "data", "flutter_assets")
         self.icu = os.path.join(self.path, "data", "icudtl.dat")
         self.libapp = os.path.join(self.path, "lib", "libapp.so")
         os.makedirs(os.path.join(self.path, "lib"))
         os.makedirs(self.assets if assets else os.path.dirname(self.icu))
-        files = {os.path.join(self.assets, "kernel_blob.bin"): b"kernel stand-in\n" if assets else None,
+        files = {os.path.join(self.assets, "kernel_blob.bin"): b"kernel stand-in\n" if assets and kernel else None,
                  os.path.join(self.assets, "folian_app.txt"): app.encode() if assets and app else None,
                  self.icu: b"icu data stand-in\n" if icu else None,
                  self.libapp: libapp if isinstance(libapp, bytes) else None}
@@ -120,7 +128,7 @@ class Folian:
             args = ["--bundle", bundle.path] if bundle else []
         full_env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin")}
         if RELEASE != DEFAULT_RELEASE:
-            full_env["FOLIAN_ENGINE"] = stand_in_engine()
+            full_env.update(FOLIAN_ENGINE=stand_in_engine(), FOLIAN_SIM_AOT="1")
         if self.trace_path:
             full_env["FOLIAN_SIM_TRACE"] = self.trace_path
         full_env.update(sanitizer_env())
