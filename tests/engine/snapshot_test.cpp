@@ -150,9 +150,12 @@ TEST_F(App, WhatIsNoAppOfThisMachineIsToldApart) {
 
 TEST(EngineHashes, OnlyWholeLowerCaseHashesBetweenNulsEachOnce) {
   const std::string a = "0123456789abcdef0123456789abcdef", b = "fedcba9876543210fedcba9876543210";
-  std::string lib = std::string("\0", 1) + a + '\0' + b + '\0' + "x" + a + '\0' + '\0' + a + '\0' +
-                    '\0' + "0123456789ABCDEF0123456789abcdef" + '\0' + '\0' + a + "0" + '\0' +
-                    '\0' + b;  // the last one has no NUL after it
+  const std::string nul(1, '\0');
+  std::string lib = nul + a + nul + b + nul + a + nul +        // two, one of them twice
+                    "x" + b + "c" + nul +                     // inside longer text
+                    "0123456789ABCDEF0123456789abcdef" + nul +  // upper case
+                    "abc" + a + nul + nul + b + "0" + nul +     // 33 digits
+                    nul + "00000000000000000000000000000000";   // no NUL after it
   std::vector<std::string> found =
       snapshot_engine_hashes(reinterpret_cast<const uint8_t*>(lib.data()), lib.size());
   EXPECT_EQ(found, (std::vector<std::string>{a, b}));
