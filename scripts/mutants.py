@@ -104,6 +104,8 @@ FAULTS = [
      "swipe: last move step missing"),
     ("power.cpp", "g_line_len + 1 <= (int)sizeof g_line - 1", "g_line_len <= (int)sizeof g_line - 1",
      "event line cap off by one: terminator written past the buffer"),
+    ("power.cpp", "      on_event(e);", "      if (i + 1 == n) on_event(e);",
+     "of the event lines in one read only the last is acted on: a sleep and its wake together leave the screensaver up"),
     ("power.cpp", "return g_restarts++ < kMaxRestarts;", "return g_restarts++ <= kMaxRestarts;",
      "event tool restarted once too often"),
     ("framework.cpp", '  blanket("load", "screensaver");\n  g_close(g_lipc);',

@@ -326,7 +326,7 @@ void run_loop(int wake_fd) {
     // A hang-up or error without data is handled by the owner too (it closes
     // or reopens), so such a descriptor cannot make the loop spin.
     if (fds[2].fd >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR)))
-      on_power_event(power_read());
+      power_read(on_power_event);
     if (fds[3].fd >= 0 && (fds[3].revents & (POLLIN | POLLHUP | POLLERR))) control_read();
     if (ready > 0) input_process(&fds[4], m, g_engine);
 

@@ -80,11 +80,14 @@ class DeviceE2E(E2ETestCase):
         app.wait_line(r"\]\[错误\] lipc-wait-event 退出了，重新启动$")
         app.wait_line(r"\] 监听电源事件（lipc-wait-event pid (?!%d）)\d+）$" % self.tool_pid)
         self.assertTrue(process_gone(self.tool_pid))
-        # The new tool brings the screensaver's events as the old one did.
+        # The new tool brings the screensaver's events as the old one did,
+        # a sleep and its wake in one write among them: both are applied.
         os.write(self.feed, b"goingToScreenSaver\n")
         app.wait_event("lifecycle", match=lambda e: e["state"] == "paused")
-        os.write(self.feed, b"outOfScreenSaver\n")
-        app.wait_event("lifecycle", match=lambda e: e["state"] == "resumed", count=2)
+        os.write(self.feed, b"outOfScreenSaver\ngoingToScreenSaver\noutOfScreenSaver\n")
+        app.wait_event("lifecycle", match=lambda e: e["state"] == "resumed", count=3)
+        self.assertEqual([e["state"] for e in events(app.trace(), "lifecycle")],
+                         ["resumed", "paused", "resumed", "paused", "resumed"])
         app.signal(signal.SIGTERM)
         self.assertEqual(app.wait(), 0)
         assert_no_violation(app.trace())
