@@ -251,6 +251,11 @@ bool open_signal_pipe() {
 void install_signal_handlers() {
   signal(SIGINT, on_signal);
   signal(SIGTERM, on_signal);
+  // The remote shell we were started from went away: quit in order, so the
+  // screen and the device's framework are given back.  Started with hang-ups
+  // ignored (nohup), we were asked to outlive the shell, and do.
+  struct sigaction hup;
+  if (sigaction(SIGHUP, nullptr, &hup) == 0 && hup.sa_handler != SIG_IGN) signal(SIGHUP, on_signal);
   signal(SIGUSR1, on_signal);
   signal(SIGPIPE, SIG_IGN);
 }

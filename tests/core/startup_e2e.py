@@ -9,7 +9,8 @@ import tempfile
 import time
 import unittest
 
-from folian_e2e import SLOW, E2ETestCase, assert_no_violation, events, first, payload, say
+from folian_e2e import (RUNNER, SLOW, E2ETestCase, assert_no_violation, events, executable, first,
+                        payload, say)
 
 SIM = {"FOLIAN_FB_FILE": ""}  # simulated 1236x1648 screen, DPI 300
 SETTINGS = b'{"textScaleFactor":1.0,"alwaysUse24HourFormat":true,"platformBrightness":"light"}'
@@ -199,6 +200,15 @@ class StartUp(E2ETestCase):
         # The writer ends with the pipe; a full queue is told once.
         writer.wait(5 * SLOW)
         self.assertLessEqual(sum("控制命令队列已满" in l for l in app.lines()), 1)
+
+    def test_started_under_nohup_a_hang_up_is_ignored(self):
+        bundle = self.bundle()
+        app = self.start(tool=["nohup"] + RUNNER + [executable(), "--bundle", bundle.path], env=SIM)
+        app.wait_event("present")
+        app.signal(signal.SIGHUP)
+        time.sleep(0.3 * SLOW)
+        self.assertTrue(app.alive())
+        self.stop(app)
 
     def test_signal_during_engine_launch_skips_the_loop(self):
         app = self.start(self.bundle(app="message some/unknown hi\n"),
