@@ -128,14 +128,19 @@ class StartUp(E2ETestCase):
         self.assertIn("904dab858c4", version[2])
         # Every variable the program reads is on a help line of its own, as
         # in the README's table.
-        read = set(re.findall(r'"(FOLIAN_[A-Z0-9_]+)"', "".join(
-            open(os.path.join(ROOT, "src", n)).read() for n in os.listdir(os.path.join(ROOT, "src"))
-            if n.endswith(".cpp"))))
+        source = "".join(open(os.path.join(ROOT, "src", n)).read()
+                         for n in os.listdir(os.path.join(ROOT, "src")) if n.endswith(".cpp"))
+        read = set(re.findall(r'"(FOLIAN_[A-Z0-9_]+)"', source))
         helped = re.findall(r"(?m)^  (FOLIAN_[A-Z0-9_]+) ", out[("--help",)])
         with open(os.path.join(ROOT, "README.md")) as f:
-            documented = re.findall(r"(?m)^\| `(FOLIAN_[A-Z0-9_]+)` \|", f.read())
+            readme = f.read()
+        documented = re.findall(r"(?m)^\| `(FOLIAN_[A-Z0-9_]+)` \|", readme)
         self.assertEqual(sorted(helped), sorted(read))
         self.assertEqual(sorted(documented), sorted(read))
+        # A switch read by its presence is on even as "0": both texts say so.
+        for name in re.findall(r'setting_present\("(FOLIAN_\w+)"\)', source):
+            self.assertRegex(out[("--help",)], r"(?m)^  %s +set, even empty or 0: " % name)
+            self.assertRegex(readme, r"(?m)^\| `%s` \| .*\(even empty or `0`\)" % name)
 
     def test_pixel_ratio(self):
         cases = [  # environment, DPI logged, ratio
