@@ -500,6 +500,7 @@ int main(int argc, char** argv) {
   control_close();
   power_close();
   input_close();
+  channels_close();
   FlutterEngineShutdown(g_engine);
   aot_data.reset();
   display_close();
