@@ -79,7 +79,7 @@ class InputE2E(E2ETestCase):
         app.wait_event("pointer", match=phase("down"), count=2)
         # The kernel's buffer overflows; behind the gap slot 0 lifts and a
         # new finger lands there.
-        filler = b"".join(record(EV_ABS, 58, 1 + i % 2) + record(EV_SYN, SYN_REPORT, 0) for i in range(40))
+        filler = b"".join(record(EV_ABS, 58, 1 + i % 2) + record(EV_SYN, SYN_REPORT, 0) for i in range(140))
         nodes.send("event0", filler + touch_records(0, -1) + touch_records(0, 7, 0, 0))
         app.wait_event("pointer", match=phase("move"))
         say(self.ctl, "tap 100 200\n")

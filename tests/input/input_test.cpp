@@ -190,7 +190,7 @@ TEST_F(Input, FirstContactAfterOpen) {
 }
 
 // `packets` reports that change nothing the program looks at, enough of them
-// to overflow the kernel's 64-event client buffer.
+// to overflow the node's client buffer.
 std::vector<input_event> filler(int type, int code, int packets) {
   std::vector<input_event> out;
   for (int i = 0; i < packets; i++) {
@@ -220,18 +220,18 @@ TEST_F(Input, LostEventsAreMadeGoodFromTheKernelsState) {
   // Slot 0 lifts and a new finger lands there, all behind the gap.
   std::vector<input_event> behind = {ev(EV_ABS, ABS_MT_SLOT, 0), ev(EV_ABS, ABS_MT_TRACKING_ID, -1), syn(),
                                      ev(EV_ABS, ABS_MT_TRACKING_ID, 3), ev(EV_ABS, ABS_MT_POSITION_X, 2000), syn()};
-  nodes.send("event0", filler(EV_ABS, ABS_MT_PRESSURE, 40) + behind);
+  nodes.send("event0", filler(EV_ABS, ABS_MT_PRESSURE, 140) + behind);
   pump();
   EXPECT_EQ(touch_list(2), (std::vector<Touch>{{kMove, 0, 523.077, 353.358}}));
   // Without the kernel's answer no contact stays down. Ids 0 and 1 are
   // still held by the first screen's fingers.
   touch(0, 9, 0, 0, "event3");
-  nodes.send("event3", filler(EV_ABS, ABS_MT_PRESSURE, 40));
+  nodes.send("event3", filler(EV_ABS, ABS_MT_PRESSURE, 140));
   pump();
   // A single-touch screen lifted in the gap.
   nodes.send("event2", {ev(EV_KEY, BTN_TOUCH, 1), ev(EV_ABS, ABS_X, 5), syn()});
   pump();
-  nodes.send("event2", filler(EV_ABS, ABS_PRESSURE, 40) + std::vector<input_event>{ev(EV_KEY, BTN_TOUCH, 0), syn()});
+  nodes.send("event2", filler(EV_ABS, ABS_PRESSURE, 70) + std::vector<input_event>{ev(EV_KEY, BTN_TOUCH, 0), syn()});
   pump();
   EXPECT_EQ(touch_list(3),
             (std::vector<Touch>{{kDown, 10, 0, 0}, {kUp, 10, 0, 0}, {kDown, 10, 5, 0}, {kUp, 10, 5, 0}}));
