@@ -354,20 +354,11 @@ void run_loop(int wake_fd) {
   }
 }
 
-// folian --check: the start-up's checks, one line each, and what the device
-// offers, without opening the screen or launching the engine.  What would
-// stop a start counts as a problem; a facility the program would only go
-// without is told, not counted.
-int run_check(const BundlePaths& bundle) {
+// The device's nodes and tools a start would open; the number of problems.
+// The framebuffer is needed; without input nodes or the power tools the
+// program goes on without that facility, which is told, not counted.
+int check_device() {
   int problems = 0;
-  bool loaded = engine_load(bundle.engine);
-  problems += !loaded;
-  problems += !bundle_usable(bundle, true);
-  if (loaded)
-    problems += !engine_check_app(bundle.engine, bundle.app, bundle.kernel);
-  else
-    log_info("应用 %s 没能与引擎比对\n", bundle.app);
-
   if (const char* fb = display_device()) {
     if (access(fb, R_OK | W_OK) == 0) {
       log_info("帧缓冲 %s 可读写\n", fb);
@@ -378,7 +369,7 @@ int run_check(const BundlePaths& bundle) {
   } else {
     log_info("屏幕是模拟的（FOLIAN_FB_FILE）\n");
   }
-  // What input_open would look through.
+  // Where input_open looks for touch screens and page buttons.
   int nodes = 0;
   if (DIR* dir = opendir("/dev/input")) {
     while (struct dirent* e = readdir(dir)) {
@@ -388,14 +379,35 @@ int run_check(const BundlePaths& bundle) {
     }
     closedir(dir);
   }
-  log_info(nodes ? "输入设备：/dev/input 下 %d 个可读\n"
-                 : "输入设备：/dev/input 下 %d 个可读，没有触摸和翻页键\n",
-           nodes);
-  for (const char* tool : {kWaitEventPath, kSetPropPath})
-    log_info(
-        access(tool, X_OK) == 0 ? "设备工具 %s 可用\n" : "设备工具 %s 不可用：电源事件不跟随\n",
-        tool);
+  if (nodes)
+    log_info("输入设备：/dev/input 下 %d 个可读\n", nodes);
+  else
+    log_info("输入设备：/dev/input 下没有可读的，没有触摸和翻页键\n");
+  static const struct {
+    const char* path;
+    const char* without;
+  } kTools[] = {{kWaitEventPath, "不跟随屏保"}, {kSetPropPath, "触摸不推迟休眠"}};
+  for (const auto& tool : kTools) {
+    if (access(tool.path, X_OK) == 0)
+      log_info("设备工具 %s 可用\n", tool.path);
+    else
+      log_info("设备工具 %s 不可用：%s\n", tool.path, tool.without);
+  }
+  return problems;
+}
 
+// folian --check: the start-up's checks up to the launch and the device's,
+// one line each, without opening the screen or launching the engine.
+int run_check(const BundlePaths& bundle) {
+  int problems = 0;
+  bool loaded = engine_load(bundle.engine);
+  problems += !loaded;
+  problems += !bundle_usable(bundle, true);
+  if (loaded)
+    problems += !engine_check_app(bundle.engine, bundle.app, bundle.kernel);
+  else
+    log_info("应用 %s 没能与引擎比对\n", bundle.app);
+  problems += check_device();
   if (problems)
     log_error("检查完毕：%d 项有问题\n", problems);
   else
