@@ -289,7 +289,7 @@ FlutterEngineResult FlutterEngineRun(size_t version, const FlutterRendererConfig
        " log_tag=" + opt(STAND_IN_READ(args, log_tag, nullptr)) +
        fmt(" log_cb=%d message_cb=%d shutdown_vm=%d aot_data=%s snapshots=%d vsync=%d "
            "compositor=%d entrypoint=%s",
-           STAND_IN_READ(args, log_message_callback, nullptr) ? 1 : 0,
+           STAND_IN_READ(args, log_message_callback, nullptr) != nullptr,
            args->platform_message_callback ? 1 : 0, args->shutdown_dart_vm_when_done ? 1 : 0,
            args->aot_data ? "set" : "null",
            (args->vm_snapshot_data || args->isolate_snapshot_data) ? 1 : 0,
@@ -302,7 +302,7 @@ FlutterEngineResult FlutterEngineRun(size_t version, const FlutterRendererConfig
       f += fmt(" platform_runner_size=%zu identifier=%zu", tr->platform_task_runner->struct_size,
                tr->platform_task_runner->identifier);
     f += fmt(" render_runner=%s ui_runner=%s", tr->render_task_runner ? "set" : "null",
-             STAND_IN_READ(tr, ui_task_runner, nullptr) ? "set" : "null");
+             STAND_IN_READ(tr, ui_task_runner, nullptr) != nullptr ? "set" : "null");
   } else {
     f += " runners=null";
   }
@@ -320,7 +320,7 @@ FlutterEngineResult FlutterEngineRun(size_t version, const FlutterRendererConfig
       return reject(f, "task runner description", kInvalidArguments);
   }
   if (!tr->platform_task_runner) return reject(f, "no platform task runner", kInvalidArguments);
-  if (tr->render_task_runner || STAND_IN_READ(tr, ui_task_runner, nullptr))
+  if (tr->render_task_runner || STAND_IN_READ(tr, ui_task_runner, nullptr) != nullptr)
     return reject(f, "the stand-in runs its own raster and UI threads", kInvalidArguments);
   // The engine only insists on an assets path; whether the folder exists is
   // found out later, when the application asks for an asset.  A JIT engine
