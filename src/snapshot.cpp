@@ -197,19 +197,21 @@ Verdict snapshot_judge(const uint8_t* data, size_t size, Arch arch, const Engine
 
 std::vector<std::string> snapshot_engine_hashes(const uint8_t* data, size_t size) {
   std::vector<std::string> hashes;
-  const uint8_t* end = data + size;
-  const uint8_t* p = data;
-  while (p && end - p > (ptrdiff_t)(kHashLength + 1)) {
-    const uint8_t* nul = static_cast<const uint8_t*>(memchr(p, '\0', (size_t)(end - p)));
-    if (!nul || end - nul <= (ptrdiff_t)(kHashLength + 1)) break;
-    const uint8_t* text = nul + 1;
-    if (text[kHashLength] == '\0' && std::all_of(text, text + kHashLength, lower_hex)) {
-      std::string hash(reinterpret_cast<const char*>(text), kHashLength);
+  // Any 32 bytes in a row hold one of every 32nd offset, so only those are
+  // looked at until one holds a hex digit; then the run of digits around it,
+  // and on from its end.  An engine is tens of megabytes, looked through at
+  // every start, and this reads about one byte in 32 of it.
+  for (size_t k = 0; k < size; k += kHashLength) {
+    if (!lower_hex(data[k])) continue;
+    size_t start = k, end = k;
+    while (start > 0 && lower_hex(data[start - 1])) start--;
+    while (end < size && lower_hex(data[end])) end++;
+    if (end - start == kHashLength && start > 0 && end < size && data[start - 1] == '\0' &&
+        data[end] == '\0') {
+      std::string hash(reinterpret_cast<const char*>(data + start), kHashLength);
       if (std::find(hashes.begin(), hashes.end(), hash) == hashes.end()) hashes.push_back(hash);
-      p = text + kHashLength;
-    } else {
-      p = text;
     }
+    k = end;
   }
   return hashes;
 }
