@@ -187,16 +187,17 @@ struct Sse2 {
     return _mm_srli_epi32(sum, 8);
   }
 
-  // 17 * floor((gray + d) / 17), 16 pixels at once.  The saturating add
-  // changes no level (every sum from 255 to 271 is level 15) and keeps the
-  // sum in a byte; floor(v / 17) is (v * 241) >> 12 for every v up to 271,
-  // the high half of v * 3856; and 17 k is k | k << 4, k being at most 15.
+  // 17 * floor((gray + d) / 17), 16 pixels at once, in bytes.  The
+  // saturating add changes no level (every sum from 255 to 271 is level 15).
+  // For v = 17 k + r up to 255, v - (v >> 4) is 16 k plus something below 16
+  // (r less the carry of k + r past 16), so its top nibble is k; 17 k is then
+  // 16 k | k.  Shifting 16-bit lanes moves bits between the two bytes: the
+  // first shift is masked, the second moves only zeros.
   static __m128i dither(__m128i gray, const uint8_t* thresholds) {
     __m128i v = _mm_adds_epu8(gray, _mm_loadu_si128((const __m128i*)thresholds));
-    __m128i zero = _mm_setzero_si128(), by17 = _mm_set1_epi16(241 << 4);
-    __m128i k = _mm_packus_epi16(_mm_mulhi_epu16(_mm_unpacklo_epi8(v, zero), by17),
-                                 _mm_mulhi_epu16(_mm_unpackhi_epi8(v, zero), by17));
-    return _mm_or_si128(k, _mm_slli_epi16(k, 4));
+    __m128i high = _mm_and_si128(_mm_srli_epi16(v, 4), _mm_set1_epi8(0x0F));
+    __m128i k16 = _mm_and_si128(_mm_sub_epi8(v, high), _mm_set1_epi8((char)0xF0));
+    return _mm_or_si128(k16, _mm_srli_epi16(k16, 4));
   }
 
   template <bool kDither>
@@ -234,14 +235,12 @@ struct Avx2 {
                             _mm256_madd_epi16(ga, _mm256_set1_epi32(150)));
   }
 
-  // As Sse2::dither.  The unpacks and the pack work within each 128-bit
-  // half alike, so the pixels come back in their order.
+  // As Sse2::dither.
   __attribute__((target("avx2"))) static __m256i dither(__m256i gray, const uint8_t* thresholds) {
     __m256i v = _mm256_adds_epu8(gray, _mm256_loadu_si256((const __m256i*)thresholds));
-    __m256i zero = _mm256_setzero_si256(), by17 = _mm256_set1_epi16(241 << 4);
-    __m256i k = _mm256_packus_epi16(_mm256_mulhi_epu16(_mm256_unpacklo_epi8(v, zero), by17),
-                                    _mm256_mulhi_epu16(_mm256_unpackhi_epi8(v, zero), by17));
-    return _mm256_or_si256(k, _mm256_slli_epi16(k, 4));
+    __m256i high = _mm256_and_si256(_mm256_srli_epi16(v, 4), _mm256_set1_epi8(0x0F));
+    __m256i k16 = _mm256_and_si256(_mm256_sub_epi8(v, high), _mm256_set1_epi8((char)0xF0));
+    return _mm256_or_si256(k16, _mm256_srli_epi16(k16, 4));
   }
 
   template <bool kDither>

@@ -22,18 +22,14 @@ struct Neon {
     return vshrn_n_u16(sum, 8);
   }
 
-  // floor(v / 17) of eight bytes: (v * 241) >> 12, exact for every v up to
-  // 271, taken as (v * 241) >> 8, which fits a byte, then >> 4.
-  static uint8x8_t level8(uint8x8_t v) {
-    return vshr_n_u8(vshrn_n_u16(vmull_u8(v, vdup_n_u8(241)), 8), 4);
-  }
-
   // 17 * floor((gray + d) / 17).  The saturating add changes no level (every
-  // sum from 255 to 271 is level 15); 17 k is k | k << 4, k being at most 15.
+  // sum from 255 to 271 is level 15).  For v = 17 k + r up to 255,
+  // v - (v >> 4) is 16 k plus something below 16, so its top nibble is k,
+  // and 17 k is 16 k | k.
   static uint8x16_t dither(uint8x16_t gray, const uint8_t* thresholds) {
     uint8x16_t v = vqaddq_u8(gray, vld1q_u8(thresholds));
-    uint8x16_t k = vcombine_u8(level8(vget_low_u8(v)), level8(vget_high_u8(v)));
-    return vorrq_u8(k, vshlq_n_u8(k, 4));
+    uint8x16_t k16 = vandq_u8(vsubq_u8(v, vshrq_n_u8(v, 4)), vdupq_n_u8(0xF0));
+    return vorrq_u8(k16, vshrq_n_u8(k16, 4));
   }
 
   template <bool kDither>

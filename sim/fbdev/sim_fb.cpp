@@ -556,11 +556,6 @@ void sim_fb_clear_log() {
   st().waits.clear();
 }
 
-std::vector<uint8_t> sim_fb_panel() {
-  std::lock_guard<std::mutex> lock(st().mu);
-  return st().panel;
-}
-
 std::vector<uint8_t> sim_fb_memory() {
   std::lock_guard<std::mutex> lock(st().mu);
   if (!st().mem) return {};

@@ -30,7 +30,3 @@ std::vector<uint32_t> sim_fb_waits();
 void sim_fb_clear_log();
 // The whole framebuffer memory as it is now (also after the program closed it).
 std::vector<uint8_t> sim_fb_memory();
-// What an 8-bit panel shows, xres x yres bytes, 0 black and 255 white: each
-// accepted update puts its rectangle of the memory there, inverted when the
-// driver inverts it (see README.md).  Empty for other depths.
-std::vector<uint8_t> sim_fb_panel();
