@@ -146,10 +146,12 @@ TEST(PixelPaths, RandomRowsOfEveryWidthAndAlignment) {
 }
 
 // Every gray against every threshold of the 8x8 tile, on every path: the
-// formula exactly, black and white and the 16 levels unchanged, and the tile
+// formula exactly, black and white and the 16 levels unchanged, the tile
 // averaging to the gray it dithers (a fraction f of the way to the next level
 // rounds up at a fraction f of the pixels, to within half of one of the 64
-// steps).
+// steps), and, up to halfway, no two pixels that round up side by side or
+// one above the other: the dots are spread, not clustered into lines or
+// blocks.
 TEST(PixelPaths, DitheringKeepsLevelsAndAveragesToTheGray) {
   constexpr unsigned kRow = 256 * 8;  // gray x / 8 at column x
   std::vector<uint8_t> src(4 * kRow);
@@ -158,7 +160,8 @@ TEST(PixelPaths, DitheringKeepsLevelsAndAveragesToTheGray) {
     UsePath use(path);
     for (uint8_t invert : {0x00, 0xFF}) {
       std::vector<unsigned> sum(256);
-      for (unsigned y = 0; y < 8; ++y) {
+      std::vector<bool> up(kRow), above(kRow);
+      for (unsigned y = 0; y < 8; ++y, above.swap(up)) {
         const uint8_t* dither = display_dither_row(y);
         Row got = converted_row(src.data(), std::vector<uint8_t>(kRow, 1), invert, dither);
         ASSERT_TRUE(got == expected_row(src.data(), std::vector<uint8_t>(kRow, 1), invert, dither))
@@ -170,6 +173,9 @@ TEST(PixelPaths, DitheringKeepsLevelsAndAveragesToTheGray) {
             ASSERT_EQ(v, gray) << path;
           }
           sum[gray] += v;
+          up[x] = gray % 17 <= 8 && v > gray;
+          bool beside = x % 8 != 0 && up[x - 1], under = y > 0 && above[x];
+          ASSERT_FALSE(up[x] && (beside || under)) << path << " gray " << gray << " at " << x % 8 << "," << y;
         }
       }
       for (unsigned gray = 0; gray < 256; ++gray)
