@@ -122,9 +122,8 @@ void build_colour_tables() {
 }
 
 // Frame rows are compared in the pixel's own width, so a change in any colour
-// field is seen.
-// Night mode in the conversion takes each colour to its complement, as
-// invert_picture does to what is already there.
+// field is seen.  Night mode in the conversion takes each colour to its
+// complement, as invert_picture does to what is already there.
 template <typename Pixel>
 bool convert_row_packed(const uint8_t* src, uint8_t* dst, unsigned n, uint32_t, unsigned* first,
                         unsigned* last) {
