@@ -73,6 +73,7 @@ class BundleTool(unittest.TestCase):
             "engine_new": cls.build(ARM_CC, "engine_new", engine +
                                     "#include <stdlib.h>\nunsigned pick(void) { return arc4random(); }"),
             "engine_stub": cls.build(ARM_CC, "engine_stub", stub),
+            "engine_jit": cls.build(ARM_CC, "engine_jit", engine + "const char kDartVmSnapshotData[] = {1};"),
             "engine_desktop": cls.build(ARM_CC, "engine_desktop", engine, "-Wl,--no-as-needed",
                                         cls.stand_in("libGL.so.1"),
                                         cls.stand_in("libX11.so.6")),
@@ -87,6 +88,9 @@ class BundleTool(unittest.TestCase):
             "app_cxx": cls.build(ARM_CC, "app_cxx", app + "void fresh(void);\n"
                                  "void use(void) { fresh(); }\n",
                                  cls.stand_in("libstdc++.so.6", "GLIBCXX_3.4.29")),
+            "app_cxx_old": cls.build(ARM_CC, "app_cxx_old", app + "void fresh(void);\n"
+                                     "void use(void) { fresh(); }\n",
+                                     cls.stand_in("libstdc++.so.6", "GLIBCXX_3.4.11")),
         }
         cls.lib["engine_bad_verneed"] = cls.corrupt_version_needs("engine_newer_libc", 8)
         cls.lib["engine_bad_vn_next"] = cls.corrupt_version_needs("engine_newer_libc", 12)
@@ -132,7 +136,7 @@ class BundleTool(unittest.TestCase):
     def stand_in(cls, soname, version=None):
         """A library of that name to link against, defining fresh() in version."""
         script = cls.write(soname + ".map", "%s { global: fresh; local: *; };\n" % version)
-        return cls.build(ARM_CC, soname, "void fresh(void) {}\n", "-Wl,-soname," + soname,
+        return cls.build(ARM_CC, soname + (version or ""), "void fresh(void) {}\n", "-Wl,-soname," + soname,
                          *(["-Wl,--version-script=" + script] if version else []))
 
     @classmethod
@@ -186,11 +190,12 @@ class BundleTool(unittest.TestCase):
         self.assertRegex(run.stdout, r"(?m)^engine library .*: 32-bit ARM hard-float, needs GLIBC_2\.36$")
 
     def test_carries_a_runtime_for_a_newer_c_library(self):
-        run, out = self.run_tool(engine=self.lib["engine_newer_libc"])
+        # The application's C++ runtime is carried too, with what it needs in turn.
+        run, out = self.run_tool(engine=self.lib["engine_newer_libc"], app=self.lib["app_cxx_old"])
         self.assertEqual(run.returncode, 0, run.stderr)
         files, modes, manifest = self.unpack(out)
-        runtime = ["ld-linux-armhf.so.3", "libc.so.6", "libdl.so.2", "libm.so.6",
-                   "libpthread.so.0", "librt.so.1"]
+        runtime = ["ld-linux-armhf.so.3", "libc.so.6", "libdl.so.2", "libgcc_s.so.1", "libm.so.6",
+                   "libpthread.so.0", "librt.so.1", "libstdc++.so.6"]
         self.assertEqual([n for n in files if n.startswith("lib/runtime/")],
                          ["lib/runtime/" + n for n in runtime])
         self.assertEqual(modes["lib/runtime/ld-linux-armhf.so.3"], 0o755)
@@ -208,7 +213,7 @@ class BundleTool(unittest.TestCase):
             "runtime": "carried", "sha256": {
                 "folian": sha(self.lib["folian"]),
                 "lib/libflutter_engine.so": sha(self.lib["engine_newer_libc"]),
-                "lib/libapp.so": sha(self.lib["app"]), "data/icudtl.dat": sha(self.icu),
+                "lib/libapp.so": sha(self.lib["app_cxx_old"]), "data/icudtl.dat": sha(self.icu),
                 "data/flutter_assets": assets.hexdigest()}})
 
     def test_each_fault_is_one_line_and_nothing_is_written(self):
@@ -233,6 +238,8 @@ class BundleTool(unittest.TestCase):
                                r"^engine library .*: needs libGL\.so\.1, libX11\.so\.6, which the device"),
             "application without snapshots": ({"app": lib["app_bare"]},
                                               r"^application library .*: does not export " + ", ".join(SNAPSHOTS) + "$"),
+            "application on a debug engine": ({"engine": lib["engine_jit"]}, r"^application library "
+                                              r".*: is an ahead-of-time \(product\) build, and the engine is a debug"),
             "application of another release": ({"app": lib["app_other"]}, r"^application library "
                                                r".*: its snapshot hash 0{32} is not the engine's \(%s\)" % HASH),
             "assets without a manifest": ({"assets": assets["no_manifest"]},
@@ -276,13 +283,15 @@ class BundleTool(unittest.TestCase):
                 for rx in expected:
                     self.assertTrue(any(re.search(rx, l) for l in lines), (rx, run.stderr))
                 self.assertEqual(os.listdir(out), [])
-        usage = {"empty --glibc": ["--glibc", ""], "--check without pieces": ["--check"]}
-        for name, args in usage.items():
+        nothing = dict.fromkeys(("folian", "engine", "app", "assets", "icu"))
+        usage = {"empty --glibc": (["--glibc", ""], {}, "--glibc wants a version"),
+                 "--check without pieces": (["--check"], nothing, "--check needs a piece")}
+        for name, (args, pieces, expected) in usage.items():
             with self.subTest(name):
-                run = subprocess.run([sys.executable, TOOL] + args, capture_output=True, text=True,
-                                     cwd=self.work)
+                run, out = self.run_tool(args, **pieces)
                 self.assertEqual(run.returncode, 2)
-                self.assertRegex(run.stderr, r"\nfolian-bundle: error: [^\n]+\n$")
+                self.assertRegex(run.stderr, r"\nfolian-bundle: error: %s[^\n]*\n$" % expected)
+                self.assertEqual(os.listdir(out), [])
 
     def test_app_against_engine_vectors(self):
         # The rules shared with the program: every row of the one table.
@@ -296,6 +305,15 @@ class BundleTool(unittest.TestCase):
                 self.assertEqual(tool.judge(row["target"], bytes.fromhex(row["snapshot_hex"]), hashes,
                                             row["engine_aot"] == "1", row["kernel_blob"] == "1"),
                                  row["verdict"])
+
+    def test_engine_hashes_are_found_across_chunk_edges(self):
+        tool = load_tool()
+        tool.CHUNK = 64
+        path = os.path.join(self.work, "hashes.bin")
+        for at in range(80):
+            with open(path, "wb") as f:  # with runs of 33 and 31 that are no hash
+                f.write(b"x" * at + b"\0" + HASH.encode() + b"\0" + b"a" * 33 + b"\0" + b"b" * 31 + b"\0")
+            self.assertEqual(tool.snapshot_hashes(path), [HASH], at)
 
     def test_engine_functions_are_the_declared_ones(self):
         self.assertEqual(sorted(load_tool().ENGINE_FUNCTIONS), sorted(declared_engine_functions()))
