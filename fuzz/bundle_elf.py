@@ -92,10 +92,10 @@ def mutate(rng, seed, spots):
 
 
 def check(tool, path):
-    """Runs a check of the file as engine and application; the findings' lines."""
+    """Checks the file as folian, engine and application; each problem must be one line."""
     out, err = io.StringIO(), io.StringIO()
     with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
-        status = tool.main(["--check", "--engine", path, "--app", path])
+        status = tool.main(["--check", "--folian", path, "--engine", path, "--app", path])
     lines = err.getvalue().splitlines()
     problems = int(lines[-1].split()[0]) if status else 0
     if len(lines) != (problems + 1 if status else 0):
