@@ -255,7 +255,7 @@ class BundleTool(unittest.TestCase):
             "C++ library past the runtime": ({"app": lib["app_cxx"]}, r"^application library .*: "
                                              r"needs GLIBCXX_3\.4\.29, newer than the GLIBCXX_3\.4\.28 of"),
             "no runtime to carry": ({"engine": lib["engine_newer_libc"], "runtime": self.work},
-                                    r"^runtime .*: cannot be carried \(no ld-linux-armhf\.so\.3\), "
+                                    r"^runtime .*: cannot be carried \(no ld-linux-armhf\.so\.3, libc\.so\.6\), "
                                     r"and engine library needs GLIBC_2\.30"),
             "test build of folian": ({"folian": lib["folian_cxx"]}, r"^folian .*: needs the C\+\+ "
                                      r"runtime \(libstdc\+\+\.so\.6.*\), which the device does not have"),
