@@ -608,14 +608,15 @@ void invert_picture() {
 }
 
 // Where no driver inverts the panel (the simulated screen, a panel without a
-// refresh interface, which the first refresh finds out), the conversion
-// does.  Called whenever either may have changed.
-void place_night() {
+// refresh interface, named at start or found at the first refresh), the
+// conversion does.  Called whenever either may have changed; `drawn` says
+// the shadow holds the application's picture, to be turned over.
+void place_night(bool drawn) {
   bool in_shadow = g.night && (g.fake || !eink_inverts());
   if (in_shadow == g.night_in_shadow) return;
   if (in_shadow && !g.fake) log_info("没有会反色的墨水屏驱动，夜间模式在转换时反色\n");
   g.night_in_shadow = in_shadow;
-  invert_picture();
+  if (drawn) invert_picture();
 }
 
 // Sends the refresh of the application's picture and keeps what a refusal
@@ -623,7 +624,7 @@ void place_night() {
 // anyway; nothing is kept for it.
 void refresh(uint32_t x, uint32_t y, uint32_t w, uint32_t h, bool full) {
   bool shown = eink_refresh(g.fd, (int)x, (int)y, w, h, full, g.night && !g.night_in_shadow);
-  place_night();
+  place_night(true);
   if (shown || strcmp(eink_kind_name(), "none") == 0) {
     g.missed_w = g.missed_h = 0;
     return;
@@ -707,10 +708,8 @@ bool display_open(DisplayInfo* info) {
   g.force_full = true;
   bool opened = setting_present("FOLIAN_FB_FILE") ? open_simulated(info) : open_device(info);
   if (!opened) return false;
-  // Nothing of the application is on the screen yet: the first frame is
-  // converted the right way, with nothing to turn over.
   g.night = setting_flag("FOLIAN_NIGHT");
-  g.night_in_shadow = g.night && g.fake;
+  place_night(false);  // nothing of the application is on the screen yet
   g.dither = setting_flag("FOLIAN_DITHER");
   if (g.night || g.dither)
     log_info("夜间模式%s，抖动%s\n", g.night ? "开" : "关", g.dither ? "开" : "关");
@@ -894,7 +893,7 @@ void display_set_night(bool on) {
   if (on == g.night) return;
   g.night = on;
   if (!g.shadow) return;
-  place_night();
+  place_night(true);
   // While the screensaver is up its picture stays; the resume shows the
   // application's frame the new way.
   if (g.suspended.load()) return;
