@@ -3,7 +3,8 @@
 # be one of ours: every run leaves the file named below in it.  A folder
 # that exists, holds anything and lacks that file is refused and left exactly
 # as it was (`scripts/demo.sh ~/Desktop` must not empty a desktop).  The
-# preview program and the report tool keep the same rule.
+# preview program keeps the same rule, and the report tool replaces no file
+# but an earlier report.
 out_dir_mark=.folian-output
 
 # out_dir_claim DIR: afterwards DIR is a folder that carries the mark, or
@@ -12,12 +13,12 @@ out_dir_claim() {
   local dir=$1 entries
   if [ -e "$dir" ] || [ -L "$dir" ]; then
     if [ ! -d "$dir" ] || ! entries=$(ls -A "$dir"); then
-      echo "$(basename "$0"): $dir is not a folder this script can use; it is left alone" >&2
+      echo "$(basename "$0"): $dir is not a folder this script can use; it is left as it is" >&2
       return 1
     fi
     if [ -n "$entries" ] && [ ! -f "$dir/$out_dir_mark" ]; then
       echo "$(basename "$0"): $dir holds files and is not an earlier run's output" \
-           "(no $out_dir_mark in it); it is left alone: name a new or empty folder" >&2
+           "(it has no $out_dir_mark); it is left as it is" >&2
       return 1
     fi
   fi

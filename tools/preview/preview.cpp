@@ -748,8 +748,8 @@ int main(int argc, char** argv) {
   }
   if (!p.opt.out.empty() && !out_dir_ours(p.opt.out)) {
     fprintf(stderr,
-            "folian_preview: %s holds files and is not an earlier run's output (no %s in it); "
-            "it is left alone: name a new or empty folder\n",
+            "folian_preview: %s holds files and is not an earlier run's output (it has no %s); "
+            "it is left as it is\n",
             p.opt.out.c_str(), kOutputMark);
     return 2;
   }

@@ -268,7 +268,7 @@ def main(argv):
     ap.add_argument("--title", default="Refresh report")
     args = ap.parse_args(argv)
     if not replaceable(args.output):
-        print("refresh_report.py: %s exists and is not an earlier refresh report; it is left alone"
+        print("refresh_report.py: %s exists and is not an earlier refresh report; it is left as it is"
               % args.output, file=sys.stderr)
         return 2
     updates = parse_log(args.log)
