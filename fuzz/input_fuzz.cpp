@@ -1,9 +1,10 @@
 // Arbitrary event streams from a two-slot touch screen, a single-touch pen
 // and the page buttons, through the stand-in nodes (the kernel's input core:
-// dropped repeats, whole reports, a 64-event buffer that overflows into
-// SYN_DROPPED) into the input module.  Whatever arrives, the engine never sees
-// an id go down twice or move or lift while up, nor a key released that was
-// not pressed, and switching input off lifts every contact and key.
+// dropped repeats, whole reports, client buffers of 256, 128 and 64 events
+// that overflow into SYN_DROPPED) into the input module.  Whatever arrives,
+// the engine never sees an id go down twice or move or lift while up, nor a
+// key pressed twice or released that was not pressed, and switching input off
+// lifts every contact and key.
 #include <fcntl.h>
 #include <linux/input.h>
 #include <poll.h>
@@ -116,10 +117,9 @@ void check_engine_view(bool all_up) {
   std::map<uint64_t, bool> pressed;
   for (const FlutterKeyEvent& k : fake::key_events()) {
     bool& p = pressed[k.physical];
-    if (k.type == kFlutterKeyEventTypeDown)
-      p = true;
-    else
-      check(p);  // a release or repeat only of a key the application holds
+    // Pressed only while up; released or repeated only while held.
+    check(p == (k.type != kFlutterKeyEventTypeDown));
+    if (k.type == kFlutterKeyEventTypeDown) p = true;
     if (k.type == kFlutterKeyEventTypeUp) p = false;
   }
   if (!all_up) return;
@@ -130,8 +130,8 @@ void check_engine_view(bool all_up) {
 }  // namespace
 
 // Input: records of three bytes (node and event choice, value), with the
-// byte 0xFF between them meaning "the program reads now".  Writes of more
-// than 64 events at once overflow the kernel's buffer.
+// byte 0xFF between them meaning "the program reads now".  Writes longer
+// than a node's buffer overflow it; what follows can be more than one read.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   open_once();
   // Each run starts with input on and nothing held, as the last one ended.
@@ -154,7 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       continue;
     }
     int node = data[i] % 3;
-    if (pending[node].size() < 150) pending[node].push_back(decode(node, data + i + 1));
+    if (pending[node].size() < 400) pending[node].push_back(decode(node, data + i + 1));
   }
   flush();
   check_engine_view(false);

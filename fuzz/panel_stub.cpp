@@ -18,6 +18,7 @@ void eink_set_mode(int) {}
 const char* eink_kind_name() { return "mtk"; }
 void eink_arm_swipe(unsigned, unsigned) {}
 bool eink_supports_swipe() { return panel::state().supports_swipe; }
+bool eink_kind_pending() { return panel::state().kind_pending; }
 bool eink_swipe_busy() { return panel::state().swipe_busy; }
 void display_full_refresh() {}
 bool display_is_suspended() { return panel::state().suspended; }

@@ -6,6 +6,7 @@ namespace panel {
 
 struct State {
   bool supports_swipe = false;
+  bool kind_pending = false;
   bool swipe_busy = false;
   bool suspended = false;
 };

@@ -23,12 +23,26 @@ constexpr uint64_t kSwipeRetryNs = 50 * kNsPerMs;
 // sooner would be painted over.
 constexpr uint64_t kCoverDelayNs = 1200 * kNsPerMs;
 constexpr size_t kNameCapacity = 64;
+// An application asks whether the panel animates page turns at start-up,
+// before the first refresh has found out; the answer waits for that refresh,
+// but no longer than this.
+constexpr uint64_t kKindWaitNs = 2000 * kNsPerMs;
+constexpr int kMaxHeldReplies = 16;
 
 uint64_t g_full_refresh_at = 0;  // engine clock, 0 = none pending
 uint64_t g_cover_at = 0;
 char g_cover_path[512] = "";
 int32_t g_cover_width = 0;
 int32_t g_cover_height = 0;
+
+// Replies about page turns held back until the driver kind is known.
+struct HeldReply {
+  FLUTTER_API_SYMBOL(FlutterEngine) engine;
+  const FlutterPlatformMessageResponseHandle* handle;
+  uint64_t until;  // engine clock
+};
+HeldReply g_held[kMaxHeldReplies];
+int g_held_count = 0;
 
 enum class Channel { kNone, kEpd, kSleepCover, kEpdc };
 
@@ -53,24 +67,56 @@ uint64_t delay_ms_to_ns(int64_t ms) {
   return v > UINT64_MAX / kNsPerMs ? UINT64_MAX : v * kNsPerMs;
 }
 
-void respond(FLUTTER_API_SYMBOL(FlutterEngine) engine, const FlutterPlatformMessage* message,
-             const uint8_t* data, size_t size) {
+void respond(FLUTTER_API_SYMBOL(FlutterEngine) engine,
+             const FlutterPlatformMessageResponseHandle* handle, const uint8_t* data, size_t size) {
   // A message sent without a response handle expects no answer.
-  if (!message->response_handle) return;
-  FlutterEngineSendPlatformMessageResponse(engine, message->response_handle, data, size);
+  if (!handle) return;
+  FlutterEngineSendPlatformMessageResponse(engine, handle, data, size);
 }
 
 void send_reply(FLUTTER_API_SYMBOL(FlutterEngine) engine, const FlutterPlatformMessage* message,
                 codec_writer& w) {
-  respond(engine, message, w.buffer, w.used);
+  respond(engine, message->response_handle, w.buffer, w.used);
+}
+
+void send_bool(FLUTTER_API_SYMBOL(FlutterEngine) engine,
+               const FlutterPlatformMessageResponseHandle* handle, bool flag) {
+  codec_writer w;
+  write_success_envelope(w);
+  write_bool(w, flag);
+  respond(engine, handle, w.buffer, w.used);
 }
 
 void reply_bool(FLUTTER_API_SYMBOL(FlutterEngine) engine, const FlutterPlatformMessage* message,
                 bool flag) {
-  codec_writer w;
-  write_success_envelope(w);
-  write_bool(w, flag);
-  send_reply(engine, message, w);
+  send_bool(engine, message->response_handle, flag);
+}
+
+// Whether the panel animates page turns: answered now when the driver kind
+// is known (or nobody waits for the answer), else held back until it is.
+void reply_swipe_support(FLUTTER_API_SYMBOL(FlutterEngine) engine,
+                         const FlutterPlatformMessage* message) {
+  if (message->response_handle && eink_kind_pending() && g_held_count < kMaxHeldReplies) {
+    uint64_t until = deadline_after(FlutterEngineGetCurrentTime(), kKindWaitNs);
+    g_held[g_held_count++] = {engine, message->response_handle, until};
+    return;
+  }
+  reply_bool(engine, message, eink_supports_swipe());
+}
+
+// Sends the held replies whose wait is over, in the order they were asked:
+// all of them once the kind is known, the rest when their time is up.
+void answer_held(uint64_t now, bool all) {
+  bool known = !eink_kind_pending();
+  int kept = 0;
+  for (int i = 0; i < g_held_count; i++) {
+    const HeldReply& r = g_held[i];
+    if (all || known || now >= r.until)
+      send_bool(r.engine, r.handle, eink_supports_swipe());
+    else
+      g_held[kept++] = r;
+  }
+  g_held_count = kept;
 }
 
 void reply_diagnostics(FLUTTER_API_SYMBOL(FlutterEngine) engine,
@@ -234,12 +280,12 @@ bool dispatch(Channel channel, const char* method, FLUTTER_API_SYMBOL(FlutterEng
       return true;
     case Channel::kEpdc:
       if (is("isSupported")) {
-        reply_bool(engine, message, eink_supports_swipe());
+        reply_swipe_support(engine, message);
       } else if (is("diagnostics")) {
         reply_diagnostics(engine, message);
       } else if (is("armPageTurn")) {
         do_arm_page_turn(args);
-        reply_bool(engine, message, eink_supports_swipe());
+        reply_swipe_support(engine, message);
       } else {
         return false;
       }
@@ -276,7 +322,7 @@ bool channels_handle(FLUTTER_API_SYMBOL(FlutterEngine) engine,
   // A name cut by the buffer, or carrying a NUL byte, names no method of ours.
   if (!is_call || method_length != strlen(method) ||
       !dispatch(channel, method, engine, message, r)) {
-    respond(engine, message, nullptr, 0);
+    respond(engine, message->response_handle, nullptr, 0);
   }
   return true;
 }
@@ -289,7 +335,9 @@ void channels_on_screensaver() {
 int channels_next_timeout_ms() {
   uint64_t now = FlutterEngineGetCurrentTime();
   int result = -1;
-  for (uint64_t deadline : {g_full_refresh_at, g_cover_at}) {
+  // Held replies are answered in the order asked, so the first ends first.
+  uint64_t held_until = g_held_count ? g_held[0].until : 0;
+  for (uint64_t deadline : {g_full_refresh_at, g_cover_at, held_until}) {
     if (!deadline) continue;
     int ms = ms_until(deadline, now);
     if (result < 0 || ms < result) result = ms;
@@ -311,4 +359,7 @@ void channels_run_due() {
     g_cover_at = 0;
     display_show_sleep_cover(g_cover_path, (unsigned)g_cover_width, (unsigned)g_cover_height);
   }
+  answer_held(now, false);
 }
+
+void channels_close() { answer_held(FlutterEngineGetCurrentTime(), true); }

@@ -12,3 +12,6 @@ void channels_on_screensaver();
 // Milliseconds until the earliest deadline, rounded up; 0 when due, -1 when none.
 int channels_next_timeout_ms();
 void channels_run_due();
+// Before the engine shuts down: replies still held back are sent, from what
+// is known by then, since every message must have its answer.
+void channels_close();

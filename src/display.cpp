@@ -470,7 +470,7 @@ bool open_device(DisplayInfo* info) {
   const fb_var_screeninfo& var = g.var;
   g.width = var.xres;
   g.height = var.yres;
-  eink_set_screen_size((int)g.width, (int)g.height);
+  eink_open((int)g.width, (int)g.height);
   g.stride = fix.line_length;
   g.bpp = var.bits_per_pixel;
   g.inverted = var.grayscale == 2;

@@ -17,6 +17,7 @@
 
 #include "log.h"
 #include "settings.h"
+#include "tasks.h"
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
               "the update records are little-endian words");
@@ -131,7 +132,9 @@ static_assert(kWaitForUpdateComplete == 0xC008462F);
 // Read by the main thread for diagnostics and written under the display lock.
 std::atomic<int> g_kind{kKindUnknown};
 std::atomic<int> g_mode{kRefreshAuto};
-bool g_kind_env_read = false;
+// A device screen was opened without FOLIAN_EINK naming the kind: its first
+// refresh probes for it.  Main thread only.
+bool g_probing = false;
 int g_last_waveform = 0;
 uint32_t g_marker = 0;
 int g_screen_w = 0;
@@ -258,6 +261,20 @@ bool is_unknown_request(int err) {
   return err == EINVAL || err == ENOTTY || err == kMtkUnknownRequest;
 }
 
+// Once per process.  An arming made while the kind was open counts its second
+// from now, when the panel can first act on it; the kind is stored before the
+// arming lock is taken, and eink_arm_swipe reads it under that lock, so an
+// arming is either seen here or made knowing the kind.  Replies that wait
+// for the kind wait in the main loop.
+void decide_kind(int kind) {
+  g_kind.store(kind);
+  {
+    std::lock_guard<std::mutex> lock(g_arm_lock);
+    if (g_swipe_until != 0) g_swipe_until = kind == kKindMtk ? eink_clock_ms() + kSwipeWindowMs : 0;
+  }
+  tasks_wakeup();
+}
+
 // The probing update is a real refresh: the first one the driver accepts is
 // the one the caller asked for.  A refusal that is about the update, not the
 // layout, leaves the kind undecided, and the next refresh probes again from
@@ -266,8 +283,8 @@ bool probe(int fd, int x, int y, unsigned w, unsigned h, bool full) {
   uint32_t waveform = full ? kWfGc16 : kWfAuto;
   for (int k = g_probe_from; k <= kKindClassic; ++k) {
     if (send_update(fd, k, x, y, w, h, waveform, full) == 0) {
-      g_kind.store(k);
       log_info("墨水屏驱动: %s\n", kKindNames[k]);
+      decide_kind(k);
       return true;
     }
     int err = errno;
@@ -278,8 +295,8 @@ bool probe(int fd, int x, int y, unsigned w, unsigned h, bool full) {
     }
     log_info("墨水屏驱动探测 %s 不匹配: %s\n", kKindNames[k], strerror(err));
   }
-  g_kind.store(kKindNone);
   log_error("没有可用的墨水屏刷新接口，只写帧缓冲不刷新\n");
+  decide_kind(kKindNone);
   return false;
 }
 
@@ -382,11 +399,6 @@ uint64_t eink_clock_ms() {
 }
 
 bool eink_refresh(int fd, int x, int y, unsigned w, unsigned h, bool full) {
-  if (!g_kind_env_read) {
-    g_kind_env_read = true;
-    int k = kind_from_env();
-    if (k != kKindUnknown) g_kind.store(k);
-  }
   int kind = g_kind.load();
   if (fd < 0 || kind == kKindNone) return false;
   if (kind == kKindUnknown) return probe(fd, x, y, w, h, full);
@@ -446,17 +458,25 @@ const char* eink_kind_name() {
   return k >= kKindNone && k <= kKindClassic ? kKindNames[k] : "unknown";
 }
 
-void eink_set_screen_size(int width, int height) {
+void eink_open(int width, int height) {
   g_screen_w = width;
   g_screen_h = height;
+  if (g_kind.load() != kKindUnknown) return;
+  int kind = kind_from_env();
+  if (kind == kKindUnknown)
+    g_probing = true;
+  else
+    g_kind.store(kind);
 }
 
+bool eink_kind_pending() { return g_probing && g_kind.load() == kKindUnknown; }
+
 void eink_arm_swipe(unsigned direction, unsigned steps) {
-  if (g_kind.load() != kKindMtk) return;
   if (steps == 0) steps = 1;
   if (steps > kSwipeMaxSteps) steps = kSwipeMaxSteps;
   uint64_t until = eink_clock_ms() + kSwipeWindowMs;
   std::lock_guard<std::mutex> lock(g_arm_lock);
+  if (!eink_supports_swipe() && !eink_kind_pending()) return;
   g_swipe_direction = direction;
   g_swipe_steps = steps;
   g_swipe_until = until;

@@ -28,7 +28,14 @@ void eink_set_mode(int mode);
 int eink_mode();
 const char* eink_last_waveform_name();
 const char* eink_kind_name();
-void eink_set_screen_size(int width, int height);
+// The panel's driver is about to be used on a screen of this size.  The kind
+// is decided here when FOLIAN_EINK names it; otherwise the first refresh
+// probes the driver for it.
+void eink_open(int width, int height);
+// True while the first refresh has yet to probe the driver: until then
+// whether the panel animates page turns is not known.  The refresh that
+// decides it wakes the main loop (tasks_wakeup).
+bool eink_kind_pending();
 
 // The page-turn animation's direction, as the driver takes it.
 enum PageTurnDirection : unsigned {
@@ -38,7 +45,9 @@ enum PageTurnDirection : unsigned {
   kTurnHorizontalBack = 3,
 };
 
-// `direction` is a PageTurnDirection.
+// `direction` is a PageTurnDirection.  An arming made while the kind is
+// pending is kept, and counts its second from the refresh that decides the
+// kind, if that kind animates.
 void eink_arm_swipe(unsigned direction, unsigned steps);
 bool eink_supports_swipe();
 bool eink_swipe_busy();

@@ -19,6 +19,9 @@ namespace {
 
 constexpr int kMaxDevices = 8;
 constexpr int kSlots = 10;
+// The slot multi-touch values go to when they must be ignored: a slot past
+// the ones kept, or one not known after lost events.
+constexpr int32_t kIgnoredSlot = -1;
 constexpr int kSyntheticDevice = 9;
 // One pointer id for every slot of every device and one for the synthetic
 // pointer, so that a contact going down always finds a free one.
@@ -56,13 +59,15 @@ struct input_device {
   bool multitouch;
   struct input_absinfo abs_x;
   struct input_absinfo abs_y;
+  // Slot of the next multi-touch values, or kIgnoredSlot until the next
+  // ABS_MT_SLOT.
   int32_t current_slot;
   // Slots the kernel has for this device (at most kSlots); the others never
   // hold a contact.
   int32_t slot_count;
   touch_slot slots[kSlots];
-  // Events were lost in the kernel's buffer: ignore everything up to the next
-  // report, then read the contacts' true state back from the kernel.
+  // Events were lost in the kernel's buffer and the report that ends the
+  // loss has not been read yet.
   bool dropping;
   // Page buttons delivered as pressed and not yet released, [0] previous, [1] next.
   bool key_pressed[2];
@@ -174,6 +179,17 @@ void send_contact(FLUTTER_API_SYMBOL(FlutterEngine) engine, FlutterPointerPhase 
   send_pointer(engine, phase, x, y, id);
 }
 
+// The application's contact in this slot ends where the application last saw
+// it.
+void end_contact(const input_device& d, touch_slot& s, FlutterPointerPhase phase,
+                 FLUTTER_API_SYMBOL(FlutterEngine) engine) {
+  double x, y;
+  to_screen(d, s.x, s.y, &x, &y);
+  send_pointer(engine, phase, x, y, s.pointer);
+  g_pointer_busy[s.pointer] = false;
+  s.down = false;
+}
+
 void flush_report(input_device& d, FLUTTER_API_SYMBOL(FlutterEngine) engine) {
   for (int k = 0; k < kSlots; k++) {
     touch_slot& s = d.slots[k];
@@ -190,16 +206,58 @@ void flush_report(input_device& d, FLUTTER_API_SYMBOL(FlutterEngine) engine) {
       s.down = true;
     } else if (s.down) {
       if (g_log_touch) log_info("触点 %d 抬起：原始 %d,%d → %.0f,%.0f\n", k, s.x, s.y, x, y);
-      send_pointer(engine, kUp, x, y, s.pointer);
-      g_pointer_busy[s.pointer] = false;
-      s.down = false;
+      end_contact(d, s, kUp, engine);
     }
   }
 }
 
-void set_field(touch_slot& s, int32_t* field, int32_t value) {
-  *field = value;
-  s.dirty = true;
+// A report reaches the engine while input is on and is forgotten while it is
+// off; the slots follow the kernel either way.
+void end_report(input_device& d, FLUTTER_API_SYMBOL(FlutterEngine) engine) {
+  if (g_enabled) {
+    flush_report(d, engine);
+  } else {
+    for (touch_slot& s : d.slots) s.dirty = false;
+  }
+}
+
+// A controller may have more slots than we keep: values for the others must
+// not land in a slot that holds another finger.
+int32_t kept_slot(int32_t value) { return value >= 0 && value < kSlots ? value : kIgnoredSlot; }
+
+bool is_event(const struct input_event& ev, int type, int code) {
+  return ev.type == type && ev.code == code;
+}
+
+enum Field : uint8_t { kTrackingId, kX, kY, kNoField };
+
+// What a touch-screen event sets: which field of which slot, to what value.
+// A single-touch screen has one contact, in slot 0, whose tracking id
+// BTN_TOUCH stands for.
+struct Change {
+  int32_t slot;
+  Field field;
+  int32_t value;
+};
+
+Change change_of(const input_device& d, int32_t slot, const struct input_event& ev) {
+  Change c = {slot, kNoField, ev.value};
+  if (!d.multitouch && (is_event(ev, EV_KEY, BTN_TOUCH) || is_event(ev, EV_ABS, ABS_X) ||
+                        is_event(ev, EV_ABS, ABS_Y))) {
+    c.slot = 0;
+    c.field = ev.type == EV_KEY ? kTrackingId : ev.code == ABS_X ? kX : kY;
+    if (ev.type == EV_KEY) c.value = ev.value != 0 ? 0 : -1;
+  } else if (ev.type == EV_ABS && slot >= 0) {
+    c.field = ev.code == ABS_MT_POSITION_X    ? kX
+              : ev.code == ABS_MT_POSITION_Y  ? kY
+              : ev.code == ABS_MT_TRACKING_ID ? kTrackingId
+                                              : kNoField;
+  }
+  return c;
+}
+
+int32_t& field(touch_slot& s, Field f) {
+  return f == kTrackingId ? s.tracking_id : f == kX ? s.x : s.y;
 }
 
 // The kernel's view of the contacts. The input core keeps every slot's last
@@ -211,8 +269,7 @@ void query_contacts(const input_device& d, touch_slot* now, int32_t* current_slo
   if (d.multitouch) {
     struct input_absinfo slot;
     memset(&slot, 0, sizeof slot);
-    if (ioctl(d.fd, EVIOCGABS(ABS_MT_SLOT), &slot) == 0)
-      *current_slot = slot.value >= 0 && slot.value < kSlots ? slot.value : 0;
+    if (ioctl(d.fd, EVIOCGABS(ABS_MT_SLOT), &slot) == 0) *current_slot = kept_slot(slot.value);
     static const int kCodes[3] = {ABS_MT_TRACKING_ID, ABS_MT_POSITION_X, ABS_MT_POSITION_Y};
     for (int c = 0; c < 3; c++) {
       // The kernel writes only the slots the device has and leaves the rest
@@ -225,13 +282,13 @@ void query_contacts(const input_device& d, touch_slot* now, int32_t* current_slo
       for (int32_t& v : q.values) v = -1;
       bool ok = ioctl(d.fd, EVIOCGMTSLOTS(sizeof q), &q) >= 0;
       for (int k = 0; k < kSlots; k++) {
-        int32_t* field = c == 0 ? &now[k].tracking_id : (c == 1 ? &now[k].x : &now[k].y);
+        int32_t* value = c == 0 ? &now[k].tracking_id : (c == 1 ? &now[k].x : &now[k].y);
         // Without the kernel's answer no contact may stay down in the
         // application: the tracking ids fall back to "lifted".
         if (ok && k < d.slot_count) {
-          *field = q.values[k];
+          *value = q.values[k];
         } else if (c == 0) {
-          *field = -1;
+          *value = -1;
         }
       }
     }
@@ -248,107 +305,48 @@ void query_contacts(const input_device& d, touch_slot* now, int32_t* current_slo
   }
 }
 
-// After lost events the kernel's view is the truth: a slot is reported when
-// it changed, or when the application's idea of whether it is down differs.
-void resync(input_device& d) {
-  touch_slot now[kSlots];
-  query_contacts(d, now, &d.current_slot);
-  for (int k = 0; k < kSlots; k++) {
-    touch_slot& s = d.slots[k];
-    if (now[k].tracking_id != s.tracking_id || now[k].x != s.x || now[k].y != s.y ||
-        (now[k].tracking_id >= 0) != s.down)
-      s.dirty = true;
-    s.tracking_id = now[k].tracking_id;
-    s.x = now[k].x;
-    s.y = now[k].y;
-  }
-}
-
-// The rest of what was read and whatever is still queued happened before the
-// state about to be asked for: applied on top of it, a stale lift would end a
-// contact that is still down and a stale value would land in the wrong slot.
-void discard_queued(input_device& d) {
-  struct input_event buf[64];
-  for (int i = 0; i < 16 && read(d.fd, buf, sizeof buf) > 0; i++) {
-  }
-}
-
-enum class Gap { kNone, kInside, kEnded };
-
-// After SYN_DROPPED the kernel's queue overflowed: every event up to the next
-// report belongs to a state we only partly saw, so it is skipped and the
-// report that ends the gap asks for a fresh look at the kernel's state.
-Gap follow_gap(input_device& d, const struct input_event& ev) {
-  if (ev.type == EV_SYN && ev.code == SYN_DROPPED) {
-    d.dropping = true;
-    return Gap::kInside;
-  }
-  if (!d.dropping) return Gap::kNone;
-  if (ev.type != EV_SYN || ev.code != SYN_REPORT) return Gap::kInside;
-  d.dropping = false;
-  return Gap::kEnded;
+// Brings slot k to the values `want`. A contact the application holds goes on
+// only while the slot keeps its tracking id: another id means that the finger
+// lifted and a new one landed while events were lost, and moving the old
+// contact there would make one drag of two taps.
+void adopt(input_device& d, int k, const touch_slot& want,
+           FLUTTER_API_SYMBOL(FlutterEngine) engine) {
+  touch_slot& s = d.slots[k];
+  if (s.down && want.tracking_id != s.tracking_id) end_contact(d, s, kUp, engine);
+  if (want.tracking_id != s.tracking_id || want.x != s.x || want.y != s.y ||
+      (want.tracking_id >= 0) != s.down)
+    s.dirty = true;
+  s.tracking_id = want.tracking_id;
+  s.x = want.x;
+  s.y = want.y;
 }
 
 void touch_event(input_device& d, const struct input_event& ev,
                  FLUTTER_API_SYMBOL(FlutterEngine) engine) {
-  touch_slot& cur = d.slots[d.current_slot];
-  if (ev.type == EV_SYN && ev.code == SYN_REPORT) {
-    if (g_enabled) {
-      flush_report(d, engine);
-    } else {
-      for (touch_slot& s : d.slots) s.dirty = false;
-    }
-  } else if (ev.type == EV_KEY && ev.code == BTN_TOUCH && !d.multitouch) {
-    set_field(d.slots[0], &d.slots[0].tracking_id, ev.value != 0 ? 0 : -1);
-  } else if (ev.type == EV_ABS) {
-    switch (ev.code) {
-      case ABS_X:
-        if (!d.multitouch) set_field(d.slots[0], &d.slots[0].x, ev.value);
-        break;
-      case ABS_Y:
-        if (!d.multitouch) set_field(d.slots[0], &d.slots[0].y, ev.value);
-        break;
-      case ABS_MT_SLOT:
-        d.current_slot = ev.value >= 0 && ev.value < kSlots ? ev.value : 0;
-        break;
-      case ABS_MT_POSITION_X:
-        set_field(cur, &cur.x, ev.value);
-        break;
-      case ABS_MT_POSITION_Y:
-        set_field(cur, &cur.y, ev.value);
-        break;
-      case ABS_MT_TRACKING_ID:
-        set_field(cur, &cur.tracking_id, ev.value);
-        break;
-      default:
-        break;
-    }
+  if (is_event(ev, EV_SYN, SYN_REPORT)) {
+    end_report(d, engine);
+  } else if (is_event(ev, EV_ABS, ABS_MT_SLOT)) {
+    d.current_slot = kept_slot(ev.value);
+  } else {
+    Change c = change_of(d, d.current_slot, ev);
+    if (c.field == kNoField) return;
+    touch_slot& s = d.slots[c.slot];
+    field(s, c.field) = c.value;
+    s.dirty = true;
   }
 }
 
-// After lost events the application is told what changed: a key the kernel
-// has up is released, one it has down is pressed. The kernel's answer also
-// takes the key events still queued out of the queue, so nothing else would
-// tell about a press that came meanwhile.
-void resync_keys(input_device& d, FLUTTER_API_SYMBOL(FlutterEngine) engine) {
-  if (!g_enabled) return;
-  uint8_t keys[KEY_MAX / 8 + 1];
-  memset(keys, 0, sizeof keys);
-  bool known = ioctl(d.fd, EVIOCGKEY(sizeof keys), keys) >= 0;
-  for (int i = 0; i < 2; i++) {
-    int code = (i == 1) != g_swap_page_keys ? KEY_PAGEUP : KEY_PAGEDOWN;
-    bool down = known && bit_set(keys, code);
-    if (down != d.key_pressed[i]) {
-      deliver_page_key(engine, i == 1, down ? kKeyPress : kKeyRelease);
-      d.key_pressed[i] = down;
-    }
-  }
+// Which of the application's two page keys an evdev key is: 1 next, 0 previous.
+int key_index(int code) { return (code == KEY_PAGEUP) != g_swap_page_keys ? 1 : 0; }
+
+bool is_page_key(const struct input_event& ev) {
+  return ev.type == EV_KEY && (ev.code == KEY_PAGEUP || ev.code == KEY_PAGEDOWN);
 }
 
 void page_key_event(input_device& d, const struct input_event& ev,
                     FLUTTER_API_SYMBOL(FlutterEngine) engine) {
-  if (ev.type != EV_KEY || (ev.code != KEY_PAGEUP && ev.code != KEY_PAGEDOWN) || !g_enabled) return;
-  bool next = (ev.code == KEY_PAGEUP) != g_swap_page_keys;
+  if (!is_page_key(ev) || !g_enabled) return;
+  bool next = key_index(ev.code) == 1;
   KeyAction action = ev.value == kEvdevKeyUp       ? kKeyRelease
                      : ev.value == kEvdevKeyRepeat ? kKeyRepeat
                                                    : kKeyPress;
@@ -356,26 +354,33 @@ void page_key_event(input_device& d, const struct input_event& ev,
     log_info("翻页键 %d %s → %s\n", ev.code, ev.value != kEvdevKeyUp ? "按下" : "抬起",
              next ? "下一页" : "上一页");
   bool& pressed = d.key_pressed[next ? 1 : 0];
-  // The application only ever sees a release or repeat of a key it was told is
-  // down: a button released while input was off had its release sent then, and
-  // one still held when input comes back starts over with a press.
+  // The application only ever sees a key go down when it is up and come up
+  // when it is down: a button released while input was off had its release
+  // sent then, one still held when input comes back starts over with a press,
+  // and the kernel's key state asked for after lost events can already hold a
+  // press whose event is read afterwards.
   if (action == kKeyRelease && !pressed) return;
+  if (action == kKeyPress && pressed) return;
   if (action == kKeyRepeat && !pressed) action = kKeyPress;
   pressed = action != kKeyRelease;
   deliver_page_key(engine, next, action);
+}
+
+// The application is told of the page keys whose state differs from `want`.
+void adopt_keys(input_device& d, const bool* want, FLUTTER_API_SYMBOL(FlutterEngine) engine) {
+  if (!g_enabled) return;
+  for (int i = 0; i < 2; i++) {
+    if (want[i] == d.key_pressed[i]) continue;
+    deliver_page_key(engine, i == 1, want[i] ? kKeyPress : kKeyRelease);
+    d.key_pressed[i] = want[i];
+  }
 }
 
 // Everything the application still holds from this device is let go.
 void release_held(input_device& d, FLUTTER_API_SYMBOL(FlutterEngine) engine) {
   for (int k = 0; k < kSlots && !d.is_page_keys; k++) {
     touch_slot& s = d.slots[k];
-    if (s.down) {
-      double x, y;
-      to_screen(d, s.x, s.y, &x, &y);
-      send_pointer(engine, kCancel, x, y, s.pointer);
-      g_pointer_busy[s.pointer] = false;
-      s.down = false;
-    }
+    if (s.down) end_contact(d, s, kCancel, engine);
     s.dirty = false;
   }
   for (int i = 0; i < 2; i++) {
@@ -383,6 +388,156 @@ void release_held(input_device& d, FLUTTER_API_SYMBOL(FlutterEngine) engine) {
       deliver_page_key(engine, i == 1, kKeyRelease);
       d.key_pressed[i] = false;
     }
+  }
+}
+
+// Lost events. When a client does not read in time, the kernel replaces its
+// whole queue with SYN_DROPPED and the newest event, and what follows up to
+// the next report is the tail of a report whose beginning is gone. From that
+// report on, the stream is whole again, but it starts from a state nobody
+// saw: the kernel must be asked for it. Its answer is the state of the moment
+// it is asked, and so already holds every event still queued. Asking at the
+// end of the gap and then reading on would apply those events twice (a stale
+// lift on a new contact, a page press on top of the state that holds it); and
+// the key state query takes the queued key events out of the queue, so a page
+// press and release behind the gap would never be seen. So the queue is read
+// empty first, and what follows the gap is held; then the kernel is asked,
+// the application is brought to the state of the gap's end as far as the
+// answer and the held events tell it, and the held events are delivered in
+// order.
+constexpr int kHeld = 1024;
+struct input_event g_held[kHeld];
+int g_held_count;
+// Reads of a device in one gap: one that reports faster than it is read must
+// not hold the loop; its gap goes on in the next pass.
+constexpr int kGapReads = 64;
+
+// The hold is full: its whole reports go as if lost with the gap, since the
+// state asked for later holds what they did.
+void fold_held(input_device& d) {
+  int cut = 0;
+  for (int i = 0; i < g_held_count; i++)
+    if (is_event(g_held[i], EV_SYN, SYN_REPORT)) cut = i + 1;
+  if (cut == 0) {
+    // One report longer than the hold: the gap goes on to its end.
+    cut = g_held_count;
+    d.dropping = true;
+  }
+  memmove(g_held, g_held + cut, (size_t)(g_held_count - cut) * sizeof g_held[0]);
+  g_held_count -= cut;
+}
+
+void gap_take(input_device& d, const struct input_event* evs, size_t n) {
+  for (size_t i = 0; i < n; i++) {
+    const struct input_event& ev = evs[i];
+    if (is_event(ev, EV_SYN, SYN_DROPPED)) {
+      // Lost again: what was held is older than this loss and goes with it.
+      d.dropping = true;
+      g_held_count = 0;
+      continue;
+    }
+    if (!d.dropping && g_held_count == kHeld) fold_held(d);
+    if (d.dropping) {
+      d.dropping = !is_event(ev, EV_SYN, SYN_REPORT);
+    } else {
+      g_held[g_held_count++] = ev;
+    }
+  }
+}
+
+void resolve_touch(input_device& d, FLUTTER_API_SYMBOL(FlutterEngine) engine) {
+  touch_slot now[kSlots];
+  int32_t kernel_slot = d.current_slot;
+  query_contacts(d, now, &kernel_slot);
+  // The slot of the held values before their first ABS_MT_SLOT is the
+  // kernel's current one when nothing held selects another; otherwise it
+  // cannot be told and they are ignored.
+  int32_t start = kernel_slot;
+  for (int i = 0; i < g_held_count; i++)
+    if (is_event(g_held[i], EV_ABS, ABS_MT_SLOT)) start = kIgnoredSlot;
+  // Which fields the held events change, and each slot's first tracking id.
+  uint8_t changed[kSlots] = {};
+  int32_t first_id[kSlots] = {};
+  int32_t slot = start;
+  for (int i = 0; i < g_held_count; i++) {
+    if (is_event(g_held[i], EV_ABS, ABS_MT_SLOT)) {
+      slot = kept_slot(g_held[i].value);
+      continue;
+    }
+    Change c = change_of(d, slot, g_held[i]);
+    if (c.field == kNoField) continue;
+    if (c.field == kTrackingId && !(changed[c.slot] & (1u << kTrackingId)))
+      first_id[c.slot] = c.value;
+    changed[c.slot] |= (uint8_t)(1u << c.field);
+  }
+  // The state at the gap's end: the kernel's, but for what the held events
+  // change; their first change says only what the value was not.
+  for (int k = 0; k < kSlots; k++) {
+    touch_slot& s = d.slots[k];
+    touch_slot then = now[k];
+    if (changed[k] & (1u << kX)) then.x = s.x;
+    if (changed[k] & (1u << kY)) then.y = s.y;
+    if ((changed[k] & (1u << kTrackingId)) && first_id[k] >= 0) {
+      // A new contact comes: whatever the slot held had ended.
+      then.tracking_id = -1;
+    } else if (changed[k] & (1u << kTrackingId)) {
+      // A contact lifts, but it may be one that landed unseen after the
+      // application's lifted: the application's is cancelled rather than
+      // moved or lifted where the other one was. A single-touch screen
+      // cannot tell contacts apart, and its contact goes on.
+      if (d.multitouch && s.down) end_contact(d, s, kCancel, engine);
+      then.tracking_id = s.down ? s.tracking_id : -1;
+    }
+    adopt(d, k, then, engine);
+  }
+  end_report(d, engine);
+  d.current_slot = start;
+  for (int i = 0; i < g_held_count; i++) touch_event(d, g_held[i], engine);
+  // What came after the last read is in the answer, and is read later or, for
+  // BTN_TOUCH, was taken out of the queue by the question.
+  for (int k = 0; k < kSlots; k++) adopt(d, k, now[k], engine);
+  end_report(d, engine);
+}
+
+// As for contacts: the keys at the gap's end, then what was held. A held key
+// event is the key's first change since then: a press says it was up, a
+// release or repeat that it was down.
+void resolve_keys(input_device& d, FLUTTER_API_SYMBOL(FlutterEngine) engine) {
+  uint8_t keys[KEY_MAX / 8 + 1];
+  memset(keys, 0, sizeof keys);
+  bool known = ioctl(d.fd, EVIOCGKEY(sizeof keys), keys) >= 0;
+  bool now[2], then[2], seen[2] = {false, false};
+  static const int kCodes[2] = {KEY_PAGEUP, KEY_PAGEDOWN};
+  for (int code : kCodes)
+    now[key_index(code)] = then[key_index(code)] = known && bit_set(keys, code);
+  for (int i = 0; i < g_held_count; i++) {
+    const struct input_event& ev = g_held[i];
+    if (!is_page_key(ev) || seen[key_index(ev.code)]) continue;
+    seen[key_index(ev.code)] = true;
+    then[key_index(ev.code)] = ev.value == kEvdevKeyUp || ev.value == kEvdevKeyRepeat;
+  }
+  adopt_keys(d, then, engine);
+  for (int i = 0; i < g_held_count; i++) page_key_event(d, g_held[i], engine);
+  // A key that changed after the last read was taken out of the queue by the
+  // question.
+  adopt_keys(d, now, engine);
+}
+
+// Takes a device through a gap, from its SYN_DROPPED (or where the last pass
+// left it) on; `evs` is the rest of what was read.
+void take_gap(input_device& d, const struct input_event* evs, size_t n,
+              FLUTTER_API_SYMBOL(FlutterEngine) engine) {
+  g_held_count = 0;
+  gap_take(d, evs, n);
+  struct input_event buf[64];
+  ssize_t got;
+  for (int reads = 0; reads < kGapReads && (got = read(d.fd, buf, sizeof buf)) > 0; reads++)
+    gap_take(d, buf, (size_t)got / sizeof buf[0]);
+  if (d.dropping) return;
+  if (d.is_page_keys) {
+    resolve_keys(d, engine);
+  } else {
+    resolve_touch(d, engine);
   }
 }
 
@@ -534,16 +689,8 @@ void input_process(const struct pollfd* fds, int count, FLUTTER_API_SYMBOL(Flutt
         }
         size_t events = (size_t)got / sizeof buf[0];
         for (size_t e = 0; e < events; e++) {
-          Gap gap = follow_gap(d, buf[e]);
-          if (gap == Gap::kInside) continue;
-          if (gap == Gap::kEnded) {
-            discard_queued(d);
-            if (d.is_page_keys) {
-              resync_keys(d, engine);
-            } else {
-              resync(d);
-              touch_event(d, buf[e], engine);
-            }
+          if (d.dropping || is_event(buf[e], EV_SYN, SYN_DROPPED)) {
+            take_gap(d, buf + e, events - e, engine);
             break;
           }
           if (d.is_page_keys) {

@@ -51,15 +51,15 @@ const char kHelp[] =
     "Environment:\n"
     "  FOLIAN_PIXEL_RATIO        device pixel ratio (default: DPI / 160, or 2.0)\n"
     "  FOLIAN_EXIT_TIMEOUT       seconds the shutdown may take before exit status 124 (15)\n"
-    "  FOLIAN_TEST_EXIT_HANG     set: the shutdown hangs (exercises the watchdog)\n"
+    "  FOLIAN_TEST_EXIT_HANG     set, even empty or 0: the shutdown hangs (exercises the watchdog)\n"
     "  FOLIAN_FB                 framebuffer device (/dev/fb0)\n"
-    "  FOLIAN_FB_FILE            set, even empty: a simulated screen in memory\n"
+    "  FOLIAN_FB_FILE            set, even empty or 0: a simulated screen in memory\n"
     "  FOLIAN_FB_SIZE            simulated screen size (1236x1648)\n"
     "  FOLIAN_FB_DUMP_DIR        directory for PGM dumps of simulated frames\n"
     "  FOLIAN_DPI                density (default: from the panel; 300 when simulated)\n"
     "  FOLIAN_FULL_EVERY         every N-th refresh is a full refresh (0: never)\n"
     "  FOLIAN_LOG_FRAMES         not 0: one log line per refresh\n"
-    "  FOLIAN_KEEP_SCREEN        set: the screen found at start is not saved or restored\n"
+    "  FOLIAN_KEEP_SCREEN        set, even empty or 0: the startup screen is neither kept nor restored\n"
     "  FOLIAN_FRAMEWORK_STOPPED  1 or true: do not restore the startup screen at exit\n"
     "  FOLIAN_EINK               e-ink driver kind: mtk, zelda, rex, classic, none (default: probe)\n"
     "  FOLIAN_TOUCH_SWAP_XY      1 or true: touch axes exchanged\n"
@@ -251,6 +251,11 @@ bool open_signal_pipe() {
 void install_signal_handlers() {
   signal(SIGINT, on_signal);
   signal(SIGTERM, on_signal);
+  // The remote shell we were started from went away: quit in order, so the
+  // screen and the device's framework are given back.  Started with hang-ups
+  // ignored (nohup), we were asked to outlive the shell, and do.
+  struct sigaction hup;
+  if (sigaction(SIGHUP, nullptr, &hup) == 0 && hup.sa_handler != SIG_IGN) signal(SIGHUP, on_signal);
   signal(SIGUSR1, on_signal);
   signal(SIGPIPE, SIG_IGN);
 }
@@ -326,7 +331,7 @@ void run_loop(int wake_fd) {
     // A hang-up or error without data is handled by the owner too (it closes
     // or reopens), so such a descriptor cannot make the loop spin.
     if (fds[2].fd >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR)))
-      on_power_event(power_read());
+      power_read(on_power_event);
     if (fds[3].fd >= 0 && (fds[3].revents & (POLLIN | POLLHUP | POLLERR))) control_read();
     if (ready > 0) input_process(&fds[4], m, g_engine);
 
@@ -495,6 +500,7 @@ int main(int argc, char** argv) {
   control_close();
   power_close();
   input_close();
+  channels_close();
   FlutterEngineShutdown(g_engine);
   aot_data.reset();
   display_close();

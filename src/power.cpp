@@ -174,9 +174,9 @@ int power_open() {
 
 int power_fd() { return g_fd; }
 
-int power_read() {
-  int event = POWER_EVENT_NONE;
-  if (g_fd < 0) return event;
+int power_read(PowerEventHandler on_event) {
+  int events = 0;
+  if (g_fd < 0) return events;
   char buf[256];
   for (int reads = 0; reads < kReadsPerPass; reads++) {
     ssize_t n = read(g_fd, buf, sizeof buf);
@@ -198,24 +198,25 @@ int power_read() {
       }
       break;
     }
-    int e = power_parse_output(buf, (size_t)n);
-    if (e != POWER_EVENT_NONE) event = e;
+    events += power_parse_output(buf, (size_t)n, on_event);
   }
-  return event;
+  return events;
 }
 
-int power_parse_output(const char* bytes, size_t n) {
-  int event = POWER_EVENT_NONE;
+int power_parse_output(const char* bytes, size_t n, PowerEventHandler on_event) {
+  int events = 0;
   for (size_t i = 0; i < n; i++) {
     char c = bytes[i];
     if (c == '\n') {
       int e = end_line();
-      if (e != POWER_EVENT_NONE) event = e;
+      if (e == POWER_EVENT_NONE) continue;
+      events++;
+      on_event(e);
     } else if (g_line_len + 1 <= (int)sizeof g_line - 1) {
       g_line[g_line_len++] = c;
     }
   }
-  return event;
+  return events;
 }
 
 void power_close() { stop_following(); }

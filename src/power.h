@@ -9,14 +9,22 @@ enum {
   POWER_EVENT_SCREENSAVER_OFF = 2,
 };
 
+// Takes one event; called for every line that names one, in the order the
+// tool printed them.
+using PowerEventHandler = void (*)(int event);
+
 int power_open();
 int power_fd();
-int power_read();
-// Adds the event-wait tool's output to the line being assembled; returns the
-// event of the last complete line that names one, or POWER_EVENT_NONE.  A
-// line longer than 255 bytes keeps its start.  power_read feeds it what it
-// reads; declared here so the fuzz target can reach it.
-int power_parse_output(const char* bytes, size_t n);
+// Reads what the event-wait tool printed and hands each event to `on_event`
+// as its line completes; returns how many there were.  A sleep and the wake
+// after it may come in one read (the program did not run between them, as
+// around a suspend): both are handed on.
+int power_read(PowerEventHandler on_event);
+// Adds the tool's output to the line being assembled, handing on the event
+// of every complete line that names one; returns how many.  A line longer
+// than 255 bytes keeps its start.  power_read feeds it what it reads;
+// declared here so the fuzz target can reach it.
+int power_parse_output(const char* bytes, size_t n, PowerEventHandler on_event);
 void power_close();
 void power_reset_idle_timer();
 void power_user_activity();

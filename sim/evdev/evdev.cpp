@@ -44,6 +44,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <vector>
+
 namespace {
 
 constexpr int kMaxFds = 4096;
@@ -194,11 +197,9 @@ bool bit(const uint8_t* mask, size_t bytes, unsigned n) {
 // One client of one node: the input core's state of the device
 // (drivers/input/input.c, input-mt.c) and evdev's client buffer
 // (drivers/input/evdev.c).
-constexpr unsigned kRing = 64;  // EVDEV_MIN_BUFFER_SIZE, a power of two
 constexpr int kMaxSlots = 64;
 constexpr int kMtFirst = ABS_MT_TOUCH_MAJOR;
 constexpr int kMtLast = ABS_MT_TOOL_Y;
-constexpr int kMaxVals = 256;
 
 struct Node {
   uint8_t types[4];
@@ -209,11 +210,11 @@ struct Node {
   int num_slots;  // 0: the node has no slots
   int slot;       // slot addressed by the next MT value, maybe not yet sent
   int32_t mt[kMaxSlots][kMtLast - kMtFirst + 1];
-  struct input_event vals[kMaxVals];  // the packet being built
+  std::vector<struct input_event> vals;  // the packet being built
   int num_vals;
   bool grabbed_elsewhere;
 
-  struct input_event buffer[kRing];
+  std::vector<struct input_event> buffer;  // a power of two long
   unsigned head, tail, packet_head;
 
   unsigned char partial[sizeof(struct input_event)];  // an event cut by the FIFO
@@ -223,9 +224,36 @@ Node* g_nodes[kMaxFds];
 
 Node* node_for(int fd) { return fd >= 0 && fd < kMaxFds ? g_nodes[fd] : nullptr; }
 
+bool is_mt_axis(int axis) { return axis == ABS_MT_SLOT || (axis >= kMtFirst && axis <= kMtLast); }
+
+// input.c input_estimate_events_per_packet: how many values one report of the
+// device may carry.  The core's batch holds two more; each client's buffer
+// holds eight such reports, at least 64 events, rounded up to a power of two
+// (evdev.c evdev_compute_buffer_size).
+unsigned events_per_packet(const Node& n) {
+  int64_t mt_slots = n.num_slots;
+  if (!mt_slots && bit(n.abs, sizeof n.abs, ABS_MT_TRACKING_ID)) {
+    const struct input_absinfo& id = n.absinfo[ABS_MT_TRACKING_ID];
+    mt_slots = std::clamp<int64_t>((int64_t)id.maximum - id.minimum + 1, 2, 32);
+  } else if (!mt_slots && bit(n.abs, sizeof n.abs, ABS_MT_POSITION_X)) {
+    mt_slots = 2;
+  }
+  int64_t events = mt_slots + 1;
+  if (bit(n.types, sizeof n.types, EV_ABS))
+    for (int axis = 0; axis < ABS_CNT; axis++)
+      if (bit(n.abs, sizeof n.abs, axis)) events += is_mt_axis(axis) ? mt_slots : 1;
+  return (unsigned)(events + 7);
+}
+
+unsigned client_buffer_size(const Node& n) {
+  unsigned want = std::max(events_per_packet(n) * 8, 64u), size = 1;
+  while (size < want) size *= 2;
+  return size;
+}
+
 Node* new_node(const Config& c) {
-  Node* n = new Node;
-  memset(n, 0, sizeof *n);
+  // Value-initialised: every plain field starts at zero.
+  Node* n = new Node();
   memcpy(n->types, c.types, sizeof n->types);
   memcpy(n->abs, c.abs, sizeof n->abs);
   memcpy(n->keybits, c.keys, sizeof n->keybits);
@@ -249,16 +277,19 @@ Node* new_node(const Config& c) {
     n->absinfo[ABS_MT_SLOT].value = n->slot;
   }
   n->grabbed_elsewhere = c.grabbed;
+  n->vals.resize(events_per_packet(*n) + 2);
+  n->buffer.resize(client_buffer_size(*n));
   return n;
 }
 
 // evdev.c __pass_event: a full buffer loses everything unread but the newest
 // event, behind SYN_DROPPED, and hides it until the next report completes.
 void pass_event(Node& n, const struct input_event& e) {
+  unsigned mask = (unsigned)n.buffer.size() - 1;
   n.buffer[n.head++] = e;
-  n.head &= kRing - 1;
+  n.head &= mask;
   if (n.head == n.tail) {
-    n.tail = (n.head - 2) & (kRing - 1);
+    n.tail = (n.head - 2) & mask;
     struct input_event dropped = e;
     dropped.type = EV_SYN;
     dropped.code = SYN_DROPPED;
@@ -333,7 +364,7 @@ void handle_event(Node& n, const struct input_event& e) {
       break;
   }
   add_val(n, e, e.type, e.code, e.value);
-  if (n.num_vals >= kMaxVals - 2) flush_vals(n, e);
+  if (n.num_vals >= (int)n.vals.size() - 2) flush_vals(n, e);
 }
 
 ssize_t call_real_read(int fd, void* buf, size_t count);
@@ -371,7 +402,7 @@ ssize_t node_read(int fd, Node& n, void* buf, size_t count) {
   size_t done = 0;
   while (done + sizeof(struct input_event) <= count && n.packet_head != n.tail) {
     memcpy((char*)buf + done, &n.buffer[n.tail], sizeof(struct input_event));
-    n.tail = (n.tail + 1) & (kRing - 1);
+    n.tail = (n.tail + 1) & ((unsigned)n.buffer.size() - 1);
     done += sizeof(struct input_event);
   }
   if (done) return (ssize_t)done;
@@ -385,17 +416,18 @@ ssize_t node_read(int fd, Node& n, void* buf, size_t count) {
 // evdev.c __evdev_flush_queue: queued events of one type are removed, and so
 // are the reports that would be left empty.
 void flush_queue(Node& n, unsigned type) {
+  unsigned mask = (unsigned)n.buffer.size() - 1;
   unsigned head = n.tail;
   n.packet_head = n.tail;
   unsigned num = 1;  // a leading report is kept
-  for (unsigned i = n.tail; i != n.head; i = (i + 1) & (kRing - 1)) {
+  for (unsigned i = n.tail; i != n.head; i = (i + 1) & mask) {
     struct input_event e = n.buffer[i];
     bool is_report = e.type == EV_SYN && e.code == SYN_REPORT;
     if (e.type == type) continue;
     if (is_report && !num) continue;
     if (head != i) n.buffer[head] = e;
     num++;
-    head = (head + 1) & (kRing - 1);
+    head = (head + 1) & mask;
     if (is_report) {
       num = 0;
       n.packet_head = head;

@@ -24,6 +24,7 @@ struct Panel {
   std::vector<Cover> covers;
   std::vector<std::pair<unsigned, unsigned>> swipes;  // direction, steps
   bool supports_swipe = false;
+  bool kind_pending = false;
   bool swipe_busy = false;
   bool suspended = false;
 } g_panel;
@@ -35,6 +36,7 @@ void eink_set_mode(int mode) { g_panel.modes.push_back(mode); }
 const char* eink_kind_name() { return "mxc"; }
 void eink_arm_swipe(unsigned direction, unsigned steps) { g_panel.swipes.emplace_back(direction, steps); }
 bool eink_supports_swipe() { return g_panel.supports_swipe; }
+bool eink_kind_pending() { return g_panel.kind_pending; }
 bool eink_swipe_busy() { return g_panel.swipe_busy; }
 void display_full_refresh() { g_panel.full_refreshes++; }
 bool display_is_suspended() { return g_panel.suspended; }
@@ -316,6 +318,53 @@ TEST_F(Channels, ArmPageTurnDirectionsAndSteps) {
     for (size_t i = 0; i < std::size(cases); i++)
       EXPECT_EQ(p.swipes[i], std::make_pair(cases[i].direction, cases[i].steps)) << i;
   }
+}
+
+// Before the first refresh has probed the driver, the page-turn replies wait
+// for it (the arming itself is made at once), two seconds at most; at close,
+// whatever still waits is answered from what is known.
+TEST_F(Channels, PageTurnRepliesWaitForTheDriverKind) {
+  auto answers = [](size_t from) {
+    std::vector<Bytes> out;
+    for (size_t i = from; i < fake::responses().size(); i++) out.push_back(fake::responses()[i].bytes);
+    return out;
+  };
+  p.kind_pending = true;
+  size_t start = fake::responses().size();
+  EXPECT_EQ(send(kEpdc, (Msg().str("isSupported") << 0).b).count, 0u);
+  fake::advance_ms(500);
+  EXPECT_EQ(send(kEpdc, (Msg().str("armPageTurn") << 0).b).count, 0u);
+  EXPECT_EQ(p.swipes.size(), 1u);
+  EXPECT_EQ(send(kEpdc, (Msg().str("diagnostics") << 0).b).count, 1u) << "only page turns wait";
+  EXPECT_EQ(channels_next_timeout_ms(), 1501);
+  fake::advance_ms(1499);
+  channels_run_due();
+  EXPECT_EQ(answers(start).size(), 1u);
+  p.kind_pending = false;
+  p.supports_swipe = true;
+  channels_run_due();
+  EXPECT_EQ(answers(start + 1), std::vector<Bytes>({kTrue, kTrue}));
+  EXPECT_EQ(channels_next_timeout_ms(), -1);
+
+  // The kind stays open: the wait ends after two seconds; a full list of
+  // waiting replies answers a new one at once.
+  p.kind_pending = true;
+  p.supports_swipe = false;
+  start = fake::responses().size();
+  for (int i = 0; i < 17; i++) send(kEpdc, (Msg().str("isSupported") << 0).b);
+  EXPECT_EQ(answers(start).size(), 1u);
+  fake::advance_ms(1999);
+  channels_run_due();
+  EXPECT_EQ(answers(start).size(), 1u);
+  fake::advance_ms(1);
+  EXPECT_EQ(channels_next_timeout_ms(), 0);
+  channels_run_due();
+  EXPECT_EQ(answers(start), std::vector<Bytes>(17, kFalse));
+
+  send(kEpdc, (Msg().str("armPageTurn") << 0).b);
+  EXPECT_EQ(answers(start).size(), 17u);
+  channels_close();
+  EXPECT_EQ(answers(start).size(), 18u);
 }
 
 }  // namespace

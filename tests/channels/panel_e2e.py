@@ -6,6 +6,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import tempfile
 import unittest
 
@@ -132,6 +133,36 @@ class Panel(E2ETestCase):
         u = updates[animated[0]]
         self.assertEqual((u.dir, u.steps, u.waveform, u[:4]), (0, 20, REAGL, (0, 0, 1236, 1648)))
         self.assertEqual([v.waveform for v in updates[animated[0] + 1:] if v.full], [GC16], updates)
+
+    def test_page_turn_support_asked_before_the_first_frame(self):
+        # The application asks before it draws anything.  Named by FOLIAN_EINK,
+        # the kind is known at once; probed, the answer waits for the first
+        # refresh (here one asked for on the control pipe), or for the
+        # shutdown, which answers from what is known.
+        d = tempfile.mkdtemp(prefix="folian-epdc-")
+        self.addCleanup(shutil.rmtree, d, True)
+        cases = {"named": ({"FOLIAN_EINK": "mtk"}, None, True), "probed": ({}, "refresh\n", True),
+                 "shutdown": ({}, None, False)}
+        apps = {}
+        for name, (env, _, _) in cases.items():
+            env = dict(env, FOLIAN_SIM_EPDC="mtk", FOLIAN_CONTROL=os.path.join(d, name))
+            apps[name] = self.start(self.bundle(app="call %s isSupported\n" % EPDC), env=env,
+                                    preload=("sim_fb",))
+        for name, (_, command, supported) in cases.items():
+            with self.subTest(name):
+                app = apps[name]
+                app.wait_line(r"\] 控制管道 ")
+                app.wait_event("message_delivered", match=lambda e: e["channel"] == EPDC)
+                if command:
+                    say(os.path.join(d, name), command)
+                elif name == "shutdown":
+                    app.signal(signal.SIGTERM)
+                    self.assertEqual(app.wait(), 0)
+                reply = app.wait_event("response", match=lambda e: e["channel"] == EPDC)
+                self.assertEqual(payload(reply), ok_reply(supported))
+                trace = app.trace()
+                assert_no_violation(trace)
+                self.assertEqual(events(trace, "present"), [])
 
 
 if __name__ == "__main__":

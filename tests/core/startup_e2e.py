@@ -9,7 +9,8 @@ import tempfile
 import time
 import unittest
 
-from folian_e2e import SLOW, E2ETestCase, assert_no_violation, events, first, payload, say
+from folian_e2e import (RUNNER, SLOW, E2ETestCase, assert_no_violation, events, executable, first,
+                        payload, say)
 
 SIM = {"FOLIAN_FB_FILE": ""}  # simulated 1236x1648 screen, DPI 300
 SETTINGS = b'{"textScaleFactor":1.0,"alwaysUse24HourFormat":true,"platformBrightness":"light"}'
@@ -127,14 +128,19 @@ class StartUp(E2ETestCase):
         self.assertIn("904dab858c4", version[2])
         # Every variable the program reads is on a help line of its own, as
         # in the README's table.
-        read = set(re.findall(r'"(FOLIAN_[A-Z0-9_]+)"', "".join(
-            open(os.path.join(ROOT, "src", n)).read() for n in os.listdir(os.path.join(ROOT, "src"))
-            if n.endswith(".cpp"))))
+        source = "".join(open(os.path.join(ROOT, "src", n)).read()
+                         for n in os.listdir(os.path.join(ROOT, "src")) if n.endswith(".cpp"))
+        read = set(re.findall(r'"(FOLIAN_[A-Z0-9_]+)"', source))
         helped = re.findall(r"(?m)^  (FOLIAN_[A-Z0-9_]+) ", out[("--help",)])
         with open(os.path.join(ROOT, "README.md")) as f:
-            documented = re.findall(r"(?m)^\| `(FOLIAN_[A-Z0-9_]+)` \|", f.read())
+            readme = f.read()
+        documented = re.findall(r"(?m)^\| `(FOLIAN_[A-Z0-9_]+)` \|", readme)
         self.assertEqual(sorted(helped), sorted(read))
         self.assertEqual(sorted(documented), sorted(read))
+        # A switch read by its presence is on even as "0": both texts say so.
+        for name in re.findall(r'setting_present\("(FOLIAN_\w+)"\)', source):
+            self.assertRegex(out[("--help",)], r"(?m)^  %s +set, even empty or 0: " % name)
+            self.assertRegex(readme, r"(?m)^\| `%s` \| .*\(even empty or `0`\)" % name)
 
     def test_pixel_ratio(self):
         cases = [  # environment, DPI logged, ratio
@@ -199,6 +205,15 @@ class StartUp(E2ETestCase):
         # The writer ends with the pipe; a full queue is told once.
         writer.wait(5 * SLOW)
         self.assertLessEqual(sum("控制命令队列已满" in l for l in app.lines()), 1)
+
+    def test_started_under_nohup_a_hang_up_is_ignored(self):
+        bundle = self.bundle()
+        app = self.start(tool=["nohup"] + RUNNER + [executable(), "--bundle", bundle.path], env=SIM)
+        app.wait_event("present")
+        app.signal(signal.SIGHUP)
+        time.sleep(0.3 * SLOW)
+        self.assertTrue(app.alive())
+        self.stop(app)
 
     def test_signal_during_engine_launch_skips_the_loop(self):
         app = self.start(self.bundle(app="message some/unknown hi\n"),

@@ -48,10 +48,13 @@ class DeviceE2E(E2ETestCase):
         return [l.split(" ", 1)[1] for l in self.read("lipc.log").splitlines()]
 
     def launch(self, env=None, framework=False, preload=()):
+        """The simulated screen, unless sim_fb is preloaded."""
         self.dir = tempfile.mkdtemp(prefix="folian-lipc-")
         self.addCleanup(shutil.rmtree, self.dir, True)
-        full = {"FOLIAN_FB_FILE": "", "FOLIAN_SIM_LIPC_BIN": LIPC_BIN, "FOLIAN_SIM_LIPC_DIR": self.dir,
+        full = {"FOLIAN_SIM_LIPC_BIN": LIPC_BIN, "FOLIAN_SIM_LIPC_DIR": self.dir,
                 "FOLIAN_SIM_PATHS_LOG": self.path("exec.log")}
+        if "sim_fb" not in preload:
+            full["FOLIAN_FB_FILE"] = ""
         if framework:
             full["FOLIAN_FAKE_FRAMEWORK"] = "1"
         full.update(env or {})
@@ -80,11 +83,14 @@ class DeviceE2E(E2ETestCase):
         app.wait_line(r"\]\[错误\] lipc-wait-event 退出了，重新启动$")
         app.wait_line(r"\] 监听电源事件（lipc-wait-event pid (?!%d）)\d+）$" % self.tool_pid)
         self.assertTrue(process_gone(self.tool_pid))
-        # The new tool brings the screensaver's events as the old one did.
+        # The new tool brings the screensaver's events as the old one did,
+        # a sleep and its wake in one write among them: both are applied.
         os.write(self.feed, b"goingToScreenSaver\n")
         app.wait_event("lifecycle", match=lambda e: e["state"] == "paused")
-        os.write(self.feed, b"outOfScreenSaver\n")
-        app.wait_event("lifecycle", match=lambda e: e["state"] == "resumed", count=2)
+        os.write(self.feed, b"outOfScreenSaver\ngoingToScreenSaver\noutOfScreenSaver\n")
+        app.wait_event("lifecycle", match=lambda e: e["state"] == "resumed", count=3)
+        self.assertEqual([e["state"] for e in events(app.trace(), "lifecycle")],
+                         ["resumed", "paused", "resumed", "paused", "resumed"])
         app.signal(signal.SIGTERM)
         self.assertEqual(app.wait(), 0)
         assert_no_violation(app.trace())
@@ -95,8 +101,10 @@ class DeviceE2E(E2ETestCase):
                 self.impersonation(hang)
 
     def impersonation(self, hang):
+        # Without the hang: a device screen, and the hang-up of the shell
+        # that started the program, which quits it as SIGTERM does.
         env = {"FOLIAN_TEST_EXIT_HANG": "1", "FOLIAN_EXIT_TIMEOUT": "1"} if hang else {}
-        app = self.launch(framework=True, env=env)
+        app = self.launch(framework=True, env=env, preload=() if hang else ("sim_fb",))
         app.wait_line(r"\] 冒充框架：com\.lab126\.kaf frameworkStarted=1，已卸掉系统开机画面和屏保$")
         self.assertEqual(self.lipc_calls(), [
             "load liblipc.so.1",
@@ -104,7 +112,7 @@ class DeviceE2E(E2ETestCase):
             "register frameworkStarted get=0 value=1 setter=null data=null",
             "set com.lab126.blanket unload splash",
             "set com.lab126.blanket unload screensaver"])
-        app.signal(signal.SIGTERM)
+        app.signal(signal.SIGTERM if hang else signal.SIGHUP)
         self.assertEqual(app.wait(timeout=5), 124 if hang else 0)
         self.assertEqual(self.lipc_calls()[5:], ["set com.lab126.blanket load screensaver",
                                                  "close com.lab126.kaf"])
@@ -114,6 +122,7 @@ class DeviceE2E(E2ETestCase):
             self.assertLess(undone, next(i for i, l in enumerate(lines) if "模拟退出卡住" in l))
             return
         self.assertTrue(lines[undone - 1].endswith("] 退出"), lines)
+        self.assertTrue(lines[-1].endswith("] 已还原启动前的屏幕内容"), lines)
         self.assertFalse(any(EXIT_LINE in l for l in lines))
         trace = app.trace()
         assert_no_violation(trace)

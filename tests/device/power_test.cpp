@@ -17,6 +17,7 @@
 #include <chrono>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "sim_dir.h"
 #include "stderr_capture.h"
@@ -51,6 +52,16 @@ bool wait_readable(int fd, int ms = 5000) {
 
 bool gone(pid_t pid) { return kill(pid, 0) != 0 && errno == ESRCH; }
 
+// The events handed on by the last power_read, in order.
+std::vector<int> g_events;
+void record(int event) { g_events.push_back(event); }
+std::vector<int> read_events() {
+  g_events.clear();
+  int count = power_read(record);
+  EXPECT_EQ(count, (int)g_events.size());
+  return g_events;
+}
+
 // One event-wait child fed through a FIFO the test writes.
 class PowerTest : public ::testing::Test {
  protected:
@@ -78,7 +89,7 @@ class PowerTest : public ::testing::Test {
     // test writes from here on cannot be lost by closing the test's end.
     feed("sync\n");
     ASSERT_TRUE(wait_readable(power_fd()));
-    ASSERT_EQ(power_read(), POWER_EVENT_NONE);
+    ASSERT_EQ(read_events(), std::vector<int>());
   }
   void TearDown() override {
     if (feed_ >= 0) close(feed_);
@@ -110,28 +121,30 @@ TEST_F(PowerTest, StartsTheToolWithItsFixedArgumentsAndACleanInheritance) {
 
 TEST_F(PowerTest, LinesAreJoinedAcrossReadsAndOnlyTheirStartCounts) {
   const std::string longline = "goingToScreenSaver" + std::string(300 - 18, 'x');
+  const int on = POWER_EVENT_SCREENSAVER_ON, off = POWER_EVENT_SCREENSAVER_OFF;
   // Each row is fed, let arrive whole and read in one call.
-  const std::vector<std::pair<std::string, int>> rows = {
-      {"goingToScreenSaver\n", POWER_EVENT_SCREENSAVER_ON},
-      {"outOfScreenSaver 1 2\n", POWER_EVENT_SCREENSAVER_OFF},
-      {"event goingToScreenSaver\nhello\n\n", POWER_EVENT_NONE},
-      {"goingToScreenSaver\noutOfScreenSaver\n", POWER_EVENT_SCREENSAVER_OFF},  // both logged
-      {"goingToScr", POWER_EVENT_NONE},
-      {"eenSaver\n", POWER_EVENT_SCREENSAVER_ON},
-      {"outOf", POWER_EVENT_NONE},
-      {"ScreenSaver", POWER_EVENT_NONE},
-      {"\n", POWER_EVENT_SCREENSAVER_OFF},
-      {longline + "\n", POWER_EVENT_SCREENSAVER_ON},
-      {"outOfScreenSaver\n", POWER_EVENT_SCREENSAVER_OFF}};
+  const std::vector<std::pair<std::string, std::vector<int>>> rows = {
+      {"goingToScreenSaver\n", {on}},
+      {"outOfScreenSaver 1 2\n", {off}},
+      {"event goingToScreenSaver\nhello\n\n", {}},
+      // A sleep and its wake in one read: the wake has something to resume.
+      {"goingToScreenSaver\noutOfScreenSaver\ngoingToScreenSaver\n", {on, off, on}},
+      {"goingToScr", {}},
+      {"eenSaver\n", {on}},
+      {"outOf", {}},
+      {"ScreenSaver", {}},
+      {"\n", {off}},
+      {longline + "\n", {on}},
+      {"outOfScreenSaver\n", {off}}};
   ::testing::internal::CaptureStderr();
   for (const auto& [text, want] : rows) {
     feed(text);
     EXPECT_TRUE(wait_readable(power_fd()));
     sleep_ms(50);
-    EXPECT_EQ(power_read(), want) << text;
+    EXPECT_EQ(read_events(), want) << text;
   }
   std::string log = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(count_of(log, "] 电源事件: "), 8u) << log;
+  EXPECT_EQ(count_of(log, "] 电源事件: "), 9u) << log;
   EXPECT_EQ(count_of(log, "] 电源事件: " + longline.substr(0, 255) + "\n"), 1u) << log;
 }
 
@@ -143,12 +156,11 @@ TEST_F(PowerTest, OneReadTakesABoundedShareOfALongOutput) {
   feed(noise + "goingToScreenSaver\n");
   ASSERT_TRUE(wait_readable(power_fd()));
   sleep_ms(200);
-  EXPECT_EQ(power_read(), POWER_EVENT_NONE);
+  EXPECT_EQ(read_events(), std::vector<int>());
   EXPECT_TRUE(wait_readable(power_fd(), 0));
-  int event = POWER_EVENT_NONE;
-  for (int i = 0; i < 100 && event == POWER_EVENT_NONE && wait_readable(power_fd()); i++)
-    event = power_read();
-  EXPECT_EQ(event, POWER_EVENT_SCREENSAVER_ON);
+  std::vector<int> events;
+  for (int i = 0; i < 100 && events.empty() && wait_readable(power_fd()); i++) events = read_events();
+  EXPECT_EQ(events, std::vector<int>({POWER_EVENT_SCREENSAVER_ON}));
 }
 
 TEST(PowerStart, AToolThatKeepsEndingIsGivenUpAfterThreeRestarts) {
@@ -157,7 +169,7 @@ TEST(PowerStart, AToolThatKeepsEndingIsGivenUpAfterThreeRestarts) {
   ::testing::internal::CaptureStderr();
   ASSERT_GE(power_open(), 0);
   for (int i = 0; i < 200 && power_fd() >= 0; i++)
-    if (wait_readable(power_fd(), 100)) power_read();
+    if (wait_readable(power_fd(), 100)) read_events();
   std::string log = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(power_fd(), -1);
   EXPECT_EQ(count_of(log, "退出了，重新启动\n"), 3u) << log;
@@ -188,7 +200,7 @@ TEST(PowerStart, WithoutTheToolEventsAreNotFollowed) {
   EXPECT_EQ(power_open(), -1);
   std::string log = ::testing::internal::GetCapturedStderr();
   setenv("FOLIAN_SIM_LIPC_BIN", saved.c_str(), 1);
-  EXPECT_EQ(power_read(), POWER_EVENT_NONE);
+  EXPECT_EQ(read_events(), std::vector<int>());
   EXPECT_NE(log.find("] 没有 lipc-wait-event，不监听电源事件\n"), std::string::npos) << log;
   power_close();
 }

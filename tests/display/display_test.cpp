@@ -87,8 +87,9 @@ TEST_F(Panel, UnsoundGeometryIsRefusedAtOpen) {
       {{"FOLIAN_SIM_FB_BPP", "16"}, {"FOLIAN_SIM_FB_LINE_LENGTH", "119"}},  // one byte short
       {{"FOLIAN_SIM_FB_YOFFSET", "49"}},  // panned past the second screen of the 96 rows
       {{"FOLIAN_SIM_FB_SMEM_LEN", "3067"}},
-      // 2^28-byte rows: 47 of them wrap to zero in 32 bits.
-      {{"FOLIAN_SIM_FB_LINE_LENGTH", "268435456"}, {"FOLIAN_SIM_FB_SMEM_LEN", "65536"}},
+      // Panned 2^20 - 47 rows of 4 KiB down: the last visible row ends 2^32
+      // bytes on, which in 32 bits is the first row of the mapping.
+      {{"FOLIAN_SIM_FB_LINE_LENGTH", "4096"}, {"FOLIAN_SIM_FB_YOFFSET", "1048529"}},
       {{"FOLIAN_SIM_FB_BPP", "16"}, {"FOLIAN_SIM_FB_FIELDS", "12:5,5:6,0:5,0:0"}},
       {{"FOLIAN_SIM_FB_BPP", "32"}, {"FOLIAN_SIM_FB_FIELDS", "16:8,8:8,0:8,28:8"}},
       {{"FOLIAN_FB", "/nonexistent/fb9"}},

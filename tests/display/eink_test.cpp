@@ -2,6 +2,7 @@
 // per process, so each scenario runs in a process of its own with the
 // stand-in's kind (FOLIAN_SIM_EPDC) and FOLIAN_EINK set by the test's entry.
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <atomic>
 #include <thread>
@@ -9,6 +10,7 @@
 #include "display.h"
 #include "eink.h"
 #include "screen_fixture.h"
+#include "tasks.h"
 
 namespace {
 
@@ -26,13 +28,14 @@ bool wait_until(Fn done, long ms) {
 class Driver : public ::testing::Test {
  protected:
   void TearDown() override { display_close(); }
-  void open(const EnvList& env = {}) {
+  // Opens the panel and, unless told not to, presents a white first frame.
+  void open(const EnvList& env = {}, bool first_frame = true) {
     display_close();
     env_.set({{"FOLIAN_SIM_FB_XRES", "600"}, {"FOLIAN_SIM_FB_YRES", "500"}});
     env_.set(env);
     ASSERT_EQ(display_open(&info_), 1);
     frame_.rect(0, 0, 600, 500, kWhite);
-    frame_.present();
+    if (first_frame) frame_.present();
   }
   // Changes the w x h rectangle at the top left, to black and gray in turn.
   void change(unsigned w, unsigned h) {
@@ -58,11 +61,23 @@ TEST_F(Probe, FindsTheDriverAndUsesItsWaveforms) {
   const std::vector<std::string> refused(order.begin(), std::find(order.begin(), order.end(), kind));
   const bool classic = kind == "classic";
   const uint32_t reagl = classic ? 8 : 4, balanced = classic ? 5 : 7;
-  EXPECT_STREQ(eink_kind_name(), "unknown");
-  EXPECT_FALSE(eink_supports_swipe());
-  eink_arm_swipe(1, 12);  // before the kind is known: ignored
+  EXPECT_FALSE(eink_kind_pending());
+  eink_arm_swipe(1, 12);  // no panel yet: ignored
+  // A reply may wait for the kind in the main loop: finding it wakes the loop.
+  struct pollfd wake = {tasks_init(), POLLIN, 0};
   StderrCapture err;
-  open();
+  open({}, false);
+  EXPECT_STREQ(eink_kind_name(), "unknown");
+  EXPECT_TRUE(eink_kind_pending());
+  EXPECT_FALSE(eink_supports_swipe());
+  // Armed while the kind is open, more than a second before the refresh that
+  // finds it: the second counts from that refresh.
+  eink_arm_swipe(0, 9);
+  if (kind == "mtk") sleep_ms(1100);
+  EXPECT_EQ(poll(&wake, 1, 0), 0);
+  frame_.present();
+  EXPECT_FALSE(eink_kind_pending());
+  EXPECT_EQ(poll(&wake, 1, 0), 1);
   std::string log = err.text();
   EXPECT_NE(log.find("] 墨水屏驱动: " + kind + "\n"), std::string::npos) << log;
   EXPECT_EQ(sim_fb_refused(), refused);
@@ -76,6 +91,10 @@ TEST_F(Probe, FindsTheDriverAndUsesItsWaveforms) {
   EXPECT_EQ(std::vector<uint32_t>({u.marker, u.waveform, u.update_mode, u.temp, u.flags, u.hist_bw, u.hist_gray}),
             std::vector<uint32_t>({(uint32_t)refused.size() + 1, 2, 1, 0x1000, 0, 1, 2}));
   EXPECT_FALSE(u.stray);
+  change(600, 500);
+  EXPECT_EQ(std::vector<uint32_t>({last().flags, last().direction, last().steps}),
+            kind == "mtk" ? std::vector<uint32_t>({0x10000, 0, 9}) : std::vector<uint32_t>({0, 0, 0}));
+  ASSERT_TRUE(wait_until([] { return !eink_swipe_busy(); }, 3000));
 
   struct ModeCase {
     int mode;
@@ -104,7 +123,7 @@ TEST_F(Probe, FindsTheDriverAndUsesItsWaveforms) {
   eink_arm_swipe(1, 12);
   change(600, 500);
   EXPECT_EQ(last().flags, kind == "mtk" ? 0x10000u : 0u);
-  EXPECT_EQ(last().marker, refused.size() + 1 + 7 + 1 + 1);
+  EXPECT_EQ(last().marker, refused.size() + 1 + 1 + 7 + 1 + 1);
 }
 
 // The i.MX driver turns sound updates down for a while (the waveform is not
@@ -146,7 +165,10 @@ TEST_F(Driver, WithoutADriverFramesReachTheFramebufferOnly) {
 // and the driver is never probed.
 TEST_F(Driver, ForcedWrongKindFailsEveryRefresh) {
   StderrCapture err;
-  open();
+  open({}, false);
+  EXPECT_STREQ(eink_kind_name(), "zelda");  // known before any refresh
+  EXPECT_FALSE(eink_kind_pending());
+  frame_.present();
   change(10, 10);
   EXPECT_EQ(count_of(err.text(), "][错误] 墨水屏刷新失败（zelda）: Interrupted system call\n"), 2u);
   EXPECT_EQ(sim_fb_refused(), std::vector<std::string>({"zelda", "zelda"}));
