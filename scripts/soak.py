@@ -12,7 +12,7 @@ without a response, second responses, and violations.  Exits 1 when memory
 or descriptors grew after the warm-up beyond a small constant, when any
 message was answered other than once, or when the trace holds a violation.
 
-    scripts/soak.py [--build build/debug] [--turns 20000] [--pace-ms 5]
+    scripts/soak.py [--build build/debug] [--turns 20000] [--pace-ms 20]
 
 CI runs a short session (--turns 300).
 """
