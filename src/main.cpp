@@ -62,6 +62,8 @@ const char kHelp[] =
     "  FOLIAN_KEEP_SCREEN        set, even empty or 0: the startup screen is neither kept nor restored\n"
     "  FOLIAN_FRAMEWORK_STOPPED  1 or true: do not restore the startup screen at exit\n"
     "  FOLIAN_EINK               e-ink driver kind: mtk, zelda, rex, classic, none (default: probe)\n"
+    "  FOLIAN_NIGHT              1 or true: night mode, the panel shows the inverse of the frames\n"
+    "  FOLIAN_DITHER             1 or true: frames dithered to the panel's 16 gray levels\n"
     "  FOLIAN_TOUCH_SWAP_XY      1 or true: touch axes exchanged\n"
     "  FOLIAN_TOUCH_INVERT_X     1 or true: screen x mirrored\n"
     "  FOLIAN_TOUCH_INVERT_Y     1 or true: screen y mirrored\n"

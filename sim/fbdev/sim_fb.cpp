@@ -52,6 +52,13 @@ constexpr uint32_t kMtkFlagPageTurn = 0x10000;
 constexpr uint32_t kMtkPageTurnDirections = 4;
 constexpr uint32_t kMtkMaxPageTurnSteps = 20;
 constexpr uint32_t kWaveformAuto = 257;
+// Every layout's driver inverts an update whose flags carry this bit
+// (EPDC_FLAG_ENABLE_INVERSION): the i.MX drivers through their pixel
+// processor's lookup table, the MediaTek driver in its own conversion.  Both
+// also invert every update of a panel set up as inverted gray (grayscale 2),
+// and the two inversions cancel.
+constexpr uint32_t kFlagInvert = 0x1;
+constexpr uint32_t kGrayscaleInverted = 2;
 // Both drivers give up waiting for an update after five seconds.
 constexpr long kWaitTimeoutMs = 5000;
 
@@ -97,6 +104,8 @@ struct State {
   std::deque<SimUpdate> updates;
   std::deque<std::string> refused;
   std::deque<uint32_t> waits;
+  // What the panel shows (8-bit nodes only), xres x yres.
+  std::vector<uint8_t> panel;
   int snap_no = 0;
 };
 
@@ -183,22 +192,33 @@ void append_log(const char* fmt, ...) {
   fclose(f);
 }
 
-// The panel's picture after an update: the visible area of an 8-bit screen.
-// Called with the lock held.
+// Puts the rectangle of the memory on the panel, as the driver shows it: the
+// pixels of the update, inverted where it inverts them.  The whole panel at
+// open (no update is inverted by its flags then).  Called with the lock held.
+void show_on_panel(uint32_t left, uint32_t top, uint32_t width, uint32_t height, uint32_t flags) {
+  State& s = st();
+  if (s.var.bits_per_pixel != 8) return;
+  uint8_t invert =
+      ((flags & kFlagInvert) != 0) != (s.var.grayscale == kGrayscaleInverted) ? 0xFF : 0;
+  uint64_t origin = (uint64_t)s.var.yoffset * s.fix.line_length + s.var.xoffset;
+  for (uint32_t y = top; y < top + height; ++y) {
+    uint64_t at = origin + (uint64_t)y * s.fix.line_length + left;
+    if (at + width > s.mem_len) break;
+    for (uint32_t x = 0; x < width; ++x)
+      s.panel[(size_t)y * s.var.xres + left + x] = s.mem[at + x] ^ invert;
+  }
+}
+
+// The panel's picture after an update.  Called with the lock held.
 void write_snapshot() {
   State& s = st();
-  if (s.cfg.snap_dir.empty() || s.var.bits_per_pixel != 8) return;
+  if (s.cfg.snap_dir.empty() || s.panel.empty()) return;
   char name[512];
   snprintf(name, sizeof name, "%s/update_%04d.pgm", s.cfg.snap_dir.c_str(), s.snap_no++);
   FILE* f = fopen(name, "wb");
   if (!f) return;
   fprintf(f, "P5\n%u %u\n255\n", s.var.xres, s.var.yres);
-  uint64_t origin = (uint64_t)s.var.yoffset * s.fix.line_length + s.var.xoffset;
-  for (uint32_t y = 0; y < s.var.yres; ++y) {
-    uint64_t at = origin + (uint64_t)y * s.fix.line_length;
-    if (at + s.var.xres > s.mem_len) break;
-    fwrite(s.mem + at, 1, s.var.xres, f);
-  }
+  fwrite(s.panel.data(), 1, s.panel.size(), f);
   fclose(f);
 }
 
@@ -274,6 +294,8 @@ int make_node() {
     s.refused.clear();
     s.waits.clear();
     s.snap_no = 0;
+    s.panel.assign(v.bits_per_pixel == 8 ? (size_t)v.xres * v.yres : 0, 0);
+    show_on_panel(0, 0, v.xres, v.yres, 0);
     g_fb_fd.store(node);
   }
   if (old_mem) munmap(old_mem, old_len);
@@ -379,6 +401,7 @@ int send_update(const Layout& l, const uint8_t* rec) {
       l.name, u.marker, u.left, u.top, u.width, u.height, u.waveform, u.update_mode, u.temp,
       u.flags, u.direction, u.steps, u.hist_bw, u.hist_gray, u.stray ? 1 : 0, (long)now.tv_sec,
       now.tv_nsec / 1000);
+  show_on_panel(u.left, u.top, u.width, u.height, u.flags);
   write_snapshot();
   return 0;
 }
