@@ -10,6 +10,12 @@
 // is memory traffic, and each figure is given as a ratio to both.  "warm"
 // figures reuse one frame, as a machine with a large cache sees it.
 //
+// Cold frames are also presented dithered and in night mode (inverted in the
+// conversion, as on a panel whose driver cannot invert), beside the plain
+// ones.  The dithering mask is the 8x8 Bayer matrix; a 64x64 blue-noise mask
+// is measured beside it with the same row loop, for its cost and for how
+// much of its error a reader sees.
+//
 // Timings swing with whatever else the machine runs; only the ratios of one
 // run are compared.  Each benchmark runs five times unless told otherwise, and
 // the table at the end gives per repetition ratios (repetition k of a figure
@@ -24,7 +30,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
+#include <functional>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -238,11 +247,16 @@ constexpr Case kCases[] = {
     {"everything", kPageFlipped},
 };
 
-void BM_present(benchmark::State& state, const char* path, Case c, bool cold) {
+enum Mode { kPlain, kDithered, kNight };
+const char* const kModeSuffix[] = {"", "+dither", "+night"};
+
+void BM_present(benchmark::State& state, const char* path, Case c, bool cold, Mode mode) {
   if (!display_use_row8_path(path)) {
     state.SkipWithError("path not run by this processor");
     return;
   }
+  display_set_dithering(mode == kDithered);
+  display_set_night(mode == kNight);
   if (cold) {
     // The shadow holds the last frame of the rotation before the first is
     // presented, so every step compares with what the frame before held.
@@ -260,6 +274,163 @@ void BM_present(benchmark::State& state, const char* path, Case c, bool cold) {
     }
   }
   state.SetBytesProcessed((int64_t)(state.iterations() * kFrameBytes));
+}
+
+// ---- Dither masks
+
+constexpr unsigned kTile = 64;
+
+// Ranks 0..4095 of a tileable 64x64 blue-noise mask, by void and cluster:
+// a sparse random pattern settled by moving its tightest cluster into its
+// largest void, then ranked by taking clusters out and filling voids, the
+// density measured with a Gaussian (sigma 1.5) on the torus.
+std::vector<unsigned> blue_noise_ranks() {
+  constexpr unsigned n = kTile * kTile;
+  std::vector<double> kernel(n);
+  for (unsigned y = 0; y < kTile; ++y)
+    for (unsigned x = 0; x < kTile; ++x) {
+      double dx = std::min(x, kTile - x), dy = std::min(y, kTile - y);
+      kernel[y * kTile + x] = std::exp(-(dx * dx + dy * dy) / 4.5);
+    }
+  auto add = [&](std::vector<double>& density, unsigned p, double sign) {
+    for (unsigned y = 0; y < kTile; ++y)
+      for (unsigned x = 0; x < kTile; ++x)
+        density[y * kTile + x] +=
+            sign *
+            kernel[(y + kTile - p / kTile) % kTile * kTile + (x + kTile - p % kTile) % kTile];
+  };
+  // The densest set point, or the emptiest unset one.
+  auto extreme = [&](const std::vector<char>& set, const std::vector<double>& density,
+                     bool of_set) {
+    unsigned best = n;
+    for (unsigned p = 0; p < n; ++p)
+      if ((bool)set[p] == of_set &&
+          (best == n || (of_set ? density[p] > density[best] : density[p] < density[best])))
+        best = p;
+    return best;
+  };
+  std::vector<char> set(n, 0);
+  std::vector<double> density(n, 0);
+  std::mt19937 rng(1648);
+  unsigned ones = 0;
+  while (ones < n / 10) {
+    unsigned p = rng() % n;
+    if (set[p]) continue;
+    set[p] = 1;
+    add(density, p, 1);
+    ++ones;
+  }
+  for (;;) {
+    unsigned cluster = extreme(set, density, true);
+    set[cluster] = 0;
+    add(density, cluster, -1);
+    unsigned hole = extreme(set, density, false);
+    set[hole] = 1;
+    add(density, hole, 1);
+    if (hole == cluster) break;
+  }
+  std::vector<unsigned> rank(n);
+  std::vector<char> s = set;
+  std::vector<double> d = density;
+  for (unsigned r = ones; r-- > 0;) {
+    unsigned p = extreme(s, d, true);
+    s[p] = 0;
+    add(d, p, -1);
+    rank[p] = r;
+  }
+  for (unsigned r = ones; r < n; ++r) {
+    unsigned p = extreme(set, density, false);
+    set[p] = 1;
+    add(density, p, 1);
+    rank[p] = r;
+  }
+  return rank;
+}
+
+// Threshold rows laid out as display_dither_row gives them: 64 columns and
+// one widest block more, here 64 rows of them.
+std::vector<uint8_t> g_blue_rows;
+constexpr unsigned kRowBytes64 = kTile + 32;
+
+void build_blue_rows() {
+  std::vector<unsigned> rank = blue_noise_ranks();
+  g_blue_rows.resize(kTile * kRowBytes64);
+  for (unsigned y = 0; y < kTile; ++y)
+    for (unsigned x = 0; x < kRowBytes64; ++x)
+      g_blue_rows[y * kRowBytes64 + x] =
+          (uint8_t)(16 - 17 * (2 * rank[y * kTile + x % kTile] + 1) / (2 * kTile * kTile));
+}
+
+enum Mask { kNoMask, kBayer, kBlueNoise };
+
+const uint8_t* mask_row(Mask mask, unsigned y) {
+  if (mask == kBayer) return display_dither_row(y);
+  if (mask == kBlueNoise) return &g_blue_rows[y % kTile * kRowBytes64];
+  return nullptr;
+}
+
+// Every row of cold frames through one path's row loop, every pixel
+// changing, into a shadow of its own.
+void BM_rows(benchmark::State& state, Mask mask, const char* path) {
+  static std::vector<uint8_t> shadow(kWidth * kHeight);
+  display_use_row8_path(path);
+  g_rotation.fill(kPage, kPageFlipped);
+  for (auto _ : state) {
+    const uint8_t* f = g_rotation.take();
+    for (unsigned y = 0; y < kHeight; ++y) {
+      unsigned first, last;
+      display_convert_row8(f + y * kRowBytes, &shadow[y * kWidth], kWidth, 0, mask_row(mask, y),
+                           &first, &last);
+    }
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed((int64_t)(state.iterations() * kFrameBytes));
+}
+
+// How much of the error of flat grays dithered with `mask` a reader sees: its
+// spectrum over the 64x64 tile weighted by the eye's contrast sensitivity
+// (Nasanen's exponential model at 11 cd/m2, a page under a reading lamp),
+// for `ppd` pixels per degree, as an RMS in gray levels over all 256 grays.
+double visible_error(Mask mask, double ppd) {
+  const double falloff = 0.525 * std::log(11.0) + 3.91;  // cycles per degree
+  std::vector<double> c(kTile * kTile), s(kTile * kTile);
+  for (unsigned k = 0; k < kTile * kTile; ++k) {
+    c[k] = std::cos(2 * M_PI * (k / kTile) * (k % kTile) / kTile);
+    s[k] = std::sin(2 * M_PI * (k / kTile) * (k % kTile) / kTile);
+  }
+  std::vector<double> err(kTile * kTile), re(kTile * kTile), im(kTile * kTile);
+  double total = 0;
+  for (unsigned gray = 0; gray < 256; ++gray) {
+    for (unsigned y = 0; y < kTile; ++y)
+      for (unsigned x = 0; x < kTile; ++x)
+        err[y * kTile + x] = (double)((gray + mask_row(mask, y)[x]) / 17 * 17) - gray;
+    // The transform of the rows, then of the columns.
+    for (unsigned y = 0; y < kTile; ++y)
+      for (unsigned k = 0; k < kTile; ++k) {
+        double a = 0, b = 0;
+        for (unsigned x = 0; x < kTile; ++x) {
+          a += err[y * kTile + x] * c[k * kTile + x];
+          b -= err[y * kTile + x] * s[k * kTile + x];
+        }
+        re[y * kTile + k] = a;
+        im[y * kTile + k] = b;
+      }
+    double power = 0;
+    for (unsigned kx = 0; kx < kTile; ++kx)
+      for (unsigned ky = 0; ky < kTile; ++ky) {
+        double a = 0, b = 0;
+        for (unsigned y = 0; y < kTile; ++y) {
+          double cy = c[ky * kTile + y], sy = s[ky * kTile + y];
+          a += re[y * kTile + kx] * cy + im[y * kTile + kx] * sy;
+          b += im[y * kTile + kx] * cy - re[y * kTile + kx] * sy;
+        }
+        double fx = std::min(kx, kTile - kx), fy = std::min(ky, kTile - ky);
+        double weight = std::exp(-std::sqrt(fx * fx + fy * fy) * ppd / kTile / falloff);
+        power += (a * a + b * b) * weight * weight;
+      }
+    total += power / std::pow((double)kTile, 4);
+  }
+  return std::sqrt(total / 256);
 }
 
 // ---- Report
@@ -302,7 +473,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
   }
 
   void print_table() const {
-    printf("\n%-26s %9s  %-20s %-20s\n", "frame (1236x1648, 8-bit)", "median ms",
+    printf("\n%-30s %9s  %-20s %-20s\n", "frame (1236x1648, 8-bit)", "median ms",
            "x memcpy (min-max)", "x read (min-max)");
     for (const std::string& name : order_) {
       std::string temp = name.substr(0, name.find('/'));
@@ -314,8 +485,31 @@ class RatioReporter : public benchmark::ConsoleReporter {
         if (r.valid) snprintf(buf, sizeof buf, "%.2f (%.2f-%.2f)", r.median, r.low, r.high);
         cells[i] = buf;
       }
-      printf("%-26s %9.3f  %-20s %-20s\n", name.c_str(), median(times_.at(name)) * 1e3,
+      printf("%-30s %9.3f  %-20s %-20s\n", name.c_str(), median(times_.at(name)) * 1e3,
              cells[0].c_str(), cells[1].c_str());
+    }
+  }
+
+  // The two masks side by side: what converting a frame with each costs, and
+  // what a reader sees of its error on a 300 dpi panel and a 212 dpi one at
+  // 30 cm (62 and 44 pixels per degree).
+  void print_masks() const {
+    printf("\n%-18s %9s  %-22s %14s %14s\n", "dither mask", "median ms", "x undithered (min-max)",
+           "seen, 300 dpi", "seen, 212 dpi");
+    const struct {
+      const char* name;
+      const char* bench;
+      Mask mask;
+    } rows[] = {{"bayer 8x8", "cold/rows/bayer", kBayer},
+                {"blue noise 64x64", "cold/rows/blue-noise", kBlueNoise}};
+    for (const auto& r : rows) {
+      auto t = times_.find(r.bench);
+      Ratio q = ratio(r.bench, "cold/rows/undithered");
+      if (t == times_.end() || !q.valid) continue;
+      char cost[64];
+      snprintf(cost, sizeof cost, "%.2f (%.2f-%.2f)", q.median, q.low, q.high);
+      printf("%-18s %9.3f  %-22s %14.3f %14.3f\n", r.name, median(t->second) * 1e3, cost,
+             visible_error(r.mask, 61.8), visible_error(r.mask, 43.7));
     }
   }
 
@@ -338,6 +532,14 @@ class RatioReporter : public benchmark::ConsoleReporter {
       if (!r.valid) continue;
       printf("  %-10s <= %.2f x %-6s  %.2f  %s\n", t.what, t.limit, t.base, r.median,
              r.median <= t.limit ? "met" : "MISSED");
+    }
+    // A dithered frame against the same frame undithered.
+    for (const Case& c : kCases) {
+      std::string plain = std::string("cold/") + c.name + "/" + path;
+      Ratio r = ratio(std::string("cold/") + c.name + "+dither/" + path, plain);
+      if (!r.valid) continue;
+      printf("  %-10s dithered <= 1.30 x undithered  %.2f  %s\n", c.name, r.median,
+             r.median <= 1.3 ? "met" : "MISSED");
     }
   }
 
@@ -384,6 +586,10 @@ int main(int argc, char** argv) {
   DisplayInfo info{};
   if (!display_open(&info)) return 1;
   const char* best = display_row8_path();
+  // The first frame finds that no driver answers, so night mode inverts in
+  // the conversion, as it does on a panel whose driver cannot.
+  display_present(picture(kPage), kRowBytes, kHeight);
+  build_blue_rows();
 
   const char* llc_source = "--llc_mb";
   size_t llc = llc_override ? llc_override : last_level_cache(&llc_source);
@@ -400,16 +606,23 @@ int main(int argc, char** argv) {
     for (const char* path : {"scalar", "sse2", "avx2", "neon"}) {
       if (!display_use_row8_path(path)) continue;
       for (const Case& c : kCases)
-        benchmark::RegisterBenchmark((temp + c.name + "/" + path).c_str(), BM_present, path, c,
-                                     cold);
+        for (Mode mode : {kPlain, kDithered, kNight}) {
+          if (!cold && mode != kPlain) continue;
+          std::string name = temp + c.name + kModeSuffix[mode] + "/" + path;
+          benchmark::RegisterBenchmark(name.c_str(), BM_present, path, c, cold, mode);
+        }
     }
   }
   display_use_row8_path(best);
+  benchmark::RegisterBenchmark("cold/rows/undithered", BM_rows, kNoMask, best);
+  benchmark::RegisterBenchmark("cold/rows/bayer", BM_rows, kBayer, best);
+  benchmark::RegisterBenchmark("cold/rows/blue-noise", BM_rows, kBlueNoise, best);
   for (int p = 0; p < kPictures; ++p) picture((Picture)p);
 
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   reporter.print_table();
+  reporter.print_masks();
   reporter.print_targets(best);
   benchmark::Shutdown();
   display_close();

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Builds the libFuzzer targets (clang, preset "fuzz") and runs each one for a
-# bounded time, starting from the seed corpus in fuzz/corpus/<target>/.
+# bounded time, starting from the seed corpus in fuzz/corpus/<target>/; then
+# the bundle tool's ELF reader (fuzz/bundle_elf.py) for as long.
 #   FOLIAN_FUZZ_TIME   seconds per target (default 60)
 #   FOLIAN_FUZZ_BUILD  build directory (default build/fuzz)
 # New inputs and any crash go under the build directory, never into the seeds.
@@ -32,4 +33,10 @@ for target in codec json control power input snapshot; do
     "$work" "$root/fuzz/corpus/$target" || status=1
   echo "== fuzz_$target corpus: $(ls "$work" | wc -l) inputs"
 done
+
+# The bundle tool reads the ELF files a user hands it: random and cut-short
+# ones must each end in its one-line findings.
+echo "== bundle tool ELF reader for ${seconds}s"
+python3 "$root/fuzz/bundle_elf.py" --seconds "$seconds" --artifacts "$build/fuzz/artifacts-bundle_elf" \
+  || status=1
 exit $status

@@ -39,14 +39,20 @@ bool executable_dir(char (&out)[N]) {
 bool bundle_find(const char* option, BundlePaths* p) {
   char exe_dir[4096];
   if (!executable_dir(exe_dir)) return false;
+  if (!put(p->dir, "%s", option ? option : exe_dir) ||
+      !put(p->assets, "%s/data/flutter_assets", p->dir) ||
+      !put(p->icu, "%s/data/icudtl.dat", p->dir) || !put(p->app, "%s/lib/libapp.so", p->dir) ||
+      !put(p->kernel, "%s/kernel_blob.bin", p->assets) ||
+      !put(p->manifest, "%s/bundle.json", p->dir))
+    return false;
+  // The bundle's engine, which was packed with its app.  Started through a
+  // C runtime the bundle carries, the process's executable is that
+  // runtime's loader, and the bundle is named; a bundle of the app alone (on
+  // the desktop) runs with the engine beside the executable.
   const char* engine = setting_text("FOLIAN_ENGINE");
-  return put(p->dir, "%s", option ? option : exe_dir) &&
-         put(p->assets, "%s/data/flutter_assets", p->dir) &&
-         put(p->icu, "%s/data/icudtl.dat", p->dir) && put(p->app, "%s/lib/libapp.so", p->dir) &&
-         put(p->kernel, "%s/kernel_blob.bin", p->assets) &&
-         put(p->manifest, "%s/bundle.json", p->dir) &&
-         (engine && *engine ? put(p->engine, "%s", engine)
-                            : put(p->engine, "%s/lib/libflutter_engine.so", exe_dir));
+  if (engine && *engine) return put(p->engine, "%s", engine);
+  if (!put(p->engine, "%s/lib/libflutter_engine.so", p->dir)) return false;
+  return access(p->engine, F_OK) == 0 || put(p->engine, "%s/lib/libflutter_engine.so", exe_dir);
 }
 
 bool bundle_usable(const BundlePaths& p, bool tell_ok) {

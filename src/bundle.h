@@ -11,7 +11,8 @@ struct BundlePaths {
   char app[4128];       // dir/lib/libapp.so
   char kernel[4160];    // assets/kernel_blob.bin, what a debug engine runs
   char manifest[4128];  // dir/bundle.json
-  char engine[4128];    // FOLIAN_ENGINE, else lib/libflutter_engine.so beside the executable
+  char engine[4128];    // FOLIAN_ENGINE, else dir/lib/libflutter_engine.so, else the
+                        // one in lib/ beside the executable
 };
 
 // Fills the paths from the --bundle value (or null).  False when one does not

@@ -212,6 +212,15 @@ void do_set_refresh_mode(const codec_reader& args) {
   log_info("刷新模式 → %d\n", mode);
 }
 
+// "enabled" of setNightMode and setDithering.  Anything but true is off: a
+// call without the argument asks for the default, as setRefreshMode without
+// a mode does, whatever was set before.
+bool arg_enabled(const codec_reader& args, const char* what) {
+  bool on = arg_bool(args, "enabled") == true;
+  log_info("%s → %s\n", what, on ? "开" : "关");
+  return on;
+}
+
 bool do_set_image(const codec_reader& args) {
   const char* path = nullptr;
   uint32_t length = 0;
@@ -257,6 +266,12 @@ bool dispatch(Channel channel, const char* method, FLUTTER_API_SYMBOL(FlutterEng
         reply_bool(engine, message, true);
       } else if (is("setRefreshMode")) {
         do_set_refresh_mode(args);
+        reply_bool(engine, message, true);
+      } else if (is("setNightMode")) {
+        display_set_night(arg_enabled(args, "夜间模式"));
+        reply_bool(engine, message, true);
+      } else if (is("setDithering")) {
+        display_set_dithering(arg_enabled(args, "抖动"));
         reply_bool(engine, message, true);
       } else {
         return false;

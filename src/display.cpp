@@ -59,6 +59,13 @@ struct DisplayState {
   // holds those pixels but the panel does not show them, so the next partial
   // refresh takes the rectangle in.
   uint32_t missed_x = 0, missed_y = 0, missed_w = 0, missed_h = 0;
+  // Night mode.  The panel's driver inverts where it can: every update of
+  // the application's picture asks it to.  Where none can, the conversion
+  // inverts instead (`night_in_shadow`), and the shadow and, while the
+  // screensaver is down, the framebuffer hold the inverse.
+  bool night = false;
+  bool night_in_shadow = false;
+  bool dither = false;
 
   // Derived at open.  `row_len` is the visible part of one row; `span` runs
   // from the first visible byte to the last one, so copies never touch the
@@ -115,13 +122,16 @@ void build_colour_tables() {
 }
 
 // Frame rows are compared in the pixel's own width, so a change in any colour
-// field is seen.
+// field is seen.  Night mode in the conversion takes each colour to its
+// complement, as invert_picture does to what is already there.
 template <typename Pixel>
-bool convert_row_packed(const uint8_t* src, uint8_t* dst, unsigned n, unsigned* first,
+bool convert_row_packed(const uint8_t* src, uint8_t* dst, unsigned n, uint32_t, unsigned* first,
                         unsigned* last) {
+  const uint8_t flip = g.night_in_shadow ? 0xFF : 0x00;
   bool any = false;
   for (unsigned x = 0; x < n; ++x, src += 4) {
-    Pixel v = (Pixel)(g.lut_b[src[0]] | g.lut_g[src[1]] | g.lut_r[src[2]] | g.alpha);
+    Pixel v =
+        (Pixel)(g.lut_b[src[0] ^ flip] | g.lut_g[src[1] ^ flip] | g.lut_r[src[2] ^ flip] | g.alpha);
     Pixel old;
     memcpy(&old, dst + x * sizeof(Pixel), sizeof old);
     if (v == old) continue;
@@ -176,10 +186,27 @@ struct Sse2 {
     return _mm_srli_epi32(sum, 8);
   }
 
-  static uint64_t block(const uint8_t* src, uint8_t* dst, uint8_t invert) {
+  // 17 * floor((gray + d) / 17), 16 pixels at once, in bytes.  The
+  // saturating add changes no level (every sum from 255 to 271 is level 15).
+  // For v = 17 k + r up to 255, v - (v >> 4) is 16 k plus something below 16
+  // (r less the carry of k + r past 16), so its top nibble is k; 17 k is then
+  // 16 k | k.  Shifting 16-bit lanes moves bits between the two bytes: the
+  // first shift is masked, the second moves only zeros.
+  static __m128i dither(__m128i gray, const uint8_t* thresholds) {
+    __m128i v = _mm_adds_epu8(gray, _mm_loadu_si128((const __m128i*)thresholds));
+    __m128i high = _mm_and_si128(_mm_srli_epi16(v, 4), _mm_set1_epi8(0x0F));
+    __m128i k16 = _mm_and_si128(_mm_sub_epi8(v, high), _mm_set1_epi8((char)0xF0));
+    return _mm_or_si128(k16, _mm_srli_epi16(k16, 4));
+  }
+
+  template <bool kDither>
+  static uint64_t block(const uint8_t* src, uint8_t* dst, uint8_t invert,
+                        [[maybe_unused]] const uint8_t* thresholds) {
     __m128i lo = _mm_packs_epi32(sums(src), sums(src + 16));
     __m128i hi = _mm_packs_epi32(sums(src + 32), sums(src + 48));
-    __m128i gray = _mm_xor_si128(_mm_packus_epi16(lo, hi), _mm_set1_epi8((char)invert));
+    __m128i gray = _mm_packus_epi16(lo, hi);
+    if constexpr (kDither) gray = dither(gray, thresholds);
+    gray = _mm_xor_si128(gray, _mm_set1_epi8((char)invert));
     __m128i old = _mm_loadu_si128((const __m128i*)dst);
     unsigned diff = ~(unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(gray, old)) & 0xFFFFu;
     if (diff) _mm_storeu_si128((__m128i*)dst, gray);
@@ -188,8 +215,9 @@ struct Sse2 {
 };
 
 __attribute__((flatten)) bool convert_row8_sse2(const uint8_t* src, uint8_t* dst, unsigned n,
-                                                uint8_t invert, unsigned* first, unsigned* last) {
-  return convert_row8_blocks<Sse2>(src, dst, n, invert, first, last);
+                                                uint8_t invert, const uint8_t* dither,
+                                                unsigned* first, unsigned* last) {
+  return convert_row8_blocks<Sse2>(src, dst, n, invert, dither, first, last);
 }
 
 struct Avx2 {
@@ -206,14 +234,25 @@ struct Avx2 {
                             _mm256_madd_epi16(ga, _mm256_set1_epi32(150)));
   }
 
-  __attribute__((target("avx2"))) static uint64_t block(const uint8_t* src, uint8_t* dst,
-                                                        uint8_t invert) {
+  // As Sse2::dither.
+  __attribute__((target("avx2"))) static __m256i dither(__m256i gray, const uint8_t* thresholds) {
+    __m256i v = _mm256_adds_epu8(gray, _mm256_loadu_si256((const __m256i*)thresholds));
+    __m256i high = _mm256_and_si256(_mm256_srli_epi16(v, 4), _mm256_set1_epi8(0x0F));
+    __m256i k16 = _mm256_and_si256(_mm256_sub_epi8(v, high), _mm256_set1_epi8((char)0xF0));
+    return _mm256_or_si256(k16, _mm256_srli_epi16(k16, 4));
+  }
+
+  template <bool kDither>
+  __attribute__((target("avx2"))) static uint64_t block(
+      const uint8_t* src, uint8_t* dst, uint8_t invert,
+      [[maybe_unused]] const uint8_t* thresholds) {
     __m256i a = _mm256_srli_epi16(_mm256_packus_epi32(sums(src), sums(src + 32)), 8);
     __m256i b = _mm256_srli_epi16(_mm256_packus_epi32(sums(src + 64), sums(src + 96)), 8);
     // The packs work within each 128-bit half: the four-pixel groups come out
     // as 0 2 4 6 | 1 3 5 7 and are put back in order.
     __m256i gray = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(a, b),
                                                _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+    if constexpr (kDither) gray = dither(gray, thresholds);
     gray = _mm256_xor_si256(gray, _mm256_set1_epi8((char)invert));
     __m256i old = _mm256_loadu_si256((const __m256i*)dst);
     uint32_t diff = ~(uint32_t)_mm256_movemask_epi8(_mm256_cmpeq_epi8(gray, old));
@@ -224,8 +263,9 @@ struct Avx2 {
 
 __attribute__((target("avx2"), flatten)) bool convert_row8_avx2(const uint8_t* src, uint8_t* dst,
                                                                 unsigned n, uint8_t invert,
+                                                                const uint8_t* dither,
                                                                 unsigned* first, unsigned* last) {
-  return convert_row8_blocks<Avx2>(src, dst, n, invert, first, last);
+  return convert_row8_blocks<Avx2>(src, dst, n, invert, dither, first, last);
 }
 
 bool runs_avx2() { return __builtin_cpu_supports("avx2"); }
@@ -268,12 +308,43 @@ const Row8Path* row8_path() {
   return path;
 }
 
-bool convert_row_gray(const uint8_t* src, uint8_t* dst, unsigned n, unsigned* first,
-                      unsigned* last) {
-  return row8_path()->convert(src, dst, n, g.inverted ? 0xFF : 0x00, first, last);
+// The 8x8 Bayer matrix: its ranks 0..63 spread any run of them evenly over
+// the tile.  Rank r becomes the threshold 16 - floor(17 (2r + 1) / 128), so
+// that a gray a fraction f of the way from one level to the next rounds up
+// at about f of the tile's pixels.  A tileable blue-noise mask does no
+// better here: display_bench measures both with this loop, at the same cost
+// and with no less visible error on the panel at reading distance (more on
+// coarser panels), and this one is eight rows of a formula, not a table.
+struct DitherRows {
+  uint8_t row[8][kDitherRowBytes];
+};
+
+constexpr DitherRows bayer_rows() {
+  DitherRows t{};
+  for (unsigned y = 0; y < 8; ++y)
+    for (unsigned x = 0; x < kDitherRowBytes; ++x) {
+      unsigned rank = 0;
+      for (unsigned bit = 0; bit < 3; ++bit) {
+        unsigned xb = (x >> bit) & 1, yb = (y >> bit) & 1;
+        rank |= ((2 * xb + 3 * yb) % 4) << (4 - 2 * bit);
+      }
+      t.row[y][x] = (uint8_t)(16 - 17 * (2 * rank + 1) / 128);
+    }
+  return t;
 }
 
-using RowConverter = bool (*)(const uint8_t*, uint8_t*, unsigned, unsigned*, unsigned*);
+constexpr DitherRows kBayer = bayer_rows();
+
+bool convert_row_gray(const uint8_t* src, uint8_t* dst, unsigned n, uint32_t y, unsigned* first,
+                      unsigned* last) {
+  // An inverted panel and night mode in the conversion each turn the grays
+  // over; together they cancel.
+  uint8_t invert = g.inverted != g.night_in_shadow ? 0xFF : 0x00;
+  const uint8_t* dither = g.dither ? kBayer.row[y % 8] : nullptr;
+  return row8_path()->convert(src, dst, n, invert, dither, first, last);
+}
+
+using RowConverter = bool (*)(const uint8_t*, uint8_t*, unsigned, uint32_t, unsigned*, unsigned*);
 
 RowConverter row_converter() {
   switch (g.bpp) {
@@ -328,6 +399,7 @@ void reset_state() {
   g.dump_dir = nullptr;
   g.frame_no = g.partials = 0;
   g.missed_w = g.missed_h = 0;
+  g.night = g.night_in_shadow = g.dither = false;
   g.suspended.store(false);
 }
 
@@ -518,10 +590,40 @@ bool open_device(DisplayInfo* info) {
   return true;
 }
 
-// Sends the refresh and keeps what a refusal left off the panel.  A panel
-// without a refresh interface shows nothing anyway; nothing is kept for it.
+// The application's picture, inverted, goes through the shadow from now on
+// (or no longer): the shadow is inverted once, and the screen with it unless
+// the screensaver owns it.  The colour bits of a packed pixel are inverted,
+// its transparency bits are not.
+void invert_picture() {
+  uint32_t colours = g.bpp == 8 ? 0xFFFFFFFFu : g.lut_r[255] | g.lut_g[255] | g.lut_b[255];
+  if (g.bpp == 16) colours = (colours & 0xFFFFu) * 0x10001u;
+  uint8_t pattern[4];
+  memcpy(pattern, &colours, sizeof pattern);
+  for (uint32_t row = 0; row < g.height; ++row) {
+    uint8_t* p = g.shadow + (size_t)row * g.stride;
+    for (size_t i = 0; i < g.row_len; ++i) p[i] ^= pattern[i % 4];
+  }
+  if (!g.suspended.load()) copy_rows(0, g.height);
+}
+
+// Where no driver inverts the panel (the simulated screen, a panel without a
+// refresh interface, named at start or found at the first refresh), the
+// conversion does.  Called whenever either may have changed; `drawn` says
+// the shadow holds the application's picture, to be turned over.
+void place_night(bool drawn) {
+  bool in_shadow = g.night && (g.fake || !eink_inverts());
+  if (in_shadow == g.night_in_shadow) return;
+  if (in_shadow && !g.fake) log_info("没有会反色的墨水屏驱动，夜间模式在转换时反色\n");
+  g.night_in_shadow = in_shadow;
+  if (drawn) invert_picture();
+}
+
+// Sends the refresh of the application's picture and keeps what a refusal
+// left off the panel.  A panel without a refresh interface shows nothing
+// anyway; nothing is kept for it.
 void refresh(uint32_t x, uint32_t y, uint32_t w, uint32_t h, bool full) {
-  bool shown = eink_refresh(g.fd, (int)x, (int)y, w, h, full);
+  bool shown = eink_refresh(g.fd, (int)x, (int)y, w, h, full, g.night && !g.night_in_shadow);
+  place_night(true);
   if (shown || strcmp(eink_kind_name(), "none") == 0) {
     g.missed_w = g.missed_h = 0;
     return;
@@ -547,6 +649,16 @@ void refresh_whole_screen() {
   if (!g.fake) refresh(0, 0, g.width, g.height, true);
 }
 
+// The simulated screen has no panel: a refresh is a log line and a picture.
+void show_simulated(uint32_t x, uint32_t y, uint32_t w, uint32_t h, bool full) {
+  log_info("第 %d 帧：%s 刷新 (%u,%u) %ux%u\n", g.frame_no, full ? "整屏" : "局部", x, y, w, h);
+  dump_pgm();
+}
+
+void note_dithering() {
+  if (g.dither && g.bpp != 8) log_info("彩色帧缓冲的灰阶由驱动来定，不做抖动\n");
+}
+
 void put_cover_pixel(uint8_t* row, uint32_t x, uint8_t v) {
   if (g.bpp == 8) {
     row[x] = g.inverted ? (uint8_t)(v ^ 0xFF) : v;
@@ -570,9 +682,11 @@ double now_ms() {
 }
 
 bool display_convert_row8(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
-                          unsigned* first, unsigned* last) {
-  return row8_path()->convert(src, dst, n, invert, first, last);
+                          const uint8_t* dither, unsigned* first, unsigned* last) {
+  return row8_path()->convert(src, dst, n, invert, dither, first, last);
 }
+
+const uint8_t* display_dither_row(unsigned y) { return kBayer.row[y % 8]; }
 
 const char* display_row8_path() { return row8_path()->name; }
 
@@ -597,8 +711,15 @@ bool display_open(DisplayInfo* info) {
   g.full_every = (int)setting_int("FOLIAN_FULL_EVERY", 0, 0, INT_MAX);
   g.log_frames = setting_int("FOLIAN_LOG_FRAMES", 0, 0, INT_MAX) != 0;
   g.force_full = true;
-  if (setting_present("FOLIAN_FB_FILE")) return open_simulated(info);
-  return open_device(info);
+  bool opened = setting_present("FOLIAN_FB_FILE") ? open_simulated(info) : open_device(info);
+  if (!opened) return false;
+  g.night = setting_flag("FOLIAN_NIGHT");
+  place_night(false);  // nothing of the application is on the screen yet
+  g.dither = setting_flag("FOLIAN_DITHER");
+  if (g.night || g.dither)
+    log_info("夜间模式%s，抖动%s\n", g.night ? "开" : "关", g.dither ? "开" : "关");
+  note_dithering();
+  return true;
 }
 
 void display_close() {
@@ -607,7 +728,8 @@ void display_close() {
     {
       std::lock_guard<std::mutex> lock(g_lock);
       memcpy(g.origin, g.saved, g.span);
-      eink_refresh(g.fd, 0, 0, g.width, g.height, true);
+      // Given back as it was found, night mode or not.
+      eink_refresh(g.fd, 0, 0, g.width, g.height, true, false);
     }
     log_info("已还原启动前的屏幕内容\n");
   }
@@ -648,7 +770,7 @@ bool display_present(const void* pixels, size_t row_bytes, size_t rows) {
   for (uint32_t r = 0; r < nrows; ++r) {
     unsigned first = 0, last = 0;
     size_t at = (size_t)r * g.stride;
-    if (!convert(src + (size_t)r * row_bytes, g.shadow + at, npx, &first, &last)) continue;
+    if (!convert(src + (size_t)r * row_bytes, g.shadow + at, npx, r, &first, &last)) continue;
     if (!changed) {
       top = r;
       copied_end = at;
@@ -683,8 +805,7 @@ bool display_present(const void* pixels, size_t row_bytes, size_t rows) {
   double copied = now_ms();
 
   if (g.fake) {
-    log_info("第 %d 帧：%s 刷新 (%u,%u) %ux%u\n", g.frame_no, full ? "整屏" : "局部", x, y, w, h);
-    dump_pgm();
+    show_simulated(x, y, w, h, full);
   } else {
     if (!full) take_in_missed(&x, &y, &w, &h);
     refresh(x, y, w, h, full);
@@ -744,10 +865,11 @@ void display_show_sleep_cover(const char* path, unsigned width, unsigned height)
         if (k1 > (int64_t)width) k1 = width;
         for (int64_t k = k0; k < k1; ++k) put_cover_pixel(row, (uint32_t)(x0 + k), buf[k]);
       }
+      // Shown as the application gave it, night mode or not.
       if (g.fake)
         dump_pgm();
       else
-        eink_refresh(g.fd, 0, 0, g.width, g.height, true);
+        eink_refresh(g.fd, 0, 0, g.width, g.height, true, false);
       log_info("画锁屏图 %ux%u\n", width, height);
     }
   }
@@ -769,4 +891,28 @@ void display_repaint() {
   copy_rows(0, g.height);
   refresh_whole_screen();
   g.partials = 0;
+}
+
+void display_set_night(bool on) {
+  std::lock_guard<std::mutex> lock(g_lock);
+  if (on == g.night) return;
+  g.night = on;
+  if (!g.shadow) return;
+  place_night(true);
+  // While the screensaver is up its picture stays; the resume shows the
+  // application's frame the new way.
+  if (g.suspended.load()) return;
+  if (g.fake) {
+    show_simulated(0, 0, g.width, g.height, true);
+    g.frame_no += 1;
+  } else {
+    refresh(0, 0, g.width, g.height, true);
+  }
+  g.partials = 0;
+}
+
+void display_set_dithering(bool on) {
+  std::lock_guard<std::mutex> lock(g_lock);
+  g.dither = on;
+  note_dithering();
 }

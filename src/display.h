@@ -23,17 +23,30 @@ bool display_is_suspended();
 void display_show_sleep_cover(const char* path, unsigned width, unsigned height);
 void display_full_refresh();
 void display_repaint();
+// Night mode: the panel shows the inverse of the application's frames; the
+// sleep cover and the screen given back at exit are shown as they are.  A
+// change refreshes the whole screen at once (after the screensaver, when it
+// is up).  Off unless FOLIAN_NIGHT is set.
+void display_set_night(bool on);
+// Ordered dithering of the application's frames to the panel's 16 gray
+// levels, from the next frame presented.  8-bit panels only: a colour
+// framebuffer's driver makes its own grays.  Off unless FOLIAN_DITHER is set.
+void display_set_dithering(bool on);
 
 double now_ms();
 
 // Converts one row of `n` engine pixels (blue, green, red, alpha bytes) to
-// 8-bit gray, XOR `invert` (0x00 or 0xFF), straight into `dst`, storing only
-// where pixels differ.  Returns whether any did; then *first and *last are
-// the first and last changed columns.  This is the hot loop of every frame;
-// it runs on the path named below, and every path gives the same bytes and
-// the same columns.
+// 8-bit gray, dithered to 16 levels unless `dither` is null, XOR `invert`
+// (0x00 or 0xFF), straight into `dst`, storing only where pixels differ.
+// Returns whether any did; then *first and *last are the first and last
+// changed columns.  This is the hot loop of every frame; it runs on the path
+// named below, and every path gives the same bytes and the same columns.
 bool display_convert_row8(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
-                          unsigned* first, unsigned* last);
+                          const uint8_t* dither, unsigned* first, unsigned* last);
+// The dithering thresholds of screen row `y`, for display_convert_row8: a
+// pixel of gray v in column x becomes 17 * floor((v + row[x % 64]) / 17).
+// Every threshold is at most 16, so black, white and the 16 levels stay.
+const uint8_t* display_dither_row(unsigned y);
 
 // The 8-bit conversion paths built for this processor family are "scalar"
 // and, on x86-64, "sse2" and "avx2", on 32-bit ARM "neon".  The fastest one

@@ -22,11 +22,25 @@ struct Neon {
     return vshrn_n_u16(sum, 8);
   }
 
-  static uint64_t block(const uint8_t* src, uint8_t* dst, uint8_t invert) {
+  // 17 * floor((gray + d) / 17).  The saturating add changes no level (every
+  // sum from 255 to 271 is level 15).  For v = 17 k + r up to 255,
+  // v - (v >> 4) is 16 k plus something below 16, so its top nibble is k,
+  // and 17 k is 16 k | k.
+  static uint8x16_t dither(uint8x16_t gray, const uint8_t* thresholds) {
+    uint8x16_t v = vqaddq_u8(gray, vld1q_u8(thresholds));
+    uint8x16_t k16 = vandq_u8(vsubq_u8(v, vshrq_n_u8(v, 4)), vdupq_n_u8(0xF0));
+    return vorrq_u8(k16, vshrq_n_u8(k16, 4));
+  }
+
+  template <bool kDither>
+  static uint64_t block(const uint8_t* src, uint8_t* dst, uint8_t invert,
+                        [[maybe_unused]] const uint8_t* thresholds) {
     uint8x16x4_t px = vld4q_u8(src);
     uint8x8_t lo = gray8(vget_low_u8(px.val[0]), vget_low_u8(px.val[1]), vget_low_u8(px.val[2]));
     uint8x8_t hi = gray8(vget_high_u8(px.val[0]), vget_high_u8(px.val[1]), vget_high_u8(px.val[2]));
-    uint8x16_t gray = veorq_u8(vcombine_u8(lo, hi), vdupq_n_u8(invert));
+    uint8x16_t gray = vcombine_u8(lo, hi);
+    if constexpr (kDither) gray = dither(gray, thresholds);
+    gray = veorq_u8(gray, vdupq_n_u8(invert));
     uint8x16_t same = vceqq_u8(gray, vld1q_u8(dst));
     uint8x8_t nibbles = vshrn_n_u16(vreinterpretq_u16_u8(same), 4);
     uint64_t diff = ~vget_lane_u64(vreinterpret_u64_u8(nibbles), 0);
@@ -38,7 +52,8 @@ struct Neon {
 }  // namespace
 
 __attribute__((flatten)) bool display_convert_row8_neon(const uint8_t* src, uint8_t* dst,
-                                                        unsigned n, uint8_t invert, unsigned* first,
+                                                        unsigned n, uint8_t invert,
+                                                        const uint8_t* dither, unsigned* first,
                                                         unsigned* last) {
-  return convert_row8_blocks<Neon>(src, dst, n, invert, first, last);
+  return convert_row8_blocks<Neon>(src, dst, n, invert, dither, first, last);
 }

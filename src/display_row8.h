@@ -13,14 +13,35 @@
 
 namespace {
 
-using Row8Fn = bool (*)(const uint8_t*, uint8_t*, unsigned, uint8_t, unsigned*, unsigned*);
+// Ordered dithering to the panel's 16 gray levels (0, 17, ..., 255).  Each
+// screen row has a row of thresholds d from 0 to 16, and a pixel of gray v at
+// column x becomes 17 * floor((v + d[x % kDitherSpan]) / 17): black, white
+// and the 16 levels themselves come out as they went in (d never reaches
+// 17), and a pixel's result depends on its value and its place on the screen
+// only, so a pixel that did not change still compares equal.  The vector
+// paths take the threshold row a block at a time from any column of the span;
+// the row holds the span and one widest block more.
+constexpr unsigned kDitherSpan = 64;
+constexpr unsigned kWidestBlock = 32;
+constexpr unsigned kDitherRowBytes = kDitherSpan + kWidestBlock;
 
-bool convert_row8_scalar(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
-                         unsigned* first, unsigned* last) {
+inline unsigned dither_level(unsigned gray, unsigned threshold) {
+  return (gray + threshold) / 17 * 17;
+}
+
+// `dither` is null for the full 256 levels, or a threshold row.
+using Row8Fn = bool (*)(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
+                        const uint8_t* dither, unsigned* first, unsigned* last);
+
+template <bool kDither>
+bool convert_row8_scalar_as(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
+                            const uint8_t* dither, unsigned* first, unsigned* last) {
   bool any = false;
   for (unsigned x = 0; x < n; ++x, src += 4) {
     // The weights add up to 256: white stays 255 without clamping.
-    uint8_t v = (uint8_t)(((29u * src[0] + 150u * src[1] + 77u * src[2]) >> 8) ^ invert);
+    unsigned gray = (29u * src[0] + 150u * src[1] + 77u * src[2]) >> 8;
+    if constexpr (kDither) gray = dither_level(gray, dither[x % kDitherSpan]);
+    uint8_t v = (uint8_t)(gray ^ invert);
     if (v == dst[x]) continue;
     dst[x] = v;
     if (!any) *first = x;
@@ -28,6 +49,12 @@ bool convert_row8_scalar(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t i
     any = true;
   }
   return any;
+}
+
+bool convert_row8_scalar(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
+                         const uint8_t* dither, unsigned* first, unsigned* last) {
+  if (dither) return convert_row8_scalar_as<true>(src, dst, n, invert, dither, first, last);
+  return convert_row8_scalar_as<false>(src, dst, n, invert, nullptr, first, last);
 }
 
 // No frame is ever in a cache when it arrives (it is several times larger
@@ -43,16 +70,19 @@ constexpr size_t kPrefetchAhead = 2048;
 // returns a mask with Lanes::kBits bits per pixel set where they differed.
 // Instantiated only inside functions compiled for the lanes' instruction set
 // (which inline it whole when optimising), so it carries no target of its
-// own.
-template <typename Lanes>
-inline bool convert_row8_blocks(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
-                                unsigned* first, unsigned* last) {
+// own.  Dithering is a second instantiation rather than a test per block, so
+// the undithered loop is the same as it would be without it.
+template <typename Lanes, bool kDither>
+inline bool convert_row8_blocks_as(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
+                                   const uint8_t* dither, unsigned* first, unsigned* last) {
+  auto thresholds = [dither](unsigned x) { return kDither ? dither + x % kDitherSpan : nullptr; };
   bool any = false;
   unsigned x = 0;
   for (; n - x >= Lanes::kPixels; x += Lanes::kPixels) {
     for (unsigned k = 0; k < Lanes::kPixels * 4; k += kCacheLine)
       __builtin_prefetch(src + (size_t)x * 4 + kPrefetchAhead + k);
-    uint64_t diff = Lanes::block(src + (size_t)x * 4, dst + x, invert);
+    uint64_t diff =
+        Lanes::template block<kDither>(src + (size_t)x * 4, dst + x, invert, thresholds(x));
     if (diff == 0) continue;
     if (!any) *first = x + (unsigned)__builtin_ctzll(diff) / Lanes::kBits;
     *last = x + (unsigned)(63 - __builtin_clzll(diff)) / Lanes::kBits;
@@ -65,14 +95,15 @@ inline bool convert_row8_blocks(const uint8_t* src, uint8_t* dst, unsigned n, ui
     // change and the columns stay exact, at less than the cost of converting
     // the tail pixel by pixel.
     x = n - Lanes::kPixels;
-    uint64_t diff = Lanes::block(src + (size_t)x * 4, dst + x, invert);
+    uint64_t diff =
+        Lanes::template block<kDither>(src + (size_t)x * 4, dst + x, invert, thresholds(x));
     if (diff == 0) return any;
     if (!any) *first = x + (unsigned)__builtin_ctzll(diff) / Lanes::kBits;
     *last = x + (unsigned)(63 - __builtin_clzll(diff)) / Lanes::kBits;
     return true;
   }
   unsigned tail_first = 0, tail_last = 0;
-  if (convert_row8_scalar(src, dst, n, invert, &tail_first, &tail_last)) {
+  if (convert_row8_scalar(src, dst, n, invert, dither, &tail_first, &tail_last)) {
     *first = tail_first;
     *last = tail_last;
     any = true;
@@ -80,12 +111,19 @@ inline bool convert_row8_blocks(const uint8_t* src, uint8_t* dst, unsigned n, ui
   return any;
 }
 
+template <typename Lanes>
+inline bool convert_row8_blocks(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
+                                const uint8_t* dither, unsigned* first, unsigned* last) {
+  if (dither) return convert_row8_blocks_as<Lanes, true>(src, dst, n, invert, dither, first, last);
+  return convert_row8_blocks_as<Lanes, false>(src, dst, n, invert, nullptr, first, last);
+}
+
 }  // namespace
 
 #if defined(__arm__)
 // The NEON path (display_neon.cpp); runs only where the kernel reports NEON.
 bool display_convert_row8_neon(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
-                               unsigned* first, unsigned* last);
+                               const uint8_t* dither, unsigned* first, unsigned* last);
 #endif
 
 #endif

@@ -51,6 +51,10 @@ constexpr uint32_t kUpdateModePartial = 0;
 constexpr uint32_t kUpdateModeFull = 1;
 constexpr uint32_t kTempAmbient = 0x1000;
 constexpr uint32_t kFlagPageTurn = 0x10000;
+// EPDC_FLAG_ENABLE_INVERSION of the i.MX drivers' flags word, which they
+// turn into an inverting lookup in the pixel processing before the panel; the
+// MediaTek driver reads the same bit the same way.
+constexpr uint32_t kFlagInvert = 0x1;
 constexpr uint64_t kSwipeWindowMs = 1000;
 constexpr uint64_t kSwipeBusyMs = 3000;
 constexpr uint64_t kSwipeMinPixels = 200000;
@@ -141,6 +145,7 @@ int g_screen_w = 0;
 int g_screen_h = 0;
 bool g_swipe_now = false;
 bool g_reagl_now = false;
+bool g_invert_now = false;
 
 // Arming: written by the main thread, read and used up by the raster thread.
 // Direction, steps and deadline change together under g_arm_lock, so one
@@ -202,6 +207,7 @@ void fill_common(Record* r, int x, int y, unsigned w, unsigned h, uint32_t wavef
   r->head.update_mode = full ? kUpdateModeFull : kUpdateModePartial;
   r->head.update_marker = marker;
   r->temp = kTempAmbient;
+  r->flags = g_invert_now ? kFlagInvert : 0;
   // The driver's histogram analysis falls back to these waveforms; for REAGL
   // both must be REAGL or the driver mixes in a flashing gray update.
   r->hist_bw = waveform == reagl ? reagl : kWfDu;
@@ -217,7 +223,7 @@ int send_update(int fd, int kind, int x, int y, unsigned w, unsigned h, uint32_t
       RecordMtk r;
       fill_common(&r, x, y, w, h, waveform, full, marker, reagl);
       if (g_swipe_now) {
-        r.flags = kFlagPageTurn;
+        r.flags |= kFlagPageTurn;
         r.swipe_direction = g_anim_direction;
         r.swipe_steps = g_anim_steps;
       }
@@ -398,7 +404,8 @@ uint64_t eink_clock_ms() {
   return (uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u;
 }
 
-bool eink_refresh(int fd, int x, int y, unsigned w, unsigned h, bool full) {
+bool eink_refresh(int fd, int x, int y, unsigned w, unsigned h, bool full, bool invert) {
+  g_invert_now = invert;
   int kind = g_kind.load();
   if (fd < 0 || kind == kKindNone) return false;
   if (kind == kKindUnknown) return probe(fd, x, y, w, h, full);
@@ -483,5 +490,7 @@ void eink_arm_swipe(unsigned direction, unsigned steps) {
 }
 
 bool eink_supports_swipe() { return g_kind.load() == kKindMtk; }
+
+bool eink_inverts() { return g_kind.load() != kKindNone; }
 
 bool eink_swipe_busy() { return busy_at(eink_clock_ms()); }

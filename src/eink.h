@@ -20,9 +20,14 @@ enum RefreshMode : int {
 };
 
 // Asks the panel to refresh the rectangle (x, y, w, h) of the framebuffer
-// behind `fd`; `full` asks for a full (flashing) refresh.  True when the
-// driver accepted an update, false when none was sent or it was refused.
-bool eink_refresh(int fd, int x, int y, unsigned w, unsigned h, bool full);
+// behind `fd`; `full` asks for a full (flashing) refresh, `invert` for the
+// inverse of the framebuffer's pixels.  True when the driver accepted an
+// update, false when none was sent or it was refused.
+bool eink_refresh(int fd, int x, int y, unsigned w, unsigned h, bool full, bool invert);
+// Whether the panel's driver inverts an update that asks for it.  The
+// drivers of all four record layouts do; before the first refresh has found
+// the driver, the answer is yes (that refresh asks too).
+bool eink_inverts();
 // Takes a RefreshMode; anything else is treated as kRefreshAuto.
 void eink_set_mode(int mode);
 int eink_mode();

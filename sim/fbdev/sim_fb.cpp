@@ -15,7 +15,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <deque>
 #include <mutex>
+#include <utility>
 
 namespace {
 
@@ -50,6 +52,13 @@ constexpr uint32_t kMtkFlagPageTurn = 0x10000;
 constexpr uint32_t kMtkPageTurnDirections = 4;
 constexpr uint32_t kMtkMaxPageTurnSteps = 20;
 constexpr uint32_t kWaveformAuto = 257;
+// Every layout's driver inverts an update whose flags carry this bit
+// (EPDC_FLAG_ENABLE_INVERSION): the i.MX drivers through their pixel
+// processor's lookup table, the MediaTek driver in its own conversion.  Both
+// also invert every update of a panel set up as inverted gray (grayscale 2),
+// and the two inversions cancel.
+constexpr uint32_t kFlagInvert = 0x1;
+constexpr uint32_t kGrayscaleInverted = 2;
 // Both drivers give up waiting for an update after five seconds.
 constexpr long kWaitTimeoutMs = 5000;
 
@@ -68,6 +77,19 @@ struct Config {
   std::string snap_dir;
 };
 
+// The records of updates, refusals and waits hold the newest entries only:
+// preloaded into the program the stand-in lives through sessions of tens of
+// thousands of refreshes, and whatever it piles up would be counted as the
+// program's growth.  A test reads a handful; a wait looks for a marker among
+// the recent updates, as the driver only knows the updates it still holds.
+constexpr size_t kKeptRecords = 256;
+
+template <typename T>
+void keep(std::deque<T>& records, T entry) {
+  records.push_back(std::move(entry));
+  if (records.size() > kKeptRecords) records.pop_front();
+}
+
 // Everything the stand-in keeps.  Never destroyed: the program's page-turn
 // waiter is a detached thread that may still be inside a wait while the
 // process exits.
@@ -79,9 +101,11 @@ struct State {
   size_t mem_len = 0;
   fb_var_screeninfo var = {};
   fb_fix_screeninfo fix = {};
-  std::vector<SimUpdate> updates;
-  std::vector<std::string> refused;
-  std::vector<uint32_t> waits;
+  std::deque<SimUpdate> updates;
+  std::deque<std::string> refused;
+  std::deque<uint32_t> waits;
+  // What the panel shows (8-bit nodes only), xres x yres.
+  std::vector<uint8_t> panel;
   int snap_no = 0;
 };
 
@@ -168,22 +192,33 @@ void append_log(const char* fmt, ...) {
   fclose(f);
 }
 
-// The panel's picture after an update: the visible area of an 8-bit screen.
-// Called with the lock held.
+// Puts the rectangle of the memory on the panel, as the driver shows it: the
+// pixels of the update, inverted where it inverts them.  The whole panel at
+// open (no update is inverted by its flags then).  Called with the lock held.
+void show_on_panel(uint32_t left, uint32_t top, uint32_t width, uint32_t height, uint32_t flags) {
+  State& s = st();
+  if (s.var.bits_per_pixel != 8) return;
+  uint8_t invert =
+      ((flags & kFlagInvert) != 0) != (s.var.grayscale == kGrayscaleInverted) ? 0xFF : 0;
+  uint64_t origin = (uint64_t)s.var.yoffset * s.fix.line_length + s.var.xoffset;
+  for (uint32_t y = top; y < top + height; ++y) {
+    uint64_t at = origin + (uint64_t)y * s.fix.line_length + left;
+    if (at + width > s.mem_len) break;
+    for (uint32_t x = 0; x < width; ++x)
+      s.panel[(size_t)y * s.var.xres + left + x] = s.mem[at + x] ^ invert;
+  }
+}
+
+// The panel's picture after an update.  Called with the lock held.
 void write_snapshot() {
   State& s = st();
-  if (s.cfg.snap_dir.empty() || s.var.bits_per_pixel != 8) return;
+  if (s.cfg.snap_dir.empty() || s.panel.empty()) return;
   char name[512];
   snprintf(name, sizeof name, "%s/update_%04d.pgm", s.cfg.snap_dir.c_str(), s.snap_no++);
   FILE* f = fopen(name, "wb");
   if (!f) return;
   fprintf(f, "P5\n%u %u\n255\n", s.var.xres, s.var.yres);
-  uint64_t origin = (uint64_t)s.var.yoffset * s.fix.line_length + s.var.xoffset;
-  for (uint32_t y = 0; y < s.var.yres; ++y) {
-    uint64_t at = origin + (uint64_t)y * s.fix.line_length;
-    if (at + s.var.xres > s.mem_len) break;
-    fwrite(s.mem + at, 1, s.var.xres, f);
-  }
+  fwrite(s.panel.data(), 1, s.panel.size(), f);
   fclose(f);
 }
 
@@ -259,6 +294,8 @@ int make_node() {
     s.refused.clear();
     s.waits.clear();
     s.snap_no = 0;
+    s.panel.assign(v.bits_per_pixel == 8 ? (size_t)v.xres * v.yres : 0, 0);
+    show_on_panel(0, 0, v.xres, v.yres, 0);
     g_fb_fd.store(node);
   }
   if (old_mem) munmap(old_mem, old_len);
@@ -326,7 +363,7 @@ const char* malformed(const SimUpdate& u, const fb_var_screeninfo& var, bool mtk
 }
 
 int refuse(const char* kind, int err, const char* why) {
-  st().refused.push_back(kind);
+  keep<std::string>(st().refused, kind);
   append_log("refused kind=%s errno=%d%s%s\n", kind, err, why ? " " : "", why ? why : "");
   errno = err;
   return -1;
@@ -354,7 +391,7 @@ int send_update(const Layout& l, const uint8_t* rec) {
   }
   if (s.cfg.fail_every > 0 && ++s.cfg.sound % s.cfg.fail_every == 0)
     return refuse(l.name, mtk ? kMtkNoTask : ENOMEM, "no-buffer");
-  s.updates.push_back(u);
+  keep(s.updates, u);
   // The time lets a reader of the log see how far apart the refreshes came.
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -364,6 +401,7 @@ int send_update(const Layout& l, const uint8_t* rec) {
       l.name, u.marker, u.left, u.top, u.width, u.height, u.waveform, u.update_mode, u.temp,
       u.flags, u.direction, u.steps, u.hist_bw, u.hist_gray, u.stray ? 1 : 0, (long)now.tv_sec,
       now.tv_nsec / 1000);
+  show_on_panel(u.left, u.top, u.width, u.height, u.flags);
   write_snapshot();
   return 0;
 }
@@ -403,7 +441,7 @@ int wait_update(const uint8_t* rec) {
       result = (int)(kWaitTimeoutMs - wait_ms);
   }
   std::lock_guard<std::mutex> lock(s.mu);
-  s.waits.push_back(marker);
+  keep(s.waits, marker);
   append_log("wait marker=%u result=%d\n", marker, fail ? -fail : result);
   if (fail) {
     errno = fail;
@@ -513,17 +551,17 @@ int close(int fd) {
 
 std::vector<SimUpdate> sim_fb_updates() {
   std::lock_guard<std::mutex> lock(st().mu);
-  return st().updates;
+  return {st().updates.begin(), st().updates.end()};
 }
 
 std::vector<std::string> sim_fb_refused() {
   std::lock_guard<std::mutex> lock(st().mu);
-  return st().refused;
+  return {st().refused.begin(), st().refused.end()};
 }
 
 std::vector<uint32_t> sim_fb_waits() {
   std::lock_guard<std::mutex> lock(st().mu);
-  return st().waits;
+  return {st().waits.begin(), st().waits.end()};
 }
 
 void sim_fb_clear_log() {

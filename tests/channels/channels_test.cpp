@@ -20,6 +20,7 @@ struct Cover {
 // What the channels asked of the panel, and what the panel reports.
 struct Panel {
   std::vector<int> modes;
+  std::vector<bool> night, dithering;
   int full_refreshes = 0;
   std::vector<Cover> covers;
   std::vector<std::pair<unsigned, unsigned>> swipes;  // direction, steps
@@ -39,6 +40,8 @@ bool eink_supports_swipe() { return g_panel.supports_swipe; }
 bool eink_kind_pending() { return g_panel.kind_pending; }
 bool eink_swipe_busy() { return g_panel.swipe_busy; }
 void display_full_refresh() { g_panel.full_refreshes++; }
+void display_set_night(bool on) { g_panel.night.push_back(on); }
+void display_set_dithering(bool on) { g_panel.dithering.push_back(on); }
 bool display_is_suspended() { return g_panel.suspended; }
 void display_show_sleep_cover(const char* path, unsigned width, unsigned height) {
   g_panel.covers.push_back({path, width, height});
@@ -171,6 +174,24 @@ TEST_F(Channels, RefreshModeNamesMatchExactly) {
     EXPECT_EQ(p.modes.back(), mode);
   }
   EXPECT_EQ(p.modes.size(), std::size(cases));
+}
+
+// Only a boolean true turns night mode or dithering on; anything else asks
+// for the default, off.
+TEST_F(Channels, NightModeAndDitheringTakeABoolean) {
+  const std::pair<Msg, bool> cases[] = {
+      {Msg().map(1).str("enabled") << 1, true},   {Msg().map(1).str("enabled") << 2, false},
+      {kNoArgs, false},                           {Msg().map(1).str("enabled").i32(1), false},
+      {Msg().map(1).str("Enabled") << 1, false},  {(Msg().map(2).str("x") << 2).str("enabled") << 1, true},
+  };
+  std::vector<bool> want;
+  for (const auto& [args, on] : cases) {
+    EXPECT_EQ(call(kEpd, "setNightMode", args), kTrue);
+    EXPECT_EQ(call(kEpd, "setDithering", args), kTrue);
+    want.push_back(on);
+  }
+  EXPECT_EQ(p.night, want);
+  EXPECT_EQ(p.dithering, want);
 }
 
 TEST_F(Channels, FullRefreshWithoutAPositiveIntegerDelayIsImmediate) {

@@ -349,6 +349,21 @@ TEST_F(Panel, SimulatedScreenDumpsNumberedPgmFiles) {
   auto pixel = [&](int file, unsigned x, unsigned y) { return (uint8_t)files[file][header.size() + y * 40 + x]; };
   EXPECT_EQ(std::vector<int>({pixel(0, 2, 3), pixel(1, 2, 3), pixel(1, 2, 8), pixel(2, 19, 14), pixel(2, 0, 0)}),
             std::vector<int>({255, 0, 255, 0x10, 255}));
+
+  // Night mode, which no driver does for the simulated screen, from the
+  // start and switched off: a full refresh of its own, dumped.
+  ASSERT_EQ(open({{"FOLIAN_FB_FILE", ""}, {"FOLIAN_FB_SIZE", "40x30"}, {"FOLIAN_FB_DUMP_DIR", dir.c_str()},
+                  {"FOLIAN_NIGHT", "true"}}),
+            1);
+  f.present();
+  display_set_night(false);
+  files.clear();
+  for (const char* name : {"/frame_0000.pgm", "/frame_0001.pgm"}) {
+    std::ifstream in(dir + name, std::ios::binary);
+    files.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  EXPECT_EQ(std::vector<int>({pixel(0, 2, 3), pixel(0, 2, 8), pixel(1, 2, 3), pixel(1, 2, 8)}),
+            std::vector<int>({255, 0, 0, 255}));
 }
 
 }  // namespace

@@ -148,17 +148,28 @@ TEST_F(Probe, PassingRefusalIsRetriedAtTheNextRefresh) {
 // No driver answers (FOLIAN_SIM_EPDC=none, answering as the page-turning
 // driver does to a request it does not know), or FOLIAN_EINK names no kind
 // ("MTK": names are case-sensitive): frames reach the framebuffer, no refresh
-// is sent.
+// is sent.  No driver inverts either: night mode, found out at the first
+// refresh, is in the framebuffer, on 8-bit and colour panels alike.
 TEST_F(Driver, WithoutADriverFramesReachTheFramebufferOnly) {
   const bool forced = getenv("FOLIAN_EINK") != nullptr;
   StderrCapture err;
-  open();
+  open({{"FOLIAN_NIGHT", "1"}});
   change(10, 10);
   EXPECT_EQ(count_of(err.text(), "][错误] 没有可用的墨水屏刷新接口，只写帧缓冲不刷新\n"), forced ? 0u : 1u);
   EXPECT_EQ(sim_fb_refused().size(), forced ? 0u : 4u);
   EXPECT_TRUE(sim_fb_updates().empty());
   EXPECT_STREQ(eink_kind_name(), "none");
-  EXPECT_EQ(panel_at(5, 5, 608), 0u);  // lines padded to 32 pixels
+  // Lines padded to 32 pixels.
+  EXPECT_EQ(std::vector<uint32_t>({panel_at(5, 5, 608), panel_at(50, 50, 608)}), Rect({255, 0}));
+  display_set_night(false);
+  EXPECT_EQ(std::vector<uint32_t>({panel_at(5, 5, 608), panel_at(50, 50, 608)}), Rect({0, 255}));
+
+  open({{"FOLIAN_SIM_FB_BPP", "16"}, {"FOLIAN_NIGHT", "1"}});
+  change(10, 10);  // gray 0x80 this time
+  EXPECT_EQ(std::vector<uint32_t>({panel_at(5, 5, 1216, 2), panel_at(50, 50, 1216, 2)}), Rect({0x7BEF, 0}));
+  display_set_night(false);
+  EXPECT_EQ(std::vector<uint32_t>({panel_at(5, 5, 1216, 2), panel_at(50, 50, 1216, 2)}), Rect({0x8410, 0xFFFF}));
+  EXPECT_TRUE(sim_fb_updates().empty());
 }
 
 // FOLIAN_EINK names a layout the kernel does not take: every refresh fails

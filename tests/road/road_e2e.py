@@ -66,7 +66,8 @@ class Road(E2ETestCase):
         self.control = os.path.join(self.dir, "ctl")
         env = dict(self.nodes.env(), FOLIAN_SIM_FB_XRES=str(W), FOLIAN_SIM_FB_YRES=str(H),
                    FOLIAN_SIM_EPDC="mtk", FOLIAN_SIM_EPDC_LOG=os.path.join(self.dir, "epdc.log"),
-                   FOLIAN_SIM_EPDC_SNAP_DIR=self.snaps, FOLIAN_CONTROL=self.control, **more_env)
+                   FOLIAN_SIM_EPDC_SNAP_DIR=self.snaps, FOLIAN_CONTROL=self.control)
+        env.update(more_env)
         if keep_screen:
             env["FOLIAN_KEEP_SCREEN"] = "1"
         self.app = self.start(self.bundle(app=app), env=env, preload=["sim_fb", "sim_evdev"])
@@ -252,6 +253,83 @@ class PageTurns(Road):
         self.assertEqual([e["index"] for e in events(trace, "page")], ["0", "1", "2"])
         self.assertEqual([(u["region"], u["full"]) for u in self.updates()[3:]], [((0, 0, W, H), True)] * 2)
         self.assertPicture(self.snapshot(4), bytes([0x80]) * (W * H), "screen given back")
+
+
+EPD, EPDC = "app.folian.eink_epd", "app.folian.ireader_epdc"
+REAGL = 4
+NIGHT_APP = ("clear\nfill gray 255\nrect 0 0 300 800 gray 128\nrect 400 100 100 100 gray 0\npresent\n"
+             "call %s setImage path=s:%%s width=i:%d height=i:%d\nwait_key down\n" % (COVER_CHANNEL, COVER_W, COVER_H) +
+             "call %s setNightMode enabled=b:false\nwait_key down\n" % EPD +
+             "call %s setDithering enabled=b:false\nrect 0 0 300 800 gray 130\npresent\nwait_key down\n" % EPD +
+             "call %s setNightMode enabled=b:true\nwait_key down\n" % EPD +
+             "call %s armPageTurn\nrect 300 0 300 800 gray 0\npresent\nwait_key down\n" % EPDC)
+
+
+def inverse(img):
+    return bytes(255 - v for v in img)
+
+
+class NightAndDithering(Road):
+    def dithered(self, img, levels):
+        """The left half, dithered from gray 128: two levels, 128 on average."""
+        half = [img[y * W + x] for y in range(H) for x in range(300)]
+        self.assertEqual(sorted(set(half)), levels)
+        self.assertAlmostEqual(sum(half) / len(half), 128, delta=0.25)
+
+    def test_every_layout_inverts_the_application_only_and_dithers_its_grays(self):
+        base = self.dir
+        cover = os.path.join(base, "cover.raw")
+        with open(cover, "wb") as f:
+            f.write(COVER)
+        for kind in ("mtk", "zelda", "rex", "classic"):
+            with self.subTest(kind=kind):
+                self.dir = tempfile.mkdtemp(dir=base)
+                self.road(kind, cover)
+
+    def road(self, kind, cover):
+        app = self.launch(NIGHT_APP % cover, keep_screen=False, FOLIAN_SIM_EPDC=kind, FOLIAN_NIGHT="1",
+                          FOLIAN_DITHER="true", FOLIAN_SIM_FB_FILL="0x80")
+        # From the start: dithered, then inverted by the driver.
+        shown = self.snapshot(0)
+        self.assertEqual((shown[50 * W + 350], shown[150 * W + 450]), (0, 255))
+        self.dithered(inverse(shown), [119, 136])
+        # Night mode off: the whole screen at once, the picture as drawn.
+        say(self.control, "key next\n")
+        self.wait_updates(2)
+        self.assertPicture(self.snapshot(1), inverse(shown), "night mode off")
+        # Dithering off from the next frame, whose grays go through whole.
+        say(self.control, "key next\n")
+        self.wait_updates(3)
+        drawn = picture((0, 0, 300, H, 130), (400, 100, 100, 100, BLACK))
+        self.assertPicture(self.snapshot(2), drawn, "undithered")
+        say(self.control, "key next\n")
+        self.wait_updates(4)
+        self.assertPicture(self.snapshot(3), inverse(drawn), "night mode on")
+        # A page turn, animated where the driver animates one.
+        say(self.control, "key next\n")
+        self.wait_updates(5)
+        turned = inverse(picture((0, 0, 300, H, 130), (300, 0, 300, H, BLACK)))
+        self.assertPicture(self.snapshot(4), turned, "page turned")
+        # The cover as the application gave it; the application's picture
+        # inverted again at the wake and at a repaint.
+        say(self.control, "sleep\n")
+        self.wait_updates(6)
+        self.assertPicture(self.snapshot(5), cover_picture(), "sleep cover")
+        say(self.control, "wake\n")
+        self.wait_updates(7)
+        self.assertPicture(self.snapshot(6), turned, "after wake")
+        self.app.signal(signal.SIGUSR1)
+        self.wait_updates(8)
+        self.assertPicture(self.snapshot(7), turned, "repaint")
+        self.stop()
+        self.assertPicture(self.snapshot(8), bytes([0x80]) * (W * H), "screen given back")
+
+        whole = (0, 0, W, H)
+        turn = (whole, REAGL, False, 0x10001) if kind == "mtk" else ((300, 0, 300, H), AUTO, False, 0x1)
+        self.assertEqual([(u["region"], u["waveform"], u["full"], u["flags"]) for u in self.updates()],
+                         [(whole, GC16, True, 0x1), (whole, GC16, True, 0), ((0, 0, 300, H), AUTO, False, 0),
+                          (whole, GC16, True, 0x1), turn, (whole, GC16, True, 0), (whole, GC16, True, 0x1),
+                          (whole, GC16, True, 0x1), (whole, GC16, True, 0)])
 
 
 if __name__ == "__main__":

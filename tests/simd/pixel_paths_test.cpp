@@ -1,7 +1,8 @@
 // The vector conversion paths of 8-bit panels give the same gray bytes and
-// the same changed columns as the plain formula, for every row width around
-// their block sizes and every kind of pixel.  The display module calls the
-// path in use for every row, so frames need no test per path.
+// the same changed columns as the plain formula, dithered or not, for every
+// row width around their block sizes and every kind of pixel.  The display
+// module calls the path in use for every row, so frames need no test per
+// path.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -47,11 +48,14 @@ struct Row {
 };
 
 // The formula, one pixel at a time.
-Row expected_row(const uint8_t* src, std::vector<uint8_t> dst, uint8_t invert) {
+Row expected_row(const uint8_t* src, std::vector<uint8_t> dst, uint8_t invert,
+                 const uint8_t* dither = nullptr) {
   Row r{std::move(dst)};
   for (unsigned x = 0; x < r.dst.size(); ++x) {
     const uint8_t* px = src + 4 * x;
-    uint8_t v = (uint8_t)(((29u * px[0] + 150u * px[1] + 77u * px[2]) >> 8) ^ invert);
+    unsigned gray = (29u * px[0] + 150u * px[1] + 77u * px[2]) >> 8;
+    if (dither) gray = (gray + dither[x % 64]) / 17 * 17;
+    uint8_t v = (uint8_t)(gray ^ invert);
     if (v == r.dst[x]) continue;
     r.dst[x] = v;
     if (!r.any) r.first = x;
@@ -63,11 +67,12 @@ Row expected_row(const uint8_t* src, std::vector<uint8_t> dst, uint8_t invert) {
 
 // The path in use; the byte past the row must stay as it was, and the columns
 // are left alone when nothing changed.
-Row converted_row(const uint8_t* src, std::vector<uint8_t> dst, uint8_t invert) {
+Row converted_row(const uint8_t* src, std::vector<uint8_t> dst, uint8_t invert,
+                  const uint8_t* dither = nullptr) {
   Row r;
   unsigned n = (unsigned)dst.size();
   dst.push_back(0xA5);
-  r.any = display_convert_row8(src, dst.data(), n, invert, &r.first, &r.last);
+  r.any = display_convert_row8(src, dst.data(), n, invert, dither, &r.first, &r.last);
   EXPECT_EQ(dst.back(), 0xA5) << "written past the row";
   dst.pop_back();
   r.dst = std::move(dst);
@@ -109,8 +114,9 @@ TEST(PixelPaths, ThisProcessorRunsItsVectorPaths) {
 }
 
 // Rows of every width around the block sizes, at every alignment, on plain
-// and inverted panels: against unrelated content, against the row itself,
-// and with a few pixels disturbed.
+// and inverted panels, dithered (the tail block starts between thresholds)
+// and not: against unrelated content, against the row itself, and with a
+// few pixels disturbed.
 TEST(PixelPaths, RandomRowsOfEveryWidthAndAlignment) {
   std::mt19937 rng(1236);
   for (auto& path : runnable_paths()) {
@@ -120,16 +126,60 @@ TEST(PixelPaths, RandomRowsOfEveryWidthAndAlignment) {
         std::vector<uint8_t> buf = random_pixels(rng, n + 1, offset == 3);
         const uint8_t* src = buf.data() + offset;
         uint8_t invert = (n + offset) % 2 ? 0xFF : 0x00;
-        std::vector<uint8_t> shadow(n);
-        for (auto& b : shadow) b = (uint8_t)rng();
-        std::vector<uint8_t> same = expected_row(src, shadow, invert).dst, disturbed = same;
-        for (int k = 0; k < 3; ++k) disturbed[rng() % n] ^= (uint8_t)(1 + rng() % 255);
-        for (auto* dst : {&shadow, &same, &disturbed}) {
-          Row want = expected_row(src, *dst, invert), got = converted_row(src, *dst, invert);
-          ASSERT_TRUE(got == want) << path << " width " << n << " offset " << offset << ": "
-                                   << describe(got) << ", expected " << describe(want);
+        for (const uint8_t* dither : {(const uint8_t*)nullptr, display_dither_row(n + offset)}) {
+          std::vector<uint8_t> shadow(n);
+          for (auto& b : shadow) b = (uint8_t)rng();
+          std::vector<uint8_t> same = expected_row(src, shadow, invert, dither).dst;
+          std::vector<uint8_t> disturbed = same;
+          for (int k = 0; k < 3; ++k) disturbed[rng() % n] ^= (uint8_t)(1 + rng() % 255);
+          for (auto* dst : {&shadow, &same, &disturbed}) {
+            Row want = expected_row(src, *dst, invert, dither);
+            Row got = converted_row(src, *dst, invert, dither);
+            ASSERT_TRUE(got == want) << path << " width " << n << " offset " << offset
+                                     << (dither ? " dithered: " : ": ") << describe(got)
+                                     << ", expected " << describe(want);
+          }
         }
       }
+    }
+  }
+}
+
+// Every gray against every threshold of the 8x8 tile, on every path: the
+// formula exactly, black and white and the 16 levels unchanged, the tile
+// averaging to the gray it dithers (a fraction f of the way to the next level
+// rounds up at a fraction f of the pixels, to within half of one of the 64
+// steps), and, up to halfway, no two pixels that round up side by side or
+// one above the other: the dots are spread, not clustered into lines or
+// blocks.
+TEST(PixelPaths, DitheringKeepsLevelsAndAveragesToTheGray) {
+  constexpr unsigned kRow = 256 * 8;  // gray x / 8 at column x
+  std::vector<uint8_t> src(4 * kRow);
+  for (unsigned x = 0; x < kRow; ++x) std::fill_n(&src[4 * x], 4, (uint8_t)(x / 8));
+  for (auto& path : runnable_paths()) {
+    UsePath use(path);
+    for (uint8_t invert : {0x00, 0xFF}) {
+      std::vector<unsigned> sum(256);
+      std::vector<bool> up(kRow), above(kRow);
+      for (unsigned y = 0; y < 8; ++y, above.swap(up)) {
+        const uint8_t* dither = display_dither_row(y);
+        Row got = converted_row(src.data(), std::vector<uint8_t>(kRow, 1), invert, dither);
+        ASSERT_TRUE(got == expected_row(src.data(), std::vector<uint8_t>(kRow, 1), invert, dither))
+            << path << " row " << y;
+        for (unsigned x = 0; x < kRow; ++x) {
+          unsigned v = got.dst[x] ^ invert, gray = x / 8;
+          ASSERT_EQ(v % 17, 0u) << path << " gray " << gray;
+          if (gray % 17 == 0) {
+            ASSERT_EQ(v, gray) << path;
+          }
+          sum[gray] += v;
+          up[x] = gray % 17 <= 8 && v > gray;
+          bool beside = x % 8 != 0 && up[x - 1], under = y > 0 && above[x];
+          ASSERT_FALSE(up[x] && (beside || under)) << path << " gray " << gray << " at " << x % 8 << "," << y;
+        }
+      }
+      for (unsigned gray = 0; gray < 256; ++gray)
+        EXPECT_NEAR(sum[gray] / 64.0, gray, 17.0 / 128) << path << " gray " << gray;
     }
   }
 }
