@@ -45,7 +45,8 @@ def version_tuple(release):
 
 
 def dart_hash(release):
-    """The short Dart SDK hash a release's kernels carry (10 characters)."""
+    """The short Dart SDK hash (10 characters) a release's kernels carry and its
+    tools insist on; made up from the release, so that the tools of one agree."""
     return hashlib.sha1(release.encode()).hexdigest()[:10]
 
 
@@ -235,8 +236,8 @@ def frontend_server(argv):
 
 
 def elf(arch, data):
-    """A shared object of the target's ELF class holding the four snapshot
-    symbols, each data symbol starting with the snapshot header data."""
+    """A shared object for the target holding the four snapshot symbols, each
+    data symbol starting with the snapshot header given."""
     wide = arch == "host"
     word, align = ("Q", 8) if wide else ("I", 4)
     ehsize, phsize, shsize, symsize = (64, 56, 64, 24) if wide else (52, 32, 40, 16)
