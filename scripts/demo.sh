@@ -5,13 +5,21 @@
 # the panel after every refresh as a PGM file with a PNG beside it, the
 # controller's log of the refreshes and a refresh report.
 #
-#   scripts/demo.sh [output-dir]        (default: demo-out)
+#   scripts/demo.sh [output-dir]        (default: demo-out in the checkout)
+#
+# The output folder must be new, empty or an earlier run's output
+# (scripts/out_dir.sh); any other is refused and left alone.
 #
 # On a fresh Debian machine it installs what it needs first.  With
 # FOLIAN_BUILD_DIR naming an existing build, that build is used as it is.
 set -euo pipefail
+out=demo-out
+if [ $# -ge 1 ]; then
+  out=$(realpath -m -- "$1")
+fi
 cd "$(dirname "$0")/.."
-out="${1:-demo-out}"
+source scripts/out_dir.sh
+out_dir_claim "$out"
 
 build="${FOLIAN_BUILD_DIR:-}"
 if [ -z "$build" ]; then
@@ -21,7 +29,9 @@ if [ -z "$build" ]; then
   build=build/debug
 fi
 
-rm -rf "$out"
+# Only what an earlier demo wrote here goes.
+rm -rf "$out/bundle" "$out/frames" "$out/input" "$out/control" "$out/epdc.log" "$out/folian.log" \
+  "$out/report.html"
 bundle="$out/bundle"
 scripts/demo_bundle.sh "$bundle"
 # No input nodes: the pages turn through the control FIFO, and the

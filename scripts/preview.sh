@@ -8,19 +8,27 @@
 #
 #   scripts/preview.sh [bundle]         (run and report in preview-out/)
 #
+# preview-out/ must be new, empty or an earlier run's output
+# (scripts/out_dir.sh); any other is refused and left alone.
+#
 # On a fresh Debian machine it installs what it needs first.
 set -euo pipefail
+bundle=
+if [ $# -ge 1 ]; then
+  bundle="$(realpath "$1")"
+fi
 cd "$(dirname "$0")/.."
+source scripts/out_dir.sh
 out=preview-out
+out_dir_claim "$out"
+rm -f "$out/report.html"
 
 scripts/deps.sh
 cmake --preset debug >/dev/null
 cmake --build --preset debug --target folian flutter_engine sim_fb sim_evdev sim_paths sim_lipc \
   folian_preview
 
-if [ $# -ge 1 ]; then
-  bundle="$(realpath "$1")"
-else
+if [ -z "$bundle" ]; then
   rm -rf "$out/bundle"
   scripts/demo_bundle.sh "$out/bundle"
   bundle="$(realpath "$out/bundle")"

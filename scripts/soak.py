@@ -5,14 +5,14 @@ Runs the real folian with the stand-in engine, framebuffer/EPDC, event nodes
 and platform tools, and turns pages for as long as asked: taps, swipes and
 page keys through the control pipe, taps on the touch node, presses of the
 page buttons, with sleep and wake from the power tool, SIGUSR1 repaints and
-clipboard round trips along the way.  At the end it reports the resident
-memory and open descriptors at start and end, the frames refreshed, and what
-the stand-in engine's trace says about the contract: messages left without a
-response, second responses, and violations.  Exits 1 when memory or
-descriptors grew beyond a small constant, when any message was answered
-other than once, or when the trace holds a violation.
+clipboard round trips along the way.  At the end it reports the memory and
+open descriptors after a warm-up and at the end, the frames refreshed, and
+what the stand-in engine's trace says about the contract: messages left
+without a response, second responses, and violations.  Exits 1 when memory
+or descriptors grew after the warm-up beyond a small constant, when any
+message was answered other than once, or when the trace holds a violation.
 
-    scripts/soak.py [--build build/debug] [--turns 20000] [--pace-ms 5]
+    scripts/soak.py [--build build/debug] [--turns 20000] [--pace-ms 20]
 
 CI runs a short session (--turns 300).
 """
@@ -20,6 +20,7 @@ CI runs a short session (--turns 300).
 import argparse
 import json
 import os
+import shutil
 import signal
 import sys
 import tempfile
@@ -35,8 +36,10 @@ def parse_args():
     p.add_argument("--turns", type=int, default=2000, help="page turns to make")
     p.add_argument("--pace-ms", type=float, default=20.0, help="pause between two turns")
     p.add_argument("--clipboard", type=int, default=200, help="clipboard round trips")
-    p.add_argument("--rss-growth-kb", type=int, default=4096,
-                   help="largest growth of resident memory accepted")
+    p.add_argument("--warm-up", type=int, default=2000,
+                   help="turns before memory is first read (at most a third of the turns)")
+    p.add_argument("--growth-kb", type=int, default=256,
+                   help="largest growth of anonymous resident memory after the warm-up")
     return p.parse_args()
 
 
@@ -144,6 +147,7 @@ class Session:
         self.app.cleanup()
         self.nodes.cleanup()
         self.bundle.cleanup()
+        shutil.rmtree(self.tmp, ignore_errors=True)
 
 
 def settle(s):
@@ -164,24 +168,27 @@ def main():
         s.start()
         pid = s.app.proc.pid
         # Memory is read after a warm-up: the first turns fill the caches and
-        # thread arenas that any run has.
-        warm_up = min(200, ARGS.turns // 5)
+        # the allocator's thread arenas that any run has, and take every road
+        # the session takes at least once.  Anonymous memory (heaps, arenas,
+        # stacks) is what a leak grows; the resident total also counts code
+        # pages first run late, and is shown only.
+        warm_up = min(ARGS.warm_up, ARGS.turns // 3)
         t0 = time.monotonic()
         for i in range(ARGS.turns):
             if i == warm_up:
                 settle(s)
-                rss0, fds0 = status_kb(pid, "VmRSS"), open_fds(pid)
+                rss0, anon0, fds0 = status_kb(pid, "VmRSS"), status_kb(pid, "RssAnon"), open_fds(pid)
             s.turn(i)
-            if i % 400 == 199:
+            if i % 400 == 40:
                 s.power_event("goingToScreenSaver")
                 time.sleep(0.05)
                 s.power_event("outOfScreenSaver")
-            if i % 300 == 150:
+            if i % 300 == 20:
                 s.app.signal(signal.SIGUSR1)
             time.sleep(ARGS.pace_ms / 1000.0)
         settle(s)
         seconds = time.monotonic() - t0
-        rss1, fds1 = status_kb(pid, "VmRSS"), open_fds(pid)
+        rss1, anon1, fds1 = status_kb(pid, "VmRSS"), status_kb(pid, "RssAnon"), open_fds(pid)
         s.app.signal(signal.SIGTERM)
         status = s.app.wait(30)
         trace = parse_trace(s.app.trace_path)
@@ -201,7 +208,10 @@ def main():
 
     print("turns %d in %.1f s (%.0f per second), exit status %d" % (
         ARGS.turns, seconds, ARGS.turns / seconds, status))
-    print("resident memory %d kB -> %d kB (%+d kB)" % (rss0, rss1, rss1 - rss0))
+    print("after %d warm-up turns, over the next %d: anonymous memory %d kB -> %d kB (%+d kB, "
+          "at most %+d), resident %d kB -> %d kB (%+d kB)" % (
+              warm_up, ARGS.turns - warm_up, anon0, anon1, anon1 - anon0, ARGS.growth_kb,
+              rss0, rss1, rss1 - rss0))
     print("open descriptors %d -> %d" % (fds0, fds1))
     print("pages shown %d, panel updates %d, presents %d" % (
         pages, updates, len(events(trace, "present"))))
@@ -210,7 +220,7 @@ def main():
     for v in violations[:10]:
         print("  violation: " + v)
     ok = (status == 0 and not missing and not double and not violations and fds1 <= fds0 + 2
-          and rss1 - rss0 <= ARGS.rss_growth_kb)
+          and anon1 - anon0 <= ARGS.growth_kb)
     print("soak: " + ("passed" if ok else "FAILED"))
     return 0 if ok else 1
 

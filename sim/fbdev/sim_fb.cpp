@@ -15,7 +15,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <deque>
 #include <mutex>
+#include <utility>
 
 namespace {
 
@@ -68,6 +70,19 @@ struct Config {
   std::string snap_dir;
 };
 
+// The records of updates, refusals and waits hold the newest entries only:
+// preloaded into the program the stand-in lives through sessions of tens of
+// thousands of refreshes, and whatever it piles up would be counted as the
+// program's growth.  A test reads a handful; a wait looks for a marker among
+// the recent updates, as the driver only knows the updates it still holds.
+constexpr size_t kKeptRecords = 256;
+
+template <typename T>
+void keep(std::deque<T>& records, T entry) {
+  records.push_back(std::move(entry));
+  if (records.size() > kKeptRecords) records.pop_front();
+}
+
 // Everything the stand-in keeps.  Never destroyed: the program's page-turn
 // waiter is a detached thread that may still be inside a wait while the
 // process exits.
@@ -79,9 +94,9 @@ struct State {
   size_t mem_len = 0;
   fb_var_screeninfo var = {};
   fb_fix_screeninfo fix = {};
-  std::vector<SimUpdate> updates;
-  std::vector<std::string> refused;
-  std::vector<uint32_t> waits;
+  std::deque<SimUpdate> updates;
+  std::deque<std::string> refused;
+  std::deque<uint32_t> waits;
   int snap_no = 0;
 };
 
@@ -326,7 +341,7 @@ const char* malformed(const SimUpdate& u, const fb_var_screeninfo& var, bool mtk
 }
 
 int refuse(const char* kind, int err, const char* why) {
-  st().refused.push_back(kind);
+  keep<std::string>(st().refused, kind);
   append_log("refused kind=%s errno=%d%s%s\n", kind, err, why ? " " : "", why ? why : "");
   errno = err;
   return -1;
@@ -354,7 +369,7 @@ int send_update(const Layout& l, const uint8_t* rec) {
   }
   if (s.cfg.fail_every > 0 && ++s.cfg.sound % s.cfg.fail_every == 0)
     return refuse(l.name, mtk ? kMtkNoTask : ENOMEM, "no-buffer");
-  s.updates.push_back(u);
+  keep(s.updates, u);
   // The time lets a reader of the log see how far apart the refreshes came.
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -403,7 +418,7 @@ int wait_update(const uint8_t* rec) {
       result = (int)(kWaitTimeoutMs - wait_ms);
   }
   std::lock_guard<std::mutex> lock(s.mu);
-  s.waits.push_back(marker);
+  keep(s.waits, marker);
   append_log("wait marker=%u result=%d\n", marker, fail ? -fail : result);
   if (fail) {
     errno = fail;
@@ -513,17 +528,17 @@ int close(int fd) {
 
 std::vector<SimUpdate> sim_fb_updates() {
   std::lock_guard<std::mutex> lock(st().mu);
-  return st().updates;
+  return {st().updates.begin(), st().updates.end()};
 }
 
 std::vector<std::string> sim_fb_refused() {
   std::lock_guard<std::mutex> lock(st().mu);
-  return st().refused;
+  return {st().refused.begin(), st().refused.end()};
 }
 
 std::vector<uint32_t> sim_fb_waits() {
   std::lock_guard<std::mutex> lock(st().mu);
-  return st().waits;
+  return {st().waits.begin(), st().waits.end()};
 }
 
 void sim_fb_clear_log() {

@@ -20,7 +20,8 @@ struct SimUpdate {
   bool stray;  // a byte outside the known fields was not zero
 };
 
-// What the driver saw since the node was last opened (or the log cleared).
+// What the driver saw since the node was last opened (or the log cleared),
+// the newest 256 of each.
 std::vector<SimUpdate> sim_fb_updates();
 // Layouts of the updates refused, in order: requests for a layout the driver
 // does not take, and updates of its own layout that it turned down.

@@ -17,14 +17,46 @@ ENTRY = re.compile(r'<div class="entry[^"]*" data-index="(\d+)" data-kind="(\w+)
                    r'data-rect="(\d+),(\d+),(\d+),(\d+)" data-waveform="(\w+)">(.*?)</div></div>')
 
 
+DEMO = os.path.join(ROOT, "scripts", "demo.sh")
+REPORT = os.path.join(ROOT, "tools", "report", "refresh_report.py")
+PREVIEW = os.path.join(BUILD_DIR, "tools", "folian_preview")
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def tree(top):
+    """Every entry under top with its bytes, and every folder's change time."""
+    found = {}
+    for d, _, files in os.walk(top):
+        found[d] = os.stat(d).st_mtime_ns
+        for name in files:
+            with open(os.path.join(d, name), "rb") as f:
+                found[os.path.join(d, name)] = f.read()
+    return found
+
+
 class DemoReport(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="folian-demo-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.env = dict(os.environ, FOLIAN_BUILD_DIR=BUILD_DIR, **sanitizer_env())
+
     def test_one_entry_per_refresh_with_the_logged_rectangle(self):
-        out = tempfile.mkdtemp(prefix="folian-demo-")
-        self.addCleanup(shutil.rmtree, out, True)
-        env = dict(os.environ, FOLIAN_BUILD_DIR=BUILD_DIR, **sanitizer_env())
-        run = subprocess.run([os.path.join(ROOT, "scripts", "demo.sh"), out], env=env,
-                             capture_output=True, text=True, timeout=60 * SLOW)
+        # An earlier run's output: its stale pictures go, what a reader put
+        # beside them stays.
+        out = os.path.join(self.dir, "out")
+        write(os.path.join(out, ".folian-output"), b"")
+        write(os.path.join(out, "frames", "update_0042.pgm"), b"P5 1 1 255\n\0")
+        write(os.path.join(out, "notes.txt"), b"mine")
+        run = subprocess.run([DEMO, out], env=self.env, capture_output=True, text=True,
+                             timeout=60 * SLOW)
         self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+        self.assertNotIn("update_0042.pgm", os.listdir(os.path.join(out, "frames")))
+        self.assertTrue(os.path.exists(os.path.join(out, "notes.txt")))
 
         with open(os.path.join(out, "epdc.log")) as f:
             updates = [tuple(m.groups()) for m in map(UPDATE.match, f) if m]
@@ -55,6 +87,30 @@ class DemoReport(unittest.TestCase):
         self.assertEqual(re.findall(r'(?:src|href)="(?!data:)[^"]*"', page), [])
         self.assertNotIn("<link", page)
         self.assertNotIn("<script", page)
+        # The report tool replaces its own report.
+        again = subprocess.run([sys.executable, REPORT, "--log", os.path.join(out, "epdc.log"),
+                                "--snaps", os.path.join(out, "frames"), "-o", os.path.join(out, "report.html")],
+                               capture_output=True, text=True)
+        self.assertEqual(again.returncode, 0, again.stderr)
+
+    def test_a_folder_not_of_a_run_is_refused_untouched(self):
+        mine = os.path.join(self.dir, "Desktop")
+        for name in ("notes.txt", "report.html", os.path.join("frames", "update_0000.pgm")):
+            write(os.path.join(mine, name), b"a reader's own " + name.encode())
+        before = tree(self.dir)
+        tools = {"demo": [DEMO, mine],
+                 "report": [sys.executable, REPORT, "--log", os.devnull, "--snaps", mine,
+                            "-o", os.path.join(mine, "report.html")]}
+        if os.path.exists(PREVIEW):
+            # No window is needed to be refused; one that opened would wait to be closed.
+            tools["preview"] = [PREVIEW, "--bundle", mine, "--out", mine, "--build", BUILD_DIR]
+        env = dict(self.env, SDL_VIDEODRIVER="dummy")
+        for name, cmd in tools.items():
+            with self.subTest(tool=name):
+                run = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=30 * SLOW)
+                self.assertNotEqual(run.returncode, 0, run.stdout)
+                self.assertTrue(run.stderr.strip())
+                self.assertEqual(tree(self.dir), before)
 
 
 if __name__ == "__main__":

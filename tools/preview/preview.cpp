@@ -205,6 +205,23 @@ int make_fifo(const std::string& path) {
   return open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
 }
 
+// The run directory's old pictures, nodes and logs are cleared before a run,
+// so a directory given with --out must be one of ours: every run leaves this
+// file in it (the demo and preview scripts use the same one).  A directory
+// that holds anything else and lacks the file is refused untouched, be it a
+// home or a desktop named by mistake.
+constexpr const char* kOutputMark = ".folian-output";
+
+bool out_dir_ours(const std::string& dir) {
+  std::error_code ec;
+  fs::file_status st = fs::symlink_status(dir, ec);
+  if (st.type() == fs::file_type::not_found) return true;
+  if (!fs::is_directory(dir, ec)) return false;
+  bool empty = fs::is_empty(dir, ec);
+  if (ec) return false;
+  return empty || fs::is_regular_file(dir + "/" + kOutputMark, ec);
+}
+
 bool prepare_run_dir(Preview& p) {
   std::error_code ec;
   if (p.opt.out.empty()) {
@@ -218,6 +235,9 @@ bool prepare_run_dir(Preview& p) {
   } else {
     p.run_dir = p.opt.out;
     fs::create_directories(p.run_dir, ec);
+    if (!write_file(p.run_dir + "/" + kOutputMark,
+                    "output of a folian run: the next run replaces what it wrote here\n"))
+      return false;
     // A previous run's pictures would be taken for this run's.
     fs::remove_all(p.run_dir + "/snaps", ec);
   }
@@ -725,6 +745,13 @@ int main(int argc, char** argv) {
               p.opt.build_dir.c_str(), part);
       return 2;
     }
+  }
+  if (!p.opt.out.empty() && !out_dir_ours(p.opt.out)) {
+    fprintf(stderr,
+            "folian_preview: %s holds files and is not an earlier run's output (it has no %s); "
+            "it is left as it is\n",
+            p.opt.out.c_str(), kOutputMark);
+    return 2;
   }
   if (SDL_Init(SDL_INIT_VIDEO) != 0 || TTF_Init() != 0) {
     fprintf(stderr, "folian_preview: %s\n", SDL_GetError());

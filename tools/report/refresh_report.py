@@ -14,7 +14,10 @@ the refreshes a reader notices.  Updates less than BURST_GAP seconds apart
 count as one page turn; the first group is the start-up.
 
 The page needs no network: styles are inline and pictures are PNG data:
-URIs written here with zlib (no imaging library)."""
+URIs written here with zlib (no imaging library).
+
+The output file is replaced only when it is missing or an earlier report
+(it names this tool in its head); any other file is refused untouched."""
 
 import argparse
 import base64
@@ -28,6 +31,8 @@ import zlib
 BURST_GAP = 0.25
 THUMB_WIDTH = 200
 LARGE_SHARE = 0.5
+
+GENERATOR = '<meta name="generator" content="folian refresh report">'
 
 UPDATE = re.compile(r"^update kind=(\w+) marker=(\d+) region=(\d+),(\d+) (\d+)x(\d+) "
                     r"waveform=(\d+) mode=(\d+)(?:.* t=(\d+\.\d+))?")
@@ -237,12 +242,22 @@ def report(updates, snap_dir, title):
         if "bad" not in u:
             previous_t = u["t"]
     return ("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-            "<title>%s</title><style>%s</style></head><body>\n<h1>%s</h1>"
+            "%s<title>%s</title><style>%s</style></head><body>\n<h1>%s</h1>"
             "<div class=\"sub\">One entry per accepted EPDC update, in order; the rectangle is what was refreshed.</div>\n"
             "<table class=\"totals\">%s</table>\n<div class=\"timeline\">\n%s\n</div>\n</body></html>\n"
-            % (html.escape(title), STYLE, html.escape(title),
+            % (GENERATOR, html.escape(title), STYLE, html.escape(title),
                "".join("<tr><td>%s</td><td>%s</td></tr>" % (k, html.escape(v)) for k, v in rows),
                "\n".join(entries)))
+
+
+def replaceable(path):
+    if not os.path.lexists(path):
+        return True
+    try:
+        with open(path, "rb") as f:
+            return GENERATOR.encode() in f.read(512)
+    except OSError:
+        return False
 
 
 def main(argv):
@@ -252,6 +267,10 @@ def main(argv):
     ap.add_argument("-o", "--output", default="report.html")
     ap.add_argument("--title", default="Refresh report")
     args = ap.parse_args(argv)
+    if not replaceable(args.output):
+        print("refresh_report.py: %s exists and is not an earlier refresh report; it is left as it is"
+              % args.output, file=sys.stderr)
+        return 2
     updates = parse_log(args.log)
     with open(args.output, "w", encoding="utf-8") as f:
         f.write(report(updates, args.snaps, args.title))
