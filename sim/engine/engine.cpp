@@ -317,6 +317,8 @@ struct Ui {
       exchange(c, "flutter/platform", command_bytes(c));
     } else if (n == "log") {
       log(engine, c.tail);
+    } else if (n == "crash") {
+      crash(a[0]);
     } else if (n == "pages") {
       pages_mode = true;
       page = 0;
@@ -324,6 +326,16 @@ struct Ui {
       trace("page", "index=0");
       request_present(current);
     }
+  }
+
+  // An engine that dies on one of its own threads: a stray store, as a
+  // faulty plugin or engine bug makes, or the abort of a failed check.
+  [[noreturn]] static void crash(const std::string& how) {
+    trace("crash", "how=" + how);
+    if (how == "abort") abort();
+    int* volatile nowhere = nullptr;  // volatile: the store really happens
+    *nowhere = 1;
+    abort();  // not reached
   }
 
   void main() {
