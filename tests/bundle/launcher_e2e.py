@@ -129,6 +129,9 @@ class Launcher(E2ETestCase):
                 with open(os.path.join(self.b.assets, "folian_app.txt"), "w") as f:
                     f.write("fill gray 255\npresent\nwait_key down\n%s\n" % (crash or ""))
                 code, out = self.run_launcher("start", env)
+                if previous:  # the run before's log, kept
+                    self.assertIn(previous, read(self.log + ".1"))
+                previous = line
                 if end is None:
                     self.assertEqual(code, 1, out)
                     self.assertIn("引擎", out)  # the error line that says why
@@ -161,9 +164,6 @@ class Launcher(E2ETestCase):
                                  [line], log)
                 if end is not None:  # nothing of the run is left behind
                     self.wait_until("leftovers", lambda: not left_behind(sup))
-                if previous:
-                    self.assertIn(previous, read(self.log + ".1"))
-                previous = line
         code, out = self.run_launcher("status")
         self.assertEqual((code, out), (3, "folian-run: folian 没有在运行（上次：%s），日志 %s\n"
                                        % (previous, self.log)))
