@@ -32,6 +32,8 @@ FAULTS = [
      "  (void)hup;", "a hang-up ends the program without its shutdown: screen and framework not given back"),
     ("main.cpp", "hup.sa_handler != SIG_IGN", "true",
      "started under nohup, a hang-up still quits the program"),
+    ("main.cpp", "      *mistake = argv[i];", "      *mistake = argv[1];",
+     "the usage error names the first argument, not the one that is wrong"),
     ("main.cpp", "      send_lifecycle(kPaused);\n", "",
      "screensaver on: the application is not told it is paused"),
     ("log.cpp", "(size_t)n + (size_t)text >= sizeof line", "(size_t)n + (size_t)text > sizeof line",
