@@ -121,17 +121,16 @@ class Launcher(E2ETestCase):
             time.sleep(0.05)
 
     def test_every_end_gives_the_device_back(self):
-        previous = None
         for self.shell, (name, crash, env, end, line) in itertools.product(self.shells, ENDS):
             with self.subTest(self.shell + " sh: " + name):
                 shutil.rmtree(self.rec, True)
                 os.makedirs(self.rec)
                 with open(os.path.join(self.b.assets, "folian_app.txt"), "w") as f:
                     f.write("fill gray 255\npresent\nwait_key down\n%s\n" % (crash or ""))
+                previous = read(self.log)
                 code, out = self.run_launcher("start", env)
                 if previous:  # the run before's log, kept
-                    self.assertIn(previous, read(self.log + ".1"))
-                previous = line
+                    self.assertEqual(read(self.log + ".1"), previous)
                 if end is None:
                     self.assertEqual(code, 1, out)
                     self.assertIn("引擎", out)  # the error line that says why
@@ -166,7 +165,7 @@ class Launcher(E2ETestCase):
                     self.wait_until("leftovers", lambda: not left_behind(sup))
         code, out = self.run_launcher("status")
         self.assertEqual((code, out), (3, "folian-run: folian 没有在运行（上次：%s），日志 %s\n"
-                                       % (previous, self.log)))
+                                       % (ENDS[-1][-1], self.log)))
 
     def test_log_is_capped_with_one_previous_kept(self):
         log = os.path.join(self.work, "elsewhere.log")
