@@ -57,13 +57,15 @@ const char kHelp[] =
     "  FOLIAN_FB_SIZE            simulated screen size (1236x1648)\n"
     "  FOLIAN_FB_DUMP_DIR        directory for PGM dumps of simulated frames\n"
     "  FOLIAN_DPI                density (default: from the panel; 300 when simulated)\n"
-    "  FOLIAN_FULL_EVERY         every N-th refresh is a full refresh (0: never)\n"
+    "  FOLIAN_FULL_EVERY         every N-th page-like refresh is a full refresh (0: never)\n"
+    "  FOLIAN_FULL_EVERY_NIGHT   the same in night mode (default: FOLIAN_FULL_EVERY)\n"
     "  FOLIAN_LOG_FRAMES         not 0: one log line per refresh\n"
     "  FOLIAN_KEEP_SCREEN        set, even empty or 0: the startup screen is neither kept nor restored\n"
     "  FOLIAN_FRAMEWORK_STOPPED  1 or true: do not restore the startup screen at exit\n"
     "  FOLIAN_EINK               e-ink driver kind: mtk, zelda, rex, classic, none (default: probe)\n"
     "  FOLIAN_NIGHT              1 or true: night mode, the panel shows the inverse of the frames\n"
     "  FOLIAN_DITHER             1 or true: frames dithered to the panel's 16 gray levels\n"
+    "  FOLIAN_MOTION             off or auto: frames in quick succession refreshed fast (off)\n"
     "  FOLIAN_TOUCH_SWAP_XY      1 or true: touch axes exchanged\n"
     "  FOLIAN_TOUCH_INVERT_X     1 or true: screen x mirrored\n"
     "  FOLIAN_TOUCH_INVERT_Y     1 or true: screen y mirrored\n"
@@ -316,6 +318,7 @@ void run_loop(int wake_fd) {
     int m = input_poll_fds(&fds[4], kInputSlots);
     int timeout = merge_timeout(merge_timeout(tasks_next_timeout_ms(), control_next_timeout_ms()),
                                 channels_next_timeout_ms());
+    timeout = merge_timeout(timeout, display_next_timeout_ms());
 
     int ready = poll(fds, (nfds_t)(4 + m), timeout);
     if (ready < 0 && errno != EINTR) {
@@ -339,6 +342,7 @@ void run_loop(int wake_fd) {
 
     control_run_due(g_engine);
     channels_run_due();
+    display_run_due();
     tasks_run_due(g_engine);
   }
 }
