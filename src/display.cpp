@@ -622,20 +622,17 @@ void place_night(bool drawn) {
 // Sends the refresh of the application's picture and keeps what a refusal
 // left off the panel.  A panel without a refresh interface shows nothing
 // anyway; nothing is kept for it.
-Refreshed refresh(uint32_t x, uint32_t y, uint32_t w, uint32_t h, bool full,
-                  Wave wave = Wave::kByMode) {
-  Refreshed done =
-      eink_refresh(g.fd, (int)x, (int)y, w, h, full, g.night && !g.night_in_shadow, wave);
+void refresh(uint32_t x, uint32_t y, uint32_t w, uint32_t h, bool full, Wave wave = Wave::kByMode) {
+  bool shown = eink_refresh(g.fd, (int)x, (int)y, w, h, full, g.night && !g.night_in_shadow, wave);
   place_night(true);
-  if (done != Refreshed::kNot || strcmp(eink_kind_name(), "none") == 0) {
+  if (shown || strcmp(eink_kind_name(), "none") == 0) {
     g.missed_w = g.missed_h = 0;
-    return done;
+    return;
   }
   g.missed_x = x;
   g.missed_y = y;
   g.missed_w = w;
   g.missed_h = h;
-  return done;
 }
 
 // The smallest rectangle holding (x, y, w, h) and the one last refused.
@@ -807,26 +804,24 @@ bool display_present(const void* pixels, size_t row_bytes, size_t rows) {
   }
   double copied = now_ms();
 
-  FrameRefresh sent = plan;
   if (g.fake) {
     show_simulated(x, y, w, h, full);
   } else {
     if (!full) take_in_missed(&x, &y, &w, &h);
-    Wave wave = plan == FrameRefresh::kFast ? Wave::kFast : Wave::kByMode;
-    if (refresh(x, y, w, h, full, wave) == Refreshed::kPageTurn) sent = FrameRefresh::kPartial;
+    refresh(x, y, w, h, full, plan == FrameRefresh::kFast ? Wave::kFast : Wave::kByMode);
     if (g.log_frames) {
       const char* waveform = eink_last_waveform_name();
       double done = now_ms();
-      const char* kind = full ? "全刷" : sent == FrameRefresh::kFast ? "快刷" : "局刷";
-      log_info("帧 %d：%s (%u,%u) %ux%u %s，转换 %.1fms，刷新调用 %.1fms\n", g.frame_no, kind, x,
-               y, w, h, waveform, copied - start, done - copied);
+      const char* kind = full ? "全刷" : plan == FrameRefresh::kFast ? "快刷" : "局刷";
+      log_info("帧 %d：%s (%u,%u) %ux%u %s，转换 %.1fms，刷新调用 %.1fms\n", g.frame_no, kind, x, y,
+               w, h, waveform, copied - start, done - copied);
     }
   }
   g.frame_no += 1;
   g.force_full = false;
   // The main loop, perhaps asleep without a deadline, must learn of the
   // clean-up this refresh now owes.
-  if (policy_sent(now, sent, {x, y, w, h})) tasks_wakeup();
+  if (policy_sent(now, plan, {x, y, w, h})) tasks_wakeup();
   return true;
 }
 
@@ -968,5 +963,6 @@ void display_run_due() {
   } else {
     refresh(r.x, r.y, r.w, r.h, true, Wave::kQuality);
   }
-  log_info("清残影 (%u,%u) %ux%u %s\n", r.x, r.y, r.w, r.h, g.fake ? "" : eink_last_waveform_name());
+  log_info("清残影 (%u,%u) %ux%u %s\n", r.x, r.y, r.w, r.h,
+           g.fake ? "" : eink_last_waveform_name());
 }

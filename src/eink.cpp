@@ -409,12 +409,11 @@ uint64_t eink_clock_ms() {
   return (uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u;
 }
 
-Refreshed eink_refresh(int fd, int x, int y, unsigned w, unsigned h, bool full, bool invert,
-                       Wave wave) {
+bool eink_refresh(int fd, int x, int y, unsigned w, unsigned h, bool full, bool invert, Wave wave) {
   g_invert_now = invert;
   int kind = g_kind.load();
-  if (fd < 0 || kind == kKindNone) return Refreshed::kNot;
-  if (kind == kKindUnknown) return probe(fd, x, y, w, h, full) ? Refreshed::kShown : Refreshed::kNot;
+  if (fd < 0 || kind == kKindNone) return false;
+  if (kind == kKindUnknown) return probe(fd, x, y, w, h, full);
 
   g_swipe_now = false;
   g_reagl_now = false;
@@ -453,9 +452,9 @@ Refreshed eink_refresh(int fd, int x, int y, unsigned w, unsigned h, bool full, 
   g_reagl_now = false;
   if (rc != 0) {
     log_error("墨水屏刷新失败（%s）: %s\n", kKindNames[kind], strerror(err));
-    return Refreshed::kNot;
+    return false;
   }
-  return claimed ? Refreshed::kPageTurn : Refreshed::kShown;
+  return true;
 }
 
 void eink_set_mode(int mode) { g_mode.store(mode); }

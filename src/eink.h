@@ -31,19 +31,13 @@ enum class Wave {
   kQuality,
 };
 
-// What became of a refresh.
-enum class Refreshed {
-  kNot,       // nothing sent, or the driver refused it
-  kShown,
-  kPageTurn,  // an armed page turn took it: animated, or REAGL while one runs
-};
-
 // Asks the panel to refresh the rectangle (x, y, w, h) of the framebuffer
 // behind `fd`; `full` asks for a full (flashing) refresh, `invert` for the
 // inverse of the framebuffer's pixels.  An armed page turn takes a large
-// enough partial refresh whatever `wave` asks.
-Refreshed eink_refresh(int fd, int x, int y, unsigned w, unsigned h, bool full, bool invert,
-                       Wave wave = Wave::kByMode);
+// enough partial refresh whatever `wave` asks.  True when the driver
+// accepted an update, false when none was sent or it was refused.
+bool eink_refresh(int fd, int x, int y, unsigned w, unsigned h, bool full, bool invert,
+                  Wave wave = Wave::kByMode);
 // Whether the panel's driver inverts an update that asks for it.  The
 // drivers of all four record layouts do; before the first refresh has found
 // the driver, the answer is yes (that refresh asks too).

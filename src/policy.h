@@ -37,9 +37,9 @@ void policy_set_flash_every(int day, int night);
 void policy_set_motion(bool on);
 
 FrameRefresh policy_plan(uint64_t now, const FrameFacts& facts);
-// The frame's refresh went out as `sent` over `r` (a planned fast refresh
-// that a page turn took went out as kPartial).  True when it set a clean-up
-// deadline where there was none, which the main loop must be told of.
+// The frame's refresh went out as `sent` over `r`.  True when it set a
+// clean-up deadline where there was none, which the main loop must be told
+// of.
 bool policy_sent(uint64_t now, FrameRefresh sent, const PolicyRect& r);
 // The whole screen was refreshed in full outside the frames (a repaint, the
 // resume, a requested full refresh, a night-mode switch), or would have been
