@@ -960,9 +960,9 @@ void display_run_due() {
   if (g.fake) {
     show_simulated(r.x, r.y, r.w, r.h, true);
     g.frame_no += 1;
-  } else {
-    refresh(r.x, r.y, r.w, r.h, true, Wave::kQuality);
+    log_info("清残影 (%u,%u) %ux%u\n", r.x, r.y, r.w, r.h);
+    return;
   }
-  log_info("清残影 (%u,%u) %ux%u %s\n", r.x, r.y, r.w, r.h,
-           g.fake ? "" : eink_last_waveform_name());
+  refresh(r.x, r.y, r.w, r.h, true, Wave::kQuality);
+  log_info("清残影 (%u,%u) %ux%u %s\n", r.x, r.y, r.w, r.h, eink_last_waveform_name());
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 
+#include "log.h"
 #include "settings.h"
 
 namespace {
@@ -57,6 +58,9 @@ void policy_open() {
   g_every = (int)setting_int("FOLIAN_FULL_EVERY", 0, 0, INT_MAX);
   g_night_every = (int)setting_int("FOLIAN_FULL_EVERY_NIGHT", g_every, 0, INT_MAX);
   g_motion = setting_choice("FOLIAN_MOTION", kMotionNames, 2, 0, 0) == 1;
+  if (g_every || g_night_every || g_motion)
+    log_info("整屏闪刷：日间每 %d 次，夜间每 %d 次（0 为不闪）；运动模式 %s\n", g_every,
+             g_night_every, kMotionNames[g_motion]);
   g_since_flash = 0;
   g_framed = false;
   drop_run();

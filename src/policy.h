@@ -3,10 +3,11 @@
 // the refresh that clears what the fast ones left behind is due.
 //
 // Decisions only, on CLOCK_MONOTONIC milliseconds passed in: the display
-// module sends the refreshes.  Every call but policy_cleanup_at is made with
-// the display lock held (frames from the raster thread, everything else from
-// the main thread), so the state needs no lock of its own; the clean-up
-// deadline is also read by the main loop without it.
+// module sends the refreshes.  After policy_open, which the display's open
+// makes alone, every call but policy_cleanup_at is made with the display lock
+// held (frames from the raster thread, everything else from the main
+// thread), so the state needs no lock of its own; the clean-up deadline is
+// also read by the main loop without it.
 #pragma once
 
 #include <stdint.h>
