@@ -341,7 +341,7 @@ POLICY_APP = "".join([
     # No more flashes; a run whose clean-up comes after the application chose
     # regal, whose waveform it then takes, as the next frame does.
     "call %s setFlashPolicy every=i:0 nightEvery=i:0\n" % EPD,
-    "rect 300 10 20 20 gray 0\npresent\n", QUICK, "rect 300 50 20 20 gray 0\npresent\nwait 100\n",
+    "rect 300 10 20 20 gray 0\npresent\n", QUICK, "rect 300 50 20 20 gray 0\npresent\nwait 150\n",
     "call %s setRefreshMode mode=s:regal\n" % EPD, "rect 300 90 20 20 gray 0\npresent\n", STEP,
     # Motion off: quick frames take the mode's waveform.
     "call %s setMotionMode mode=s:off\ncall %s setRefreshMode mode=s:auto\n" % (EPD, EPD),
