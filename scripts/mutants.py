@@ -210,8 +210,8 @@ FAULTS = [
      "a fast refresh does not wake the main loop: the clean-up waits for something else to"),
     ("main.cpp", "    timeout = merge_timeout(timeout, display_next_timeout_ms());\n", "",
      "poll timeout leaves out the clean-up after fast refreshes"),
-    ("channels.cpp", "  if (!arg_int(args, key, &v)) return current;", "  if (!arg_int(args, key, &v)) return 0;",
-     "setFlashPolicy with one count turns the other off"),
+    ("channels.cpp", 'int day = arg_count(args, "every", now.flash_every);', 'int day = arg_count(args, "every", 0);',
+     "setFlashPolicy without a day count turns day flashes off"),
 ]
 
 
