@@ -13,10 +13,11 @@ seconds=${FOLIAN_FUZZ_TIME:-60}
 
 cd "$root"
 cmake --preset fuzz -B "$build" >/dev/null
-cmake --build "$build" --target fuzz_codec fuzz_json fuzz_control fuzz_power fuzz_input
+cmake --build "$build" --target fuzz_codec fuzz_json fuzz_control fuzz_power fuzz_input \
+  fuzz_snapshot
 
 status=0
-for target in codec json control power input; do
+for target in codec json control power input snapshot; do
   work=$build/fuzz/corpus-$target
   artifacts=$build/fuzz/artifacts-$target
   mkdir -p "$work" "$artifacts"

@@ -25,7 +25,7 @@ build="${FOLIAN_BUILD_DIR:-}"
 if [ -z "$build" ]; then
   scripts/deps.sh
   cmake --preset debug >/dev/null
-  cmake --build --preset debug --target folian flutter_engine sim_fb sim_evdev
+  cmake --build --preset debug --target folian flutter_engine stand_in_app_344 sim_fb sim_evdev
   build=build/debug
 fi
 
@@ -33,7 +33,7 @@ fi
 rm -rf "$out/bundle" "$out/frames" "$out/input" "$out/control" "$out/epdc.log" "$out/folian.log" \
   "$out/report.html"
 bundle="$out/bundle"
-scripts/demo_bundle.sh "$bundle"
+scripts/demo_bundle.sh "$bundle" "$build"
 # No input nodes: the pages turn through the control FIFO, and the
 # machine's own keyboard and mouse are left alone.
 mkdir -p "$out/frames" "$out/input/dev" "$out/input/conf"

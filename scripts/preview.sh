@@ -25,7 +25,7 @@ rm -f "$out/report.html"
 
 scripts/deps.sh
 cmake --preset debug >/dev/null
-cmake --build --preset debug --target folian flutter_engine sim_fb sim_evdev sim_paths sim_lipc \
+cmake --build --preset debug --target folian flutter_engine stand_in_app_344 sim_fb sim_evdev sim_paths sim_lipc \
   folian_preview
 
 if [ -z "$bundle" ]; then

@@ -11,6 +11,7 @@
 #include "codec.h"
 #include "display.h"
 #include "eink.h"
+#include "engine.h"
 #include "log.h"
 
 namespace {
@@ -71,7 +72,7 @@ void respond(FLUTTER_API_SYMBOL(FlutterEngine) engine,
              const FlutterPlatformMessageResponseHandle* handle, const uint8_t* data, size_t size) {
   // A message sent without a response handle expects no answer.
   if (!handle) return;
-  FlutterEngineSendPlatformMessageResponse(engine, handle, data, size);
+  engine_api().SendPlatformMessageResponse(engine, handle, data, size);
 }
 
 void send_reply(FLUTTER_API_SYMBOL(FlutterEngine) engine, const FlutterPlatformMessage* message,
@@ -97,7 +98,7 @@ void reply_bool(FLUTTER_API_SYMBOL(FlutterEngine) engine, const FlutterPlatformM
 void reply_swipe_support(FLUTTER_API_SYMBOL(FlutterEngine) engine,
                          const FlutterPlatformMessage* message) {
   if (message->response_handle && eink_kind_pending() && g_held_count < kMaxHeldReplies) {
-    uint64_t until = deadline_after(FlutterEngineGetCurrentTime(), kKindWaitNs);
+    uint64_t until = deadline_after(engine_api().GetCurrentTime(), kKindWaitNs);
     g_held[g_held_count++] = {engine, message->response_handle, until};
     return;
   }
@@ -207,7 +208,7 @@ int32_t cover_dimension(const codec_reader& args, const char* key) {
 }
 
 void do_full_refresh(const codec_reader& args) {
-  uint64_t now = FlutterEngineGetCurrentTime();
+  uint64_t now = engine_api().GetCurrentTime();
   int64_t delay = 0;
   if (arg_int(args, "delayMs", &delay) && delay > 0) {
     g_full_refresh_at = deadline_after(now, delay_ms_to_ns(delay));
@@ -398,11 +399,11 @@ bool channels_handle(FLUTTER_API_SYMBOL(FlutterEngine) engine,
 
 void channels_on_screensaver() {
   if (!g_cover_path[0]) return;
-  g_cover_at = deadline_after(FlutterEngineGetCurrentTime(), kCoverDelayNs);
+  g_cover_at = deadline_after(engine_api().GetCurrentTime(), kCoverDelayNs);
 }
 
 int channels_next_timeout_ms() {
-  uint64_t now = FlutterEngineGetCurrentTime();
+  uint64_t now = engine_api().GetCurrentTime();
   int result = -1;
   // Held replies are answered in the order asked, so the first ends first.
   uint64_t held_until = g_held_count ? g_held[0].until : 0;
@@ -415,7 +416,7 @@ int channels_next_timeout_ms() {
 }
 
 void channels_run_due() {
-  uint64_t now = FlutterEngineGetCurrentTime();
+  uint64_t now = engine_api().GetCurrentTime();
   if (g_full_refresh_at && now >= g_full_refresh_at) {
     if (eink_swipe_busy()) {
       g_full_refresh_at = deadline_after(now, kSwipeRetryNs);
@@ -431,4 +432,4 @@ void channels_run_due() {
   answer_held(now, false);
 }
 
-void channels_close() { answer_held(FlutterEngineGetCurrentTime(), true); }
+void channels_close() { answer_held(engine_api().GetCurrentTime(), true); }

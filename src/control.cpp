@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "display.h"
+#include "engine.h"
 #include "input.h"
 #include "log.h"
 #include "settings.h"
@@ -87,7 +88,7 @@ void append(uint64_t due, int kind, int phase, double x, double y) {
 }
 
 uint64_t start_time() {
-  uint64_t now = FlutterEngineGetCurrentTime();
+  uint64_t now = engine_api().GetCurrentTime();
   return now < g_queue_end ? g_queue_end + kGapMs * kMs : now;
 }
 
@@ -194,7 +195,7 @@ void handle_line() {
 }
 
 void queue_test_taps(const char* value) {
-  uint64_t now = FlutterEngineGetCurrentTime();
+  uint64_t now = engine_api().GetCurrentTime();
   const char* p = value;
   for (;;) {
     double x, y;
@@ -305,14 +306,14 @@ void control_read() {
 int control_next_timeout_ms() {
   if (g_next >= g_count) return -1;
   uint64_t due = g_steps[g_next].due;
-  uint64_t now = FlutterEngineGetCurrentTime();
+  uint64_t now = engine_api().GetCurrentTime();
   if (now >= due) return 0;
   uint64_t ms = (due - now) / kMs + 1;
   return ms > (uint64_t)INT_MAX ? INT_MAX : (int)ms;
 }
 
 void control_run_due(FLUTTER_API_SYMBOL(FlutterEngine) engine) {
-  uint64_t now = FlutterEngineGetCurrentTime();
+  uint64_t now = engine_api().GetCurrentTime();
   while (g_next < g_count) {
     const control_step step = g_steps[g_next];
     if (now < step.due) break;

@@ -522,8 +522,7 @@ class DeviceHold {
 };
 
 bool open_device(DisplayInfo* info) {
-  const char* path = setting_text("FOLIAN_FB");
-  if (!path || !*path) path = "/dev/fb0";
+  const char* path = display_device();
   DeviceHold dev;
   if (!dev.open_path(path)) {
     log_error("打开 %s 失败: %s\n", path, strerror(errno));
@@ -699,6 +698,12 @@ bool display_use_row8_path(const char* name) {
     return true;
   }
   return false;
+}
+
+const char* display_device() {
+  if (setting_present("FOLIAN_FB_FILE")) return nullptr;
+  const char* path = setting_text("FOLIAN_FB");
+  return path && *path ? path : "/dev/fb0";
 }
 
 bool display_open(DisplayInfo* info) {

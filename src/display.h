@@ -13,6 +13,9 @@ struct DisplayInfo {
 
 // False (with a log line) when no screen could be opened.
 bool display_open(DisplayInfo* info);
+// The framebuffer device display_open opens (FOLIAN_FB, else /dev/fb0), or
+// nullptr when the screen is simulated (FOLIAN_FB_FILE).
+const char* display_device();
 void display_close();
 bool display_present(const void* pixels, size_t row_bytes, size_t rows);
 void display_set_suspended(bool on);

@@ -14,8 +14,9 @@
 #endif
 
 #define FLUTTER_ENGINE_VERSION 1
-// The engine releases whose embedder.h these declarations match, as
-// `folian --version` tells it.
+// The engine headers whose records these declarations match member for
+// member, as `folian --version` tells it.  Engines of earlier releases read
+// the records just as well: each reads the members it knows, by struct_size.
 #define FOLIAN_ENGINE_HEADERS \
   "flutter/flutter commit 904dab858c4 (2026-03-04) up to the 3.46 release candidate"
 
@@ -87,6 +88,14 @@ typedef enum {
   kFlutterEngineDisplaysUpdateTypeCount = 1,
 } FlutterEngineDisplaysUpdateType;
 
+// A bit set of the platform's accessibility settings.
+typedef enum {
+  kFlutterAccessibilityFeatureAccessibleNavigation = 1 << 0,
+  kFlutterAccessibilityFeatureInvertColors = 1 << 1,
+  kFlutterAccessibilityFeatureDisableAnimations = 1 << 2,
+  kFlutterAccessibilityFeatureBoldText = 1 << 3,
+  kFlutterAccessibilityFeatureReduceMotion = 1 << 4,
+} FlutterAccessibilityFeature;
 typedef enum {
   kBackground = 0,
   kNormal = 1,
@@ -300,6 +309,104 @@ typedef struct {
   };
 } FlutterEngineAOTDataSource;
 
+// The engine's functions as pointers, the way the program reaches all of
+// them: FlutterEngineGetProcAddresses fills a table the caller zero-filled
+// and sized, with the entries its own release knows.
+typedef bool (*FlutterEngineRunsAOTCompiledDartCodeFnPtr)(void);
+typedef FlutterEngineResult (*FlutterEngineCreateAOTDataFnPtr)(
+    const FlutterEngineAOTDataSource* source, FlutterEngineAOTData* data_out);
+typedef FlutterEngineResult (*FlutterEngineCollectAOTDataFnPtr)(FlutterEngineAOTData data);
+typedef FlutterEngineResult (*FlutterEngineRunFnPtr)(
+    size_t version, const FlutterRendererConfig* config, const FlutterProjectArgs* args,
+    void* user_data, FLUTTER_API_SYMBOL(FlutterEngine) * engine_out);
+typedef FlutterEngineResult (*FlutterEngineShutdownFnPtr)(FLUTTER_API_SYMBOL(FlutterEngine) engine);
+typedef FlutterEngineResult (*FlutterEngineNotifyDisplayUpdateFnPtr)(
+    FLUTTER_API_SYMBOL(FlutterEngine) engine, FlutterEngineDisplaysUpdateType update_type,
+    const FlutterEngineDisplay* displays, size_t display_count);
+typedef FlutterEngineResult (*FlutterEngineSendWindowMetricsEventFnPtr)(
+    FLUTTER_API_SYMBOL(FlutterEngine) engine, const FlutterWindowMetricsEvent* event);
+typedef FlutterEngineResult (*FlutterEngineUpdateLocalesFnPtr)(FLUTTER_API_SYMBOL(FlutterEngine)
+                                                                   engine,
+                                                               const FlutterLocale** locales,
+                                                               size_t count);
+typedef FlutterEngineResult (*FlutterEngineSendPlatformMessageFnPtr)(
+    FLUTTER_API_SYMBOL(FlutterEngine) engine, const FlutterPlatformMessage* message);
+typedef FlutterEngineResult (*FlutterEngineSendPlatformMessageResponseFnPtr)(
+    FLUTTER_API_SYMBOL(FlutterEngine) engine, const FlutterPlatformMessageResponseHandle* handle,
+    const uint8_t* data, size_t data_length);
+typedef uint64_t (*FlutterEngineGetCurrentTimeFnPtr)(void);
+typedef FlutterEngineResult (*FlutterEngineRunTaskFnPtr)(FLUTTER_API_SYMBOL(FlutterEngine) engine,
+                                                         const FlutterTask* task);
+typedef FlutterEngineResult (*FlutterEngineSendPointerEventFnPtr)(FLUTTER_API_SYMBOL(FlutterEngine)
+                                                                      engine,
+                                                                  const FlutterPointerEvent* events,
+                                                                  size_t events_count);
+typedef FlutterEngineResult (*FlutterEngineSendKeyEventFnPtr)(FLUTTER_API_SYMBOL(FlutterEngine)
+                                                                  engine,
+                                                              const FlutterKeyEvent* event,
+                                                              FlutterKeyEventCallback callback,
+                                                              void* user_data);
+typedef FlutterEngineResult (*FlutterEngineScheduleFrameFnPtr)(FLUTTER_API_SYMBOL(FlutterEngine)
+                                                                   engine);
+typedef FlutterEngineResult (*FlutterEngineUpdateAccessibilityFeaturesFnPtr)(
+    FLUTTER_API_SYMBOL(FlutterEngine) engine, FlutterAccessibilityFeature features);
+// Entries the program never calls only hold their place.
+typedef void (*FlutterEngineUnusedFnPtr)(void);
+
+// The entries keep the engine's own names.
+// NOLINTBEGIN(readability-identifier-naming)
+typedef struct {
+  size_t struct_size;
+  FlutterEngineCreateAOTDataFnPtr CreateAOTData;
+  FlutterEngineCollectAOTDataFnPtr CollectAOTData;
+  FlutterEngineRunFnPtr Run;
+  FlutterEngineShutdownFnPtr Shutdown;
+  FlutterEngineUnusedFnPtr Initialize;
+  FlutterEngineUnusedFnPtr Deinitialize;
+  FlutterEngineUnusedFnPtr RunInitialized;
+  FlutterEngineSendWindowMetricsEventFnPtr SendWindowMetricsEvent;
+  FlutterEngineSendPointerEventFnPtr SendPointerEvent;
+  // Put here in 2.2: engines before it fill a table one entry shorter, in
+  // which everything from SendPlatformMessage on sits one place earlier.
+  FlutterEngineSendKeyEventFnPtr SendKeyEvent;
+  FlutterEngineSendPlatformMessageFnPtr SendPlatformMessage;
+  FlutterEngineUnusedFnPtr PlatformMessageCreateResponseHandle;
+  FlutterEngineUnusedFnPtr PlatformMessageReleaseResponseHandle;
+  FlutterEngineSendPlatformMessageResponseFnPtr SendPlatformMessageResponse;
+  FlutterEngineUnusedFnPtr RegisterExternalTexture;
+  FlutterEngineUnusedFnPtr UnregisterExternalTexture;
+  FlutterEngineUnusedFnPtr MarkExternalTextureFrameAvailable;
+  FlutterEngineUnusedFnPtr UpdateSemanticsEnabled;
+  FlutterEngineUpdateAccessibilityFeaturesFnPtr UpdateAccessibilityFeatures;
+  FlutterEngineUnusedFnPtr DispatchSemanticsAction;
+  FlutterEngineUnusedFnPtr OnVsync;
+  FlutterEngineUnusedFnPtr ReloadSystemFonts;
+  FlutterEngineUnusedFnPtr TraceEventDurationBegin;
+  FlutterEngineUnusedFnPtr TraceEventDurationEnd;
+  FlutterEngineUnusedFnPtr TraceEventInstant;
+  FlutterEngineUnusedFnPtr PostRenderThreadTask;
+  FlutterEngineGetCurrentTimeFnPtr GetCurrentTime;
+  FlutterEngineRunTaskFnPtr RunTask;
+  FlutterEngineUpdateLocalesFnPtr UpdateLocales;
+  FlutterEngineRunsAOTCompiledDartCodeFnPtr RunsAOTCompiledDartCode;
+  FlutterEngineUnusedFnPtr PostDartObject;
+  FlutterEngineUnusedFnPtr NotifyLowMemoryWarning;
+  FlutterEngineUnusedFnPtr PostCallbackOnAllNativeThreads;
+  FlutterEngineNotifyDisplayUpdateFnPtr NotifyDisplayUpdate;
+  FlutterEngineScheduleFrameFnPtr ScheduleFrame;
+  FlutterEngineUnusedFnPtr SetNextFrameCallback;
+  FlutterEngineUnusedFnPtr AddView;
+  FlutterEngineUnusedFnPtr RemoveView;
+  FlutterEngineUnusedFnPtr SendViewFocusEvent;
+  FlutterEngineUnusedFnPtr SendSemanticsAction;
+} FlutterEngineProcTable;
+// NOLINTEND(readability-identifier-naming)
+
+typedef FlutterEngineResult (*FlutterEngineGetProcAddressesFnPtr)(FlutterEngineProcTable* table);
+
+// The engine library's exported names.  The program itself looks up only
+// FlutterEngineGetProcAddresses, by name, at run time; these are declared for
+// the stand-in engine that defines them and for its own tests.
 bool FlutterEngineRunsAOTCompiledDartCode(void);
 FlutterEngineResult FlutterEngineCreateAOTData(const FlutterEngineAOTDataSource* source,
                                                FlutterEngineAOTData* data_out);
@@ -419,6 +526,15 @@ FOLIAN_OFF_CHECK(FlutterKeyEvent, character, 40, 40);
 FOLIAN_OFF_CHECK(FlutterKeyEvent, synthesized, 44, 48);
 FOLIAN_OFF_CHECK(FlutterKeyEvent, device_type, 48, 52);
 FOLIAN_OFF_CHECK(FlutterEngineAOTDataSource, elf_path, 4, 8);
+FOLIAN_ABI_CHECK(FlutterEngineProcTable, 164, 328);
+FOLIAN_OFF_CHECK(FlutterEngineProcTable, SendPointerEvent, 36, 72);
+FOLIAN_OFF_CHECK(FlutterEngineProcTable, SendKeyEvent, 40, 80);
+FOLIAN_OFF_CHECK(FlutterEngineProcTable, SendPlatformMessage, 44, 88);
+FOLIAN_OFF_CHECK(FlutterEngineProcTable, UpdateAccessibilityFeatures, 76, 152);
+FOLIAN_OFF_CHECK(FlutterEngineProcTable, GetCurrentTime, 108, 216);
+FOLIAN_OFF_CHECK(FlutterEngineProcTable, NotifyDisplayUpdate, 136, 272);
+FOLIAN_OFF_CHECK(FlutterEngineProcTable, ScheduleFrame, 140, 280);
+FOLIAN_OFF_CHECK(FlutterEngineProcTable, SendSemanticsAction, 160, 320);
 
 #undef FOLIAN_ABI_CHECK
 #undef FOLIAN_OFF_CHECK

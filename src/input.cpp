@@ -11,6 +11,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "engine.h"
 #include "log.h"
 #include "power.h"
 #include "settings.h"
@@ -117,21 +118,21 @@ void send_pointer(FLUTTER_API_SYMBOL(FlutterEngine) engine, FlutterPointerPhase 
   memset(&e, 0, sizeof e);
   e.struct_size = sizeof e;
   e.phase = phase;
-  e.timestamp = (size_t)(FlutterEngineGetCurrentTime() / 1000);
+  e.timestamp = (size_t)(engine_api().GetCurrentTime() / 1000);
   e.x = x;
   e.y = y;
   e.device = device;
   e.signal_kind = kFlutterPointerSignalKindNone;
   e.device_kind = kFlutterPointerDeviceKindTouch;
   e.view_id = 0;
-  FlutterEngineSendPointerEvent(engine, &e, 1);
+  engine_api().SendPointerEvent(engine, &e, 1);
 }
 
 void deliver_page_key(FLUTTER_API_SYMBOL(FlutterEngine) engine, bool next, KeyAction action) {
   FlutterKeyEvent k;
   memset(&k, 0, sizeof k);
   k.struct_size = sizeof k;
-  k.timestamp = (double)(FlutterEngineGetCurrentTime() / 1000);
+  k.timestamp = (double)(engine_api().GetCurrentTime() / 1000);
   k.type = action == kKeyRelease  ? kFlutterKeyEventTypeUp
            : action == kKeyRepeat ? kFlutterKeyEventTypeRepeat
                                   : kFlutterKeyEventTypeDown;
@@ -140,7 +141,9 @@ void deliver_page_key(FLUTTER_API_SYMBOL(FlutterEngine) engine, bool next, KeyAc
   k.character = nullptr;
   k.synthesized = false;
   k.device_type = kFlutterKeyEventDeviceTypeKeyboard;
-  FlutterEngineSendKeyEvent(engine, &k, nullptr, nullptr);
+  // An engine without key events (before 2.2) hears the page key from the
+  // message below alone, as its framework's raw keyboard expects.
+  if (engine_api().SendKeyEvent) engine_api().SendKeyEvent(engine, &k, nullptr, nullptr);
 
   char json[192];
   int n = snprintf(json, sizeof json,
@@ -155,7 +158,7 @@ void deliver_page_key(FLUTTER_API_SYMBOL(FlutterEngine) engine, bool next, KeyAc
   m.message = (const uint8_t*)json;
   m.message_size = (size_t)n;
   m.response_handle = nullptr;
-  FlutterEngineSendPlatformMessage(engine, &m);
+  engine_api().SendPlatformMessage(engine, &m);
 }
 
 // Two contacts down at once never share an id: the engine takes a second

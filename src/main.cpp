@@ -1,9 +1,9 @@
 // folian: start-up, the engine launch, the one poll loop, signals and the
 // orderly shutdown.  The main thread is the engine's platform thread; every
 // module but the display's raster path runs on it.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <libgen.h>
 #include <limits.h>
 #include <locale.h>
 #include <poll.h>
@@ -11,15 +11,16 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
 #include <type_traits>
 
+#include "bundle.h"
 #include "channels.h"
 #include "control.h"
 #include "display.h"
+#include "engine.h"
 #include "flutter_embedder.h"
 #include "folian_version.h"
 #include "framework.h"
@@ -38,17 +39,25 @@ namespace {
 
 const char kUsage[] =
     "usage: folian [--bundle DIR]\n"
-    "       folian --version | --help\n";
+    "       folian --check [--bundle DIR]\n"
+    "       folian --version [--bundle DIR] | --help\n";
 
 const char kHelp[] =
     "Runs the Flutter application of a bundle full-screen on the e-ink panel.\n"
     "\n"
     "  --bundle DIR  the bundle: lib/libapp.so, data/icudtl.dat, data/flutter_assets\n"
     "                (default: the directory of this executable)\n"
-    "  --version     print the version and the engine releases it works with\n"
+    "  --check       make every start-up check, one line each, and stop: the engine\n"
+    "                loads and has the functions needed, the app is of its release,\n"
+    "                architecture and mode, ICU data, assets, the device's nodes;\n"
+    "                exit status 0 when all pass\n"
+    "  --version     print the version, the engine releases it works with, and the\n"
+    "                releases and snapshots of the bundle's engine and app\n"
     "  --help        print this text\n"
     "\n"
     "Environment:\n"
+    "  FOLIAN_ENGINE             the engine library (the bundle's lib/libflutter_engine.so,\n"
+    "                            else the one in lib/ beside this executable)\n"
     "  FOLIAN_PIXEL_RATIO        device pixel ratio (default: DPI / 160, or 2.0)\n"
     "  FOLIAN_EXIT_TIMEOUT       seconds the shutdown may take before exit status 124 (15)\n"
     "  FOLIAN_TEST_EXIT_HANG     set, even empty or 0: the shutdown hangs (exercises the watchdog)\n"
@@ -80,21 +89,23 @@ const char kHelp[] =
 // start and, at exit, after the engine that uses it has shut down.
 struct AotDataCollector {
   void operator()(std::remove_pointer_t<FlutterEngineAOTData>* data) const {
-    FlutterEngineCollectAOTData(data);
+    engine_api().CollectAOTData(data);
   }
 };
 using AotData = std::unique_ptr<std::remove_pointer_t<FlutterEngineAOTData>, AotDataCollector>;
 
-enum class Command { kRun, kVersion, kHelp, kUsageError };
+enum class Command { kRun, kCheck, kVersion, kHelp, kUsageError };
 
-// Only --bundle DIR, --version and --help are known; anything else, a
-// --bundle without a directory included, is a mistake worth stopping for.
+// Only --bundle DIR, --check, --version and --help are known; anything else,
+// a --bundle without a directory included, is a mistake worth stopping for.
 Command parse_arguments(int argc, char** argv, const char** bundle) {
-  bool version = false, help = false;
+  bool check = false, version = false, help = false;
   for (int i = 1; i < argc; i++) {
     if (strcmp(argv[i], "--bundle") == 0 && i + 1 < argc && argv[i + 1][0] != '\0') {
       if (!*bundle) *bundle = argv[i + 1];  // of two, the first one counts
       i++;
+    } else if (strcmp(argv[i], "--check") == 0) {
+      check = true;
     } else if (strcmp(argv[i], "--version") == 0) {
       version = true;
     } else if (strcmp(argv[i], "--help") == 0) {
@@ -103,7 +114,10 @@ Command parse_arguments(int argc, char** argv, const char** bundle) {
       return Command::kUsageError;
     }
   }
-  return help ? Command::kHelp : version ? Command::kVersion : Command::kRun;
+  return help      ? Command::kHelp
+         : version ? Command::kVersion
+         : check   ? Command::kCheck
+                   : Command::kRun;
 }
 
 FLUTTER_API_SYMBOL(FlutterEngine) g_engine = nullptr;
@@ -152,10 +166,24 @@ void send_message(const char* channel, const void* bytes, size_t size) {
   message.message = static_cast<const uint8_t*>(bytes);
   message.message_size = size;
   message.response_handle = nullptr;
-  FlutterEngineSendPlatformMessage(g_engine, &message);
+  engine_api().SendPlatformMessage(g_engine, &message);
 }
 
 void send_lifecycle(const char* state) { send_message("flutter/lifecycle", state, strlen(state)); }
+
+// The screen's size and ratio as the engine was told them at start.
+FlutterWindowMetricsEvent g_metrics{};
+
+void send_window_metrics() { engine_api().SendWindowMetricsEvent(g_engine, &g_metrics); }
+
+// A new frame of what the application shows.  An engine without
+// ScheduleFrame draws one when the window metrics come again.
+void request_frame() {
+  if (engine_api().ScheduleFrame)
+    engine_api().ScheduleFrame(g_engine);
+  else
+    send_window_metrics();
+}
 
 void on_power_event(int event) {
   switch (event) {
@@ -169,7 +197,7 @@ void on_power_event(int event) {
       display_set_suspended(false);
       input_set_enabled(g_engine, true);
       send_lifecycle(kResumed);
-      FlutterEngineScheduleFrame(g_engine);
+      request_frame();
       break;
     default:
       break;
@@ -190,7 +218,7 @@ void on_platform_message(const FlutterPlatformMessage* message, void*) {
     // Unknown channel: the empty response tells the application the method
     // is not implemented.  A message without a handle has no one to answer.
     if (message->response_handle)
-      FlutterEngineSendPlatformMessageResponse(g_engine, message->response_handle, nullptr, 0);
+      engine_api().SendPlatformMessageResponse(g_engine, message->response_handle, nullptr, 0);
     return;
   }
   if (platform_handle(g_engine, message)) {
@@ -220,22 +248,6 @@ void choose_locale(char* out, size_t size) {
     if (!name) name = setlocale(LC_CTYPE, nullptr);
   }
   snprintf(out, size, "%s", name ? name : "C");
-}
-
-// snprintf's result says whether the text fitted the buffer whole.
-bool fits(int written, size_t size) { return written >= 0 && (size_t)written < size; }
-
-// The bundle directory: the --bundle value, else the executable's directory,
-// else ".".  False when the path does not fit: a cut path would name another
-// directory.
-bool find_bundle(const char* option, char* bundle, size_t bundle_size, char* scratch,
-                 size_t scratch_size) {
-  if (option) return fits(snprintf(bundle, bundle_size, "%s", option), bundle_size);
-  ssize_t n = readlink("/proc/self/exe", scratch, scratch_size);
-  if (n < 1) return fits(snprintf(bundle, bundle_size, "."), bundle_size);
-  if ((size_t)n >= scratch_size) return false;
-  scratch[n] = '\0';
-  return fits(snprintf(bundle, bundle_size, "%s", dirname(scratch)), bundle_size);
 }
 
 bool open_signal_pipe() {
@@ -278,19 +290,20 @@ void send_initial_state(const DisplayInfo* info, double ratio) {
   display.width = info->width;
   display.height = info->height;
   display.device_pixel_ratio = ratio;
-  FlutterEngineNotifyDisplayUpdate(g_engine, kFlutterEngineDisplaysUpdateTypeStartup, &display, 1);
+  if (engine_api().NotifyDisplayUpdate)
+    engine_api().NotifyDisplayUpdate(g_engine, kFlutterEngineDisplaysUpdateTypeStartup, &display,
+                                     1);
 
-  FlutterWindowMetricsEvent metrics{};
-  metrics.struct_size = sizeof(FlutterWindowMetricsEvent);
-  metrics.width = info->width;
-  metrics.height = info->height;
-  metrics.pixel_ratio = ratio;
-  FlutterEngineSendWindowMetricsEvent(g_engine, &metrics);
+  g_metrics.struct_size = sizeof(FlutterWindowMetricsEvent);
+  g_metrics.width = info->width;
+  g_metrics.height = info->height;
+  g_metrics.pixel_ratio = ratio;
+  send_window_metrics();
 
   FlutterLocale zh{sizeof(FlutterLocale), "zh", "CN", nullptr, nullptr};
   FlutterLocale en{sizeof(FlutterLocale), "en", "US", nullptr, nullptr};
   const FlutterLocale* locales[] = {&zh, &en};
-  FlutterEngineUpdateLocales(g_engine, locales, 2);
+  engine_api().UpdateLocales(g_engine, locales, 2);
 
   send_message("flutter/settings", kSettings, sizeof(kSettings) - 1);
   send_lifecycle(kResumed);
@@ -347,31 +360,65 @@ void run_loop(int wake_fd) {
   }
 }
 
-// The engine does not report these as launch errors: it aborts the process
-// when it cannot load the ICU data, and an ahead-of-time engine starts an
-// application that cannot find its assets.  Checked here, they are told.
-bool bundle_usable(const char* assets_path, const char* icu_path) {
-  int fd = open(icu_path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    log_error("读不了 ICU 数据 %s: %s\n", icu_path, strerror(errno));
-    return false;
+// The device's nodes and tools a start would open; the number of problems.
+// The framebuffer is needed; without input nodes or the power tools the
+// program goes on without that facility, which is told, not counted.
+int check_device() {
+  int problems = 0;
+  if (const char* fb = display_device()) {
+    if (access(fb, R_OK | W_OK) == 0) {
+      log_info("帧缓冲 %s 可读写\n", fb);
+    } else {
+      log_error("帧缓冲 %s 不可用: %s\n", fb, strerror(errno));
+      problems++;
+    }
+  } else {
+    log_info("屏幕是模拟的（FOLIAN_FB_FILE）\n");
   }
-  struct stat st;
-  int err = fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EISDIR;
-  close(fd);
-  if (err) {
-    log_error("读不了 ICU 数据 %s: %s\n", icu_path, strerror(err));
-    return false;
+  // Where input_open looks for touch screens and page buttons.
+  int nodes = 0;
+  if (DIR* dir = opendir("/dev/input")) {
+    while (struct dirent* e = readdir(dir)) {
+      char path[300];
+      snprintf(path, sizeof path, "/dev/input/%s", e->d_name);
+      nodes += strncmp(e->d_name, "event", 5) == 0 && access(path, R_OK) == 0;
+    }
+    closedir(dir);
   }
-  if (stat(assets_path, &st) != 0) {
-    log_error("资源目录 %s 不可用: %s\n", assets_path, strerror(errno));
-    return false;
+  if (nodes)
+    log_info("输入设备：/dev/input 下 %d 个可读\n", nodes);
+  else
+    log_info("输入设备：/dev/input 下没有可读的，没有触摸和翻页键\n");
+  static const struct {
+    const char* path;
+    const char* without;
+  } kTools[] = {{kWaitEventPath, "不跟随屏保"}, {kSetPropPath, "触摸不推迟休眠"}};
+  for (const auto& tool : kTools) {
+    if (access(tool.path, X_OK) == 0)
+      log_info("设备工具 %s 可用\n", tool.path);
+    else
+      log_info("设备工具 %s 不可用：%s\n", tool.path, tool.without);
   }
-  if (!S_ISDIR(st.st_mode)) {
-    log_error("资源目录 %s 不可用: %s\n", assets_path, strerror(ENOTDIR));
-    return false;
-  }
-  return true;
+  return problems;
+}
+
+// folian --check: the start-up's checks up to the launch and the device's,
+// one line each, without opening the screen or launching the engine.
+int run_check(const BundlePaths& bundle) {
+  int problems = 0;
+  bool loaded = engine_load(bundle.engine);
+  problems += !loaded;
+  problems += !bundle_usable(bundle, true);
+  if (loaded)
+    problems += !engine_check_app(bundle.engine, bundle.app, bundle.kernel);
+  else
+    log_info("应用 %s 没能与引擎比对\n", bundle.app);
+  problems += check_device();
+  if (problems)
+    log_error("检查完毕：%d 项有问题\n", problems);
+  else
+    log_info("检查完毕：全部通过\n");
+  return problems ? 1 : 0;
 }
 
 void arm_exit_watchdog() {
@@ -383,20 +430,28 @@ void arm_exit_watchdog() {
 
 int main(int argc, char** argv) {
   const char* bundle_option = nullptr;
-  switch (parse_arguments(argc, argv, &bundle_option)) {
+  Command command = parse_arguments(argc, argv, &bundle_option);
+  switch (command) {
     case Command::kUsageError:
       fputs(kUsage, stderr);
       return 2;
     case Command::kHelp:
       printf("%s\n%s", kUsage, kHelp);
       return 0;
-    case Command::kVersion:
-      printf("folian %s\nFlutter Embedder API version %d\nengine headers: %s\n", kVersion,
-             FLUTTER_ENGINE_VERSION, FOLIAN_ENGINE_HEADERS);
+    case Command::kVersion: {
+      printf(
+          "folian %s\nFlutter Embedder API version %d, engines of Flutter 2.0 and later\n"
+          "declarations: %s\n",
+          kVersion, FLUTTER_ENGINE_VERSION, FOLIAN_ENGINE_HEADERS);
+      static BundlePaths paths;
+      if (bundle_find(bundle_option, &paths)) engine_describe(paths.engine, paths.app, stdout);
       return 0;
+    }
+    case Command::kCheck:
     case Command::kRun:
       break;
   }
+  const bool check = command == Command::kCheck;
 
   setvbuf(stderr, nullptr, _IOLBF, 0);
 
@@ -404,19 +459,14 @@ int main(int argc, char** argv) {
   choose_locale(locale_name, sizeof locale_name);
   log_info("LC_CTYPE=%s\n", locale_name);
 
-  char bundle[4096];
-  char assets_path[4128];
-  char icu_path[4128];
-  char aot_path[4128];
-  if (!find_bundle(bundle_option, bundle, sizeof bundle, assets_path, sizeof assets_path) ||
-      !fits(snprintf(assets_path, sizeof assets_path, "%s/data/flutter_assets", bundle),
-            sizeof assets_path) ||
-      !fits(snprintf(icu_path, sizeof icu_path, "%s/data/icudtl.dat", bundle), sizeof icu_path) ||
-      !fits(snprintf(aot_path, sizeof aot_path, "%s/lib/libapp.so", bundle), sizeof aot_path)) {
-    log_error("包目录路径太长（最多 %zu 字节）\n", sizeof bundle - 1);
+  static BundlePaths bundle;
+  if (!bundle_find(bundle_option, &bundle)) {
+    log_error("包目录路径太长（最多 %zu 字节）\n", sizeof bundle.dir - 1);
     return 1;
   }
-  log_info("包目录 %s\n", bundle);
+  log_info("包目录 %s\n", bundle.dir);
+  bundle_log_manifest(bundle);
+  if (check) return run_check(bundle);
 
   if (!open_signal_pipe()) return 1;
   install_signal_handlers();
@@ -446,8 +496,8 @@ int main(int argc, char** argv) {
   static const char* const kEngineArgv[] = {"folian-kindle"};
   FlutterProjectArgs args{};
   args.struct_size = sizeof(FlutterProjectArgs);
-  args.assets_path = assets_path;
-  args.icu_data_path = icu_path;
+  args.assets_path = bundle.assets;
+  args.icu_data_path = bundle.icu;
   args.command_line_argc = 1;
   args.command_line_argv = kEngineArgv;
   args.platform_message_callback = on_platform_message;
@@ -456,21 +506,22 @@ int main(int argc, char** argv) {
   args.log_message_callback = on_log_message;
   args.log_tag = "flutter";
 
-  if (!bundle_usable(assets_path, icu_path)) {
+  if (!engine_load(bundle.engine) || !bundle_usable(bundle) ||
+      !engine_check_app(bundle.engine, bundle.app, bundle.kernel)) {
     display_close();
     return 1;
   }
 
   AotData aot_data;
-  if (FlutterEngineRunsAOTCompiledDartCode()) {
+  if (engine_api().RunsAOTCompiledDartCode()) {
     FlutterEngineAOTDataSource source{};
     source.type = kFlutterEngineAOTDataSourceTypeElfPath;
-    source.elf_path = aot_path;
+    source.elf_path = bundle.app;
     FlutterEngineAOTData created = nullptr;
-    FlutterEngineResult result = FlutterEngineCreateAOTData(&source, &created);
+    FlutterEngineResult result = engine_api().CreateAOTData(&source, &created);
     aot_data.reset(created);
     if (result != kSuccess) {
-      log_error("加载 AOT 代码 %s 失败（%d）\n", aot_path, (int)result);
+      log_error("加载 AOT 代码 %s 失败（%d）\n", bundle.app, (int)result);
       display_close();
       return 1;
     }
@@ -478,7 +529,7 @@ int main(int argc, char** argv) {
   }
 
   FlutterEngineResult result =
-      FlutterEngineRun(FLUTTER_ENGINE_VERSION, &config, &args, nullptr, &g_engine);
+      engine_api().Run(FLUTTER_ENGINE_VERSION, &config, &args, nullptr, &g_engine);
   if (result != kSuccess || !g_engine) {
     log_error("引擎启动失败（%d）\n", (int)result);
     display_close();
@@ -507,7 +558,7 @@ int main(int argc, char** argv) {
   power_close();
   input_close();
   channels_close();
-  FlutterEngineShutdown(g_engine);
+  engine_api().Shutdown(g_engine);
   aot_data.reset();
   display_close();
   return 0;

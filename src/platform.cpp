@@ -11,6 +11,7 @@
 
 #include <algorithm>
 
+#include "engine.h"
 #include "log.h"
 
 namespace {
@@ -22,7 +23,7 @@ size_t g_clipboard_length = 0;
 void respond(FLUTTER_API_SYMBOL(FlutterEngine) engine, const FlutterPlatformMessage* message,
              const char* text, size_t size) {
   if (!message->response_handle) return;
-  FlutterEngineSendPlatformMessageResponse(engine, message->response_handle,
+  engine_api().SendPlatformMessageResponse(engine, message->response_handle,
                                            reinterpret_cast<const uint8_t*>(text), size);
 }
 

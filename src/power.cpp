@@ -15,10 +15,10 @@
 
 #include "log.h"
 
-namespace {
-
 const char kWaitEventPath[] = "/usr/bin/lipc-wait-event";
 const char kSetPropPath[] = "/usr/bin/lipc-set-prop";
+
+namespace {
 
 char const* const kWaitEventArgv[] = {"lipc-wait-event", "-m", "com.lab126.powerd",
                                       "goingToScreenSaver,outOfScreenSaver", nullptr};

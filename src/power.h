@@ -9,6 +9,10 @@ enum {
   POWER_EVENT_SCREENSAVER_OFF = 2,
 };
 
+// The device's tools this module runs.
+extern const char kWaitEventPath[];
+extern const char kSetPropPath[];
+
 // Takes one event; called for every line that names one, in the order the
 // tool printed them.
 using PowerEventHandler = void (*)(int event);

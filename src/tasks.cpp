@@ -7,6 +7,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "engine.h"
 #include "log.h"
 
 namespace {
@@ -129,14 +130,14 @@ void tasks_run_due(FLUTTER_API_SYMBOL(FlutterEngine) engine) {
   // One reading of the clock for the whole call: tasks posted while we run
   // join in only if they were already due at this moment, so a task that
   // keeps re-posting itself cannot hold the loop here forever.
-  const uint64_t now = FlutterEngineGetCurrentTime();
+  const uint64_t now = engine_api().GetCurrentTime();
   pthread_mutex_lock(&g_lock);
   while (g_count > 0 && g_heap[0].target_time <= now) {
     PendingTask due = pop_root();
     // Never hold the lock while the engine runs a task: the task may post
     // further tasks, and engine threads must never wait for us.
     pthread_mutex_unlock(&g_lock);
-    FlutterEngineRunTask(engine, &due.task);
+    engine_api().RunTask(engine, &due.task);
     pthread_mutex_lock(&g_lock);
   }
   pthread_mutex_unlock(&g_lock);
@@ -148,7 +149,7 @@ int tasks_next_timeout_ms() {
   if (g_count == 0) {
     result = -1;
   } else {
-    const uint64_t now = FlutterEngineGetCurrentTime();
+    const uint64_t now = engine_api().GetCurrentTime();
     const uint64_t target = g_heap[0].target_time;
     if (target <= now) {
       result = 0;

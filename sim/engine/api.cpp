@@ -12,9 +12,13 @@
 // application script in script.cpp; README.md beside this file describes
 // the environment, the script and the trace.
 
+#include <ctype.h>
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,9 +27,18 @@
 #include <type_traits>
 
 #include "engine.h"
+#include "release.h"
 #include "trace.h"
 
 using namespace stand_in;
+
+namespace {
+
+[[gnu::used]] const char kSnapshotString[] = "\0" STAND_IN_SNAPSHOT_HASH;
+
+}  // namespace
+
+const char* stand_in::snapshot_hash() { return kSnapshotString + 1; }
 
 namespace {
 
@@ -33,6 +46,13 @@ std::mutex g_engines_lock;
 std::vector<_FlutterEngine*> g_live;                 // running engines
 std::vector<std::unique_ptr<_FlutterEngine>> g_all;  // kept so late calls can be recognised
 std::map<FlutterEngineAOTData, int> g_aot;           // handle -> 1 live, 0 collected
+
+// What the engine took from an app: the snapshot hash and features of the
+// VM that made it.  Kept after collection, so that handles stay unique.
+struct AotApp {
+  void* library = nullptr;
+  std::string hash, features;
+};
 
 // A call the real engine refuses.
 FlutterEngineResult refuse(const std::string& text) {
@@ -130,6 +150,62 @@ bool readable_file(const char* path) {
   return ok;
 }
 
+// The snapshot hashes this library holds as strings of their own: its own,
+// and any a test joined to it.  The VM takes an app only of one of them.
+std::vector<std::string> library_hashes() {
+  std::vector<std::string> hashes;
+  Dl_info info;
+  if (!dladdr(reinterpret_cast<void*>(&library_hashes), &info) || !info.dli_fname) return hashes;
+  int fd = open(info.dli_fname, O_RDONLY | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0) {
+    if (fd >= 0) close(fd);
+    return hashes;
+  }
+  size_t n = (size_t)st.st_size;
+  void* m = mmap(nullptr, n, PROT_READ, MAP_PRIVATE, fd, 0);
+  close(fd);
+  if (m == MAP_FAILED) return hashes;
+  const char* p = static_cast<const char*>(m);
+  for (size_t i = 0; i + 33 < n; i++) {
+    if (p[i] || p[i + 33]) continue;
+    std::string h(p + i + 1, 32);
+    if (std::all_of(h.begin(), h.end(),
+                    [](char c) { return isdigit(c) || (c >= 'a' && c <= 'f'); }))
+      hashes.push_back(h);
+  }
+  munmap(m, n);
+  return hashes;
+}
+
+// What this VM was built for, as the features of an app it runs must say.
+#if defined(__arm__)
+const char* const kVmFeatures[] = {"arm-eabi", "hardfp"};
+#else
+const char* const kVmFeatures[] = {"x64-sysv"};
+#endif
+
+bool features_fit(const std::string& features) {
+  std::string words = " " + features + " ";
+  bool mode = words.rfind(" product ", 0) == 0 || words.rfind(" release ", 0) == 0;
+  return mode && std::all_of(std::begin(kVmFeatures), std::end(kVmFeatures), [&](const char* w) {
+           return words.find(std::string(" ") + w + " ") != std::string::npos;
+         });
+}
+
+// The Dart VM does not return an error for an app it cannot run: it logs a
+// fatal line and aborts the process, before any engine thread exists.
+[[noreturn]] void vm_abort(std::string& fields, const std::string& message) {
+  fields += " result=abort reason=" + enc(message);
+  trace("run", fields);
+  fprintf(
+      stderr,
+      "[FATAL:flutter/runtime/dart_vm_initializer.cc(89)] Error while initializing the Dart VM: "
+      "%s\n",
+      message.c_str());
+  abort();
+}
+
 }  // namespace
 
 extern "C" {
@@ -148,19 +224,27 @@ FlutterEngineResult FlutterEngineCreateAOTData(const FlutterEngineAOTDataSource*
     return kInvalidArguments;
   }
   std::string path = source->elf_path;
-  unsigned char magic[4] = {0, 0, 0, 0};
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  bool ok = fd >= 0 && read(fd, magic, 4) == 4 &&
-            memcmp(magic,
-                   "\x7f"
-                   "ELF",
-                   4) == 0;
-  if (fd >= 0) close(fd);
-  if (!ok) {
+  // The engine's loader takes only a shared object of its own architecture
+  // that exports the snapshot symbols; anything else is a wrong argument.
+  void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  const char* data = nullptr;
+  if (library) {
+    data = static_cast<const char*>(dlsym(library, "_kDartVmSnapshotData"));
+    if (!data) data = static_cast<const char*>(dlsym(library, "_kDartSnapshotData"));
+  }
+  if (!data || !dlsym(library, "_kDartIsolateSnapshotData")) {
+    if (library) dlclose(library);
     trace("aot", "op=create path=" + enc(path) + " result=2");
     return kInvalidArguments;
   }
-  FlutterEngineAOTData d = reinterpret_cast<FlutterEngineAOTData>(new char[1]);
+  auto* app = new AotApp;
+  app->library = library;
+  // Header: magic, length, kind, then the hash and the features string.
+  if (memcmp(data, "\xf5\xf5\xdc\xdc", 4) == 0) {
+    app->hash.assign(data + 20, strnlen(data + 20, 32));
+    if (app->hash.size() == 32) app->features.assign(data + 52, strnlen(data + 52, 1024));
+  }
+  FlutterEngineAOTData d = reinterpret_cast<FlutterEngineAOTData>(app);
   {
     std::lock_guard<std::mutex> l(g_engines_lock);
     g_aot[d] = 1;
@@ -179,6 +263,7 @@ FlutterEngineResult FlutterEngineCollectAOTData(FlutterEngineAOTData data) {
   for (_FlutterEngine* e : g_live)
     if (e->aot == data) violation("FlutterEngineCollectAOTData while an engine still uses it");
   it->second = 0;
+  dlclose(reinterpret_cast<AotApp*>(data)->library);
   trace("aot", "op=collect result=0");
   return kSuccess;
 }
@@ -201,11 +286,12 @@ FlutterEngineResult FlutterEngineRun(size_t version, const FlutterRendererConfig
        fmt(" argc=%d", args->command_line_argc) + " argv0=" +
        (args->command_line_argc > 0 && args->command_line_argv ? opt(args->command_line_argv[0])
                                                                : std::string("none")) +
-       " log_tag=" + opt(args->log_tag) +
+       " log_tag=" + opt(STAND_IN_READ(args, log_tag, nullptr)) +
        fmt(" log_cb=%d message_cb=%d shutdown_vm=%d aot_data=%s snapshots=%d vsync=%d "
            "compositor=%d entrypoint=%s",
-           args->log_message_callback ? 1 : 0, args->platform_message_callback ? 1 : 0,
-           args->shutdown_dart_vm_when_done ? 1 : 0, args->aot_data ? "set" : "null",
+           STAND_IN_READ(args, log_message_callback, nullptr) != nullptr,
+           args->platform_message_callback ? 1 : 0, args->shutdown_dart_vm_when_done ? 1 : 0,
+           args->aot_data ? "set" : "null",
            (args->vm_snapshot_data || args->isolate_snapshot_data) ? 1 : 0,
            args->vsync_callback ? 1 : 0, args->compositor ? 1 : 0,
            args->custom_dart_entrypoint ? "set" : "null");
@@ -216,7 +302,7 @@ FlutterEngineResult FlutterEngineRun(size_t version, const FlutterRendererConfig
       f += fmt(" platform_runner_size=%zu identifier=%zu", tr->platform_task_runner->struct_size,
                tr->platform_task_runner->identifier);
     f += fmt(" render_runner=%s ui_runner=%s", tr->render_task_runner ? "set" : "null",
-             tr->ui_task_runner ? "set" : "null");
+             STAND_IN_READ(tr, ui_task_runner, nullptr) != nullptr ? "set" : "null");
   } else {
     f += " runners=null";
   }
@@ -227,14 +313,14 @@ FlutterEngineResult FlutterEngineRun(size_t version, const FlutterRendererConfig
     return reject(f, "no present callback", kInvalidArguments);
   if (!tr || tr->struct_size != sizeof(FlutterCustomTaskRunners))
     return reject(f, "FlutterCustomTaskRunners missing or wrong struct_size", kInvalidArguments);
-  for (const FlutterTaskRunnerDescription* d :
-       {tr->platform_task_runner, tr->render_task_runner, tr->ui_task_runner}) {
+  for (const FlutterTaskRunnerDescription* d : {tr->platform_task_runner, tr->render_task_runner,
+                                                STAND_IN_READ(tr, ui_task_runner, nullptr)}) {
     if (d && (d->struct_size != sizeof(FlutterTaskRunnerDescription) || !d->post_task_callback ||
               !d->runs_task_on_current_thread_callback))
       return reject(f, "task runner description", kInvalidArguments);
   }
   if (!tr->platform_task_runner) return reject(f, "no platform task runner", kInvalidArguments);
-  if (tr->render_task_runner || tr->ui_task_runner)
+  if (tr->render_task_runner || STAND_IN_READ(tr, ui_task_runner, nullptr) != nullptr)
     return reject(f, "the stand-in runs its own raster and UI threads", kInvalidArguments);
   // The engine only insists on an assets path; whether the folder exists is
   // found out later, when the application asks for an asset.  A JIT engine
@@ -259,18 +345,36 @@ FlutterEngineResult FlutterEngineRun(size_t version, const FlutterRendererConfig
     trace("run", f);
     abort();
   }
+  if (settings().aot) {
+    const AotApp* app = reinterpret_cast<const AotApp*>(args->aot_data);
+    std::vector<std::string> own = library_hashes();
+    if (std::find(own.begin(), own.end(), app->hash) == own.end())
+      vm_abort(f, std::string("Wrong full snapshot version, expected '") + snapshot_hash() +
+                      "' found '" + app->hash + "'");
+    if (!features_fit(app->features)) {
+      std::string vm = "product";
+      for (const char* w : kVmFeatures) vm += std::string(" ") + w;
+      vm_abort(f,
+               "Snapshot not compatible with the current VM configuration: the snapshot "
+               "requires '" +
+                   app->features + "' but the VM has '" + vm + "'");
+    }
+  }
   if (settings().fail_run)
     return reject(f, "FOLIAN_SIM_FAIL_RUN", (FlutterEngineResult)settings().fail_run);
 
   auto owned = std::make_unique<_FlutterEngine>();
   _FlutterEngine* e = owned.get();
-  e->has_log_tag = args->log_tag != nullptr;
-  if (args->log_tag) e->log_tag = args->log_tag;
+  const char* log_tag = STAND_IN_READ(args, log_tag, nullptr);
+  e->has_log_tag = log_tag != nullptr;
+  if (log_tag) e->log_tag = log_tag;
   e->user_data = user_data;
   e->present = config->software.surface_present_callback;
   e->on_message = args->platform_message_callback;
-  e->on_log = args->log_message_callback;
+  e->on_log = STAND_IN_READ(args, log_message_callback, nullptr);
   e->runner = *tr->platform_task_runner;
+  e->runner.destruction_callback =
+      STAND_IN_READ(tr->platform_task_runner, destruction_callback, nullptr);
   e->aot = args->aot_data;
 
   // The platform thread must be recognised as the runner's own thread.
@@ -334,8 +438,8 @@ FlutterEngineResult FlutterEngineNotifyDisplayUpdate(FLUTTER_API_SYMBOL(FlutterE
           fmt("type=%d count=%zu index=%zu struct_size=%zu id=%llu single=%d refresh=%.3f "
               "width=%zu height=%zu dpr=%.3f",
               (int)update_type, display_count, i, d->struct_size, (unsigned long long)d->display_id,
-              d->single_display ? 1 : 0, d->refresh_rate, d->width, d->height,
-              d->device_pixel_ratio));
+              d->single_display ? 1 : 0, d->refresh_rate, STAND_IN_READ(d, width, (size_t)0),
+              STAND_IN_READ(d, height, (size_t)0), STAND_IN_READ(d, device_pixel_ratio, 1.0)));
     if (d->struct_size != sizeof(FlutterEngineDisplay))
       return refuse(fmt("FlutterEngineDisplay.struct_size %zu", d->struct_size));
     if (d->single_display && display_count != 1)
@@ -353,23 +457,27 @@ FlutterEngineResult FlutterEngineSendWindowMetricsEvent(FLUTTER_API_SYMBOL(Flutt
   if (!e) return kInvalidArguments;
   check_platform("FlutterEngineSendWindowMetricsEvent");
   if (!m) return refuse("FlutterEngineSendWindowMetricsEvent with a null event");
-  trace("window_metrics",
-        fmt("struct_size=%zu width=%zu height=%zu pixel_ratio=%.3f left=%zu top=%zu "
-            "insets=%g,%g,%g,%g display_id=%llu view_id=%lld constraints=%d",
-            m->struct_size, m->width, m->height, m->pixel_ratio, m->left, m->top,
-            m->physical_view_inset_top, m->physical_view_inset_right, m->physical_view_inset_bottom,
-            m->physical_view_inset_left, (unsigned long long)m->display_id, (long long)m->view_id,
-            m->has_constraints ? 1 : 0));
+  // What the release reads of the record; the rest has its defaults.
+  const double top = STAND_IN_READ(m, physical_view_inset_top, 0.0),
+               right = STAND_IN_READ(m, physical_view_inset_right, 0.0),
+               bottom = STAND_IN_READ(m, physical_view_inset_bottom, 0.0),
+               left = STAND_IN_READ(m, physical_view_inset_left, 0.0);
+  trace(
+      "window_metrics",
+      fmt("struct_size=%zu width=%zu height=%zu pixel_ratio=%.3f left=%zu top=%zu "
+          "insets=%g,%g,%g,%g display_id=%llu view_id=%lld constraints=%d",
+          m->struct_size, m->width, m->height, m->pixel_ratio, m->left, m->top, top, right, bottom,
+          left, (unsigned long long)STAND_IN_READ(m, display_id, (FlutterEngineDisplayId)0),
+          (long long)STAND_IN_READ(m, view_id, (int64_t)0),
+          STAND_IN_READ(m, has_constraints, false) ? 1 : 0));
   if (m->struct_size != sizeof(FlutterWindowMetricsEvent))
     return refuse(fmt("FlutterWindowMetricsEvent.struct_size %zu", m->struct_size));
   if (!(m->pixel_ratio > 0) || m->width == 0 || m->height == 0)
     return refuse("window metrics with an empty size or a pixel ratio that is not positive");
   // The engine refuses insets that are negative or larger than the view.
   const double w = (double)m->width, h = (double)m->height;
-  if (!(m->physical_view_inset_top >= 0 && m->physical_view_inset_top <= h &&
-        m->physical_view_inset_bottom >= 0 && m->physical_view_inset_bottom <= h &&
-        m->physical_view_inset_left >= 0 && m->physical_view_inset_left <= w &&
-        m->physical_view_inset_right >= 0 && m->physical_view_inset_right <= w))
+  if (!(top >= 0 && top <= h && bottom >= 0 && bottom <= h && left >= 0 && left <= w &&
+        right >= 0 && right <= w))
     return refuse("window metrics with insets that are negative or larger than the view");
   {
     std::lock_guard<std::mutex> l(e->lock);
@@ -557,8 +665,9 @@ FlutterEngineResult FlutterEngineSendPointerEvent(FLUTTER_API_SYMBOL(FlutterEngi
           fmt("phase=%s x=%.3f y=%.3f device=%d device_kind=%d buttons=%lld timestamp=%zu "
               "signal_kind=%d view_id=%lld pressure=%g count=%zu",
               phase_name(ev->phase), ev->x, ev->y, ev->device, (int)ev->device_kind,
-              (long long)ev->buttons, ev->timestamp, (int)ev->signal_kind, (long long)ev->view_id,
-              ev->pressure, events_count));
+              (long long)ev->buttons, ev->timestamp, (int)ev->signal_kind,
+              (long long)STAND_IN_READ(ev, view_id, (FlutterViewId)0),
+              STAND_IN_READ(ev, pressure, 0.0), events_count));
     if (!near_engine_clock_us(ev->timestamp))
       violation(fmt("pointer timestamp %zu us more than 1 s from the engine clock", ev->timestamp));
     if (ev->signal_kind == kFlutterPointerSignalKindNone) {
@@ -574,6 +683,7 @@ FlutterEngineResult FlutterEngineSendPointerEvent(FLUTTER_API_SYMBOL(FlutterEngi
   return kSuccess;
 }
 
+#if STAND_IN_RELEASE >= 202
 FlutterEngineResult FlutterEngineSendKeyEvent(FLUTTER_API_SYMBOL(FlutterEngine) engine,
                                               const FlutterKeyEvent* ev,
                                               FlutterKeyEventCallback callback, void* user_data) {
@@ -588,7 +698,8 @@ FlutterEngineResult FlutterEngineSendKeyEvent(FLUTTER_API_SYMBOL(FlutterEngine) 
             "synthesized=%d device_type=%d timestamp=%.0f callback=%s",
             ev->struct_size, types[type], (unsigned long long)ev->physical,
             (unsigned long long)ev->logical, opt(ev->character).c_str(), ev->synthesized ? 1 : 0,
-            (int)ev->device_type, ev->timestamp, callback ? "set" : "null"));
+            (int)STAND_IN_READ(ev, device_type, kFlutterKeyEventDeviceTypeKeyboard), ev->timestamp,
+            callback ? "set" : "null"));
   if (ev->struct_size != sizeof(FlutterKeyEvent))
     return refuse(fmt("FlutterKeyEvent.struct_size %zu", ev->struct_size));
   if (ev->timestamp < 0 || ev->timestamp > 1.8e19 ||
@@ -607,13 +718,84 @@ FlutterEngineResult FlutterEngineSendKeyEvent(FLUTTER_API_SYMBOL(FlutterEngine) 
   e->post(std::move(t), 0, false);
   return kSuccess;
 }
+#endif
 
+#if STAND_IN_RELEASE >= 300
 FlutterEngineResult FlutterEngineScheduleFrame(FLUTTER_API_SYMBOL(FlutterEngine) engine) {
   _FlutterEngine* e = live(engine, "FlutterEngineScheduleFrame");
   if (!e) return kInvalidArguments;
   check_platform("FlutterEngineScheduleFrame");
   trace("schedule_frame");
   e->push_ui(UiEvent(UiEvent::kScheduleFrame));
+  return kSuccess;
+}
+#endif
+
+FlutterEngineResult FlutterEngineUpdateAccessibilityFeatures(FLUTTER_API_SYMBOL(FlutterEngine)
+                                                                 engine,
+                                                             FlutterAccessibilityFeature features) {
+  _FlutterEngine* e = live(engine, "FlutterEngineUpdateAccessibilityFeatures");
+  if (!e) return kInvalidArguments;
+  check_platform("FlutterEngineUpdateAccessibilityFeatures");
+  trace("accessibility_features", fmt("bits=0x%x", (unsigned)features));
+  return kSuccess;
+}
+
+// The table as the release fills it: its own order, every entry the
+// caller's struct_size covers.  Until 2.2 there was no SendKeyEvent, and the
+// entries after SendPointerEvent sat one place earlier.  Entries of
+// functions the stand-in does not play stay null.
+FlutterEngineResult FlutterEngineGetProcAddresses(FlutterEngineProcTable* table) {
+  if (!table) return kInvalidArguments;
+  using Fn = void (*)(void);
+  auto fn = [](auto f) { return reinterpret_cast<Fn>(f); };
+  const Fn entries[] = {
+    fn(FlutterEngineCreateAOTData),
+    fn(FlutterEngineCollectAOTData),
+    fn(FlutterEngineRun),
+    fn(FlutterEngineShutdown),
+    nullptr,
+    nullptr,
+    nullptr,  // Initialize .. RunInitialized
+    fn(FlutterEngineSendWindowMetricsEvent),
+    fn(FlutterEngineSendPointerEvent),
+#if STAND_IN_RELEASE >= 202
+    fn(FlutterEngineSendKeyEvent),
+#endif
+    fn(FlutterEngineSendPlatformMessage),
+    nullptr,
+    nullptr,  // response handles
+    fn(FlutterEngineSendPlatformMessageResponse),
+    nullptr,
+    nullptr,
+    nullptr,  // textures
+    nullptr,
+    fn(FlutterEngineUpdateAccessibilityFeatures),  // semantics, accessibility
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,  // .. PostRenderThreadTask
+    fn(FlutterEngineGetCurrentTime),
+    fn(FlutterEngineRunTask),
+    fn(FlutterEngineUpdateLocales),
+    fn(FlutterEngineRunsAOTCompiledDartCode),
+    nullptr,
+    nullptr,
+    nullptr,
+    fn(FlutterEngineNotifyDisplayUpdate),
+#if STAND_IN_RELEASE >= 300
+    fn(FlutterEngineScheduleFrame),
+#endif
+  };
+  char* bytes = reinterpret_cast<char*>(table);
+  for (size_t i = 0; i < sizeof entries / sizeof entries[0]; i++) {
+    size_t at = sizeof(size_t) + i * sizeof(Fn);
+    if (at + sizeof(Fn) <= table->struct_size) memcpy(bytes + at, &entries[i], sizeof(Fn));
+  }
+  trace("proc_table", fmt("struct_size=%zu release=%d", table->struct_size, stand_in::kRelease));
   return kSuccess;
 }
 

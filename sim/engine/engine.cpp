@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "release.h"
 #include "trace.h"
 
 using namespace stand_in;
@@ -83,6 +84,18 @@ void _FlutterEngine::push_ui(UiEvent e) {
 namespace {
 
 // ------------------------------------------------------------- UI thread
+
+// Before 2.2 there were no key events: the framework heard keys from the
+// raw key messages alone, so the application takes those as its keys.
+UiEvent key_from_message(const UiEvent& message) {
+  UiEvent key(UiEvent::kKey);
+  key.key_type = message.text.find("\"keydown\"") != std::string::npos ? kFlutterKeyEventTypeDown
+                                                                       : kFlutterKeyEventTypeUp;
+  key.logical = message.text.find("\"keyCode\":65366") != std::string::npos   ? kLogicalPageDown
+                : message.text.find("\"keyCode\":65365") != std::string::npos ? kLogicalPageUp
+                                                                              : 0;
+  return key;
+}
 
 // Runs the script and follows what the program tells the application.
 struct Ui {
@@ -225,6 +238,7 @@ struct Ui {
         e = std::move(engine.ui_events.front());
         engine.ui_events.pop_front();
       }
+      if (kRelease < 202 && e.type == UiEvent::kKeyMessage) e = key_from_message(e);
       apply(e);
       if (match(e)) return true;
     }

@@ -18,6 +18,14 @@
 #include "flutter_embedder.h"
 #include "script.h"
 
+// Exported besides those the program's header names.
+extern "C" {
+FlutterEngineResult FlutterEngineGetProcAddresses(FlutterEngineProcTable* table);
+FlutterEngineResult FlutterEngineUpdateAccessibilityFeatures(FLUTTER_API_SYMBOL(FlutterEngine)
+                                                                 engine,
+                                                             FlutterAccessibilityFeature features);
+}
+
 // The engine's response handle: the program only ever sees its address.
 struct _FlutterPlatformMessageResponseHandle {
   uint64_t id;

@@ -1,5 +1,6 @@
 """Start-up, engine launch, initial engine state, signals and the exit watchdog."""
 
+import json
 import os
 import re
 import shutil
@@ -9,8 +10,8 @@ import tempfile
 import time
 import unittest
 
-from folian_e2e import (RUNNER, SLOW, E2ETestCase, assert_no_violation, events, executable, first,
-                        payload, say)
+from folian_e2e import (BUILD_DIR, RUNNER, SLOW, E2ETestCase, assert_no_violation, events, executable,
+                        first, payload, say, snapshot_header, stand_in_app)
 
 SIM = {"FOLIAN_FB_FILE": ""}  # simulated 1236x1648 screen, DPI 300
 SETTINGS = b'{"textScaleFactor":1.0,"alwaysUse24HourFormat":true,"platformBrightness":"light"}'
@@ -142,6 +143,37 @@ class StartUp(E2ETestCase):
             self.assertRegex(out[("--help",)], r"(?m)^  %s +set, even empty or 0: " % name)
             self.assertRegex(readme, r"(?m)^\| `%s` \| .*\(even empty or `0`\)" % name)
 
+    def test_check_and_version_tell_what_would_run(self):
+        good, bad = self.bundle(), self.bundle(icu=False, libapp=b"not an elf")
+        h = snapshot_header(stand_in_app())[0]
+        with open(os.path.join(good.path, "bundle.json"), "w") as f:
+            json.dump({"folian": "1.0", "engine_release": "3.44", "engine_hash": h, "app_hash": h,
+                       "app_release": None, "mode": "product", "runtime": "device"}, f)
+        with open(os.path.join(bad.path, "bundle.json"), "w") as f:
+            f.write("{not json")
+        env = dict(SIM, FOLIAN_SIM_AOT="1")
+        runs = [self.start(args=["--check", "--bundle", good.path], env=env),
+                self.start(args=["--check", "--bundle", bad.path], env=env),
+                self.start(args=["--bundle", good.path, "--version"], env=env)]
+        self.assertEqual([r.wait() for r in runs], [0, 1, 0])
+        for r in runs:
+            self.assertEqual(events(r.trace(), "run"), [])  # the engine was never launched
+        release = "（Flutter 3.44.1–3.44.9）"
+        in_order(runs[0].lines(), r"\] 包清单：folian 1\.0，引擎 Flutter 3\.44（快照 %s），应用 Flutter \?"
+                 r"（快照 %s，product），C 库 device$" % (h, h),
+                 r"\] 引擎 .*/libflutter_engine\.so$", r"\] ICU 数据 .* 可读$",
+                 r"\] 应用 %s：快照 %s%s，product " % (re.escape(good.libapp), h, release),
+                 r"\] 屏幕是模拟的", r"\] 检查完毕：全部通过$")
+        in_order(runs[1].lines(), r"\] 包清单 .* 读不懂，略过$",
+                 r"\]\[错误\] 读不了 ICU 数据 ", r"\]\[错误\] 应用 .* 不是 ELF 文件$",
+                 r"\]\[错误\] 检查完毕：2 项有问题$")
+        with open(os.path.join(runs[2].workdir, "stdout.txt")) as f:
+            version = f.read().splitlines()
+        self.assertRegex(version[3], r"^engine: .*/libflutter_engine\.so: Flutter 3\.44\.1–3\.44\.9 "
+                         r"\(snapshot %s\)$" % h)
+        self.assertRegex(version[4], r"^app: %s: Flutter 3\.44\.1–3\.44\.9 \(snapshot %s, product "
+                         % (re.escape(good.libapp), h))
+
     def test_pixel_ratio(self):
         cases = [  # environment, DPI logged, ratio
             ({"FOLIAN_DPI": "0"}, "DPI 0", "2.000"),
@@ -271,6 +303,9 @@ class LaunchFailures(E2ETestCase):
         icu_dir = self.bundle(icu=False)
         os.makedirs(icu_dir.icu)
         aot = {"FOLIAN_SIM_AOT": "1"}
+        not_engine = os.path.join(BUILD_DIR, "sim", "libsim_fb.so")
+        not_elf, foreign = self.bundle(libapp=b"#!/bin/sh\n"), self.bundle(libapp="2.0")
+        no_kernel = self.bundle(kernel=False)
         cases = [
             (self.bundle(), {"FOLIAN_SIM_FAIL_RUN": "3"}, "引擎启动失败（3）"),
             (no_icu, {}, "读不了 ICU 数据 %s: No such file or directory" % no_icu.icu),
@@ -278,7 +313,21 @@ class LaunchFailures(E2ETestCase):
             (icu_dir, {}, "读不了 ICU 数据 %s: Is a directory" % icu_dir.icu),
             (no_assets, aot, "资源目录 %s 不可用: No such file or directory" % no_assets.assets),
             (no_assets, {}, "资源目录 %s 不可用: No such file or directory" % no_assets.assets),
-            (no_libapp, aot, "加载 AOT 代码 %s 失败（2）" % no_libapp.libapp),
+            (no_libapp, aot, "读不了应用 %s: No such file or directory" % no_libapp.libapp),
+            (not_elf, aot, "应用 %s 不是 ELF 文件" % not_elf.libapp),
+            # An app of another release: the engine would abort the process.
+            (foreign, aot, "应用 %s 的快照是 %s（Flutter 2.0.0–2.0.6），不是这个引擎的：引擎的快照是 %s"
+             "（Flutter 3.44.1–3.44.9）；应用和引擎要出自同一个 Flutter 版本"
+             % (foreign.libapp, snapshot_header(stand_in_app("2.0"))[0], snapshot_header(stand_in_app())[0])),
+            # A release app for a debug engine that has no kernel to run.
+            (no_kernel, {}, "应用 %s 是预编译代码（特性：%s），这个引擎却只跑调试代码"
+             % (no_kernel.libapp, snapshot_header(stand_in_app())[1])),
+            # An engine the loader refuses, and a library that is no engine.
+            (self.bundle(), {"FOLIAN_ENGINE": "/nonexistent/libflutter_engine.so"},
+             "加载引擎失败：/nonexistent/libflutter_engine.so: cannot open shared object file: "
+             "No such file or directory"),
+            (self.bundle(), {"FOLIAN_ENGINE": not_engine},
+             "%s 不是 Flutter 的 Embedder API 引擎库：没有 FlutterEngineGetProcAddresses" % not_engine),
         ]
         screen = {"FOLIAN_SIM_FB_XRES": "64", "FOLIAN_SIM_FB_YRES": "48"}
         apps = [self.start(b, env=dict(screen, **env), preload=("sim_fb",)) for b, env, _ in cases]

@@ -24,27 +24,64 @@ KEEP = os.environ.get("FOLIAN_E2E_KEEP") == "1"
 # The program under test is 32-bit ARM when it runs through qemu.
 ARM = bool(RUNNER)
 
+# The Flutter release the stand-in engine plays in this run: ctest runs the
+# roads once per older release (FOLIAN_E2E_RELEASE), each engine ahead of
+# time with its own release's app; the default one is the engine in lib/
+# beside the executable.
+DEFAULT_RELEASE = "3.44"
+RELEASE = os.environ.get("FOLIAN_E2E_RELEASE") or DEFAULT_RELEASE
+
+
+def has(since):
+    """Whether the release under test has what came with release `since`."""
+    return [int(n) for n in RELEASE.split(".")] >= [int(n) for n in since.split(".")]
+
+
+def stand_in_engine(release=RELEASE):
+    if release == DEFAULT_RELEASE:
+        return os.path.join(BUILD_DIR, "lib", "libflutter_engine.so")
+    return os.path.join(BUILD_DIR, "sim", "engines", release, "libflutter_engine.so")
+
+
+def stand_in_app(release=RELEASE):
+    """The stand-in app (libapp.so) made for that release's engine."""
+    if release == DEFAULT_RELEASE:
+        return os.path.join(BUILD_DIR, "sim", "app", "libapp.so")
+    return os.path.join(BUILD_DIR, "sim", "engines", release, "libapp.so")
+
+
+def snapshot_header(libapp):
+    """The snapshot hash and features in a stand-in app's header."""
+    with open(libapp, "rb") as f:
+        m = re.search(rb"\xf5\xf5\xdc\xdc.{16}([0-9a-f]{32})([^\0]*)\0", f.read(), re.S)
+    return m.group(1).decode(), m.group(2).decode()
+
 
 class Bundle:
     """app: text of the stand-in's script (None: one white page); assets, icu,
-    libapp False leave that part out; with_executable puts the executable and
-    the engine library in the bundle, as on the device."""
+    kernel, libapp False leave that part out; libapp names the release whose stand-in
+    app it is (default: the one under test) or gives the file's bytes;
+    with_executable puts the executable and the engine library in the bundle,
+    as on the device."""
 
-    def __init__(self, app=None, assets=True, icu=True, libapp=True, with_executable=False):
+    def __init__(self, app=None, assets=True, icu=True, kernel=True, libapp=RELEASE,
+                 with_executable=False):
         self.path = tempfile.mkdtemp(prefix="folian-bundle-")
         self.assets = os.path.join(self.path, "data", "flutter_assets")
         self.icu = os.path.join(self.path, "data", "icudtl.dat")
         self.libapp = os.path.join(self.path, "lib", "libapp.so")
         os.makedirs(os.path.join(self.path, "lib"))
         os.makedirs(self.assets if assets else os.path.dirname(self.icu))
-        files = {os.path.join(self.assets, "kernel_blob.bin"): b"kernel stand-in\n" if assets else None,
+        files = {os.path.join(self.assets, "kernel_blob.bin"): b"kernel stand-in\n" if assets and kernel else None,
                  os.path.join(self.assets, "folian_app.txt"): app.encode() if assets and app else None,
                  self.icu: b"icu data stand-in\n" if icu else None,
-                 self.libapp: b"\x7fELF\x01\x01\x01" + bytes(57) if libapp else None}
+                 self.libapp: libapp if isinstance(libapp, bytes) else None}
         for path, data in files.items():
             if data is not None:
                 with open(path, "wb") as f:
                     f.write(data)
+        if isinstance(libapp, str):
+            shutil.copyfile(stand_in_app(libapp), self.libapp)
         self.executable = None
         if with_executable:
             self.executable = os.path.join(self.path, "folian")
@@ -90,6 +127,8 @@ class Folian:
         if args is None:
             args = ["--bundle", bundle.path] if bundle else []
         full_env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin")}
+        if RELEASE != DEFAULT_RELEASE:
+            full_env.update(FOLIAN_ENGINE=stand_in_engine(), FOLIAN_SIM_AOT="1")
         if self.trace_path:
             full_env["FOLIAN_SIM_TRACE"] = self.trace_path
         full_env.update(sanitizer_env())

@@ -2,6 +2,7 @@
 // it records.  Everything else it does is exercised by the end-to-end tests.
 // A tiny embedder on the test's main thread plays the program's part.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -161,6 +162,32 @@ TEST_F(Engine, RefusesWhatTheEngineRefuses) {
     EXPECT_EQ(g_engine, nullptr) << name;
   }
   EXPECT_EQ(violations(), "");
+}
+
+// Like the engine, the stand-in takes as ahead-of-time code only a shared
+// object of its architecture, and returns no error for an app of another
+// release: its VM aborts the process, with the real message.  Run in a
+// process of its own with FOLIAN_SIM_AOT=1, which the engine reads once.
+class AheadOfTime : public Engine {};
+
+TEST_F(AheadOfTime, AnAppOfAnotherReleaseAbortsTheProcess) {
+  if (!getenv("FOLIAN_SIM_AOT")) GTEST_SKIP() << "runs with FOLIAN_SIM_AOT=1";
+  EXPECT_EXIT(
+      {
+        FlutterEngineAOTDataSource source{};
+        source.type = kFlutterEngineAOTDataSourceTypeElfPath;
+        source.elf_path = icu_.c_str();
+        FlutterEngineAOTData data = nullptr;
+        if (FlutterEngineCreateAOTData(&source, &data) != kInvalidArguments) exit(3);
+        source.elf_path = STAND_IN_FOREIGN_APP;
+        if (FlutterEngineCreateAOTData(&source, &data) != kSuccess) exit(4);
+        args_.aot_data = data;
+        run();
+        exit(5);
+      },
+      testing::KilledBySignal(SIGABRT),
+      "Error while initializing the Dart VM: Wrong full snapshot version, expected '" STAND_IN_HASH
+      "' found '" STAND_IN_FOREIGN_HASH "'");
 }
 
 TEST_F(Engine, RecordsContractBreaches) {

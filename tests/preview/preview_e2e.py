@@ -73,7 +73,7 @@ class Preview(unittest.TestCase):
 
     def test_window_turns_pages_and_closing_ends_folian(self):
         bundle = os.path.join(self.dir, "bundle")
-        subprocess.run([os.path.join(ROOT, "scripts", "demo_bundle.sh"), bundle], check=True)
+        subprocess.run([os.path.join(ROOT, "scripts", "demo_bundle.sh"), bundle, BUILD_DIR], check=True)
         self.run = os.path.join(self.dir, "run")
         win = Folian(tool=[PREVIEW, "--bundle", bundle, "--out", self.run, "--build", BUILD_DIR],
                      env=dict(self.x.env(), SDL_RENDER_DRIVER="software"), trace=False)

@@ -40,6 +40,10 @@ const std::vector<Response>& responses();
 const std::vector<FlutterPointerEvent>& pointer_events();
 const std::vector<FlutterKeyEvent>& key_events();  // without their characters
 
+// The engine's FlutterEngineGetProcAddresses: every entry the modules call.
+// reset() hands it to engine_take_table, as the program does with a real one.
+FlutterEngineResult get_proc_addresses(FlutterEngineProcTable* table);
+
 // A response handle to put into a message handed to the code under test.
 const FlutterPlatformMessageResponseHandle* new_handle();
 

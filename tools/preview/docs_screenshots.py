@@ -33,7 +33,7 @@ def wait_for(proc, pattern, timeout=20):
 
 def preview_picture(build, work, target):
     bundle = os.path.join(work, "bundle")
-    subprocess.run([os.path.join(ROOT, "scripts", "demo_bundle.sh"), bundle], check=True)
+    subprocess.run([os.path.join(ROOT, "scripts", "demo_bundle.sh"), bundle, build], check=True)
     x = Xvfb()
     try:
         proc = subprocess.Popen([os.path.join(build, "tools", "folian_preview"), "--bundle", bundle,

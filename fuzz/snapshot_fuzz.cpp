@@ -1,0 +1,62 @@
+// Feeds arbitrary bytes to the reading of libapp.so and of an engine
+// library, which come from the user: as an app of either architecture, the
+// snapshot found in it judged against the hashes found in the same bytes;
+// and as a snapshot header on its own.
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+
+#include "snapshot.h"
+
+namespace {
+
+void check(bool ok) {
+  if (!ok) abort();
+}
+
+void judge(const uint8_t* data, size_t size, Arch arch, const EngineFacts& engine) {
+  SnapshotHeader header;
+  Verdict v = snapshot_judge(data, size, arch, engine, &header);
+  check(verdict_name(v) != nullptr);
+  if (v >= Verdict::kBadMode) check(header.hash.size() == 32);
+  if (v == Verdict::kOk) check(snapshot_releases(header.hash) || !header.hash.empty());
+}
+
+// Every NUL, 32 lower-case hex digits, NUL, each once: the plain reading
+// the skipping scan must agree with.
+std::vector<std::string> plain_hashes(const uint8_t* data, size_t size) {
+  std::vector<std::string> hashes;
+  auto hex = [](uint8_t c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); };
+  for (size_t i = 0; i + 33 < size; i++) {
+    if (data[i] || data[i + 33] || !std::all_of(data + i + 1, data + i + 33, hex)) continue;
+    std::string h(reinterpret_cast<const char*>(data + i + 1), 32);
+    if (std::find(hashes.begin(), hashes.end(), h) == hashes.end()) hashes.push_back(h);
+  }
+  return hashes;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  // An exact-size copy, so reading one byte past the file is caught.
+  uint8_t* file = static_cast<uint8_t*>(malloc(size ? size : 1));
+  if (size) memcpy(file, data, size);
+  EngineFacts engine;
+  engine.hashes = snapshot_engine_hashes(file, size);
+  check(engine.hashes == plain_hashes(file, size));
+  engine.aot = size % 2;
+  engine.kernel_blob = size % 3 == 0;
+  for (Arch arch : {Arch::kArmhf, Arch::kX8664}) {
+    const uint8_t* snapshot;
+    size_t snapshot_size;
+    if (snapshot_find(file, size, arch, &snapshot, &snapshot_size) == ElfProblem::kNone) {
+      check(snapshot >= file && snapshot_size <= (size_t)(file + size - snapshot));
+      judge(snapshot, snapshot_size, arch, engine);
+    }
+    judge(file, size, arch, engine);
+  }
+  free(file);
+  return 0;
+}
