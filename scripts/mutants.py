@@ -243,6 +243,11 @@ FAULTS = [
      "poll timeout leaves out the clean-up after fast refreshes"),
     ("channels.cpp", 'int day = arg_count(args, "every", now.flash_every);', 'int day = arg_count(args, "every", 0);',
      "setFlashPolicy without a day count turns day flashes off"),
+    ("main.cpp", "    features |= kFlutterAccessibilityFeatureDisableAnimations;",
+     "    features |= kFlutterAccessibilityFeatureReduceMotion;",
+     "FOLIAN_REDUCE_MOTION tells 'reduce motion', which MediaQuery.disableAnimations does not follow"),
+    ("main.cpp", "  send_accessibility_features();\n  g_metrics", "  g_metrics",
+     "the accessibility features are never told"),
 ]
 
 

@@ -75,6 +75,8 @@ const char kHelp[] =
     "  FOLIAN_NIGHT              1 or true: night mode, the panel shows the inverse of the frames\n"
     "  FOLIAN_DITHER             1 or true: frames dithered to the panel's 16 gray levels\n"
     "  FOLIAN_MOTION             off or auto: frames in quick succession refreshed fast (off)\n"
+    "  FOLIAN_REDUCE_MOTION      1 or true: the application is asked to disable animations\n"
+    "  FOLIAN_HIGH_CONTRAST      1 or true: the application is asked for high contrast\n"
     "  FOLIAN_TOUCH_SWAP_XY      1 or true: touch axes exchanged\n"
     "  FOLIAN_TOUCH_INVERT_X     1 or true: screen x mirrored\n"
     "  FOLIAN_TOUCH_INVERT_Y     1 or true: screen y mirrored\n"
@@ -281,6 +283,23 @@ double pixel_ratio_for(double dpi) {
   return setting_number("FOLIAN_PIXEL_RATIO", ratio, 0.0, kMaxPixelRatio);
 }
 
+// On e-ink every frame of an animation is a refresh, and a fast one leaves
+// ghosts: an application that honours MediaQuery.disableAnimations stops
+// animating when told.  An engine without the entry was named when its
+// table was taken.
+void send_accessibility_features() {
+  int features = 0;
+  if (setting_flag("FOLIAN_REDUCE_MOTION"))
+    features |= kFlutterAccessibilityFeatureDisableAnimations;
+  if (setting_flag("FOLIAN_HIGH_CONTRAST")) features |= kFlutterAccessibilityFeatureHighContrast;
+  if (features == 0 || !engine_api().UpdateAccessibilityFeatures) return;
+  engine_api().UpdateAccessibilityFeatures(g_engine, (FlutterAccessibilityFeature)features);
+  bool calm = features & kFlutterAccessibilityFeatureDisableAnimations;
+  bool contrast = features & kFlutterAccessibilityFeatureHighContrast;
+  log_info("无障碍设置告知应用：%s%s%s\n", calm ? "不要动画" : "", calm && contrast ? "、" : "",
+           contrast ? "高对比度" : "");
+}
+
 void send_initial_state(const DisplayInfo* info, double ratio) {
   FlutterEngineDisplay display{};
   display.struct_size = sizeof(FlutterEngineDisplay);
@@ -294,6 +313,8 @@ void send_initial_state(const DisplayInfo* info, double ratio) {
     engine_api().NotifyDisplayUpdate(g_engine, kFlutterEngineDisplaysUpdateTypeStartup, &display,
                                      1);
 
+  // Before the window's size, which brings the application's first frame.
+  send_accessibility_features();
   g_metrics.struct_size = sizeof(FlutterWindowMetricsEvent);
   g_metrics.width = info->width;
   g_metrics.height = info->height;
