@@ -298,6 +298,26 @@ void do_arm_page_turn(const codec_reader& args) {
   eink_arm_swipe(direction, steps);
 }
 
+// The methods of app.folian.eink_epd that act on the panel and answer true.
+struct EpdAction {
+  const char* name;
+  void (*run)(const codec_reader& args);
+};
+const EpdAction kEpdActions[] = {
+    {"fullRefresh", do_full_refresh},
+    {"setRefreshMode", do_set_refresh_mode},
+    {"setNightMode", [](const codec_reader& a) { display_set_night(arg_enabled(a, "夜间模式")); }},
+    {"setDithering", [](const codec_reader& a) { display_set_dithering(arg_enabled(a, "抖动")); }},
+    {"setFlashPolicy", do_set_flash_policy},
+    {"setMotionMode", do_set_motion_mode},
+};
+
+const EpdAction* epd_action(const char* method) {
+  for (const EpdAction& a : kEpdActions)
+    if (strcmp(method, a.name) == 0) return &a;
+  return nullptr;
+}
+
 // False when the method is not one of the channel's: the caller then sends the
 // empty "not implemented" response.
 bool dispatch(Channel channel, const char* method, FLUTTER_API_SYMBOL(FlutterEngine) engine,
@@ -309,23 +329,8 @@ bool dispatch(Channel channel, const char* method, FLUTTER_API_SYMBOL(FlutterEng
         reply_capabilities(engine, message);
       } else if (is("diagnostics")) {
         reply_diagnostics(engine, message);
-      } else if (is("fullRefresh")) {
-        do_full_refresh(args);
-        reply_bool(engine, message, true);
-      } else if (is("setRefreshMode")) {
-        do_set_refresh_mode(args);
-        reply_bool(engine, message, true);
-      } else if (is("setNightMode")) {
-        display_set_night(arg_enabled(args, "夜间模式"));
-        reply_bool(engine, message, true);
-      } else if (is("setDithering")) {
-        display_set_dithering(arg_enabled(args, "抖动"));
-        reply_bool(engine, message, true);
-      } else if (is("setFlashPolicy")) {
-        do_set_flash_policy(args);
-        reply_bool(engine, message, true);
-      } else if (is("setMotionMode")) {
-        do_set_motion_mode(args);
+      } else if (const EpdAction* action = epd_action(method)) {
+        action->run(args);
         reply_bool(engine, message, true);
       } else {
         return false;
