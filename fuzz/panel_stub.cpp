@@ -25,3 +25,6 @@ bool display_is_suspended() { return panel::state().suspended; }
 void display_show_sleep_cover(const char*, unsigned, unsigned) {}
 void display_set_night(bool) {}
 void display_set_dithering(bool) {}
+void display_set_flash_every(int, int) {}
+void display_set_motion(bool) {}
+DisplayModes display_modes() { return {}; }

@@ -120,16 +120,37 @@ void answer_held(uint64_t now, bool all) {
   g_held_count = kept;
 }
 
+const char* const kMotionNames[] = {"off", "auto"};
+
+void write_int_entry(codec_writer& w, const char* key, int value) {
+  write_string(w, key);
+  write_int(w, value);
+}
+
+void write_bool_entry(codec_writer& w, const char* key, bool value) {
+  write_string(w, key);
+  write_bool(w, value);
+}
+
+// The driver, then the panel's modes and the flash count as they are now.
 void reply_diagnostics(FLUTTER_API_SYMBOL(FlutterEngine) engine,
                        const FlutterPlatformMessage* message) {
   const char* driver = eink_kind_name();
+  DisplayModes modes = display_modes();
   codec_writer w;
   write_success_envelope(w);
-  write_map_header(w, 2);
+  write_map_header(w, 8);
   write_string(w, "platform");
   write_string(w, "kindle");
   write_string(w, "driver");
   write_string(w, driver ? driver : "");
+  write_bool_entry(w, "night", modes.night);
+  write_string(w, "motion");
+  write_string(w, kMotionNames[modes.motion]);
+  write_bool_entry(w, "dithering", modes.dithering);
+  write_int_entry(w, "flashEvery", modes.flash_every);
+  write_int_entry(w, "flashEveryNight", modes.flash_every_night);
+  write_int_entry(w, "sinceFlash", modes.since_flash);
   send_reply(engine, message, w);
 }
 
@@ -142,14 +163,15 @@ void reply_capabilities(FLUTTER_API_SYMBOL(FlutterEngine) engine,
                         const FlutterPlatformMessage* message) {
   codec_writer w;
   write_success_envelope(w);
-  write_map_header(w, 3);
+  write_map_header(w, 7);
   write_string(w, "platform");
   write_string(w, "kindle");
-  write_string(w, "fullRefresh");
-  write_bool(w, true);
+  write_bool_entry(w, "fullRefresh", true);
   write_string(w, "modes");
   write_list_header(w, kModeCount);
   for (const char* name : kModeNames) write_string(w, name);
+  for (const char* method : {"nightMode", "flashPolicy", "motionMode", "dithering"})
+    write_bool_entry(w, method, true);
   send_reply(engine, message, w);
 }
 
@@ -221,6 +243,32 @@ bool arg_enabled(const codec_reader& args, const char* what) {
   return on;
 }
 
+// A count the application gives: below 0 is never, as 0 is.  An absent or
+// non-integer count stays as it was, so a call may change just one of them.
+int arg_count(const codec_reader& args, const char* key, int current) {
+  int64_t v = 0;
+  if (!arg_int(args, key, &v)) return current;
+  return v < 0 ? 0 : v > INT_MAX ? INT_MAX : (int)v;
+}
+
+void do_set_flash_policy(const codec_reader& args) {
+  DisplayModes now = display_modes();
+  int day = arg_count(args, "every", now.flash_every);
+  int night = arg_count(args, "nightEvery", now.flash_every_night);
+  display_set_flash_every(day, night);
+  log_info("整屏闪刷：日间每 %d 次，夜间每 %d 次（0 为不闪）\n", day, night);
+}
+
+// Anything but "auto" is off, as a refresh mode that is not one of the
+// names leaves the waveform to the driver.
+void do_set_motion_mode(const codec_reader& args) {
+  const char* text = nullptr;
+  uint32_t length = 0;
+  bool on = arg_string(args, "mode", &text, &length) && length == 4 && memcmp(text, "auto", 4) == 0;
+  display_set_motion(on);
+  log_info("运动模式 → %s\n", kMotionNames[on]);
+}
+
 bool do_set_image(const codec_reader& args) {
   const char* path = nullptr;
   uint32_t length = 0;
@@ -250,6 +298,26 @@ void do_arm_page_turn(const codec_reader& args) {
   eink_arm_swipe(direction, steps);
 }
 
+// The methods of app.folian.eink_epd that act on the panel and answer true.
+struct EpdAction {
+  const char* name;
+  void (*run)(const codec_reader& args);
+};
+const EpdAction kEpdActions[] = {
+    {"fullRefresh", do_full_refresh},
+    {"setRefreshMode", do_set_refresh_mode},
+    {"setNightMode", [](const codec_reader& a) { display_set_night(arg_enabled(a, "夜间模式")); }},
+    {"setDithering", [](const codec_reader& a) { display_set_dithering(arg_enabled(a, "抖动")); }},
+    {"setFlashPolicy", do_set_flash_policy},
+    {"setMotionMode", do_set_motion_mode},
+};
+
+const EpdAction* epd_action(const char* method) {
+  for (const EpdAction& a : kEpdActions)
+    if (strcmp(method, a.name) == 0) return &a;
+  return nullptr;
+}
+
 // False when the method is not one of the channel's: the caller then sends the
 // empty "not implemented" response.
 bool dispatch(Channel channel, const char* method, FLUTTER_API_SYMBOL(FlutterEngine) engine,
@@ -261,17 +329,8 @@ bool dispatch(Channel channel, const char* method, FLUTTER_API_SYMBOL(FlutterEng
         reply_capabilities(engine, message);
       } else if (is("diagnostics")) {
         reply_diagnostics(engine, message);
-      } else if (is("fullRefresh")) {
-        do_full_refresh(args);
-        reply_bool(engine, message, true);
-      } else if (is("setRefreshMode")) {
-        do_set_refresh_mode(args);
-        reply_bool(engine, message, true);
-      } else if (is("setNightMode")) {
-        display_set_night(arg_enabled(args, "夜间模式"));
-        reply_bool(engine, message, true);
-      } else if (is("setDithering")) {
-        display_set_dithering(arg_enabled(args, "抖动"));
+      } else if (const EpdAction* action = epd_action(method)) {
+        action->run(args);
         reply_bool(engine, message, true);
       } else {
         return false;

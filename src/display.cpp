@@ -29,7 +29,9 @@
 #include "display_row8.h"
 #include "eink.h"
 #include "log.h"
+#include "policy.h"
 #include "settings.h"
+#include "tasks.h"
 
 namespace {
 
@@ -47,8 +49,6 @@ struct DisplayState {
   bool fake = false;
   const char* dump_dir = nullptr;
   int frame_no = 0;
-  int partials = 0;
-  int full_every = 0;
   bool force_full = false;
   uint8_t* saved = nullptr;
   uint8_t* shadow = nullptr;
@@ -397,7 +397,7 @@ void reset_state() {
   g.inverted = g.fake = false;
   g.var = {};
   g.dump_dir = nullptr;
-  g.frame_no = g.partials = 0;
+  g.frame_no = 0;
   g.missed_w = g.missed_h = 0;
   g.night = g.night_in_shadow = g.dither = false;
   g.suspended.store(false);
@@ -621,8 +621,8 @@ void place_night(bool drawn) {
 // Sends the refresh of the application's picture and keeps what a refusal
 // left off the panel.  A panel without a refresh interface shows nothing
 // anyway; nothing is kept for it.
-void refresh(uint32_t x, uint32_t y, uint32_t w, uint32_t h, bool full) {
-  bool shown = eink_refresh(g.fd, (int)x, (int)y, w, h, full, g.night && !g.night_in_shadow);
+void refresh(uint32_t x, uint32_t y, uint32_t w, uint32_t h, bool full, Wave wave = Wave::kByMode) {
+  bool shown = eink_refresh(g.fd, (int)x, (int)y, w, h, full, g.night && !g.night_in_shadow, wave);
   place_night(true);
   if (shown || strcmp(eink_kind_name(), "none") == 0) {
     g.missed_w = g.missed_h = 0;
@@ -708,7 +708,7 @@ const char* display_device() {
 
 bool display_open(DisplayInfo* info) {
   reset_state();
-  g.full_every = (int)setting_int("FOLIAN_FULL_EVERY", 0, 0, INT_MAX);
+  policy_open();
   g.log_frames = setting_int("FOLIAN_LOG_FRAMES", 0, 0, INT_MAX) != 0;
   g.force_full = true;
   bool opened = setting_present("FOLIAN_FB_FILE") ? open_simulated(info) : open_device(info);
@@ -788,7 +788,12 @@ bool display_present(const void* pixels, size_t row_bytes, size_t rows) {
   if (suspended) return true;
   if (!changed && !g.force_full) return true;
 
-  bool full = g.force_full || (g.full_every > 0 && g.partials + 1 >= g.full_every);
+  uint64_t now = eink_clock_ms();
+  FrameRefresh plan = FrameRefresh::kFlash;
+  if (!g.force_full) {
+    plan = policy_plan(now, {g.night, eink_mode() == kRefreshAuto, eink_page_turn_armed()});
+  }
+  const bool full = plan == FrameRefresh::kFlash;
   uint32_t x = 0, y = 0, w = g.width, h = g.height;
   if (!full) {
     x = left;
@@ -808,17 +813,20 @@ bool display_present(const void* pixels, size_t row_bytes, size_t rows) {
     show_simulated(x, y, w, h, full);
   } else {
     if (!full) take_in_missed(&x, &y, &w, &h);
-    refresh(x, y, w, h, full);
+    refresh(x, y, w, h, full, plan == FrameRefresh::kFast ? Wave::kFast : Wave::kByMode);
     if (g.log_frames) {
       const char* waveform = eink_last_waveform_name();
       double done = now_ms();
-      log_info("帧 %d：%s (%u,%u) %ux%u %s，转换 %.1fms，刷新调用 %.1fms\n", g.frame_no,
-               full ? "全刷" : "局刷", x, y, w, h, waveform, copied - start, done - copied);
+      const char* kind = full ? "全刷" : plan == FrameRefresh::kFast ? "快刷" : "局刷";
+      log_info("帧 %d：%s (%u,%u) %ux%u %s，转换 %.1fms，刷新调用 %.1fms\n", g.frame_no, kind, x, y,
+               w, h, waveform, copied - start, done - copied);
     }
   }
   g.frame_no += 1;
   g.force_full = false;
-  g.partials = full ? 0 : g.partials + 1;
+  // The main loop, perhaps asleep without a deadline, must learn of the
+  // clean-up this refresh now owes.
+  if (policy_sent(now, plan, {x, y, w, h})) tasks_wakeup();
   return true;
 }
 
@@ -829,7 +837,7 @@ void display_set_suspended(bool on) {
   if (on || !g.shadow) return;
   copy_rows(0, g.height);
   refresh_whole_screen();
-  g.partials = 0;
+  policy_flashed();
 }
 
 bool display_is_suspended() { return g.suspended.load(); }
@@ -882,7 +890,7 @@ void display_full_refresh() {
   bool suspended = g.suspended.load();
   if (g.log_frames) log_info("整屏全刷%s\n", suspended ? "（屏保中，跳过）" : "");
   if (!suspended) refresh_whole_screen();
-  g.partials = 0;
+  policy_flashed();
 }
 
 void display_repaint() {
@@ -890,7 +898,7 @@ void display_repaint() {
   if (g.suspended.load() || !g.shadow) return;
   copy_rows(0, g.height);
   refresh_whole_screen();
-  g.partials = 0;
+  policy_flashed();
 }
 
 void display_set_night(bool on) {
@@ -908,11 +916,58 @@ void display_set_night(bool on) {
   } else {
     refresh(0, 0, g.width, g.height, true);
   }
-  g.partials = 0;
+  policy_flashed();
 }
 
 void display_set_dithering(bool on) {
   std::lock_guard<std::mutex> lock(g_lock);
   g.dither = on;
   note_dithering();
+}
+
+void display_set_flash_every(int day, int night) {
+  std::lock_guard<std::mutex> lock(g_lock);
+  policy_set_flash_every(day, night);
+}
+
+void display_set_motion(bool on) {
+  std::lock_guard<std::mutex> lock(g_lock);
+  policy_set_motion(on);
+}
+
+DisplayModes display_modes() {
+  std::lock_guard<std::mutex> lock(g_lock);
+  PolicyState p = policy_state();
+  return {g.night, g.dither, p.motion, p.every, p.night_every, p.since_flash};
+}
+
+int display_next_timeout_ms() {
+  uint64_t due = policy_cleanup_at();
+  if (due == 0) return -1;
+  uint64_t now = eink_clock_ms();
+  if (now >= due) return 0;
+  uint64_t ms = due - now;
+  return ms > (uint64_t)INT_MAX ? INT_MAX : (int)ms;
+}
+
+// The clean-up after fast refreshes: each left what it replaced faintly
+// visible, and a partial refresh drives only the pixels that changed since
+// the previous update, none of theirs.  A full refresh of their union, with
+// the mode's quality waveform, drives every pixel there again.
+void display_run_due() {
+  uint64_t due = policy_cleanup_at();
+  if (due == 0 || eink_clock_ms() < due) return;
+  std::lock_guard<std::mutex> lock(g_lock);
+  PolicyRect r;
+  if (!policy_take_cleanup(eink_clock_ms(), eink_swipe_busy(), &r)) return;
+  // The screensaver has the screen; the resume refreshes all of it.
+  if (g.suspended.load() || !g.shadow) return;
+  if (g.fake) {
+    show_simulated(r.x, r.y, r.w, r.h, true);
+    g.frame_no += 1;
+    log_info("清残影 (%u,%u) %ux%u\n", r.x, r.y, r.w, r.h);
+    return;
+  }
+  refresh(r.x, r.y, r.w, r.h, true, Wave::kQuality);
+  log_info("清残影 (%u,%u) %ux%u %s\n", r.x, r.y, r.w, r.h, eink_last_waveform_name());
 }

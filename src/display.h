@@ -32,6 +32,27 @@ void display_set_night(bool on);
 // levels, from the next frame presented.  8-bit panels only: a colour
 // framebuffer's driver makes its own grays.  Off unless FOLIAN_DITHER is set.
 void display_set_dithering(bool on);
+// A flash (a full refresh of the whole screen) every `day` page-like frame
+// refreshes, every `night` in night mode; 0: never.  From FOLIAN_FULL_EVERY
+// and FOLIAN_FULL_EVERY_NIGHT at start.
+void display_set_flash_every(int day, int night);
+// Motion "auto": a frame refreshed less than 250 ms after the previous one,
+// in the automatic refresh mode, goes out with the fast waveform, and 300 ms
+// after the last of a run their union is refreshed in full.  Off unless
+// FOLIAN_MOTION is "auto".
+void display_set_motion(bool on);
+
+struct DisplayModes {
+  bool night, dithering, motion;
+  int flash_every, flash_every_night;
+  int since_flash;  // page-like refreshes since the last flash
+};
+DisplayModes display_modes();
+
+// The main loop's share: milliseconds until the clean-up after fast
+// refreshes falls due (0 when due, -1 when none is owed), and sending it.
+int display_next_timeout_ms();
+void display_run_due();
 
 double now_ms();
 

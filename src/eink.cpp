@@ -179,6 +179,13 @@ uint64_t g_wait_since = 0;
 
 uint32_t reagl_of(int kind) { return kind == kKindClassic ? kWfReaglClassic : kWfReagl; }
 
+// What a refresh that clears the ghosts of fast ones takes.  AUTO would leave
+// it to the driver's histogram, which picks DU for a black-and-white area and
+// clears nothing; balanced's DU4 and GL16 are not the panel's best either.
+uint32_t quality_waveform(int mode, int kind) {
+  return mode == kRefreshRegal ? reagl_of(kind) : kWfGc16;
+}
+
 uint32_t mode_waveform(int mode, int kind) {
   switch (mode) {
     case kRefreshHd:
@@ -324,10 +331,8 @@ bool decide_swipe(int* x, int* y, unsigned* w, unsigned* h, bool full, uint32_t*
     g_swipe_until = 0;
     return false;
   }
-  if (full) {
-    *waveform = kWfGc16;
-    return true;
-  }
+  // A full refresh goes as asked, and the arming waits for the page.
+  if (full) return false;
   uint32_t steps = g_swipe_steps;
   if (*w < steps || *h < steps || (uint64_t)*w * *h < kSwipeMinPixels) return false;
   g_swipe_until = 0;
@@ -404,7 +409,7 @@ uint64_t eink_clock_ms() {
   return (uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u;
 }
 
-bool eink_refresh(int fd, int x, int y, unsigned w, unsigned h, bool full, bool invert) {
+bool eink_refresh(int fd, int x, int y, unsigned w, unsigned h, bool full, bool invert, Wave wave) {
   g_invert_now = invert;
   int kind = g_kind.load();
   if (fd < 0 || kind == kKindNone) return false;
@@ -414,7 +419,15 @@ bool eink_refresh(int fd, int x, int y, unsigned w, unsigned h, bool full, bool 
   g_reagl_now = false;
   uint32_t waveform = 0;
   bool claimed = kind == kKindMtk && decide_swipe(&x, &y, &w, &h, full, &waveform);
-  if (!claimed) waveform = full ? kWfGc16 : mode_waveform(g_mode.load(), kind);
+  if (!claimed) {
+    int mode = g_mode.load();
+    if (wave == Wave::kFast)
+      waveform = mode_waveform(kRefreshFast, kind);
+    else if (wave == Wave::kQuality)
+      waveform = quality_waveform(mode, kind);
+    else
+      waveform = full ? kWfGc16 : mode_waveform(mode, kind);
+  }
   g_last_waveform = (int)waveform;
 
   int rc = send_update(fd, kind, x, y, w, h, waveform, full);
@@ -494,3 +507,10 @@ bool eink_supports_swipe() { return g_kind.load() == kKindMtk; }
 bool eink_inverts() { return g_kind.load() != kKindNone; }
 
 bool eink_swipe_busy() { return busy_at(eink_clock_ms()); }
+
+bool eink_page_turn_armed() {
+  if (!eink_supports_swipe()) return false;
+  uint64_t now = eink_clock_ms();
+  std::lock_guard<std::mutex> lock(g_arm_lock);
+  return g_swipe_until != 0 && now <= g_swipe_until;
+}

@@ -19,11 +19,25 @@ enum RefreshMode : int {
   kRefreshUltrafast = 5,
 };
 
+// The waveform a refresh asks for.
+enum class Wave {
+  // GC16 for a full refresh, else the application's refresh mode's.
+  kByMode,
+  // The fast mode's (DU): a frame of something on the move.
+  kFast,
+  // The mode's quality waveform: REAGL in "regal" mode, where the application chose to
+  // avoid flashes, GC16 in any other.  For the full refresh that clears what
+  // fast ones left behind.
+  kQuality,
+};
+
 // Asks the panel to refresh the rectangle (x, y, w, h) of the framebuffer
 // behind `fd`; `full` asks for a full (flashing) refresh, `invert` for the
-// inverse of the framebuffer's pixels.  True when the driver accepted an
-// update, false when none was sent or it was refused.
-bool eink_refresh(int fd, int x, int y, unsigned w, unsigned h, bool full, bool invert);
+// inverse of the framebuffer's pixels.  An armed page turn takes a large
+// enough partial refresh whatever `wave` asks.  True when the driver
+// accepted an update, false when none was sent or it was refused.
+bool eink_refresh(int fd, int x, int y, unsigned w, unsigned h, bool full, bool invert,
+                  Wave wave = Wave::kByMode);
 // Whether the panel's driver inverts an update that asks for it.  The
 // drivers of all four record layouts do; before the first refresh has found
 // the driver, the answer is yes (that refresh asks too).
@@ -56,6 +70,9 @@ enum PageTurnDirection : unsigned {
 void eink_arm_swipe(unsigned direction, unsigned steps);
 bool eink_supports_swipe();
 bool eink_swipe_busy();
+// A page turn is armed and still in its second: the next large enough
+// partial refresh will carry it.
+bool eink_page_turn_armed();
 
 // Milliseconds of CLOCK_MONOTONIC as an integer, the clock of the page-turn
 // arming and busy mark.

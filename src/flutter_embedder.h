@@ -95,6 +95,7 @@ typedef enum {
   kFlutterAccessibilityFeatureDisableAnimations = 1 << 2,
   kFlutterAccessibilityFeatureBoldText = 1 << 3,
   kFlutterAccessibilityFeatureReduceMotion = 1 << 4,
+  kFlutterAccessibilityFeatureHighContrast = 1 << 5,
 } FlutterAccessibilityFeature;
 typedef enum {
   kBackground = 0,

@@ -68,10 +68,14 @@ const char kHelp[] =
     "  FOLIAN_EINK               e-ink driver kind: mtk, zelda, rex, classic, none (default: probe)\n"
     "  FOLIAN_DPI                density (default: from the panel)\n"
     "  FOLIAN_PIXEL_RATIO        device pixel ratio (default: DPI / 160, or 2.0)\n"
-    "  FOLIAN_FULL_EVERY         every N-th refresh is a full refresh (0: never)\n"
+    "  FOLIAN_FULL_EVERY         every N-th page-like refresh is a full refresh (0: never)\n"
+    "  FOLIAN_FULL_EVERY_NIGHT   the same in night mode (default: FOLIAN_FULL_EVERY)\n"
     "  FOLIAN_KEEP_SCREEN        set, even empty or 0: the startup screen is neither kept nor restored\n"
     "  FOLIAN_NIGHT              1 or true: night mode, the panel shows the inverse of the frames\n"
     "  FOLIAN_DITHER             1 or true: frames dithered to the panel's 16 gray levels\n"
+    "  FOLIAN_MOTION             off or auto: frames in quick succession refreshed fast (off)\n"
+    "  FOLIAN_REDUCE_MOTION      1 or true: the application is asked to disable animations\n"
+    "  FOLIAN_HIGH_CONTRAST      1 or true: the application is asked for high contrast\n"
     "  FOLIAN_TOUCH_SWAP_XY      1 or true: touch axes exchanged\n"
     "  FOLIAN_TOUCH_INVERT_X     1 or true: screen x mirrored\n"
     "  FOLIAN_TOUCH_INVERT_Y     1 or true: screen y mirrored\n"
@@ -282,6 +286,23 @@ double pixel_ratio_for(double dpi) {
   return setting_number("FOLIAN_PIXEL_RATIO", ratio, 0.0, kMaxPixelRatio);
 }
 
+// On e-ink every frame of an animation is a refresh, and a fast one leaves
+// ghosts: an application that honours MediaQuery.disableAnimations stops
+// animating when told.  An engine without the entry was named when its
+// table was taken.
+void send_accessibility_features() {
+  int features = 0;
+  if (setting_flag("FOLIAN_REDUCE_MOTION"))
+    features |= kFlutterAccessibilityFeatureDisableAnimations;
+  if (setting_flag("FOLIAN_HIGH_CONTRAST")) features |= kFlutterAccessibilityFeatureHighContrast;
+  if (features == 0 || !engine_api().UpdateAccessibilityFeatures) return;
+  engine_api().UpdateAccessibilityFeatures(g_engine, (FlutterAccessibilityFeature)features);
+  bool calm = features & kFlutterAccessibilityFeatureDisableAnimations;
+  bool contrast = features & kFlutterAccessibilityFeatureHighContrast;
+  log_info("无障碍设置告知应用：%s%s%s\n", calm ? "不要动画" : "", calm && contrast ? "、" : "",
+           contrast ? "高对比度" : "");
+}
+
 void send_initial_state(const DisplayInfo* info, double ratio) {
   FlutterEngineDisplay display{};
   display.struct_size = sizeof(FlutterEngineDisplay);
@@ -295,6 +316,8 @@ void send_initial_state(const DisplayInfo* info, double ratio) {
     engine_api().NotifyDisplayUpdate(g_engine, kFlutterEngineDisplaysUpdateTypeStartup, &display,
                                      1);
 
+  // Before the window's size, which brings the application's first frame.
+  send_accessibility_features();
   g_metrics.struct_size = sizeof(FlutterWindowMetricsEvent);
   g_metrics.width = info->width;
   g_metrics.height = info->height;
@@ -332,6 +355,7 @@ void run_loop(int wake_fd) {
     int m = input_poll_fds(&fds[4], kInputSlots);
     int timeout = merge_timeout(merge_timeout(tasks_next_timeout_ms(), control_next_timeout_ms()),
                                 channels_next_timeout_ms());
+    timeout = merge_timeout(timeout, display_next_timeout_ms());
 
     int ready = poll(fds, (nfds_t)(4 + m), timeout);
     if (ready < 0 && errno != EINTR) {
@@ -355,6 +379,7 @@ void run_loop(int wake_fd) {
 
     control_run_due(g_engine);
     channels_run_due();
+    display_run_due();
     tasks_run_due(g_engine);
   }
 }

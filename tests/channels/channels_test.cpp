@@ -20,7 +20,9 @@ struct Cover {
 // What the channels asked of the panel, and what the panel reports.
 struct Panel {
   std::vector<int> modes;
-  std::vector<bool> night, dithering;
+  std::vector<bool> night, dithering, motion;
+  std::vector<std::pair<int, int>> flash_every;  // day, night
+  DisplayModes state{};
   int full_refreshes = 0;
   std::vector<Cover> covers;
   std::vector<std::pair<unsigned, unsigned>> swipes;  // direction, steps
@@ -42,6 +44,13 @@ bool eink_swipe_busy() { return g_panel.swipe_busy; }
 void display_full_refresh() { g_panel.full_refreshes++; }
 void display_set_night(bool on) { g_panel.night.push_back(on); }
 void display_set_dithering(bool on) { g_panel.dithering.push_back(on); }
+void display_set_flash_every(int day, int night) {
+  g_panel.flash_every.emplace_back(day, night);
+  g_panel.state.flash_every = day;
+  g_panel.state.flash_every_night = night;
+}
+void display_set_motion(bool on) { g_panel.motion.push_back(on); }
+DisplayModes display_modes() { return g_panel.state; }
 bool display_is_suspended() { return g_panel.suspended; }
 void display_show_sleep_cover(const char* path, unsigned width, unsigned height) {
   g_panel.covers.push_back({path, width, height});
@@ -119,13 +128,17 @@ class Channels : public ::testing::Test {
 
 TEST_F(Channels, FixedRepliesAreByteExact) {
   Msg caps;
-  (caps << 0).map(3).str("platform").str("kindle").str("fullRefresh") << 1;
+  (caps << 0).map(7).str("platform").str("kindle").str("fullRefresh") << 1;
   caps.str("modes") << 0x0C << 5;
   caps.str("hd").str("regal").str("balanced").str("fast").str("ultrafast");
-  ASSERT_EQ(caps.b.size(), 82u);
-  Msg diag;
-  (diag << 0).map(2).str("platform").str("kindle").str("driver").str("mxc");
+  for (const char* feature : {"nightMode", "flashPolicy", "motionMode", "dithering"}) caps.str(feature) << 1;
   EXPECT_EQ(call(kEpd, "capabilities"), caps.b);
+  // The driver first, then the modes and counts as they are.
+  p.state = {true, false, true, 6, 3, 2};
+  Msg diag;
+  (diag << 0).map(8).str("platform").str("kindle").str("driver").str("mxc");
+  (diag.str("night") << 1).str("motion").str("auto").str("dithering") << 2;
+  diag.str("flashEvery").i32(6).str("flashEveryNight").i32(3).str("sinceFlash").i32(2);
   EXPECT_EQ(call(kEpd, "diagnostics"), diag.b);
   EXPECT_EQ(call(kEpdc, "diagnostics"), diag.b);
   EXPECT_EQ(call(kCover, "platform"), (Msg() << 0).str("kindle").b);
@@ -192,6 +205,31 @@ TEST_F(Channels, NightModeAndDitheringTakeABoolean) {
   }
   EXPECT_EQ(p.night, want);
   EXPECT_EQ(p.dithering, want);
+}
+
+// Each count an integer sets (below 0: never) and anything else leaves; the
+// motion mode is "auto" or off.
+TEST_F(Channels, FlashPolicyAndMotionMode) {
+  p.state.flash_every = 5;
+  p.state.flash_every_night = 7;
+  const std::pair<Msg, std::pair<int, int>> flash[] = {
+      {Msg().map(2).str("every").i32(4).str("nightEvery").i32(2), {4, 2}},
+      {Msg().map(1).str("nightEvery").i64(-3), {4, 0}},
+      {Msg().map(2).str("every").i64(1LL << 40).str("nightEvery").str("9"), {INT_MAX, 0}},
+      {kNoArgs, {INT_MAX, 0}},
+  };
+  for (const auto& [args, counts] : flash) {
+    EXPECT_EQ(call(kEpd, "setFlashPolicy", args), kTrue);
+    EXPECT_EQ(p.flash_every.back(), counts);
+  }
+  const std::pair<Msg, bool> motion[] = {{Msg().map(1).str("mode").str("auto"), true},
+                                         {Msg().map(1).str("mode").str("off"), false},
+                                         {Msg().map(1).str("mode").str("Auto"), false},
+                                         {kNoArgs, false}};
+  for (const auto& [args, on] : motion) {
+    EXPECT_EQ(call(kEpd, "setMotionMode", args), kTrue);
+    EXPECT_EQ(p.motion.back(), on);
+  }
 }
 
 TEST_F(Channels, FullRefreshWithoutAPositiveIntegerDelayIsImmediate) {

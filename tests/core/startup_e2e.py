@@ -184,21 +184,27 @@ class StartUp(E2ETestCase):
         self.assertRegex(version[4], r"^app: %s: Flutter 3\.44\.1–3\.44\.9 \(snapshot %s, product "
                          % (re.escape(good.libapp), h))
 
-    def test_pixel_ratio(self):
-        cases = [  # environment, DPI logged, ratio
-            ({"FOLIAN_DPI": "0"}, "DPI 0", "2.000"),
-            ({"FOLIAN_DPI": "320"}, "DPI 320", "2.000"),
-            ({"FOLIAN_PIXEL_RATIO": ""}, "DPI 300", "1.875"),
-            ({"FOLIAN_PIXEL_RATIO": "1.5", "FOLIAN_DPI": "320"}, "DPI 320", "1.500"),
+    def test_pixel_ratio_and_accessibility_features(self):
+        cases = [  # environment, DPI logged, ratio, accessibility features told
+            ({"FOLIAN_DPI": "0", "FOLIAN_REDUCE_MOTION": "1"}, "DPI 0", "2.000", ["0x4"]),
+            ({"FOLIAN_DPI": "320", "FOLIAN_HIGH_CONTRAST": "true"}, "DPI 320", "2.000", ["0x20"]),
+            ({"FOLIAN_PIXEL_RATIO": "", "FOLIAN_REDUCE_MOTION": "0"}, "DPI 300", "1.875", []),
+            ({"FOLIAN_PIXEL_RATIO": "1.5", "FOLIAN_DPI": "320", "FOLIAN_REDUCE_MOTION": "true",
+              "FOLIAN_HIGH_CONTRAST": "1"}, "DPI 320", "1.500", ["0x24"]),
         ]
         bundle = self.bundle()
-        apps = [self.start(bundle, env=dict(SIM, **env)) for env, _, _ in cases]
-        for app, (env, dpi, ratio) in zip(apps, cases):
+        apps = [self.start(bundle, env=dict(SIM, **env)) for env, _, _, _ in cases]
+        for app, (env, dpi, ratio, features) in zip(apps, cases):
             with self.subTest(env):
                 trace = self.stop(app)
                 self.assertIn("屏幕 1236x1648，%s，像素比 %s" % (dpi, ratio), "\n".join(app.lines()))
                 self.assertEqual(first(trace, "display_update")["dpr"], ratio)
                 self.assertEqual(first(trace, "window_metrics")["pixel_ratio"], ratio)
+                told = events(trace, "accessibility_features")
+                self.assertEqual([e["bits"] for e in told], features)
+                # Told before the application's first frame.
+                if told:
+                    self.assertLess(trace.index(told[0]), trace.index(first(trace, "present")))
 
     def test_numbers_do_not_follow_a_decimal_comma_locale(self):
         locales = tempfile.mkdtemp(prefix="folian-locale-")

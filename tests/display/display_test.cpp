@@ -193,19 +193,23 @@ TEST_F(Panel, DamageRectanglesAndClipping) {
   EXPECT_EQ(panel_at(60, 47, 64), 255u);  // the line's padding is never written
 }
 
-// Every FOLIAN_FULL_EVERY-th refresh flashes; a requested full refresh ('F')
-// restarts the count.
+// Every FOLIAN_FULL_EVERY-th page-like refresh flashes (FOLIAN_FULL_EVERY_NIGHT-th
+// in night mode); a requested full refresh restarts the count.  Frames in
+// quick succession with FOLIAN_MOTION=auto go out fast and count for nothing.
 TEST_F(Panel, PeriodicFullRefresh) {
   struct Case {
-    const char* every;
+    EnvList env;
     const char* steps;  // 'p': a changed frame, 'F': display_full_refresh
-    std::vector<uint32_t> modes;
-  } cases[] = {{"3", "ppppppp", {1, 0, 0, 1, 0, 0, 1}},
-               {"1", "ppp", {1, 1, 1}},
-               {"0", "pppp", {1, 0, 0, 0}},
-               {"3", "ppFppp", {1, 0, 1, 0, 0, 1}}};
+    const char* sent;   // 'F' full, 'p' partial, 'f' partial with DU
+  } cases[] = {{{{"FOLIAN_FULL_EVERY", "3"}}, "ppppppp", "FppFppF"},
+               {{{"FOLIAN_FULL_EVERY", "1"}}, "ppp", "FFF"},
+               {{{"FOLIAN_FULL_EVERY", "0"}}, "pppp", "Fppp"},
+               {{{"FOLIAN_FULL_EVERY", "3"}}, "ppFppp", "FpFppF"},
+               {{{"FOLIAN_FULL_EVERY", "3"}, {"FOLIAN_FULL_EVERY_NIGHT", "2"}, {"FOLIAN_NIGHT", "1"}}, "pppp", "FpFp"},
+               {{{"FOLIAN_FULL_EVERY", "2"}, {"FOLIAN_NIGHT", "1"}}, "pppp", "FpFp"},
+               {{{"FOLIAN_FULL_EVERY", "2"}, {"FOLIAN_MOTION", "auto"}}, "pppp", "Ffff"}};
   for (auto& c : cases) {
-    ASSERT_EQ(open({{"FOLIAN_FULL_EVERY", c.every}}), 1);
+    ASSERT_EQ(open(c.env), 1);
     Frame f(60, 48, kWhite);
     unsigned i = 0;
     for (const char* s = c.steps; *s; ++s, ++i) {
@@ -217,9 +221,9 @@ TEST_F(Panel, PeriodicFullRefresh) {
       f.set(i + 1, 1, 0x404040);
       f.present();
     }
-    std::vector<uint32_t> modes;
-    for (auto& u : sim_fb_updates()) modes.push_back(u.update_mode);
-    EXPECT_EQ(modes, c.modes) << c.every << " " << c.steps;
+    std::string sent;
+    for (auto& u : sim_fb_updates()) sent += u.update_mode ? 'F' : u.waveform == 1 ? 'f' : 'p';
+    EXPECT_EQ(sent, c.sent) << c.steps;
   }
 }
 

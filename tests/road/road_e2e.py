@@ -11,8 +11,8 @@ import termios
 import time
 import unittest
 
-from folian_e2e import SLOW, E2ETestCase, assert_no_violation, events, has, ok_reply, payload, read_pgm, \
-    say
+from folian_e2e import DEFAULT_RELEASE, RELEASE, SLOW, E2ETestCase, assert_no_violation, events, has, ok_reply, \
+    payload, read_pgm, say
 
 from evdev_nodes import MT_SCREEN, Nodes, touch_records
 
@@ -21,7 +21,7 @@ WHITE, BLACK = 255, 0
 GC16, AUTO = 2, 257
 COVER_CHANNEL = "app.folian.eink_sleep_cover"
 UPDATE = re.compile(r"^update kind=\w+ marker=\d+ region=(\d+),(\d+) (\d+)x(\d+) "
-                    r"waveform=(\d+) mode=(\d+) temp=\S+ flags=0x([0-9a-f]+)")
+                    r"waveform=(\d+) mode=(\d+) temp=\S+ flags=0x([0-9a-f]+) .* t=(\d+\.\d+)$")
 UPTIME = re.compile(r"^\[\s*(\d+\.\d+)\]")
 
 
@@ -96,7 +96,8 @@ class Road(E2ETestCase):
         except FileNotFoundError:
             return []
         return [{"region": tuple(int(v) for v in m.groups()[:4]), "waveform": int(m.group(5)),
-                 "full": m.group(6) == "1", "flags": int(m.group(7), 16)} for m in found if m]
+                 "full": m.group(6) == "1", "flags": int(m.group(7), 16), "t": float(m.group(8))}
+                for m in found if m]
 
     def wait_updates(self, count):
         return wait_for("%d panel updates" % count, lambda: len(self.updates()) >= count and self.updates())
@@ -330,6 +331,84 @@ class NightAndDithering(Road):
                          [(whole, GC16, True, 0x1), (whole, GC16, True, 0), ((0, 0, 300, H), AUTO, False, 0),
                           (whole, GC16, True, 0x1), turn, (whole, GC16, True, 0), (whole, GC16, True, 0x1),
                           (whole, GC16, True, 0x1), (whole, GC16, True, 0)])
+
+
+# Each step starts a beat after the last refresh, so that its first frame is
+# never taken for motion.  Frames 30 ms apart are.
+STEP = "wait_key down\nwait 300\n"
+QUICK = "wait 30\n"
+POLICY_APP = "".join([
+    "fill gray 255\npresent\n", STEP,
+    # A run: the first frame is a page, the two behind it go out fast.
+    "rect 10 10 50 50 gray 0\npresent\n", QUICK, "rect 100 100 50 50 gray 0\npresent\n", QUICK,
+    "rect 200 300 50 50 gray 0\npresent\n", STEP,
+    # Pages: the fast ones counted for nothing, so the third page-like flashes.
+    "rect 10 500 20 20 gray 0\npresent\nwait 400\nrect 40 500 20 20 gray 0\npresent\n", STEP,
+    # Night mode: a flash of its own, then every second page.
+    "call %s setNightMode enabled=b:true\n" % EPD,
+    "rect 10 600 20 20 gray 0\npresent\nwait 400\nrect 40 600 20 20 gray 0\npresent\n", STEP,
+    # No more flashes; a run whose clean-up comes after the application chose
+    # regal, whose waveform it then takes, as the next frame does.
+    "call %s setFlashPolicy every=i:0 nightEvery=i:0\n" % EPD,
+    "rect 300 10 20 20 gray 0\npresent\n", QUICK, "rect 300 50 20 20 gray 0\npresent\nwait 150\n",
+    "call %s setRefreshMode mode=s:regal\n" % EPD, "rect 300 90 20 20 gray 0\npresent\n", STEP,
+    # Motion off: quick frames take the mode's waveform.
+    "call %s setMotionMode mode=s:off\ncall %s setRefreshMode mode=s:auto\n" % (EPD, EPD),
+    "rect 400 10 20 20 gray 0\npresent\n", QUICK, "rect 400 50 20 20 gray 0\npresent\n", STEP,
+    # On again, with a page turn armed: where the driver animates it, the
+    # animation is not made fast.
+    "call %s setMotionMode mode=s:auto\ncall %s armPageTurn\n" % (EPD, EPDC),
+    "rect 500 10 20 20 gray 0\npresent\n", QUICK, "rect 0 0 300 800 gray 128\npresent\n", STEP,
+    "call %s diagnostics\n" % EPD])
+DU = 1
+
+
+@unittest.skipIf(RELEASE != DEFAULT_RELEASE, "which refreshes flash or go out fast is the panel's, whatever the engine")
+class FlashesAndMotion(Road):
+    def test_every_layout_flashes_by_count_and_cleans_up_after_motion(self):
+        base = self.dir
+        for kind in ("mtk", "zelda", "rex", "classic"):
+            with self.subTest(kind=kind):
+                self.dir = tempfile.mkdtemp(dir=base)
+                self.road(kind)
+
+    def road(self, kind):
+        reagl = 8 if kind == "classic" else REAGL
+        whole = (0, 0, W, H)
+        turn = [(whole, REAGL, False, 0x10001)] if kind == "mtk" else \
+            [((0, 0, 300, H), DU, False, 1), ((0, 0, 300, H), GC16, True, 1)]
+        steps = [[((10, 10, 50, 50), AUTO, False, 0), ((100, 100, 50, 50), DU, False, 0),
+                  ((200, 300, 50, 50), DU, False, 0), ((100, 100, 150, 250), GC16, True, 0)],
+                 [((10, 500, 20, 20), AUTO, False, 0), (whole, GC16, True, 0)],
+                 [(whole, GC16, True, 1), ((10, 600, 20, 20), AUTO, False, 1), (whole, GC16, True, 1)],
+                 [((300, 10, 20, 20), AUTO, False, 1), ((300, 50, 20, 20), DU, False, 1),
+                  ((300, 90, 20, 20), reagl, False, 1), ((300, 50, 20, 20), reagl, True, 1)],
+                 [((400, 10, 20, 20), AUTO, False, 1), ((400, 50, 20, 20), AUTO, False, 1)],
+                 [((500, 10, 20, 20), AUTO, False, 1)] + turn]
+        self.launch(POLICY_APP, FOLIAN_SIM_EPDC=kind, FOLIAN_FULL_EVERY="3", FOLIAN_FULL_EVERY_NIGHT="2",
+                    FOLIAN_MOTION="auto")
+        want = [(whole, GC16, True, 0)]
+        for step in steps:
+            self.wait_updates(len(want))
+            say(self.control, "key next\n")
+            want += step
+        # Nothing more comes: a clean-up would follow within 300 ms.  Six
+        # page-like refreshes since the last flash: the page turn is one, where
+        # the driver animates it, and no fast one is.
+        self.wait_updates(len(want))
+        time.sleep(0.5 * SLOW)
+        say(self.control, "key next\n")
+        reply = self.app.wait_event("response", match=lambda e: e["channel"] == EPD, count=7)
+        self.assertEqual(payload(reply), ok_reply({
+            "platform": "kindle", "driver": kind, "night": True, "motion": "auto", "dithering": False,
+            "flashEvery": 0, "flashEveryNight": 0, "sinceFlash": 6 if kind == "mtk" else 5}))
+        self.stop()
+        got = self.updates()
+        self.assertEqual([(u["region"], u["waveform"], u["full"], u["flags"]) for u in got], want)
+        # Each clean-up comes 300 ms after the last fast refresh.
+        for i, u in enumerate(got):
+            if u["full"] and u["region"] != whole:
+                self.assertGreaterEqual(u["t"] - max(v["t"] for v in got[:i] if v["waveform"] == DU), 0.29)
 
 
 if __name__ == "__main__":
