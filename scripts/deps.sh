@@ -7,7 +7,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ python3 googletest libgtest-dev libbenchmark-dev
           g++-arm-linux-gnueabihf qemu-user clang clang-format clang-tidy libclang-rt-14-dev
-          lld locales
+          lld locales busybox
           debian-archive-keyring
           libsdl2-dev libsdl2-ttf-dev fonts-dejavu-core xvfb xdotool x11-apps)
 missing=()

@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Plants realistic faults in src/ one at a time and records which tests catch them.
+"""Plants realistic faults in src/ (and the bundle's start script) one at a time and
+records which tests catch them.
 
 For each fault: edit the file, build, run the whole suite, put the file back.
 Prints a markdown table: fault, module, description, failing tests or MISSED.
@@ -13,7 +14,8 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 
-# (file under src/, original text (must occur exactly once), replacement, description)
+# (file under src/ or, with a slash, under the checkout; original text (must occur
+# exactly once), replacement, description)
 FAULTS = [
     ("main.cpp",
      "int timeout = merge_timeout(merge_timeout(tasks_next_timeout_ms(), control_next_timeout_ms()),\n"
@@ -30,6 +32,8 @@ FAULTS = [
      "  (void)hup;", "a hang-up ends the program without its shutdown: screen and framework not given back"),
     ("main.cpp", "hup.sa_handler != SIG_IGN", "true",
      "started under nohup, a hang-up still quits the program"),
+    ("main.cpp", "      *mistake = argv[i];", "      *mistake = argv[1];",
+     "the usage error names the first argument, not the one that is wrong"),
     ("main.cpp", "      send_lifecycle(kPaused);\n", "",
      "screensaver on: the application is not told it is paused"),
     ("log.cpp", "(size_t)n + (size_t)text >= sizeof line", "(size_t)n + (size_t)text > sizeof line",
@@ -248,7 +252,33 @@ FAULTS = [
      "FOLIAN_REDUCE_MOTION tells 'reduce motion', which MediaQuery.disableAnimations does not follow"),
     ("main.cpp", "  send_accessibility_features();\n  g_metrics", "  if (false) send_accessibility_features();\n  g_metrics",
      "the accessibility features are never told"),
+    ("scripts/folian-run", "    blanket splash\n", "",
+     "the launcher does not load the system's splash again"),
+    ("scripts/folian-run", "    [ $((seen & 2)) = 2 ] || blanket screensaver\n", "",
+     "after a crash the launcher does not load the system's screensaver again"),
+    ("scripts/folian-run", "[ $((seen & 2)) = 2 ] || blanket", "blanket",
+     "the launcher loads the screensaver again after folian has done it"),
+    ("scripts/folian-run", '  [ -z "${FOLIAN_UI_START:-}" ] || ui 重新启动 "$FOLIAN_UI_START"\n', "",
+     "the reader's interface is not started again after folian"),
+    ("scripts/folian-run", "if ! flock -n 9 && ! { nap && flock -n 9; }; then", "if false; then",
+     "a second start is not refused: no lock taken"),
+    ("scripts/folian-run", '    [ ! -e "$log" ] || mv -f "$log" "$log.1"\n', "",
+     "a start overwrites the log of the run before"),
+    ("scripts/folian-run", '    mv -f "$log" "$log.1"\n', "",
+     "the log is never turned over: it grows past its limit"),
+    ("scripts/folian-run", "    setsid sh ", "    sh ",
+     "folian stays in the starting terminal's session and dies with it"),
+    ("scripts/folian-run", "  while held; do", "  while false; do",
+     "stop returns before the device is given back"),
+    ("scripts/folian-run", "    ! leads_own_group || kill -TERM 0 2>/dev/null\n", "",
+     "what a crashed folian started is left running"),
+    ("scripts/folian-run", "    : \"${FOLIAN_FRAMEWORK_STOPPED=1}\"\n", "",
+     "with the interface stopped, folian puts back a screen the interface will repaint"),
 ]
+
+
+def source(name):
+    return ROOT / name if "/" in name else ROOT / "src" / name
 
 
 def run(cmd, cwd):
@@ -276,13 +306,13 @@ def main():
         for i in ids:
             print(f"{i:2} {FAULTS[i - 1][0]:14} {FAULTS[i - 1][3]}")
         return 0
-    if subprocess.run(["git", "status", "--porcelain", "--", "src"], cwd=ROOT,
+    if subprocess.run(["git", "status", "--porcelain", "--", "src", "scripts/folian-run"], cwd=ROOT,
                       capture_output=True, text=True, check=True).stdout.strip():
-        sys.exit("src/ has uncommitted changes; commit or stash them first")
+        sys.exit("src/ or scripts/folian-run has uncommitted changes; commit or stash them first")
     for i in ids:
         name, old, _, _ = FAULTS[i - 1]
-        if (ROOT / "src" / name).read_text().count(old) != 1:
-            sys.exit(f"fault {i}: original text does not occur exactly once in src/{name}")
+        if source(name).read_text().count(old) != 1:
+            sys.exit(f"fault {i}: original text does not occur exactly once in {source(name)}")
 
     build = ["cmake", "--build"] + (["--preset", args.preset] if not args.build else [args.build]) + ["-j2"]
     test = ["ctest"] + (["--preset", args.preset] if not args.build else ["--test-dir", args.build])
@@ -291,7 +321,7 @@ def main():
     start = time.time()
     for i in ids:
         name, old, new, what = FAULTS[i - 1]
-        path = ROOT / "src" / name
+        path = source(name)
         original = path.read_text()
         try:
             path.write_text(original.replace(old, new, 1))
@@ -302,7 +332,7 @@ def main():
                 result = ", ".join(failed) if failed else "MISSED"
         finally:
             path.write_text(original)
-        rows.append(f"| {i} | {name.split('.')[0]} | {what} | {result} |")
+        rows.append(f"| {i} | {Path(name).stem} | {what} | {result} |")
         print(f"[{time.time() - start:5.0f}s] {i}: {result}", file=sys.stderr)
         if args.out:  # kept current, so an interrupted run still leaves its rows
             Path(args.out).write_text("\n".join(rows) + "\n")

@@ -42,6 +42,8 @@ const char kUsage[] =
     "       folian --check [--bundle DIR]\n"
     "       folian --version [--bundle DIR] | --help\n";
 
+// The settings a user of the device sets; the ones for tests and the desktop
+// are named in one sentence and told in the README.
 const char kHelp[] =
     "Runs the Flutter application of a bundle full-screen on the e-ink panel.\n"
     "\n"
@@ -58,20 +60,17 @@ const char kHelp[] =
     "Environment:\n"
     "  FOLIAN_ENGINE             the engine library (the bundle's lib/libflutter_engine.so,\n"
     "                            else the one in lib/ beside this executable)\n"
-    "  FOLIAN_PIXEL_RATIO        device pixel ratio (default: DPI / 160, or 2.0)\n"
+    "  FOLIAN_FAKE_FRAMEWORK     1 or true: take the place of the device's application framework\n"
+    "  FOLIAN_FRAMEWORK_STOPPED  1 or true: do not restore the startup screen at exit (the\n"
+    "                            device's own interface, started again, repaints it)\n"
     "  FOLIAN_EXIT_TIMEOUT       seconds the shutdown may take before exit status 124 (15)\n"
-    "  FOLIAN_TEST_EXIT_HANG     set, even empty or 0: the shutdown hangs (exercises the watchdog)\n"
     "  FOLIAN_FB                 framebuffer device (/dev/fb0)\n"
-    "  FOLIAN_FB_FILE            set, even empty or 0: a simulated screen in memory\n"
-    "  FOLIAN_FB_SIZE            simulated screen size (1236x1648)\n"
-    "  FOLIAN_FB_DUMP_DIR        directory for PGM dumps of simulated frames\n"
-    "  FOLIAN_DPI                density (default: from the panel; 300 when simulated)\n"
+    "  FOLIAN_EINK               e-ink driver kind: mtk, zelda, rex, classic, none (default: probe)\n"
+    "  FOLIAN_DPI                density (default: from the panel)\n"
+    "  FOLIAN_PIXEL_RATIO        device pixel ratio (default: DPI / 160, or 2.0)\n"
     "  FOLIAN_FULL_EVERY         every N-th page-like refresh is a full refresh (0: never)\n"
     "  FOLIAN_FULL_EVERY_NIGHT   the same in night mode (default: FOLIAN_FULL_EVERY)\n"
-    "  FOLIAN_LOG_FRAMES         not 0: one log line per refresh\n"
     "  FOLIAN_KEEP_SCREEN        set, even empty or 0: the startup screen is neither kept nor restored\n"
-    "  FOLIAN_FRAMEWORK_STOPPED  1 or true: do not restore the startup screen at exit\n"
-    "  FOLIAN_EINK               e-ink driver kind: mtk, zelda, rex, classic, none (default: probe)\n"
     "  FOLIAN_NIGHT              1 or true: night mode, the panel shows the inverse of the frames\n"
     "  FOLIAN_DITHER             1 or true: frames dithered to the panel's 16 gray levels\n"
     "  FOLIAN_MOTION             off or auto: frames in quick succession refreshed fast (off)\n"
@@ -81,11 +80,13 @@ const char kHelp[] =
     "  FOLIAN_TOUCH_INVERT_X     1 or true: screen x mirrored\n"
     "  FOLIAN_TOUCH_INVERT_Y     1 or true: screen y mirrored\n"
     "  FOLIAN_TOUCH_NO_GRAB      1 or true: touch screens not taken exclusively\n"
-    "  FOLIAN_LOG_TOUCH          1 or true: log contacts and page buttons\n"
     "  FOLIAN_PAGE_KEYS_SWAP     1 or true: exchange the two page buttons\n"
     "  FOLIAN_CONTROL            path of the control FIFO\n"
-    "  FOLIAN_TEST_TAPS          taps queued at start-up\n"
-    "  FOLIAN_FAKE_FRAMEWORK     1 or true: take the place of the device's application framework\n";
+    "  FOLIAN_LOG_FRAMES         not 0: one log line per refresh\n"
+    "  FOLIAN_LOG_TOUCH          1 or true: log contacts and page buttons\n"
+    "\n"
+    "For tests and the desktop: FOLIAN_FB_FILE, FOLIAN_FB_SIZE, FOLIAN_FB_DUMP_DIR,\n"
+    "FOLIAN_TEST_TAPS and FOLIAN_TEST_EXIT_HANG (see the README).\n";
 
 // The engine's AOT data, collected when it goes out of scope: on every failed
 // start and, at exit, after the engine that uses it has shut down.
@@ -99,8 +100,9 @@ using AotData = std::unique_ptr<std::remove_pointer_t<FlutterEngineAOTData>, Aot
 enum class Command { kRun, kCheck, kVersion, kHelp, kUsageError };
 
 // Only --bundle DIR, --check, --version and --help are known; anything else,
-// a --bundle without a directory included, is a mistake worth stopping for.
-Command parse_arguments(int argc, char** argv, const char** bundle) {
+// a --bundle without a directory included, is a mistake worth stopping for,
+// and `mistake` is the argument to name.
+Command parse_arguments(int argc, char** argv, const char** bundle, const char** mistake) {
   bool check = false, version = false, help = false;
   for (int i = 1; i < argc; i++) {
     if (strcmp(argv[i], "--bundle") == 0 && i + 1 < argc && argv[i + 1][0] != '\0') {
@@ -113,6 +115,7 @@ Command parse_arguments(int argc, char** argv, const char** bundle) {
     } else if (strcmp(argv[i], "--help") == 0) {
       help = true;
     } else {
+      *mistake = argv[i];
       return Command::kUsageError;
     }
   }
@@ -451,9 +454,15 @@ void arm_exit_watchdog() {
 
 int main(int argc, char** argv) {
   const char* bundle_option = nullptr;
-  Command command = parse_arguments(argc, argv, &bundle_option);
+  const char* mistake = nullptr;
+  Command command = parse_arguments(argc, argv, &bundle_option, &mistake);
   switch (command) {
     case Command::kUsageError:
+      if (strcmp(mistake, "--bundle") == 0)
+        fputs("folian: --bundle needs a directory\n", stderr);
+      else
+        fprintf(stderr, "folian: %s '%s'\n",
+                mistake[0] == '-' ? "unknown option" : "unexpected argument", mistake);
       fputs(kUsage, stderr);
       return 2;
     case Command::kHelp:

@@ -192,6 +192,8 @@ std::string parse_command(Command* c) {
     return "";
   }
   if (n == "quit" || n == "pages") return a.empty() ? "" : n + " takes no arguments";
+  if (n == "crash")
+    return a.size() == 1 && (a[0] == "segv" || a[0] == "abort") ? "" : "expected: crash segv|abort";
   if (n == "log") return "";
   return "unknown command " + n;
 }

@@ -100,7 +100,7 @@ class PackedBundle(E2ETestCase):
 
         # Exactly the command line folian-run runs, its exec turned into a print.
         with open(os.path.join(bundle, "folian-run")) as f:
-            script = re.sub(r"(?m)^exec ", "printf '%s\\\\0' ", f.read())
+            script = re.sub(r'(?m)^(\s*)exec "', "\\1printf '%s\\\\0' \"", f.read())
         argv = subprocess.run(["sh", "-c", script, os.path.join(bundle, "folian-run")],
                               capture_output=True, check=True).stdout.decode().split("\0")[:-1]
         self.assertEqual(argv[:3], [os.path.join(bundle, "lib", "runtime", "ld-linux-armhf.so.3"),

@@ -107,17 +107,21 @@ class StartUp(E2ETestCase):
                 self.assertEqual(first(trace, "run")["assets"], expected + "/data/flutter_assets")
 
     def test_command_line(self):
-        bad = [["-x"], ["--bundle"], ["--bundle", ""], ["--bundle", "/b", "extra"], ["--bundle=/b"]]
-        apps = {tuple(a): self.start(args=a, env=SIM) for a in [["--version"], ["--help"]] + bad}
+        bad = {("-x",): "unknown option '-x'", ("--bundle",): "--bundle needs a directory",
+               ("--bundle", ""): "--bundle needs a directory",
+               ("--bundle", "/b", "extra"): "unexpected argument 'extra'",
+               ("--bundle=/b",): "unknown option '--bundle=/b'"}
+        apps = {a: self.start(args=list(a), env=SIM) for a in [("--version",), ("--help",)] + list(bad)}
         out = {}
         for args, app in apps.items():
             with self.subTest(args):
-                self.assertEqual(app.wait(), 2 if list(args) in bad else 0)
+                self.assertEqual(app.wait(), 2 if args in bad else 0)
                 self.assertEqual(app.trace(), [])  # the engine was never called
                 with open(os.path.join(app.workdir, "stdout.txt")) as f:
                     out[args] = f.read()
-                if list(args) in bad:
-                    self.assertEqual((out[args], app.lines()[0]), ("", "usage: folian [--bundle DIR]"))
+                if args in bad:  # the mistake named, then the usage
+                    self.assertEqual((out[args], app.lines()[:2]),
+                                     ("", ["folian: " + bad[args], "usage: folian [--bundle DIR]"]))
                     self.assertFalse(any("LC_CTYPE" in l for l in app.lines()))
                 else:
                     self.assertEqual(app.lines(), [])
@@ -127,20 +131,26 @@ class StartUp(E2ETestCase):
             self.assertNotEqual(version[0], "folian unknown")
         self.assertIn("Embedder API version 1", version[1])
         self.assertIn("904dab858c4", version[2])
-        # Every variable the program reads is on a help line of its own, as
-        # in the README's table.
+        # Every variable the program reads is in the help, a device setting
+        # on a line of its own, one for tests and the desktop in the sentence
+        # that names them; and in the README's tables with the launcher's.
         source = "".join(open(os.path.join(ROOT, "src", n)).read()
                          for n in os.listdir(os.path.join(ROOT, "src")) if n.endswith(".cpp"))
         read = set(re.findall(r'"(FOLIAN_[A-Z0-9_]+)"', source))
         helped = re.findall(r"(?m)^  (FOLIAN_[A-Z0-9_]+) ", out[("--help",)])
+        desktop = re.findall(r"FOLIAN_\w+", out[("--help",)].split("For tests and the desktop:")[1])
         with open(os.path.join(ROOT, "README.md")) as f:
             readme = f.read()
+        with open(os.path.join(ROOT, "scripts", "folian-run")) as f:
+            launcher = set(re.findall(r"\$\{(FOLIAN_[A-Z0-9_]+)", f.read())) - read
         documented = re.findall(r"(?m)^\| `(FOLIAN_[A-Z0-9_]+)` \|", readme)
-        self.assertEqual(sorted(helped), sorted(read))
-        self.assertEqual(sorted(documented), sorted(read))
+        self.assertEqual(sorted(helped + desktop), sorted(read))
+        self.assertTrue(all(n.startswith(("FOLIAN_TEST_", "FOLIAN_FB_")) for n in desktop), desktop)
+        self.assertEqual(sorted(documented), sorted(read | launcher))
         # A switch read by its presence is on even as "0": both texts say so.
         for name in re.findall(r'setting_present\("(FOLIAN_\w+)"\)', source):
-            self.assertRegex(out[("--help",)], r"(?m)^  %s +set, even empty or 0: " % name)
+            if name in helped:
+                self.assertRegex(out[("--help",)], r"(?m)^  %s +set, even empty or 0: " % name)
             self.assertRegex(readme, r"(?m)^\| `%s` \| .*\(even empty or `0`\)" % name)
 
     def test_check_and_version_tell_what_would_run(self):
