@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs the demo application on the stand-in panel (a framebuffer with the
 # e-ink controller's update requests), turns its pages through the control
-# FIFO (taps and page keys, as a test script or a person would), and leaves
-# the panel after every refresh as a PGM file with a PNG beside it, the
-# controller's log of the refreshes and a refresh report.
+# FIFO (taps and page keys, as a test script or a person would), turns the
+# panel's switches there too (night mode, flashes by count, dithering,
+# motion), and leaves the panel after every refresh as a PGM file with a PNG
+# beside it, the controller's log of the refreshes and a refresh report.
 #
 #   scripts/demo.sh [output-dir]        (default: demo-out in the checkout)
 #
@@ -56,7 +57,7 @@ refreshes() {
   n=$(grep -c '^update ' "$out/epdc.log" 2>/dev/null) || true
   echo "${n:-0}"
 }
-# Each command waits until the previous one's refresh has reached the
+# Each step waits until the previous one's refreshes have reached the
 # panel: a slow build, such as a sanitizer's, takes over a second a page.
 wait_refresh() {
   for _ in $(seq 150); do [ "$(refreshes)" -gt "$1" ] && break; sleep 0.1; done
@@ -64,15 +65,42 @@ wait_refresh() {
 }
 wait_refresh 0
 
+# step N LINE...: writes the lines in one go, so that a switch takes effect
+# just before the page turn behind it, waits for the N refreshes they make
+# and names them.
+step() {
+  local n=$1 before
+  shift
+  before=$(refreshes)
+  printf 'control: %s\n' "$@"
+  printf '%s\n' "$@" > "$control"
+  wait_refresh $((before + n - 1))
+  grep '^update ' "$out/epdc.log" |
+    awk -v from="$before" 'NR > from { printf "  update_%04d: %s %s %s %s %s\n", NR - 1, $4, $5, $6, $7, $9 }'
+}
+
 # Forward with taps on the right half and the next-page key, back with a tap
-# on the left half and the previous-page key.  Each line is one command.
+# on the left half and the previous-page key.
 for command in "tap 1000 800" "key next" "tap 900 1200" "key next" "key next" \
                "tap 200 800" "key prev"; do
-  before=$(refreshes)
-  echo "control: $command"
-  echo "$command" > "$control"
-  wait_refresh "$before"
+  step 1 "$command"
 done
+
+echo "night mode: the whole panel turns over at once, then a page turns inverted (flags=0x1)"
+step 1 "night on"
+step 1 "key next"
+step 1 "night off"
+echo "dithering: the gradient page undithered (16 bands on a 16-level panel), then, a page back and forth, dithered"
+step 1 "key next"
+step 1 "key next"
+step 1 "dither on" "key prev"
+step 1 "key next"
+echo "flashes by count: every second page turn a full refresh of the whole panel"
+step 1 "flash 2" "key prev"
+step 1 "key prev"
+step 1 "key prev"
+echo "motion: three pages on in quick succession, the last two fast (DU), then one clean-up of their union"
+step 4 "flash 0" "motion auto" "key next 10" "key next 10" "key next 10"
 
 kill -TERM "$pid"
 status=0
@@ -81,7 +109,7 @@ wait "$pid" || status=$?
 python3 scripts/pgm_to_png.py "$out"/frames/*.pgm >/dev/null
 python3 tools/report/refresh_report.py --log "$out/epdc.log" --snaps "$out/frames" \
   -o "$out/report.html" --title "folian demo: refresh report"
-grep -E '墨水屏驱动|帧 [0-9]+：|控制命令|退出' "$out/folian.log" || true
+grep -E '墨水屏驱动|帧 [0-9]+：|控制命令|夜间模式|抖动|运动模式|整屏闪刷|清残影|退出' "$out/folian.log" || true
 echo "exit status $status; panel after each refresh in $out/frames (update_NNNN.pgm and .png)," \
      "refresh report $out/report.html, log in $out/folian.log"
 exit "$status"

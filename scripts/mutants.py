@@ -177,7 +177,7 @@ FAULTS = [
      "dither ranks built from the wrong end of the coordinates: clustered dots, not spread ones"),
     ("display.cpp", "_mm_and_si128(_mm_srli_epi16(v, 4), _mm_set1_epi8(0x0F))", "_mm_srli_epi16(v, 4)",
      "SSE2 dithering: the 16-bit shift lets the next byte's bits into each level"),
-    ("channels.cpp", 'bool on = arg_bool(args, "enabled") == true;', 'bool on = arg_bool(args, "enabled") != false;',
+    ("channels.cpp", 'return arg_bool(args, "enabled") == true;', 'return arg_bool(args, "enabled") != false;',
      "setNightMode or setDithering without an argument turns the mode on"),
     ("engine.cpp", "    if (bytes[at]) return;", "    if (!bytes[at]) return;",
      "a table from before 2.2 is taken as it is: every entry from SendPlatformMessage on one off"),
@@ -274,6 +274,13 @@ FAULTS = [
      "what a crashed folian started is left running"),
     ("scripts/folian-run", "    : \"${FOLIAN_FRAMEWORK_STOPPED=1}\"\n", "",
      "with the interface stopped, folian puts back a screen the interface will repaint"),
+    ("control.cpp", '{"night", "on", kStepNight}, {"dither", "on", kStepDither}',
+     '{"night", "on", kStepDither}, {"dither", "on", kStepNight}',
+     "the control commands night and dither turn each other's switch"),
+    ("control.cpp", "flash_count(got == 2 ? night : day)", "flash_count(got == 2 ? night : 0)",
+     "'flash N' on the control pipe turns night-mode flashes off instead of following the day's"),
+    ("control.cpp", 'if (!on && strcmp(word, "off") != 0) return kUnreadable;', "",
+     "a control switch with a word it does not know is taken for off, without an error"),
 ]
 
 

@@ -3,7 +3,8 @@
 # bundle against the stand-in panel, touch screen and page buttons (default:
 # the demo application).  The mouse is a finger; Page Down and Page Up (or
 # the arrow keys) are the page buttons; o outlines each refresh, s and w
-# are sleep and wake, r repaints (SIGUSR1).  When the window closes, folian
+# are sleep and wake, r repaints (SIGUSR1), n, d, m and f switch night mode,
+# dithering, motion and flashes by count.  When the window closes, folian
 # is ended with SIGTERM and a refresh report of the run is written.
 #
 #   scripts/preview.sh [bundle]         (run and report in preview-out/)

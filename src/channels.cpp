@@ -237,11 +237,7 @@ void do_set_refresh_mode(const codec_reader& args) {
 // "enabled" of setNightMode and setDithering.  Anything but true is off: a
 // call without the argument asks for the default, as setRefreshMode without
 // a mode does, whatever was set before.
-bool arg_enabled(const codec_reader& args, const char* what) {
-  bool on = arg_bool(args, "enabled") == true;
-  log_info("%s → %s\n", what, on ? "开" : "关");
-  return on;
-}
+bool arg_enabled(const codec_reader& args) { return arg_bool(args, "enabled") == true; }
 
 // A count the application gives: below 0 is never, as 0 is.  An absent or
 // non-integer count stays as it was, so a call may change just one of them.
@@ -256,7 +252,6 @@ void do_set_flash_policy(const codec_reader& args) {
   int day = arg_count(args, "every", now.flash_every);
   int night = arg_count(args, "nightEvery", now.flash_every_night);
   display_set_flash_every(day, night);
-  log_info("整屏闪刷：日间每 %d 次，夜间每 %d 次（0 为不闪）\n", day, night);
 }
 
 // Anything but "auto" is off, as a refresh mode that is not one of the
@@ -266,7 +261,6 @@ void do_set_motion_mode(const codec_reader& args) {
   uint32_t length = 0;
   bool on = arg_string(args, "mode", &text, &length) && length == 4 && memcmp(text, "auto", 4) == 0;
   display_set_motion(on);
-  log_info("运动模式 → %s\n", kMotionNames[on]);
 }
 
 bool do_set_image(const codec_reader& args) {
@@ -306,8 +300,8 @@ struct EpdAction {
 const EpdAction kEpdActions[] = {
     {"fullRefresh", do_full_refresh},
     {"setRefreshMode", do_set_refresh_mode},
-    {"setNightMode", [](const codec_reader& a) { display_set_night(arg_enabled(a, "夜间模式")); }},
-    {"setDithering", [](const codec_reader& a) { display_set_dithering(arg_enabled(a, "抖动")); }},
+    {"setNightMode", [](const codec_reader& a) { display_set_night(arg_enabled(a)); }},
+    {"setDithering", [](const codec_reader& a) { display_set_dithering(arg_enabled(a)); }},
     {"setFlashPolicy", do_set_flash_policy},
     {"setMotionMode", do_set_motion_mode},
 };

@@ -26,6 +26,10 @@ enum StepKind : int32_t {
   kStepSleep = 3,
   kStepWake = 4,
   kStepRefresh = 5,
+  kStepNight = 6,
+  kStepDither = 7,
+  kStepMotion = 8,
+  kStepFlash = 9,
 };
 
 struct control_step {
@@ -106,6 +110,20 @@ void enqueue_swipe(unsigned d, bool hold, double x0, double y0, double x1, doubl
 
 bool finite(double a, double b) { return isfinite(a) && isfinite(b); }
 
+// The panel's switches a script or the preview window turns between page
+// turns, each with the word that turns it on; "off" turns any of them off.
+struct Switch {
+  const char* name;
+  const char* on;
+  int kind;
+};
+constexpr Switch kSwitches[] = {
+    {"night", "on", kStepNight}, {"dither", "on", kStepDither}, {"motion", "auto", kStepMotion}};
+
+// A flash count as the application's setFlashPolicy takes it: 0 or less is
+// never.
+double flash_count(long long n) { return n < 0 ? 0 : n > INT_MAX ? INT_MAX : (double)n; }
+
 enum Verdict { kQueued, kUnreadable, kTooLong, kFull };
 
 // True when `steps` more fit; otherwise the line is counted as refused and
@@ -162,6 +180,27 @@ Verdict interpret(const char* line) {
     uint64_t s = start_time();
     append(s, kStepKeyDown, 0, next ? 1.0 : 0.0, 0);
     append(s + hold * kMs, kStepKeyUp, 0, next ? 1.0 : 0.0, 0);
+    return kQueued;
+  }
+  for (const Switch& sw : kSwitches) {
+    size_t len = strlen(sw.name);
+    if (strncmp(line, sw.name, len) != 0 || line[len] != ' ') continue;
+    char word[8] = "";
+    if (sscanf(line + len, "%7s", word) < 1) return kUnreadable;
+    bool on = strcmp(word, sw.on) == 0;
+    if (!on && strcmp(word, "off") != 0) return kUnreadable;
+    if (!room_for(1, line)) return kFull;
+    append(start_time(), sw.kind, 0, on ? 1.0 : 0.0, 0);
+    return kQueued;
+  }
+  if (strncmp(line, "flash ", 6) == 0) {
+    // The count in night mode is the day's unless it is given, as with
+    // FOLIAN_FULL_EVERY_NIGHT.
+    long long day = 0, night = 0;
+    int got = sscanf(line, "flash %lld %lld", &day, &night);
+    if (got < 1) return kUnreadable;
+    if (!room_for(1, line)) return kFull;
+    append(start_time(), kStepFlash, 0, flash_count(day), flash_count(got == 2 ? night : day));
     return kQueued;
   }
   int kind = strncmp(line, "sleep", 5) == 0     ? kStepSleep
@@ -336,6 +375,18 @@ void control_run_due(FLUTTER_API_SYMBOL(FlutterEngine) engine) {
         break;
       case kStepRefresh:
         display_full_refresh();
+        break;
+      case kStepNight:
+        display_set_night(step.x != 0);
+        break;
+      case kStepDither:
+        display_set_dithering(step.x != 0);
+        break;
+      case kStepMotion:
+        display_set_motion(step.x != 0);
+        break;
+      case kStepFlash:
+        display_set_flash_every((int)step.x, (int)step.y);
         break;
       default:
         break;

@@ -1,4 +1,5 @@
-// The control FIFO: scripted taps, swipes, page keys, sleep and wake.
+// The control FIFO: scripted taps, swipes, page keys, sleep and wake, full
+// refreshes and the panel's switches (night mode, dithering, motion, flashes).
 #pragma once
 
 #include "flutter_embedder.h"

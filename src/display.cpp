@@ -901,7 +901,10 @@ void display_repaint() {
   policy_flashed();
 }
 
+// Each switch tells its new state, whoever turned it: the application's
+// channel or a control command.
 void display_set_night(bool on) {
+  log_info("夜间模式 → %s\n", on ? "开" : "关");
   std::lock_guard<std::mutex> lock(g_lock);
   if (on == g.night) return;
   g.night = on;
@@ -920,17 +923,21 @@ void display_set_night(bool on) {
 }
 
 void display_set_dithering(bool on) {
+  log_info("抖动 → %s\n", on ? "开" : "关");
   std::lock_guard<std::mutex> lock(g_lock);
   g.dither = on;
   note_dithering();
 }
 
 void display_set_flash_every(int day, int night) {
+  log_info("整屏闪刷：日间每 %d 次，夜间每 %d 次（0 为不闪）\n", std::max(day, 0),
+           std::max(night, 0));
   std::lock_guard<std::mutex> lock(g_lock);
   policy_set_flash_every(day, night);
 }
 
 void display_set_motion(bool on) {
+  log_info("运动模式 → %s\n", on ? "auto" : "off");
   std::lock_guard<std::mutex> lock(g_lock);
   policy_set_motion(on);
 }

@@ -3,7 +3,10 @@
 #include <limits.h>
 #include <malloc.h>
 
+#include <tuple>
+
 #include "control.h"
+#include "display.h"
 #include "test_support.h"
 
 using namespace testing_support;
@@ -86,7 +89,8 @@ TEST_F(Control, Grammar) {
   const std::vector<std::string> refused = {
       "tap 5", "key nextpage", "key ", "key up 10", "Sleep", "swipe 1 2 3", "longpress 1", "tap nan 4", "jump",
       "\r", "tap" + std::string(260, ' ') + "1 2",  // the numbers fall off at 255
-      "swipe 0 0 9 9 60001", "longpress 1 1 4294967296", "key next 70000", "longpress 1 1 -5"};
+      "swipe 0 0 9 9 60001", "longpress 1 1 4294967296", "key next 70000", "longpress 1 1 -5",
+      "night", "night dim", "nights on", "motion on", "dither", "flash", "flash x", "Night on"};
   for (const auto& line : refused) say(line + "\n");
   EXPECT_EQ(control_next_timeout_ms(), -1);
   // A line may come in pieces; the carriage return of CR-LF stays part of it.
@@ -94,7 +98,8 @@ TEST_F(Control, Grammar) {
   EXPECT_EQ(control_next_timeout_ms(), -1);
   const std::vector<std::string> accepted = {
       "p 1 2\r", "", "longpress 1 2 20\r", "swipe 1 2 3 4 20\r", "key next 20\r", "key prev\r", "sleep\r",
-      "wake\r", "refresh\r", "swipe 0 0 9 9 60000", "tap 7 8" + std::string(300, 'x')};
+      "wake\r", "refresh\r", "swipe 0 0 9 9 60000", "tap 7 8" + std::string(300, 'x'), "night on\r",
+      "dither off", "motion auto", "flash 6 3\r"};
   for (const auto& line : accepted) say(line + "\n");
   std::string log = logged();
   EXPECT_EQ(count_of(log, "][错误] "), refused.size()) << log;
@@ -179,6 +184,33 @@ TEST_F(Control, KeysSleepAndWake) {
   say("sleep\n");
   run_for(400);
   EXPECT_EQ(control_next_timeout_ms(), -1);
+}
+
+TEST_F(Control, SwitchesReachThePanelInTheirTurn) {
+  open_pipe();
+  using Modes = std::tuple<bool, bool, bool, int, int>;  // night, dither, motion, flash day, night
+  auto modes = [] {
+    DisplayModes m = display_modes();
+    return Modes{m.night, m.dithering, m.motion, m.flash_every, m.flash_every_night};
+  };
+  ASSERT_EQ(modes(), Modes(false, false, false, 0, 0));
+  // Behind a tap, night mode waits for it like any other step.
+  say("tap 1 1\nnight on\n");
+  run_for(109);
+  EXPECT_FALSE(display_modes().night);
+  run_for(1);
+  EXPECT_EQ(modes(), Modes(true, false, false, 0, 0));
+  const std::vector<std::pair<std::string, Modes>> rows = {
+      {"dither on", {true, true, false, 0, 0}},   {"motion auto", {true, true, true, 0, 0}},
+      {"flash 6 3", {true, true, true, 6, 3}},    {"flash 4", {true, true, true, 4, 4}},
+      {"flash -1 99999999999", {true, true, true, 0, INT_MAX}},
+      {"night off\r", {false, true, true, 0, INT_MAX}}, {"dither off", {false, false, true, 0, INT_MAX}},
+      {"motion off", {false, false, false, 0, INT_MAX}}, {"flash 0", {false, false, false, 0, 0}}};
+  for (const auto& [line, want] : rows) {
+    say(line + "\n");
+    run_for(60);
+    EXPECT_EQ(modes(), want) << line;
+  }
 }
 
 TEST_F(Control, NextTimeoutRoundsUpAndFitsAnInt) {

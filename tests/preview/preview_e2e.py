@@ -1,5 +1,6 @@
-"""The panel preview in a private X server: clicks and keys turn pages, the window
-shows the panel's pictures, quitting ends folian with status 0."""
+"""The panel preview in a private X server: clicks and keys turn pages and
+switch night mode and dithering, the window shows the panel's pictures in its
+16 levels, quitting ends folian with status 0."""
 
 import os
 import re
@@ -17,6 +18,11 @@ from xdisplay import Xvfb, missing_tools
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 PREVIEW = os.path.join(BUILD_DIR, "tools", "folian_preview")
 UPDATE = re.compile(r"^update kind=\w+ marker=\d+ region=(\d+),(\d+) (\d+)x(\d+) waveform=\d+ mode=(\d+)")
+
+
+def level(v):
+    """The panel's nearest of its 16 levels."""
+    return (v + 8) // 17 * 17
 
 
 class Preview(unittest.TestCase):
@@ -53,13 +59,14 @@ class Preview(unittest.TestCase):
                         continue
                     v = new[py * w + px]
                     flat = bytes([v]) * 5
+                    shown_v = level(v)
                     if any(new[(py + dy) * w + px - 2:(py + dy) * w + px + 3] != flat for dy in range(-2, 3)):
                         continue
                     shown = rgb[((wy + sy) * sw + wx + sx) * 3:((wy + sy) * sw + wx + sx) * 3 + 3]
                     checked += 1
                     changed += old[py * w + px] != v
-                    if any(abs(c - v) > 12 for c in shown):
-                        wrong.append((px, py, v, tuple(shown)))
+                    if any(abs(c - shown_v) > 2 for c in shown):
+                        wrong.append((px, py, shown_v, tuple(shown)))
             if not wrong or time.monotonic() > deadline:
                 break
             time.sleep(0.2)
@@ -102,11 +109,37 @@ class Preview(unittest.TestCase):
         self.x.xdotool("key", "r")
         win.wait_line(r"^shown update 4 full ", timeout=10)
 
+        # Night mode: the whole panel turns over at once.
+        self.x.xdotool("key", "n")
+        win.wait_line(r"^modes n: night on \| d: dither off ", timeout=10)
+        win.wait_line(r"^shown update 5 full ", timeout=10)
+        self.assertEqual(self.snapshot(5)[2], bytes(255 - v for v in self.snapshot(4)[2]))
+        self.assert_window_shows(5, before=4)
+        # Dithering, from the next page on, whose pictures' grays become
+        # patterns of two levels.
+        self.x.xdotool("key", "d")
+        win.wait_line(r"^modes n: night on \| d: dither on ", timeout=10)
+        self.x.xdotool("key", "Next")
+        win.wait_line(r"^shown update 6 partial ", timeout=10)
+        w, h, sixth = self.snapshot(6)
+        # Inside the right picture's frame, gray 128 inverted.
+        frame = {sixth[y * w + x] for y in range(h * 68 // 100, h * 92 // 100) for x in range(w * 53 // 100, w * 55 // 100)}
+        self.assertEqual(frame, {119, 136})
+        self.assert_window_shows(6, before=5)
+        self.x.xdotool("key", "m")
+        self.x.xdotool("key", "f")
+        win.wait_line(r"\| m: motion auto \| f: flashes every 6, night 3$", timeout=10)
+        # Two pages on in quick succession: the second goes out fast, and
+        # the union, here the whole panel, is cleaned up after.
+        self.x.xdotool("key", "--delay", "60", "Next", "Next")
+        win.wait_line(r"^shown update 8 fast .* DU$", timeout=10)
+        win.wait_line(r"^shown update 9 clean-up ", timeout=10)
+
         win.signal(signal.SIGTERM)  # as closing the window: folian is ended first
         self.assertEqual(win.wait(30), 0)
         win.wait_line(r"^folian exited with status 0$")
         updates = self.updates()
-        self.assertEqual([u[4] for u in updates], [1, 0, 0, 1, 1])
+        self.assertEqual([u[4] for u in updates], [1, 0, 0, 1, 1, 1, 0, 0, 0, 1])
         with open(os.path.join(self.run, "folian.log"), encoding="utf-8", errors="replace") as f:
             log = f.read()
         self.assertIsNone(SANITIZER_REPORT.search(log), log)

@@ -1,4 +1,5 @@
-"""The refresh report of the demo run: one entry per EPDC update, self-contained."""
+"""The refresh report: of the demo run, one entry per EPDC update, self-contained,
+with the four panel features the demo shows; of a known log, its counts."""
 
 import os
 import re
@@ -8,13 +9,20 @@ import sys
 import tempfile
 import unittest
 
-from folian_e2e import BUILD_DIR, RUNNER, SLOW, sanitizer_env
+from folian_e2e import BUILD_DIR, RUNNER, SLOW, read_pgm, sanitizer_env
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 UPDATE = re.compile(r"^update kind=\w+ marker=\d+ region=(\d+),(\d+) (\d+)x(\d+) waveform=(\d+) "
-                    r"mode=(\d+) .* t=(\d+\.\d+)$")
+                    r"mode=(\d+) .* flags=0x([0-9a-f]+) .* t=(\d+\.\d+)$")
 ENTRY = re.compile(r'<div class="entry[^"]*" data-index="(\d+)" data-kind="(\w+)" '
-                   r'data-rect="(\d+),(\d+),(\d+),(\d+)" data-waveform="(\w+)">(.*?)</div></div>')
+                   r'data-rect="(\d+),(\d+),(\d+),(\d+)" data-waveform="(\w+)" data-refresh="([\w-]+)">'
+                   r'(.*?)</div></div>')
+ROW = re.compile(r"<tr><td>(.*?)</td><td>(.*?)</td></tr>")
+# The demo: the start-up and seven page turns; night mode on, a page, off;
+# the gradient undithered (12) and dithered (14); flashes every second page
+# turn; three quick page turns, two of them fast, and the clean-up.
+DEMO_KINDS = (["flash"] + ["partial"] * 7 + ["flash", "partial", "flash"] + ["partial"] * 4
+              + ["flash", "partial", "flash", "partial", "fast", "fast", "clean-up"])
 
 
 DEMO = os.path.join(ROOT, "scripts", "demo.sh")
@@ -45,7 +53,7 @@ class DemoReport(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.dir, True)
         self.env = dict(os.environ, FOLIAN_BUILD_DIR=BUILD_DIR, **sanitizer_env())
 
-    def test_one_entry_per_refresh_with_the_logged_rectangle(self):
+    def test_one_entry_per_refresh_and_the_panel_features_shown(self):
         # An earlier run's output: its stale pictures go, what a reader put
         # beside them stays.
         out = os.path.join(self.dir, "out")
@@ -63,16 +71,20 @@ class DemoReport(unittest.TestCase):
         with open(os.path.join(out, "report.html"), encoding="utf-8") as f:
             page = f.read()
         entries = ENTRY.findall(page)
-        # The demo's start-up page and its seven page turns.
-        self.assertEqual(len(updates), 8)
+        self.assertEqual([e[7] for e in entries], DEMO_KINDS)
         self.assertEqual([int(e[0]) for e in entries], list(range(len(updates))))
+        self.assertEqual([n for n, u in enumerate(updates) if u[6] != "0"], [8, 9])
+        gradient = read_pgm(os.path.join(out, "frames", "update_0012.pgm"))[2]
+        dithered = read_pgm(os.path.join(out, "frames", "update_0014.pgm"))[2]
+        self.assertGreater(len(set(gradient)), 200)
+        self.assertEqual(len(set(dithered)), 16)
 
         previous_t = None
-        for (x, y, w, h, _, mode, t), (index, kind, ex, ey, ew, eh, wf, body) in zip(updates, entries):
+        for (x, y, w, h, _, mode, _, t), (index, kind, ex, ey, ew, eh, wf, refresh, body) in zip(updates, entries):
             with self.subTest(entry=index):
                 self.assertEqual((ex, ey, ew, eh), (x, y, w, h))
                 self.assertEqual(kind, "full" if mode == "1" else "partial")
-                self.assertEqual(wf, "GC16" if mode == "1" else "AUTO")
+                self.assertEqual(wf, "GC16" if mode == "1" else "DU" if refresh == "fast" else "AUTO")
                 if previous_t is not None:
                     gap = round((float(t) - previous_t) * 1000)
                     self.assertRegex(body, r"\+%d ms" % gap)
@@ -92,6 +104,37 @@ class DemoReport(unittest.TestCase):
                                 "--snaps", os.path.join(out, "frames"), "-o", os.path.join(out, "report.html")],
                                capture_output=True, text=True)
         self.assertEqual(again.returncode, 0, again.stderr)
+
+    def test_the_counts_of_a_known_log(self):
+        # A 100x100 panel without pictures: (x, y, w, h, waveform, mode) at
+        # one update a second.
+        updates = [(0, 0, 100, 100, 2, 1), (0, 0, 50, 20, 257, 0), (0, 0, 100, 50, 257, 0), (0, 0, 100, 100, 2, 1),
+                   (0, 0, 10, 10, 257, 0), (0, 0, 20, 20, 1, 0), (30, 30, 20, 20, 1, 0), (0, 0, 50, 50, 2, 1),
+                   (0, 0, 100, 100, 1, 0), (0, 0, 100, 100, 2, 1), (0, 0, 100, 100, 257, 0)]
+        log = os.path.join(self.dir, "epdc.log")
+        write(log, "".join("update kind=mtk marker=%d region=%d,%d %dx%d waveform=%d mode=%d temp=0x1000 flags=0x0 "
+                           "dir=0 steps=0 hist=1/2 stray=0 t=%d.000000\n" % ((n,) + u + (n,))
+                           for n, u in enumerate(updates)).encode())
+        out = os.path.join(self.dir, "report.html")
+        run = subprocess.run([sys.executable, REPORT, "--log", log, "--snaps", self.dir, "-o", out],
+                             capture_output=True, text=True)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        with open(out, encoding="utf-8") as f:
+            page = f.read()
+        self.assertEqual([e[7] for e in ENTRY.findall(page)],
+                         ["flash", "partial", "partial", "flash", "partial", "fast", "fast", "clean-up", "fast",
+                          "clean-up", "partial"])
+        rows = dict(ROW.findall(page))
+        # One flash after the start-up's in four pages and itself; 10800 of
+        # 59400 pixels fast; the budget highest after the whole panel went
+        # fast, before its clean-up: 0.09 panels since the flash, and one.
+        self.assertRegex(rows["flashes per 100 page turns"], r"^20\.0 \(.*: 1; .*: 5\)$")
+        self.assertRegex(rows["fast waveform"], r"^18\.2% ")
+        self.assertRegex(rows["clean-ups"], r"^2 ")
+        self.assertRegex(rows["ghosting budget"], r"at most 1\.09 panels")
+        plot = re.search(r"<svg .*?</svg>", page).group(0)
+        self.assertEqual(len(re.findall(r'stroke="rgb\(220, 40, 40\)"', plot)), 2)
+        self.assertEqual(len(re.findall(r'stroke="rgb\(150, 60, 200\)"', plot)), 2)
 
     def test_a_folder_not_of_a_run_is_refused_untouched(self):
         mine = os.path.join(self.dir, "Desktop")

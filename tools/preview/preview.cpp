@@ -2,11 +2,13 @@
 //
 // Runs the real folian against the stand-in framebuffer, EPDC and input
 // nodes (sim/) and shows what the panel would show: after each update the
-// EPDC accepted, the panel memory as that update left it, with a full
-// refresh flashing for as long as its waveform takes and a partial one
-// changing only its rectangle.  The mouse is a finger on a multi-touch
-// screen, the page keys are the device's page buttons, and the power
-// tool's stand-in carries sleep and wake.
+// EPDC accepted, the panel's picture as that update left it, in the panel's
+// 16 gray levels, with a full refresh flashing its rectangle for as long as
+// its waveform takes and a partial one changing only its rectangle.  The
+// mouse is a finger on a multi-touch screen, the page keys are the device's
+// page buttons, the power tool's stand-in carries sleep and wake, and
+// folian's control FIFO the panel's switches (night mode, dithering, motion,
+// flashes).
 //
 // Everything the run leaves (EPDC log, panel snapshots, folian's log) goes
 // to the run directory, from which tools/report/refresh_report.py writes a
@@ -93,13 +95,76 @@ bool parse_update(const std::string& line, Update* u) {
   return true;
 }
 
+// What an update is to a reader: a flash of the whole panel, the full
+// refresh that clears what fast refreshes left behind, a fast (DU) refresh
+// of something on the move, or a partial one of a page.
+enum class Kind { kFlash, kCleanup, kFast, kPartial };
+
+const char* kind_name(Kind k) {
+  switch (k) {
+    case Kind::kFlash:
+      return "full";
+    case Kind::kCleanup:
+      return "clean-up";
+    case Kind::kFast:
+      return "fast";
+    case Kind::kPartial:
+      break;
+  }
+  return "partial";
+}
+
+// The overlay's colour of each kind; the report uses the same.
+SDL_Color kind_colour(Kind k) {
+  switch (k) {
+    case Kind::kFlash:
+      return {220, 40, 40, 255};
+    case Kind::kCleanup:
+      return {150, 60, 200, 255};
+    case Kind::kFast:
+      return {235, 140, 0, 255};
+    case Kind::kPartial:
+      break;
+  }
+  return {30, 110, 230, 255};
+}
+
 // A rectangle outlined for a moment when the overlay is on.
 struct Mark {
   SDL_Rect r;
   std::string label;
-  bool full;
+  Kind kind;
   Uint32 until;
 };
+
+// The panel's switches as folian last told them.
+struct Modes {
+  bool night = false, dither = false, motion = false;
+  int flash_day = 0, flash_night = 0;
+  bool operator==(const Modes&) const = default;
+};
+
+// A log another process appends to, read a whole line at a time.
+struct LogTail {
+  int fd = -1;
+  std::string tail;
+};
+
+std::vector<std::string> new_lines(LogTail& log, const std::string& path) {
+  std::vector<std::string> lines;
+  if (log.fd < 0) log.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (log.fd < 0) return lines;
+  char buf[8192];
+  ssize_t n;
+  while ((n = read(log.fd, buf, sizeof buf)) > 0) log.tail.append(buf, (size_t)n);
+  size_t start = 0, nl;
+  while ((nl = log.tail.find('\n', start)) != std::string::npos) {
+    lines.push_back(log.tail.substr(start, nl - start));
+    start = nl + 1;
+  }
+  log.tail.erase(0, start);
+  return lines;
+}
 
 constexpr Uint32 kMarkMs = 2000;
 constexpr Uint32 kSnapshotPatienceMs = 3000;
@@ -113,9 +178,8 @@ struct Preview {
   int child_status = -1;  // exit status once it ended
   int touch_fd = -1, keys_fd = -1, power_fd = -1;
 
-  // The EPDC log as read so far.
-  int log_fd = -1;
-  std::string log_tail;
+  // The EPDC log and folian's own, as read so far.
+  LogTail epdc_log, folian_log;
   int next_index = 0;
   std::deque<Update> pending;
 
@@ -128,8 +192,10 @@ struct Preview {
   TTF_Font* font = nullptr;
   double scale = 1;
   int panel_w = 0, panel_h = 0, bar_h = 0;
-  Uint32 flash_until = 0;  // inverted picture until then
+  Uint32 flash_until = 0;  // the flash's rectangle inverted until then
+  SDL_Rect flash_rect = {};
   Uint32 busy_until = 0;   // the panel takes no update before then
+  SDL_Rect fast_run = {};  // the union of the fast refreshes since the last full one
   std::vector<Mark> marks;
   bool dirty = true;  // the window needs drawing again
   bool keys_swapped = false;
@@ -140,6 +206,7 @@ struct Preview {
   std::map<std::string, int> per_waveform;
   std::string last = "none yet";
   bool asleep = false;
+  Modes modes;
   std::string notice;
 
   // The finger.
@@ -297,6 +364,7 @@ pid_t start_folian(Preview& p) {
       {"FOLIAN_SIM_EVDEV_DIR", d + "/evdev"},
       {"FOLIAN_SIM_LIPC_BIN", b + "/sim/lipc/bin"},
       {"FOLIAN_SIM_LIPC_DIR", d + "/lipc"},
+      {"FOLIAN_CONTROL", d + "/control"},
   };
   // The user's own choice of these stays.  Unless asked, the screen found
   // at start is not put back at exit: the window is gone by then, and the
@@ -326,6 +394,7 @@ pid_t start_folian(Preview& p) {
     // Should the window program die without closing, folian goes too.
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (getppid() != parent) _exit(1);
+    signal(SIGPIPE, SIG_DFL);
     int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd >= 0) {
       dup2(fd, 1);
@@ -402,18 +471,71 @@ void power_line(Preview& p, const char* line) {
     p.notice = std::string("power events: ") + strerror(errno);
 }
 
+// One command on folian's control FIFO, the door through which a script
+// turns the panel's switches as the application's channel methods do.  The
+// FIFO is opened for each line: folian makes it late in its start-up and
+// removes it when it ends, and an open without a reader fails at once.
+void control_line(Preview& p, const std::string& line) {
+  int fd = open((p.run_dir + "/control").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  std::string text = line + "\n";
+  if (fd < 0 || write(fd, text.data(), text.size()) != (ssize_t)text.size())
+    p.notice = "control FIFO: " + std::string(strerror(errno)) + " (" + line + " not sent)";
+  if (fd >= 0) close(fd);
+  p.dirty = true;
+}
+
+// Flashes by count when the key turns them on: every sixth page by day,
+// every third in night mode, where ghosts show more.
+constexpr const char* kFlashOn = "flash 6 3";
+
+std::string modes_text(const Modes& m) {
+  std::string flash = m.flash_day || m.flash_night ? "every " + std::to_string(m.flash_day) +
+                                                         ", night " + std::to_string(m.flash_night)
+                                                   : "never";
+  return std::string("n: night ") + (m.night ? "on" : "off") + " | d: dither " +
+         (m.dither ? "on" : "off") + " | m: motion " + (m.motion ? "auto" : "off") +
+         " | f: flashes " + flash;
+}
+
+// What folian tells of the panel's switches: at start the ones that are
+// not off, then every change, whoever made it (the application through its
+// channel, a control command, this window's keys).
+void note_modes(Modes& m, const std::string& line) {
+  size_t at = line.find("] ");
+  if (at == std::string::npos) return;
+  const char* s = line.c_str() + at + 2;
+  auto starts = [s](const char* prefix) { return strncmp(s, prefix, strlen(prefix)) == 0; };
+  int day, night;
+  if (sscanf(s, "整屏闪刷：日间每 %d 次，夜间每 %d 次", &day, &night) == 2) {
+    m.flash_day = day;
+    m.flash_night = night;
+    if (strstr(s, "运动模式 auto")) m.motion = true;  // the start-up's line
+  } else if (starts("夜间模式 → ")) {
+    m.night = strstr(s, "开") != nullptr;
+  } else if (starts("抖动 → ")) {
+    m.dither = strstr(s, "开") != nullptr;
+  } else if (starts("运动模式 → ")) {
+    m.motion = strstr(s, "auto") != nullptr;
+  } else if (starts("夜间模式开") || starts("夜间模式关")) {  // the start-up's line
+    m.night = starts("夜间模式开");
+    m.dither = strstr(s, "抖动开") != nullptr;
+  }
+}
+
+void read_folian_log(Preview& p) {
+  Modes before = p.modes;
+  for (const std::string& line : new_lines(p.folian_log, p.run_dir + "/folian.log"))
+    note_modes(p.modes, line);
+  if (p.modes == before) return;
+  p.dirty = true;
+  printf("modes %s\n", modes_text(p.modes).c_str());
+  fflush(stdout);
+}
+
 // ---- the EPDC log and the panel snapshots
 
-void read_log(Preview& p) {
-  if (p.log_fd < 0) p.log_fd = open((p.run_dir + "/epdc.log").c_str(), O_RDONLY | O_CLOEXEC);
-  if (p.log_fd < 0) return;
-  char buf[8192];
-  ssize_t n;
-  while ((n = read(p.log_fd, buf, sizeof buf)) > 0) p.log_tail.append(buf, (size_t)n);
-  size_t start = 0, nl;
-  while ((nl = p.log_tail.find('\n', start)) != std::string::npos) {
-    std::string line = p.log_tail.substr(start, nl - start);
-    start = nl + 1;
+void read_epdc_log(Preview& p) {
+  for (const std::string& line : new_lines(p.epdc_log, p.run_dir + "/epdc.log")) {
     if (line.rfind("update ", 0) != 0) continue;
     Update u;
     // Every accepted update has its snapshot, whether or not we can read the line.
@@ -426,7 +548,6 @@ void read_log(Preview& p) {
     u.seen_ms = SDL_GetTicks();
     p.pending.push_back(u);
   }
-  p.log_tail.erase(0, start);
 }
 
 // The snapshot once the stand-in has written all of it.
@@ -447,6 +568,12 @@ bool load_snapshot(Preview& p, int index) {
   return ok;
 }
 
+// The panel shows 16 gray levels, 0, 17, ..., 255: a gray of the
+// framebuffer between two of them is shown as the nearer.  That is what
+// makes an undithered gradient a staircase of bands, and why dithering
+// helps.
+uint8_t panel_level(uint8_t v) { return (uint8_t)((v + 8) / 17 * 17); }
+
 // Copies a rectangle of `shown` into the texture, inverted during a flash.
 void upload(Preview& p, const SDL_Rect& r, bool inverted) {
   void* pixels;
@@ -456,7 +583,8 @@ void upload(Preview& p, const SDL_Rect& r, bool inverted) {
     const uint8_t* src = p.shown.data() + (size_t)(r.y + y) * p.opt.width + r.x;
     uint32_t* dst = (uint32_t*)((uint8_t*)pixels + (size_t)y * pitch);
     for (int x = 0; x < r.w; x++) {
-      uint32_t g = inverted ? 255u - src[x] : src[x];
+      uint32_t g = panel_level(src[x]);
+      if (inverted) g = 255u - g;
       dst[x] = 0xFF000000u | g << 16 | g << 8 | g;
     }
   }
@@ -470,28 +598,41 @@ void apply(Preview& p, const Update& u) {
   SDL_Rect whole = {0, 0, p.opt.width, p.opt.height};
   SDL_Rect r = {(int)u.x, (int)u.y, (int)u.w, (int)u.h};
   if (!SDL_IntersectRect(&r, &whole, &r)) r = {0, 0, 0, 0};
+  // A clean-up refreshes the union of the fast refreshes before it, which
+  // may be the whole panel.
+  Kind kind = Kind::kPartial;
   if (full) {
-    // The whole panel goes through its inverse before settling on the
-    // picture; that flash is what a reader sees.
-    p.shown = p.snap;
-    upload(p, whole, true);
-    p.flash_until = now + (Uint32)wf.ms / 2;
-    p.busy_until = now + (Uint32)wf.ms;
-  } else if (r.w > 0 && r.h > 0) {
+    bool cleanup = !SDL_RectEmpty(&p.fast_run) && SDL_RectEquals(&r, &p.fast_run);
+    kind = SDL_RectEquals(&r, &whole) && !cleanup ? Kind::kFlash : Kind::kCleanup;
+    p.fast_run = {};
+  } else if (strcmp(wf.name, "DU") == 0) {
+    kind = Kind::kFast;
+    SDL_UnionRect(&p.fast_run, &r, &p.fast_run);
+  }
+  if (r.w > 0 && r.h > 0) {
     for (int y = r.y; y < r.y + r.h; y++) {
       size_t at = (size_t)y * p.opt.width + r.x;
       memcpy(p.shown.data() + at, p.snap.data() + at, (size_t)r.w);
     }
-    upload(p, r, false);
+    // A full refresh drives every pixel of its rectangle through the
+    // inverse before settling on the picture; that flash is what a reader
+    // sees.
+    upload(p, r, full);
+  }
+  if (full) {
+    p.flash_rect = r;
+    p.flash_until = now + (Uint32)wf.ms / 2;
+    p.busy_until = now + (Uint32)wf.ms;
   }
   p.frames++;
-  p.per_kind[full ? "full" : "partial"]++;
+  p.per_kind[kind_name(kind)]++;
   p.per_waveform[wf.name]++;
   char text[160];
-  snprintf(text, sizeof text, "%s (%u,%u) %ux%u %s", full ? "full" : "partial", u.x, u.y, u.w, u.h,
-           wf.name);
+  snprintf(text, sizeof text, "%s (%u,%u) %ux%u %s", kind_name(kind), u.x, u.y, u.w, u.h, wf.name);
   p.last = text;
-  p.marks.push_back({r, wf.name, full, now + kMarkMs});
+  std::string label = wf.name;
+  if (kind == Kind::kCleanup) label += " clean-up";
+  p.marks.push_back({r, label, kind, now + kMarkMs});
   p.dirty = true;
   printf("shown update %d %s\n", u.index, text);
   fflush(stdout);
@@ -501,7 +642,7 @@ void advance(Preview& p) {
   Uint32 now = SDL_GetTicks();
   if (p.flash_until && SDL_TICKS_PASSED(now, p.flash_until)) {
     p.flash_until = 0;
-    upload(p, {0, 0, p.opt.width, p.opt.height}, false);
+    upload(p, p.flash_rect, false);
     p.dirty = true;
   }
   while (!p.pending.empty() && SDL_TICKS_PASSED(now, p.busy_until)) {
@@ -556,7 +697,7 @@ void render(Preview& p) {
     for (const Mark& m : p.marks) {
       SDL_Rect r = {(int)(m.r.x * p.scale), (int)(m.r.y * p.scale),
                     std::max(2, (int)(m.r.w * p.scale)), std::max(2, (int)(m.r.h * p.scale))};
-      SDL_Color c = m.full ? SDL_Color{220, 40, 40, 255} : SDL_Color{30, 110, 230, 255};
+      SDL_Color c = kind_colour(m.kind);
       SDL_SetRenderDrawColor(p.renderer, c.r, c.g, c.b, 255);
       for (int i = 0; i < 3; i++) {
         SDL_Rect edge = {r.x + i, r.y + i, r.w - 2 * i, r.h - 2 * i};
@@ -574,11 +715,12 @@ void render(Preview& p) {
   SDL_RenderFillRect(p.renderer, &bar);
   int line = p.font ? TTF_FontLineSkip(p.font) : 0;
   draw_text(p, status_line(p), 6, p.panel_h + 4, {235, 235, 235, 255});
+  draw_text(p, modes_text(p.modes), 6, p.panel_h + 4 + line, {235, 235, 235, 255});
   std::string help =
       "mouse: finger | PgDn, \u2192, \u2193: next | PgUp, \u2190, \u2191: back | o: overlay " +
       std::string(p.opt.overlay ? "on" : "off") + " | s: sleep | w: wake | r: repaint | q: quit";
   if (!p.notice.empty()) help = p.notice;
-  draw_text(p, help, 6, p.panel_h + 4 + line, {160, 160, 160, 255});
+  draw_text(p, help, 6, p.panel_h + 4 + 2 * line, {160, 160, 160, 255});
   SDL_RenderPresent(p.renderer);
 }
 
@@ -588,7 +730,7 @@ bool open_window(Preview& p) {
   for (const char* f : fonts)
     if (!p.font) p.font = TTF_OpenFont(f, 13);
   if (!p.font) fprintf(stderr, "folian_preview: no DejaVu font, the status line stays empty\n");
-  p.bar_h = p.font ? 2 * TTF_FontLineSkip(p.font) + 8 : 8;
+  p.bar_h = p.font ? 3 * TTF_FontLineSkip(p.font) + 8 : 8;
 
   p.scale = p.opt.scale;
   if (p.scale <= 0) {
@@ -679,6 +821,18 @@ bool handle(Preview& p, const SDL_Event& e) {
         case SDLK_r:
           if (p.child_status < 0) kill(p.child, SIGUSR1);
           break;
+        case SDLK_n:
+          control_line(p, p.modes.night ? "night off" : "night on");
+          break;
+        case SDLK_d:
+          control_line(p, p.modes.dither ? "dither off" : "dither on");
+          break;
+        case SDLK_m:
+          control_line(p, p.modes.motion ? "motion off" : "motion auto");
+          break;
+        case SDLK_f:
+          control_line(p, p.modes.flash_day || p.modes.flash_night ? "flash 0" : kFlashOn);
+          break;
         case SDLK_q:
         case SDLK_ESCAPE:
           return false;
@@ -731,6 +885,8 @@ void stop_child(Preview& p) {
 
 int main(int argc, char** argv) {
   Preview p;
+  // A control line written just as folian ends must not end the window.
+  signal(SIGPIPE, SIG_IGN);
   if (!parse_options(argc, argv, &p.opt)) return 2;
   const char* swap = getenv("FOLIAN_PAGE_KEYS_SWAP");
   p.keys_swapped = swap && (strcmp(swap, "1") == 0 || strcmp(swap, "true") == 0);
@@ -786,7 +942,8 @@ int main(int argc, char** argv) {
       running = handle(p, e);
       while (running && SDL_PollEvent(&e)) running = handle(p, e);
     }
-    read_log(p);
+    read_epdc_log(p);
+    read_folian_log(p);
     advance(p);
     check_child(p);
     if (p.dirty) render(p);

@@ -6,12 +6,20 @@ FOLIAN_SIM_EPDC_SNAP_DIR).
     refresh_report.py --log RUN/epdc.log --snaps RUN/snaps -o report.html
 
 Each accepted update becomes one entry of the timeline: the panel after it
-as a small picture with the refreshed rectangle drawn on it, full or
-partial, the waveform, the rectangle and its share of the panel, and the
+as a small picture with the refreshed rectangle drawn on it, the kind of
+refresh, the waveform, the rectangle and its share of the panel, and the
 time since the previous update.  Full refreshes (the panel flashes) and
 partial ones that cover half the panel or more are marked, since those are
 the refreshes a reader notices.  Updates less than BURST_GAP seconds apart
-count as one page turn; the first group is the start-up.
+count as one burst; the first burst is the start-up.
+
+The kinds, from the log alone: a fast refresh is a partial one with the DU
+waveform; a clean-up the full refresh of the union of the fast ones since
+the last full refresh, or of part of the panel; a flash any other full
+refresh of the whole panel; any other partial refresh is a page.  Page turns are the pages and the flashes but
+the first (most flashes take the place of a page); the ghosting budget is
+the area of the partial refreshes since the whole panel was last refreshed
+in full, in panels, which the report plots over time.
 
 The page needs no network: styles are inline and pictures are PNG data:
 URIs written here with zlib (no imaging library).
@@ -35,7 +43,12 @@ LARGE_SHARE = 0.5
 GENERATOR = '<meta name="generator" content="folian refresh report">'
 
 UPDATE = re.compile(r"^update kind=(\w+) marker=(\d+) region=(\d+),(\d+) (\d+)x(\d+) "
-                    r"waveform=(\d+) mode=(\d+)(?:.* t=(\d+\.\d+))?")
+                    r"waveform=(\d+) mode=(\d+)(?: .*?flags=0x([0-9a-f]+))?(?:.* t=(\d+\.\d+))?")
+# The update's inversion flag: the panel shows the inverse (night mode).
+FLAG_INVERT = 0x1
+# The outline and badge colour of each kind of refresh, as in the preview.
+KIND_COLOUR = {"flash": (220, 40, 40), "clean-up": (150, 60, 200), "fast": (235, 140, 0),
+               "partial": (30, 110, 230)}
 
 
 def waveform_name(kind, number):
@@ -60,10 +73,11 @@ def parse_log(path):
             if not m:
                 updates.append({"index": index, "bad": line.strip()})
                 continue
-            kind, marker, x, y, w, h, wf, mode, t = m.groups()
+            kind, marker, x, y, w, h, wf, mode, flags, t = m.groups()
             updates.append({"index": index, "kind": kind, "marker": int(marker), "x": int(x),
                             "y": int(y), "w": int(w), "h": int(h), "waveform": int(wf),
-                            "mode": int(mode), "t": float(t) if t else None})
+                            "mode": int(mode), "flags": int(flags or "0", 16),
+                            "t": float(t) if t else None})
     return updates
 
 
@@ -122,6 +136,83 @@ def thumbnail(picture, rect, colour):
     return tw, th, bytes(rgb)
 
 
+def panel_size(updates, snap_dir):
+    """(width, height) of the panel: its first readable picture's, else the
+    extent of the rectangles refreshed."""
+    for u in updates:
+        pic = read_pgm(os.path.join(snap_dir, "update_%04d.pgm" % u["index"]))
+        if pic:
+            return pic[0], pic[1]
+    return (max((u["x"] + u["w"] for u in updates), default=0),
+            max((u["y"] + u["h"] for u in updates), default=0))
+
+
+def refresh_kinds(updates, panel):
+    """The kind of each update, in order.  A clean-up is the full refresh of
+    the union of the fast ones since the last full refresh, whatever its
+    size: fast refreshes over the whole panel are cleaned up in full."""
+    kinds, run = [], None
+    for u in updates:
+        rect = (u["x"], u["y"], u["x"] + u["w"], u["y"] + u["h"])
+        if u["mode"] == 1:
+            whole = rect == (0, 0) + panel
+            kinds.append("flash" if whole and rect != run else "clean-up")
+            run = None
+        elif waveform_name(u["kind"], u["waveform"]) == "DU":
+            kinds.append("fast")
+            run = rect if run is None else (min(run[0], rect[0]), min(run[1], rect[1]),
+                                            max(run[2], rect[2]), max(run[3], rect[3]))
+        else:
+            kinds.append("partial")
+    return kinds
+
+
+def ghosting_budget(updates, kinds, panel):
+    """(time or index, panels of partial refreshes since the last full
+    refresh of the whole panel, kind) after each update."""
+    area = float(panel[0] * panel[1]) or 1.0
+    timed = all(u["t"] is not None for u in updates)
+    t0 = updates[0]["t"] if timed and updates else 0
+    points, budget = [], 0.0
+    for n, (u, kind) in enumerate(zip(updates, kinds)):
+        if u["mode"] == 1 and (u["x"], u["y"], u["w"], u["h"]) == (0, 0) + panel:
+            budget = 0.0
+        elif u["mode"] == 0:
+            budget += u["w"] * u["h"] / area
+        points.append((u["t"] - t0 if timed else n, budget, kind))
+    return points, timed
+
+
+def budget_plot(points, timed):
+    """An inline SVG step plot of the ghosting budget, flashes marked red on
+    the axis and clean-ups purple."""
+    width, height, left, bottom = 640, 150, 52, 24
+    span = max((p[0] for p in points), default=0) or 1
+    top = max(max((p[1] for p in points), default=0), 1.0)
+
+    def xy(x, y):
+        return (left + (width - left - 10) * x / span, height - bottom - (height - bottom - 10) * y / top)
+
+    path, previous = [], 0.0
+    for x, y, _ in points:
+        path += [xy(x, previous), xy(x, y)]
+        previous = y
+    marks = "".join('<line x1="%.1f" y1="%d" x2="%.1f" y2="%d" stroke="rgb%s" stroke-width="2"/>'
+                    % (xy(x, 0)[0], height - bottom, xy(x, 0)[0], height - bottom + 6, KIND_COLOUR[k])
+                    for x, _, k in points if k in ("flash", "clean-up"))
+    unit = "s" if timed else "update"
+    axes = ('<line x1="%d" y1="10" x2="%d" y2="%d" stroke="#888"/>'
+            '<line x1="%d" y1="%d" x2="%d" y2="%d" stroke="#888"/>'
+            % (left, left, height - bottom, left, height - bottom, width - 10, height - bottom))
+    labels = ('<text x="%d" y="16" text-anchor="end">%.1f</text><text x="%d" y="%d" text-anchor="end">0</text>'
+              '<text x="%d" y="%d" text-anchor="end">%s %s</text>'
+              % (left - 4, top, left - 4, height - bottom, width - 10, height - 4,
+                 ("%.1f" % span) if timed else span, unit))
+    return ('<svg class="budget" xmlns="http://www.w3.org/2000/svg" width="%d" height="%d" '
+            'font-size="11" fill="#555">%s%s<polyline fill="none" stroke="#27c" stroke-width="1.5" points="%s"/>%s'
+            '</svg>' % (width, height, axes, labels, " ".join("%.1f,%.1f" % p for p in path), marks))
+
+
 def group_turns(updates):
     """Lists of updates, split where the time between two exceeds BURST_GAP."""
     groups = []
@@ -151,12 +242,15 @@ table.totals td:first-child { color: #555; }
 .badge.full { background: #d33; }
 .badge.partial { background: #27c; }
 .badge.large { background: #e90; }
+.badge.clean-up { background: #96c; }
+.badge.fast { background: #e80; }
+.budget { display: block; background: #fff; border: 1px solid #ddd; margin-bottom: 20px; }
 .entry .facts { font-size: 12px; color: #444; margin-top: 4px; }
 .turn { font-size: 12px; color: #888; }
 """
 
 
-def entry_html(u, previous_t, snap_dir, first_of_turn, turn_no):
+def entry_html(u, kind, previous_t, snap_dir, first_of_turn, turn_no):
     index = u["index"]
     if "bad" in u:
         return ('<div class="entry" data-index="%d"><div class="head"><b>#%d</b></div>'
@@ -168,13 +262,15 @@ def entry_html(u, previous_t, snap_dir, first_of_turn, turn_no):
     picture = read_pgm(os.path.join(snap_dir, "update_%04d.pgm" % index))
     classes = ["entry", "full" if full else "partial"]
     badges = ['<span class="badge %s">%s</span>' % (("full", "full") if full else ("partial", "partial"))]
+    if kind in ("clean-up", "fast"):
+        badges.append('<span class="badge %s">%s</span>' % (kind, kind))
     share = None
     if picture:
         share = (u["w"] * u["h"]) / float(picture[0] * picture[1])
         if not full and share >= LARGE_SHARE:
             classes.append("large")
             badges.append('<span class="badge large">large</span>')
-        tw, th, rgb = thumbnail(picture, rect, (220, 40, 40) if full else (30, 110, 230))
+        tw, th, rgb = thumbnail(picture, rect, KIND_COLOUR[kind])
         img = '<img width="%d" height="%d" alt="panel after update %d" src="data:image/png;base64,%s">' % (
             tw, th, index, base64.b64encode(png(tw, th, rgb)).decode("ascii"))
     else:
@@ -185,15 +281,17 @@ def entry_html(u, previous_t, snap_dir, first_of_turn, turn_no):
         gap = "start" if index == 0 else "—"
     turn = ""
     if first_of_turn:
-        turn = '<span class="turn">%s</span>' % ("start-up" if turn_no == 0 else "page turn %d" % turn_no)
+        turn = '<span class="turn">%s</span>' % ("start-up" if turn_no == 0 else "burst %d" % turn_no)
     facts = "%s · (%d,%d) %d×%d" % (wf, u["x"], u["y"], u["w"], u["h"])
+    if u["flags"] & FLAG_INVERT:
+        facts += " · inverted"
     if share is not None:
         facts += " · %.1f%% of the panel" % (share * 100)
-    return ('<div class="%s" data-index="%d" data-kind="%s" data-rect="%d,%d,%d,%d" data-waveform="%s">'
-            '<div class="head"><b>#%d</b> %s <span>%s</span></div>%s'
+    return ('<div class="%s" data-index="%d" data-kind="%s" data-rect="%d,%d,%d,%d" data-waveform="%s" '
+            'data-refresh="%s"><div class="head"><b>#%d</b> %s <span>%s</span></div>%s'
             '<div class="facts">%s<br>%s · marker %d</div></div>'
             % (" ".join(classes), index, "full" if full else "partial", u["x"], u["y"], u["w"], u["h"],
-               wf, index, turn, gap, img, " ".join(badges), facts, u["marker"]))
+               wf, kind, index, turn, gap, img, " ".join(badges), facts, u["marker"]))
 
 
 def report(updates, snap_dir, title):
@@ -204,12 +302,13 @@ def report(updates, snap_dir, title):
     for u in good:
         name = waveform_name(u["kind"], u["waveform"])
         per_waveform[name] = per_waveform.get(name, 0) + 1
-    panel = None
-    for u in good:
-        pic = read_pgm(os.path.join(snap_dir, "update_%04d.pgm" % u["index"]))
-        if pic:
-            panel = pic[0] * pic[1]
-            break
+    size = panel_size(good, snap_dir)
+    panel = size[0] * size[1]
+    kinds = refresh_kinds(good, size)
+    flashes = sum(1 for n, k in enumerate(kinds) if k == "flash" and n > 0)
+    page_turns = kinds.count("partial") + flashes
+    fast_pixels = sum(u["w"] * u["h"] for u, k in zip(good, kinds) if k == "fast")
+    points, timed = ghosting_budget(good, kinds, size)
     turns = group_turns(good)
     turn_pixels = [sum(u["w"] * u["h"] for u in t) for t in turns[1:]]
     total_pixels = sum(u["w"] * u["h"] for u in good)
@@ -219,35 +318,49 @@ def report(updates, snap_dir, title):
 
     rows = [
         ("refreshes", "%d: %d full, %d partial" % (len(good), len(fulls), len(partials))),
+        ("by kind", "flashes %d, clean-ups %d, fast %d, pages %d" % tuple(
+            kinds.count(k) for k in ("flash", "clean-up", "fast", "partial"))),
+        ("flashes per 100 page turns", ("%.1f" % (100.0 * flashes / page_turns) if page_turns else "—")
+         + " (flashes of the whole panel after the start-up's: %d; page turns, the pages and those flashes: %d)"
+         % (flashes, page_turns)),
+        ("fast waveform", "%.1f%% of the pixels refreshed" % (100.0 * fast_pixels / total_pixels if total_pixels else 0)),
+        ("clean-ups", "%d (full refreshes of what the fast ones refreshed, after them)" % kinds.count("clean-up")),
+        ("ghosting budget", "at most %.2f panels of partial refreshes since the last full refresh of the whole panel"
+         % max((p[1] for p in points), default=0)),
         ("waveforms", ", ".join("%s %d" % kv for kv in sorted(per_waveform.items())) or "—"),
         ("pixels refreshed", "%d%s" % (total_pixels, share(total_pixels))),
-        ("page turns", "%d (updates less than %.0f ms apart count as one; the first group is the start-up)"
+        ("bursts", "%d (updates less than %.0f ms apart count as one; the first is the start-up)"
          % (len(turn_pixels), BURST_GAP * 1000)),
     ]
     if turn_pixels:
         mean = sum(turn_pixels) / len(turn_pixels)
-        rows.append(("pixels per page turn", "mean %.0f%s, largest %d%s" % (
+        rows.append(("pixels per burst", "mean %.0f%s, largest %d%s" % (
             mean, share(mean), max(turn_pixels), share(max(turn_pixels)))))
-        rows.append(("refreshes per page turn", "mean %.2f, most %d" % (
+        rows.append(("refreshes per burst", "mean %.2f, most %d" % (
             sum(len(t) for t in turns[1:]) / len(turn_pixels), max(len(t) for t in turns[1:]))))
     flagged = len(fulls) + sum(1 for u in partials if panel and u["w"] * u["h"] >= LARGE_SHARE * panel)
     rows.append(("marked", "%d (full refreshes flash; partial ones over %.0f%% of the panel are large)"
                  % (flagged, LARGE_SHARE * 100)))
 
     first_ids = {id(t[0]): n for n, t in enumerate(turns)}
+    kind_of = {id(u): k for u, k in zip(good, kinds)}
     entries = []
     previous_t = None
     for u in updates:
-        entries.append(entry_html(u, previous_t, snap_dir, id(u) in first_ids, first_ids.get(id(u), 0)))
+        entries.append(entry_html(u, kind_of.get(id(u)), previous_t, snap_dir, id(u) in first_ids,
+                                  first_ids.get(id(u), 0)))
         if "bad" not in u:
             previous_t = u["t"]
     return ("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
             "%s<title>%s</title><style>%s</style></head><body>\n<h1>%s</h1>"
             "<div class=\"sub\">One entry per accepted EPDC update, in order; the rectangle is what was refreshed.</div>\n"
-            "<table class=\"totals\">%s</table>\n<div class=\"timeline\">\n%s\n</div>\n</body></html>\n"
+            "<table class=\"totals\">%s</table>\n<div class=\"sub\">Ghosting budget: panels of partial refreshes "
+            "since the last full refresh of the whole panel, after each update; flashes marked red, clean-ups purple."
+            "</div>\n%s\n"
+            "<div class=\"timeline\">\n%s\n</div>\n</body></html>\n"
             % (GENERATOR, html.escape(title), STYLE, html.escape(title),
                "".join("<tr><td>%s</td><td>%s</td></tr>" % (k, html.escape(v)) for k, v in rows),
-               "\n".join(entries)))
+               budget_plot(points, timed), "\n".join(entries)))
 
 
 def replaceable(path):
