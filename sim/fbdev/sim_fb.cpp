@@ -475,6 +475,16 @@ mode_t mode_arg(int flags, va_list ap) {
   return (flags & (O_CREAT | O_TMPFILE)) ? (mode_t)va_arg(ap, int) : 0;
 }
 
+// The node as root sees it on the device: a character device it may read
+// and write, never execute.
+int node_access(int mode) {
+  if (mode & X_OK) {
+    errno = EACCES;
+    return -1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -529,6 +539,18 @@ int __open64_2(const char* path, int flags) {
   if (is_node(path)) return make_node();
   static auto real = next_fn<int (*)(const char*, int)>("__open64_2");
   return real(path, flags);
+}
+
+int access(const char* path, int mode) {
+  if (is_node(path)) return node_access(mode);
+  static auto real = next_fn<int (*)(const char*, int)>("access");
+  return real(path, mode);
+}
+
+int faccessat(int dirfd, const char* path, int mode, int flags) {
+  if (is_node(path)) return node_access(mode);
+  static auto real = next_fn<int (*)(int, const char*, int, int)>("faccessat");
+  return real(dirfd, path, mode, flags);
 }
 
 int ioctl(int fd, unsigned long request, ...) {
