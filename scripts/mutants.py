@@ -281,6 +281,10 @@ FAULTS = [
      "'flash N' on the control pipe turns night-mode flashes off instead of following the day's"),
     ("control.cpp", 'if (!on && strcmp(word, "off") != 0) return kUnreadable;', "",
      "a control switch with a word it does not know is taken for off, without an error"),
+    ("input.cpp", 'if (!any_touch) log_error("没找到触摸屏\\n");', 'if (!any_touch) log_info("没找到触摸屏\\n");',
+     "a missing touch screen is told as information: no [错误] mark, and troubleshooting loses it"),
+    ("scripts/folian-run", 'complain "已有 folian 在运行（pid', 'complain "folian 已在运行（pid',
+     "a refusal reworded without its glossary entry: the English tables go stale"),
 ]
 
 
