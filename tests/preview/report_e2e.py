@@ -9,7 +9,7 @@ import sys
 import tempfile
 import unittest
 
-from folian_e2e import BUILD_DIR, RUNNER, SLOW, read_pgm, sanitizer_env
+from folian_e2e import BUILD_DIR, RUNNER, SANITIZE, SLOW, read_pgm, sanitizer_env
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 UPDATE = re.compile(r"^update kind=\w+ marker=\d+ region=(\d+),(\d+) (\d+)x(\d+) waveform=(\d+) "
@@ -71,7 +71,21 @@ class DemoReport(unittest.TestCase):
         with open(os.path.join(out, "report.html"), encoding="utf-8") as f:
             page = f.read()
         entries = ENTRY.findall(page)
-        self.assertEqual([e[7] for e in entries], DEMO_KINDS)
+        kinds = [e[7] for e in entries]
+        if SANITIZE and kinds != DEMO_KINDS:
+            # An instrumented build can take longer than the 250 ms that makes
+            # a page turn fast: then a quick page is a plain one, and only a
+            # run with a fast page owes its clean-up, after it.
+            head, tail = kinds[:len(DEMO_KINDS) - 3], kinds[len(DEMO_KINDS) - 3:]
+            self.assertEqual(head, DEMO_KINDS[:-3])
+            pages = [k for k in tail if k != "clean-up"]
+            self.assertEqual(len(pages), 3, tail)
+            self.assertLessEqual(set(pages), {"partial", "fast"}, tail)
+            self.assertEqual(tail.count("clean-up"), 1 if "fast" in pages else 0, tail)
+            if "fast" in pages:
+                self.assertGreater(tail.index("clean-up"), tail.index("fast"), tail)
+        else:
+            self.assertEqual(kinds, DEMO_KINDS)
         self.assertEqual([int(e[0]) for e in entries], list(range(len(updates))))
         self.assertEqual([n for n, u in enumerate(updates) if u[6] != "0"], [8, 9])
         gradient = read_pgm(os.path.join(out, "frames", "update_0012.pgm"))[2]
