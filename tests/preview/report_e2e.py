@@ -74,12 +74,13 @@ class DemoReport(unittest.TestCase):
         kinds = [e[7] for e in entries]
         if SANITIZE and kinds != DEMO_KINDS:
             # An instrumented build can take longer than the 250 ms that makes
-            # a page turn fast: then a quick page is a plain one, and only a
-            # run with a fast page owes its clean-up, after it.
+            # a page turn fast: then a quick page is a plain one, two quick
+            # pages may come in one frame, and only a run with a fast page
+            # owes its clean-up, after it.
             head, tail = kinds[:len(DEMO_KINDS) - 3], kinds[len(DEMO_KINDS) - 3:]
             self.assertEqual(head, DEMO_KINDS[:-3])
             pages = [k for k in tail if k != "clean-up"]
-            self.assertEqual(len(pages), 3, tail)
+            self.assertIn(len(pages), (1, 2, 3), tail)
             self.assertLessEqual(set(pages), {"partial", "fast"}, tail)
             self.assertEqual(tail.count("clean-up"), 1 if "fast" in pages else 0, tail)
             if "fast" in pages:
