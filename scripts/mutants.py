@@ -317,9 +317,11 @@ def main():
         for i in ids:
             print(f"{i:2} {FAULTS[i - 1][0]:14} {FAULTS[i - 1][3]}")
         return 0
-    if subprocess.run(["git", "status", "--porcelain", "--", "src", "scripts/folian-run"], cwd=ROOT,
+    # Where the table plants: src/ and each file it names outside it.
+    planted = list(dict.fromkeys("src" if "/" not in f[0] else f[0] for f in FAULTS))
+    if subprocess.run(["git", "status", "--porcelain", "--"] + planted, cwd=ROOT,
                       capture_output=True, text=True, check=True).stdout.strip():
-        sys.exit("src/ or scripts/folian-run has uncommitted changes; commit or stash them first")
+        sys.exit(f"{' or '.join(planted)} has uncommitted changes; commit or stash them first")
     for i in ids:
         name, old, _, _ = FAULTS[i - 1]
         if source(name).read_text().count(old) != 1:

@@ -65,16 +65,15 @@ def app_script(round_trips):
     return "\n".join(lines) + "\n"
 
 
-def status_kb(pid, key):
+def footprint(pid):
+    """Resident and anonymous resident memory in kB, and open descriptors."""
+    kb = {}
     with open("/proc/%d/status" % pid) as f:
         for line in f:
-            if line.startswith(key + ":"):
-                return int(line.split()[1])
-    return 0
-
-
-def open_fds(pid):
-    return len(os.listdir("/proc/%d/fd" % pid))
+            key, _, value = line.partition(":")
+            if key in ("VmRSS", "RssAnon"):
+                kb[key] = int(value.split()[0])
+    return kb.get("VmRSS", 0), kb.get("RssAnon", 0), len(os.listdir("/proc/%d/fd" % pid))
 
 
 class Session:
@@ -177,7 +176,7 @@ def main():
         for i in range(ARGS.turns):
             if i == warm_up:
                 settle(s)
-                rss0, anon0, fds0 = status_kb(pid, "VmRSS"), status_kb(pid, "RssAnon"), open_fds(pid)
+                rss0, anon0, fds0 = footprint(pid)
             s.turn(i)
             if i % 400 == 40:
                 s.power_event("goingToScreenSaver")
@@ -188,7 +187,7 @@ def main():
             time.sleep(ARGS.pace_ms / 1000.0)
         settle(s)
         seconds = time.monotonic() - t0
-        rss1, anon1, fds1 = status_kb(pid, "VmRSS"), status_kb(pid, "RssAnon"), open_fds(pid)
+        rss1, anon1, fds1 = footprint(pid)
         s.app.signal(signal.SIGTERM)
         status = s.app.wait(30)
         trace = parse_trace(s.app.trace_path)
