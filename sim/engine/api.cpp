@@ -12,7 +12,6 @@
 // application script in script.cpp; README.md beside this file describes
 // the environment, the script and the trace.
 
-#include <ctype.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -167,12 +166,10 @@ std::vector<std::string> library_hashes() {
   close(fd);
   if (m == MAP_FAILED) return hashes;
   const char* p = static_cast<const char*>(m);
+  auto hex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); };
   for (size_t i = 0; i + 33 < n; i++) {
-    if (p[i] || p[i + 33]) continue;
-    std::string h(p + i + 1, 32);
-    if (std::all_of(h.begin(), h.end(),
-                    [](char c) { return isdigit(c) || (c >= 'a' && c <= 'f'); }))
-      hashes.push_back(h);
+    if (p[i] || p[i + 33] || !std::all_of(p + i + 1, p + i + 33, hex)) continue;
+    hashes.emplace_back(p + i + 1, 32);
   }
   munmap(m, n);
   return hashes;
