@@ -13,6 +13,7 @@
 #include "eink.h"
 #include "engine.h"
 #include "log.h"
+#include "policy.h"
 
 namespace {
 
@@ -120,8 +121,6 @@ void answer_held(uint64_t now, bool all) {
   g_held_count = kept;
 }
 
-const char* const kMotionNames[] = {"off", "auto"};
-
 void write_int_entry(codec_writer& w, const char* key, int value) {
   write_string(w, key);
   write_int(w, value);
@@ -146,7 +145,7 @@ void reply_diagnostics(FLUTTER_API_SYMBOL(FlutterEngine) engine,
   write_string(w, driver ? driver : "");
   write_bool_entry(w, "night", modes.night);
   write_string(w, "motion");
-  write_string(w, kMotionNames[modes.motion]);
+  write_string(w, policy_motion_name(modes.motion));
   write_bool_entry(w, "dithering", modes.dithering);
   write_int_entry(w, "flashEvery", modes.flash_every);
   write_int_entry(w, "flashEveryNight", modes.flash_every_night);

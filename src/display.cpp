@@ -930,14 +930,17 @@ void display_set_dithering(bool on) {
 }
 
 void display_set_flash_every(int day, int night) {
-  log_info("整屏闪刷：日间每 %d 次，夜间每 %d 次（0 为不闪）\n", std::max(day, 0),
-           std::max(night, 0));
-  std::lock_guard<std::mutex> lock(g_lock);
-  policy_set_flash_every(day, night);
+  PolicyState p;
+  {
+    std::lock_guard<std::mutex> lock(g_lock);
+    policy_set_flash_every(day, night);
+    p = policy_state();
+  }
+  log_info("整屏闪刷：日间每 %d 次，夜间每 %d 次（0 为不闪）\n", p.every, p.night_every);
 }
 
 void display_set_motion(bool on) {
-  log_info("运动模式 → %s\n", on ? "auto" : "off");
+  log_info("运动模式 → %s\n", policy_motion_name(on));
   std::lock_guard<std::mutex> lock(g_lock);
   policy_set_motion(on);
 }

@@ -553,9 +553,24 @@ input_device& add_device(int fd, const char* name, const char* path) {
   return d;
 }
 
-void open_node(const char* entry) {
-  char path[300];
-  snprintf(path, sizeof path, "/dev/input/%s", entry);
+// Calls `visit` with the path of each event node, where the kernel puts
+// touch screens and buttons; false, with errno set, when the directory
+// cannot be listed.
+template <typename Visit>
+bool for_each_event_node(Visit visit) {
+  DIR* dir = opendir("/dev/input");
+  if (!dir) return false;
+  while (struct dirent* e = readdir(dir)) {
+    if (strncmp(e->d_name, "event", 5) != 0) continue;
+    char path[300];
+    snprintf(path, sizeof path, "/dev/input/%s", e->d_name);
+    visit(path);
+  }
+  closedir(dir);
+  return true;
+}
+
+void open_node(const char* path) {
   if (g_device_count >= kMaxDevices) return;
   int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return;
@@ -641,19 +656,20 @@ void input_open(unsigned width, unsigned height) {
   g_log_touch = setting_flag("FOLIAN_LOG_TOUCH");
   g_swap_page_keys = setting_flag("FOLIAN_PAGE_KEYS_SWAP");
 
-  DIR* dir = opendir("/dev/input");
-  if (!dir) {
+  if (!for_each_event_node(open_node)) {
     log_error("打不开 /dev/input: %s\n", strerror(errno));
     return;
   }
-  while (struct dirent* e = readdir(dir)) {
-    if (strncmp(e->d_name, "event", 5) == 0) open_node(e->d_name);
-  }
-  closedir(dir);
 
   bool any_touch = false;
   for (int i = 0; i < g_device_count; i++) any_touch = any_touch || !g_devices[i].is_page_keys;
   if (!any_touch) log_error("没找到触摸屏\n");
+}
+
+int input_count_readable_nodes() {
+  int nodes = 0;
+  for_each_event_node([&](const char* path) { nodes += access(path, R_OK) == 0; });
+  return nodes;
 }
 
 int input_poll_fds(struct pollfd* fds, int capacity) {

@@ -14,6 +14,8 @@ enum KeyAction : int {
 };
 
 void input_open(unsigned width, unsigned height);
+// The event nodes input_open would look at that this process may read.
+int input_count_readable_nodes();
 int input_poll_fds(struct pollfd* fds, int capacity);
 void input_process(const struct pollfd* fds, int count, FLUTTER_API_SYMBOL(FlutterEngine) engine);
 void input_set_enabled(FLUTTER_API_SYMBOL(FlutterEngine) engine, bool enabled);

@@ -1,7 +1,6 @@
 // folian: start-up, the engine launch, the one poll loop, signals and the
 // orderly shutdown.  The main thread is the engine's platform thread; every
 // module but the display's raster path runs on it.
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -399,16 +398,7 @@ int check_device() {
   } else {
     log_info("屏幕是模拟的（FOLIAN_FB_FILE）\n");
   }
-  // Where input_open looks for touch screens and page buttons.
-  int nodes = 0;
-  if (DIR* dir = opendir("/dev/input")) {
-    while (struct dirent* e = readdir(dir)) {
-      char path[300];
-      snprintf(path, sizeof path, "/dev/input/%s", e->d_name);
-      nodes += strncmp(e->d_name, "event", 5) == 0 && access(path, R_OK) == 0;
-    }
-    closedir(dir);
-  }
+  int nodes = input_count_readable_nodes();
   if (nodes)
     log_info("输入设备：/dev/input 下 %d 个可读\n", nodes);
   else

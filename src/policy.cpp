@@ -122,4 +122,6 @@ bool policy_take_cleanup(uint64_t now, bool busy, PolicyRect* r) {
   return r->w != 0 && r->h != 0;
 }
 
+const char* policy_motion_name(bool on) { return kMotionNames[on]; }
+
 PolicyState policy_state() { return {g_every, g_night_every, g_since_flash, g_motion}; }

@@ -54,6 +54,9 @@ uint64_t policy_cleanup_at();
 // short) does not hold it back a little longer.
 bool policy_take_cleanup(uint64_t now, bool busy, PolicyRect* r);
 
+// "off" or "auto", as FOLIAN_MOTION and setMotionMode name the motion mode.
+const char* policy_motion_name(bool on);
+
 struct PolicyState {
   int every, night_every;
   int since_flash;  // page-like refreshes since the last flash
