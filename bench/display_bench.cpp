@@ -387,19 +387,17 @@ void BM_rows(benchmark::State& state, Mask mask, const char* path) {
   state.SetBytesProcessed((int64_t)(state.iterations() * kFrameBytes));
 }
 
-// How much of the error of flat grays dithered with `mask` a reader sees: its
-// spectrum over the 64x64 tile weighted by the eye's contrast sensitivity
-// (Nasanen's exponential model at 11 cd/m2, a page under a reading lamp),
-// for `ppd` pixels per degree, as an RMS in gray levels over all 256 grays.
-double visible_error(Mask mask, double ppd) {
-  const double falloff = 0.525 * std::log(11.0) + 3.91;  // cycles per degree
+// The error of flat grays dithered with `mask`: its power at each frequency
+// of the 64x64 tile (kx * 64 + ky), summed over all 256 grays.  It does not
+// depend on the viewer, so each mask's is computed once.
+std::vector<double> error_spectrum(Mask mask) {
   std::vector<double> c(kTile * kTile), s(kTile * kTile);
   for (unsigned k = 0; k < kTile * kTile; ++k) {
     c[k] = std::cos(2 * M_PI * (k / kTile) * (k % kTile) / kTile);
     s[k] = std::sin(2 * M_PI * (k / kTile) * (k % kTile) / kTile);
   }
   std::vector<double> err(kTile * kTile), re(kTile * kTile), im(kTile * kTile);
-  double total = 0;
+  std::vector<double> power(kTile * kTile, 0.0);
   for (unsigned gray = 0; gray < 256; ++gray) {
     for (unsigned y = 0; y < kTile; ++y)
       for (unsigned x = 0; x < kTile; ++x)
@@ -415,7 +413,6 @@ double visible_error(Mask mask, double ppd) {
         re[y * kTile + k] = a;
         im[y * kTile + k] = b;
       }
-    double power = 0;
     for (unsigned kx = 0; kx < kTile; ++kx)
       for (unsigned ky = 0; ky < kTile; ++ky) {
         double a = 0, b = 0;
@@ -424,13 +421,26 @@ double visible_error(Mask mask, double ppd) {
           a += re[y * kTile + kx] * cy + im[y * kTile + kx] * sy;
           b += im[y * kTile + kx] * cy - re[y * kTile + kx] * sy;
         }
-        double fx = std::min(kx, kTile - kx), fy = std::min(ky, kTile - ky);
-        double weight = std::exp(-std::sqrt(fx * fx + fy * fy) * ppd / kTile / falloff);
-        power += (a * a + b * b) * weight * weight;
+        power[kx * kTile + ky] += a * a + b * b;
       }
-    total += power / std::pow((double)kTile, 4);
   }
-  return std::sqrt(total / 256);
+  return power;
+}
+
+// How much of a mask's error (error_spectrum) a reader sees: the spectrum
+// weighted by the eye's contrast sensitivity (Nasanen's exponential model at
+// 11 cd/m2, a page under a reading lamp), for `ppd` pixels per degree, as an
+// RMS in gray levels over all 256 grays.
+double visible_error(const std::vector<double>& spectrum, double ppd) {
+  const double falloff = 0.525 * std::log(11.0) + 3.91;  // cycles per degree
+  double total = 0;
+  for (unsigned kx = 0; kx < kTile; ++kx)
+    for (unsigned ky = 0; ky < kTile; ++ky) {
+      double fx = std::min(kx, kTile - kx), fy = std::min(ky, kTile - ky);
+      double weight = std::exp(-std::sqrt(fx * fx + fy * fy) * ppd / kTile / falloff);
+      total += spectrum[kx * kTile + ky] * weight * weight;
+    }
+  return std::sqrt(total / std::pow((double)kTile, 4) / 256);
 }
 
 // ---- Report
@@ -508,8 +518,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
       if (t == times_.end() || !q.valid) continue;
       char cost[64];
       snprintf(cost, sizeof cost, "%.2f (%.2f-%.2f)", q.median, q.low, q.high);
+      std::vector<double> spectrum = error_spectrum(r.mask);
       printf("%-18s %9.3f  %-22s %14.3f %14.3f\n", r.name, median(t->second) * 1e3, cost,
-             visible_error(r.mask, 61.8), visible_error(r.mask, 43.7));
+             visible_error(spectrum, 61.8), visible_error(spectrum, 43.7));
     }
   }
 

@@ -12,7 +12,6 @@
 // application script in script.cpp; README.md beside this file describes
 // the environment, the script and the trace.
 
-#include <ctype.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -167,12 +166,10 @@ std::vector<std::string> library_hashes() {
   close(fd);
   if (m == MAP_FAILED) return hashes;
   const char* p = static_cast<const char*>(m);
+  auto hex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); };
   for (size_t i = 0; i + 33 < n; i++) {
-    if (p[i] || p[i + 33]) continue;
-    std::string h(p + i + 1, 32);
-    if (std::all_of(h.begin(), h.end(),
-                    [](char c) { return isdigit(c) || (c >= 'a' && c <= 'f'); }))
-      hashes.push_back(h);
+    if (p[i] || p[i + 33] || !std::all_of(p + i + 1, p + i + 33, hex)) continue;
+    hashes.emplace_back(p + i + 1, 32);
   }
   munmap(m, n);
   return hashes;
@@ -282,27 +279,31 @@ FlutterEngineResult FlutterEngineRun(size_t version, const FlutterRendererConfig
   f += fmt(" args_size=%zu", args->struct_size);
   if (args->struct_size != sizeof(FlutterProjectArgs))
     return reject(f, "FlutterProjectArgs.struct_size", kInvalidArguments);
+  // What the release reads of the records; the rest has its defaults.
+  const char* const log_tag = STAND_IN_READ(args, log_tag, nullptr);
+  const FlutterLogMessageCallback on_log = STAND_IN_READ(args, log_message_callback, nullptr);
+  const FlutterCustomTaskRunners* tr = args->custom_task_runners;
+  const FlutterTaskRunnerDescription* ui_runner =
+      tr ? STAND_IN_READ(tr, ui_task_runner, nullptr) : nullptr;
   f += " assets=" + opt(args->assets_path) + " icu=" + opt(args->icu_data_path) +
        fmt(" argc=%d", args->command_line_argc) + " argv0=" +
        (args->command_line_argc > 0 && args->command_line_argv ? opt(args->command_line_argv[0])
                                                                : std::string("none")) +
-       " log_tag=" + opt(STAND_IN_READ(args, log_tag, nullptr)) +
+       " log_tag=" + opt(log_tag) +
        fmt(" log_cb=%d message_cb=%d shutdown_vm=%d aot_data=%s snapshots=%d vsync=%d "
            "compositor=%d entrypoint=%s",
-           STAND_IN_READ(args, log_message_callback, nullptr) != nullptr,
-           args->platform_message_callback ? 1 : 0, args->shutdown_dart_vm_when_done ? 1 : 0,
-           args->aot_data ? "set" : "null",
+           on_log ? 1 : 0, args->platform_message_callback ? 1 : 0,
+           args->shutdown_dart_vm_when_done ? 1 : 0, args->aot_data ? "set" : "null",
            (args->vm_snapshot_data || args->isolate_snapshot_data) ? 1 : 0,
            args->vsync_callback ? 1 : 0, args->compositor ? 1 : 0,
            args->custom_dart_entrypoint ? "set" : "null");
-  const FlutterCustomTaskRunners* tr = args->custom_task_runners;
   if (tr) {
     f += fmt(" runners_size=%zu", tr->struct_size);
     if (tr->platform_task_runner)
       f += fmt(" platform_runner_size=%zu identifier=%zu", tr->platform_task_runner->struct_size,
                tr->platform_task_runner->identifier);
     f += fmt(" render_runner=%s ui_runner=%s", tr->render_task_runner ? "set" : "null",
-             STAND_IN_READ(tr, ui_task_runner, nullptr) != nullptr ? "set" : "null");
+             ui_runner ? "set" : "null");
   } else {
     f += " runners=null";
   }
@@ -313,14 +314,14 @@ FlutterEngineResult FlutterEngineRun(size_t version, const FlutterRendererConfig
     return reject(f, "no present callback", kInvalidArguments);
   if (!tr || tr->struct_size != sizeof(FlutterCustomTaskRunners))
     return reject(f, "FlutterCustomTaskRunners missing or wrong struct_size", kInvalidArguments);
-  for (const FlutterTaskRunnerDescription* d : {tr->platform_task_runner, tr->render_task_runner,
-                                                STAND_IN_READ(tr, ui_task_runner, nullptr)}) {
+  for (const FlutterTaskRunnerDescription* d :
+       {tr->platform_task_runner, tr->render_task_runner, ui_runner}) {
     if (d && (d->struct_size != sizeof(FlutterTaskRunnerDescription) || !d->post_task_callback ||
               !d->runs_task_on_current_thread_callback))
       return reject(f, "task runner description", kInvalidArguments);
   }
   if (!tr->platform_task_runner) return reject(f, "no platform task runner", kInvalidArguments);
-  if (tr->render_task_runner || STAND_IN_READ(tr, ui_task_runner, nullptr) != nullptr)
+  if (tr->render_task_runner || ui_runner)
     return reject(f, "the stand-in runs its own raster and UI threads", kInvalidArguments);
   // The engine only insists on an assets path; whether the folder exists is
   // found out later, when the application asks for an asset.  A JIT engine
@@ -365,13 +366,12 @@ FlutterEngineResult FlutterEngineRun(size_t version, const FlutterRendererConfig
 
   auto owned = std::make_unique<_FlutterEngine>();
   _FlutterEngine* e = owned.get();
-  const char* log_tag = STAND_IN_READ(args, log_tag, nullptr);
   e->has_log_tag = log_tag != nullptr;
   if (log_tag) e->log_tag = log_tag;
   e->user_data = user_data;
   e->present = config->software.surface_present_callback;
   e->on_message = args->platform_message_callback;
-  e->on_log = STAND_IN_READ(args, log_message_callback, nullptr);
+  e->on_log = on_log;
   e->runner = *tr->platform_task_runner;
   e->runner.destruction_callback =
       STAND_IN_READ(tr->platform_task_runner, destruction_callback, nullptr);

@@ -13,11 +13,9 @@
 
 #include "flutter_embedder.h"
 
-#ifndef STAND_IN_RELEASE
-#define STAND_IN_RELEASE 344
-#endif
-#ifndef STAND_IN_SNAPSHOT_HASH
-#define STAND_IN_SNAPSHOT_HASH "ace654289f5abc240509fc941453ebc5"
+// Both come from the build (CMakeLists.txt), which alone names the releases.
+#if !defined(STAND_IN_RELEASE) || !defined(STAND_IN_SNAPSHOT_HASH)
+#error "STAND_IN_RELEASE and STAND_IN_SNAPSHOT_HASH name the release this engine plays"
 #endif
 
 namespace stand_in {

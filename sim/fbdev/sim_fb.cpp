@@ -104,7 +104,7 @@ struct State {
   std::deque<SimUpdate> updates;
   std::deque<std::string> refused;
   std::deque<uint32_t> waits;
-  // What the panel shows (8-bit nodes only), xres x yres.
+  // What the panel shows, xres x yres; empty on nodes that are not 8-bit.
   std::vector<uint8_t> panel;
   int snap_no = 0;
 };
@@ -197,7 +197,7 @@ void append_log(const char* fmt, ...) {
 // open (no update is inverted by its flags then).  Called with the lock held.
 void show_on_panel(uint32_t left, uint32_t top, uint32_t width, uint32_t height, uint32_t flags) {
   State& s = st();
-  if (s.var.bits_per_pixel != 8) return;
+  if (s.panel.empty()) return;
   uint8_t invert =
       ((flags & kFlagInvert) != 0) != (s.var.grayscale == kGrayscaleInverted) ? 0xFF : 0;
   uint64_t origin = (uint64_t)s.var.yoffset * s.fix.line_length + s.var.xoffset;

@@ -174,10 +174,11 @@ def frontend_server(argv):
     tool = "frontend_server"
     sdk, release = sdk_root(5)
     # The flutter tool passed --disable-dart-dev to this runtime until 3.26.
-    if (argv[:1] == ["--disable-dart-dev"]) != (version_tuple(release) < (3, 26)):
+    passes = version_tuple(release) < (3, 26)
+    if (argv[:1] == ["--disable-dart-dev"]) != passes:
         fail(tool, "the flutter tool of %s %s --disable-dart-dev first" % (
-            release, "passes" if version_tuple(release) < (3, 26) else "does not pass"))
-    argv = argv[1:] if argv[:1] == ["--disable-dart-dev"] else argv
+            release, "passes" if passes else "does not pass"))
+    argv = argv[1:] if passes else argv
     snapshot = os.path.join(sdk, "bin", "cache", "dart-sdk", "bin", "snapshots",
                             "frontend_server_aot.dart.snapshot")
     if argv[:1] != [snapshot]:

@@ -100,34 +100,18 @@ bool parse_update(const std::string& line, Update* u) {
 // of something on the move, or a partial one of a page.
 enum class Kind { kFlash, kCleanup, kFast, kPartial };
 
-const char* kind_name(Kind k) {
-  switch (k) {
-    case Kind::kFlash:
-      return "full";
-    case Kind::kCleanup:
-      return "clean-up";
-    case Kind::kFast:
-      return "fast";
-    case Kind::kPartial:
-      break;
-  }
-  return "partial";
-}
+// Each kind's name and its colour in the overlay, in the order of Kind; the
+// report uses the same colours.
+struct KindLook {
+  const char* name;
+  SDL_Color colour;
+};
+constexpr KindLook kKindLooks[] = {{"full", {220, 40, 40, 255}},
+                                   {"clean-up", {150, 60, 200, 255}},
+                                   {"fast", {235, 140, 0, 255}},
+                                   {"partial", {30, 110, 230, 255}}};
 
-// The overlay's colour of each kind; the report uses the same.
-SDL_Color kind_colour(Kind k) {
-  switch (k) {
-    case Kind::kFlash:
-      return {220, 40, 40, 255};
-    case Kind::kCleanup:
-      return {150, 60, 200, 255};
-    case Kind::kFast:
-      return {235, 140, 0, 255};
-    case Kind::kPartial:
-      break;
-  }
-  return {30, 110, 230, 255};
-}
+const KindLook& look(Kind k) { return kKindLooks[(int)k]; }
 
 // A rectangle outlined for a moment when the overlay is on.
 struct Mark {
@@ -625,10 +609,10 @@ void apply(Preview& p, const Update& u) {
     p.busy_until = now + (Uint32)wf.ms;
   }
   p.frames++;
-  p.per_kind[kind_name(kind)]++;
+  p.per_kind[look(kind).name]++;
   p.per_waveform[wf.name]++;
   char text[160];
-  snprintf(text, sizeof text, "%s (%u,%u) %ux%u %s", kind_name(kind), u.x, u.y, u.w, u.h, wf.name);
+  snprintf(text, sizeof text, "%s (%u,%u) %ux%u %s", look(kind).name, u.x, u.y, u.w, u.h, wf.name);
   p.last = text;
   std::string label = wf.name;
   if (kind == Kind::kCleanup) label += " clean-up";
@@ -697,7 +681,7 @@ void render(Preview& p) {
     for (const Mark& m : p.marks) {
       SDL_Rect r = {(int)(m.r.x * p.scale), (int)(m.r.y * p.scale),
                     std::max(2, (int)(m.r.w * p.scale)), std::max(2, (int)(m.r.h * p.scale))};
-      SDL_Color c = kind_colour(m.kind);
+      SDL_Color c = look(m.kind).colour;
       SDL_SetRenderDrawColor(p.renderer, c.r, c.g, c.b, 255);
       for (int i = 0; i < 3; i++) {
         SDL_Rect edge = {r.x + i, r.y + i, r.w - 2 * i, r.h - 2 * i};
