@@ -205,7 +205,7 @@ bool read_value(const char* dir, const char* name, int* value) {
 bool write_text(const char* dir, const char* name, const char* text) {
   char path[320];
   snprintf(path, sizeof path, "%s/%s", dir, name);
-  int fd = open(path, O_WRONLY | O_CLOEXEC);
+  int fd = open(path, O_WRONLY | O_TRUNC | O_CLOEXEC);
   if (fd < 0) return false;
   size_t n = strlen(text);
   bool ok = write(fd, text, n) == (ssize_t)n;
