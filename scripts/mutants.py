@@ -285,6 +285,19 @@ FAULTS = [
      "a missing touch screen is told as information: no [错误] mark, and troubleshooting loses it"),
     ("scripts/folian-run", 'complain "已有 folian 在运行（pid', 'complain "folian 已在运行（pid',
      "a refusal reworded without its glossary entry: the English tables go stale"),
+    ("sources.cpp", "return (native * 100 + max / 2) / max;", "return (native * 100 + max / 2) / (max + 1);",
+     "a light's native steps read as one more than there are: every level off by one, full never 100"),
+    ("sources.cpp", "if (warmth >= 0) ok = write_light(light_of(true), warmth) && ok;",
+     "if (warmth >= 0) ok = write_light(light_of(false), warmth) && ok;",
+     "setFrontlight writes the warmth to the front light's brightness"),
+    ("device.cpp", "uint64_t seq = queue(Work::kKeepAwake, nullptr, 0, 0, false);", "uint64_t seq = 0;",
+     "the screensaver kept away by keepAwake is never given back at exit"),
+    ("device.cpp", "    g_listening = false;\n    g_poll_at = 0;", "    g_poll_at = 0;",
+     "cancel on the battery event channel leaves the events coming"),
+    ("device.cpp", "if (!g_listening || event_queued()) return;", "if (event_queued()) return;",
+     "the daemon's battery events are read with no one listening"),
+    ("device.cpp", "(all || now >= j.deadline)", "all",
+     "a call waits for a slow daemon or a hung node without a time limit"),
 ]
 
 

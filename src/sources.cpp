@@ -343,7 +343,9 @@ int native_from_percent(int percent, int max) {
 BatteryReading battery_from_sysfs(int capacity, const char* status) {
   int level = capacity < 0 ? -1 : capacity > 100 ? 100 : capacity;
   size_t n = strcspn(status, "\n");
-  auto is = [&](const char* word) { return n == strlen(word) && strncasecmp(status, word, n) == 0; };
+  auto is = [&](const char* word) {
+    return n == strlen(word) && strncasecmp(status, word, n) == 0;
+  };
   if (is("Charging")) return {level, true, "charging"};
   if (is("Full")) return {level, false, "full"};
   // "Not charging": plugged in, but the charger holds off (a warm or nearly

@@ -143,6 +143,9 @@ class StartUp(E2ETestCase):
             readme = f.read()
         with open(os.path.join(ROOT, "scripts", "folian-run")) as f:
             launcher = set(re.findall(r"\$\{(FOLIAN_[A-Z0-9_]+)", f.read())) - read
+        # The device services' variables are told on their own page.
+        with open(os.path.join(ROOT, "docs", "device-channel.md")) as f:
+            readme += f.read()
         documented = re.findall(r"(?m)^\| `(FOLIAN_[A-Z0-9_]+)` \|", readme)
         self.assertEqual(sorted(helped + desktop), sorted(read))
         self.assertTrue(all(n.startswith(("FOLIAN_TEST_", "FOLIAN_FB_")) for n in desktop), desktop)

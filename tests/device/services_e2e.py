@@ -79,6 +79,7 @@ class Services(E2ETestCase):
         app = self.start(self.bundle(app="fill gray 255\npresent\n" + script + "quit\n"), env=full,
                          preload=["sim_paths"], ld_library_path=[LIPC_LIB] if source == "library" else [])
         app.wait_line(r"\] 设备服务：(没有保持唤醒|保持唤醒 ← )")
+        app.wait_line(r"\] 控制管道 ")
         return app
 
     def replies(self, app, channel=DEVICE):
