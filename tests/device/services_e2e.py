@@ -196,6 +196,19 @@ class Services(E2ETestCase):
                 self.assertGreater((took[0] - asked[0]["t"]) / 1e9, 1.0)
                 self.assertLess((took[0] - asked[0]["t"]) / 1e9, 2.5 * SLOW)
 
+    def test_check_lists_the_services_found(self):
+        self.daemon(battLevel=80, flIntensity=3)
+        self.sysfs("backlight/amber", brightness="1\n", max_brightness="4\n")
+        b = self.bundle()
+        app = self.start(args=["--check", "--bundle", b.path], preload=["sim_paths"],
+                         env={"FOLIAN_SIM_LIPC_DIR": self.path("lipc"), "FOLIAN_SIM_LIPC_BIN": LIPC_BIN,
+                              "FOLIAN_SIM_SYSFS": self.path("sys"), "FOLIAN_FB_FILE": ""})
+        self.assertEqual(app.wait(10), 0, "\n".join(app.lines()))
+        found = [l.split("设备服务：", 1)[1] for l in app.lines() if "设备服务：" in l]
+        self.assertEqual(found, ["电池 ← 电源守护进程（lipc-get-prop） battLevel",
+                                 "前光 ← 电源守护进程（lipc-get-prop） flIntensity",
+                                 "色温 ← /sys/class/backlight/amber（0..4）", "没有保持唤醒"])
+
 
 if __name__ == "__main__":
     unittest.main()
