@@ -224,7 +224,9 @@ bool find_in_class(const char* class_dir, bool (*fits)(const char* dir, const ch
   DIR* d = opendir(class_dir);
   if (!d) return false;
   char best[256] = "";
-  while (struct dirent* e = readdir(d)) {
+  // The 64-bit walk: a 32-bit program's plain readdir gives up on a file
+  // system whose entry offsets do not fit 32 bits.
+  while (struct dirent64* e = readdir64(d)) {
     if (e->d_name[0] == '.') continue;
     char dir[320];
     snprintf(dir, sizeof dir, "%s/%s", class_dir, e->d_name);
