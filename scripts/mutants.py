@@ -285,6 +285,12 @@ FAULTS = [
      "a missing touch screen is told as information: no [错误] mark, and troubleshooting loses it"),
     ("scripts/folian-run", 'complain "已有 folian 在运行（pid', 'complain "folian 已在运行（pid',
      "a refusal reworded without its glossary entry: the English tables go stale"),
+    ("scripts/log-glossary.py", "            if any(p in passed and (passed[p] == value) != equal\n",
+     "            if False and any(p in passed and (passed[p] == value) != equal\n",
+     "the troubleshooting table names a piece a line is never printed for"),
+    ("scripts/log-glossary.py", "                    if head else None\n",
+     "                    if head and False else None\n",
+     "a line beginning with the name of its piece is shown as … only: no one finds it"),
 ]
 
 
