@@ -165,8 +165,8 @@ ElfProblem snapshot_find(const uint8_t* file, size_t size, Arch arch, const uint
 
 const char* verdict_name(Verdict verdict) {
   static const char* const kNames[] = {
-      "ok",         "bad_magic",   "truncated",        "bad_hash",         "bad_mode",
-      "wrong_arch", "wrong_float", "needs_aot_engine", "needs_jit_engine", "hash_mismatch"};
+      "ok",         "bad_magic",   "truncated",        "bad_hash",      "bad_mode",
+      "wrong_arch", "wrong_float", "needs_aot_engine", "hash_mismatch", "mode_mismatch"};
   return kNames[(int)verdict];
 }
 
@@ -184,15 +184,38 @@ Verdict snapshot_judge(const uint8_t* data, size_t size, Arch arch, const Engine
 
   std::vector<std::string> words = words_of(header->features);
   const std::string mode = words.empty() ? "" : words[0];
-  bool debug = mode == "debug";
-  if (!debug && mode != "product" && mode != "release") return Verdict::kBadMode;
-  if (!has_word(words, arch == Arch::kArmhf ? "arm-eabi" : "x64-sysv")) return Verdict::kWrongArch;
-  if (arch == Arch::kArmhf && !has_word(words, "hardfp")) return Verdict::kWrongFloat;
-  if (!debug && !engine.aot) return Verdict::kNeedsAotEngine;
-  if (debug && (engine.aot || !engine.kernel_blob)) return Verdict::kNeedsJitEngine;
+  if (mode != "product" && mode != "release" && mode != "debug") return Verdict::kBadMode;
+  header->mode = mode;
+  // The Dart VMs of older releases name the ABI ("arm-eabi" with "hardfp"
+  // or "softfp", "x64-sysv"); later ones the architecture and the system
+  // ("arm linux", "x64 linux"), the float ABI then being the ELF file's.
+  bool older = has_word(words, arch == Arch::kArmhf ? "arm-eabi" : "x64-sysv");
+  if (!older && !(has_word(words, arch == Arch::kArmhf ? "arm" : "x64") && has_word(words, "linux")))
+    return Verdict::kWrongArch;
+  if (older && arch == Arch::kArmhf && !has_word(words, "hardfp")) return Verdict::kWrongFloat;
+  if (!engine.aot) return Verdict::kNeedsAotEngine;
   if (std::find(engine.hashes.begin(), engine.hashes.end(), header->hash) == engine.hashes.end())
     return Verdict::kHashMismatch;
+  if (!engine.mode.empty() && engine.mode != mode) return Verdict::kModeMismatch;
   return Verdict::kOk;
+}
+
+std::string snapshot_engine_mode(const uint8_t* data, size_t size) {
+  auto holds = [&](const char* word) {
+    size_t length = strlen(word);
+    const uint8_t* end = data + size;
+    for (const uint8_t* at = data; at < end;) {
+      const void* found = memmem(at, (size_t)(end - at), word, length);
+      if (!found) return false;
+      const uint8_t* p = static_cast<const uint8_t*>(found);
+      if (p > data && p[-1] == '\0' && p + length < end && p[length] == '\0') return true;
+      at = p + 1;
+    }
+    return false;
+  };
+  bool product = holds("product"), release = holds("release");
+  if (product == release) return "";
+  return product ? "product" : "release";
 }
 
 std::vector<std::string> snapshot_engine_hashes(const uint8_t* data, size_t size) {
