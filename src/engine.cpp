@@ -119,8 +119,8 @@ bool tell_verdict(Verdict verdict, const char* app, const SnapshotHeader& h,
       log_error("应用 %s 的快照模式不明（特性：%s）\n", app, features);
       break;
     case Verdict::kWrongArch:
-      log_error("应用 %s 的快照是为别的处理器或系统做的（特性：%s），本机是 Linux、%s\n", app, features,
-                arch_name(kThisArch));
+      log_error("应用 %s 的快照是为别的处理器或系统做的（特性：%s），本机是 Linux、%s\n", app,
+                features, arch_name(kThisArch));
       break;
     case Verdict::kWrongFloat:
       log_error("应用 %s 的快照用软浮点（特性：%s），本机要 hardfp\n", app, features);

@@ -190,8 +190,8 @@ Verdict snapshot_judge(const uint8_t* data, size_t size, Arch arch, const Engine
   // or "softfp", "x64-sysv"); later ones the architecture and the system
   // ("arm linux", "x64 linux"), the float ABI then being the ELF file's.
   bool older = has_word(words, arch == Arch::kArmhf ? "arm-eabi" : "x64-sysv");
-  if (!older && !(has_word(words, arch == Arch::kArmhf ? "arm" : "x64") && has_word(words, "linux")))
-    return Verdict::kWrongArch;
+  bool newer = has_word(words, arch == Arch::kArmhf ? "arm" : "x64") && has_word(words, "linux");
+  if (!older && !newer) return Verdict::kWrongArch;
   if (older && arch == Arch::kArmhf && !has_word(words, "hardfp")) return Verdict::kWrongFloat;
   if (!engine.aot) return Verdict::kNeedsAotEngine;
   if (std::find(engine.hashes.begin(), engine.hashes.end(), header->hash) == engine.hashes.end())
