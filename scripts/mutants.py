@@ -293,7 +293,7 @@ FAULTS = [
     ("snapshot.cpp", "  if (product == release) return \"\";", "  if (product && release) return \"\";",
      "an engine that tells neither mode is taken for a profile engine"),
     ("snapshot.cpp", "  if (!older && !newer) return Verdict::kWrongArch;",
-     "  if (!older) return Verdict::kWrongArch;", "apps of the later releases' words (arm linux) are refused as of another architecture"),
+     "  if (!older && (!newer || newer)) return Verdict::kWrongArch;", "apps of the later releases' words (arm linux) are refused as of another architecture"),
     ("snapshot.cpp", "  if (!engine.aot) return Verdict::kNeedsAotEngine;",
      '  if (!engine.aot && mode != "debug") return Verdict::kNeedsAotEngine;',
      "the first feature word debug is taken for a Flutter debug build: such an app goes to a JIT engine"),
