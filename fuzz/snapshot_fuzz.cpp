@@ -64,7 +64,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   engine.hashes = snapshot_engine_hashes(file, size);
   check(engine.hashes == plain_hashes(file, size));
   engine.mode = snapshot_engine_mode(file, size);
-  check(engine.mode == plain_mode(file, size));
+  // An ELF file is read by its mapped parts only.
+  if (size < 4 || memcmp(file,
+                         "\x7f"
+                         "ELF",
+                         4) != 0)
+    check(engine.mode == plain_mode(file, size));
   engine.aot = size % 2;
   for (Arch arch : {Arch::kArmhf, Arch::kX8664}) {
     const uint8_t* snapshot;

@@ -80,9 +80,10 @@ Verdict snapshot_judge(const uint8_t* data, size_t size, Arch arch, const Engine
                        SnapshotHeader* header);
 
 // The mode word of the engine's Dart VM, as it spells it when it checks an
-// app's features: "product" or "release", whichever of the two the library
-// holds as a string of its own (a NUL on both sides).  Empty when it holds
-// both or neither: the library cannot tell, and nothing is guessed.
+// app's features: "product" or "release", whichever of the two the parts of
+// the library the loader maps hold as a string of their own (a NUL on both
+// sides).  Empty when they hold both or neither: the library cannot tell,
+// and nothing is guessed.
 std::string snapshot_engine_mode(const uint8_t* data, size_t size);
 
 // Every run of exactly 32 lower-case hex digits with a NUL on both sides: the

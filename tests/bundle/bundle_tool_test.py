@@ -133,6 +133,12 @@ class BundleTool(unittest.TestCase):
                                      cls.stand_in("libstdc++.so.6", "GLIBCXX_3.4.11")),
         }
         cls.lib["app_far_segment"] = cls.far_segment("app_x86_64")
+        # Debug information, which the loader does not map, names C++ members
+        # "release" in a release engine too.
+        cls.lib["engine_20_debug"] = os.path.join(cls.work, "engine_20_debug.so")
+        shutil.copy(cls.lib["engine_20"], cls.lib["engine_20_debug"])
+        with open(cls.lib["engine_20_debug"], "ab") as f:
+            f.write(b"\0release\0")
         cls.lib["engine_bad_verneed"] = cls.corrupt_version_needs("engine_newer_libc", 8)
         cls.lib["engine_bad_vn_next"] = cls.corrupt_version_needs("engine_newer_libc", 12)
         cls.huge = os.path.join(cls.work, "huge.so")
@@ -304,7 +310,7 @@ class BundleTool(unittest.TestCase):
             "application on a debug engine": ({"engine": lib["engine_jit"]}, r"^application library "
                                               r".*: is ahead-of-time code \(product .*\), and the engine is a debug"),
             "profile application, release engine": (
-                {"app": lib["app_profile"], "engine": lib["engine_20"]}, r"^application library .*: "
+                {"app": lib["app_profile"], "engine": lib["engine_20_debug"]}, r"^application library .*: "
                 r"is a Flutter profile build \(release\), and the engine is a Flutter release build "
                 r"\(product\): build both in one mode$"),
             "release application, profile engine": (

@@ -176,6 +176,18 @@ TEST(EngineMode, OneOfTheTwoWordsAsAStringOfItsOwnOrNothing) {
   EXPECT_EQ(mode(nul + "release"), "");  // at the very end: no NUL after it
 }
 
+#ifdef FOLIAN_STAND_IN_ENGINE
+// Only what the loader maps counts: debug information and the full symbol
+// table name C++ members "release", in a release engine too.
+TEST(EngineMode, TheStandInReleaseEngineIsOneWhateverItsUnmappedPartsName) {
+  std::vector<uint8_t> engine = read_file(FOLIAN_STAND_IN_ENGINE);
+  ASSERT_FALSE(engine.empty());
+  EXPECT_EQ(snapshot_engine_mode(engine.data(), engine.size()), "product");
+  for (char c : std::string("\0release\0", 9)) engine.push_back((uint8_t)c);
+  EXPECT_EQ(snapshot_engine_mode(engine.data(), engine.size()), "product");
+}
+#endif
+
 TEST(Releases, EveryRowOfTheTableIsBuiltIn) {
   std::ifstream in(FOLIAN_SOURCE_DIR "/src/snapshot_releases.tsv");
   int rows = 0;
