@@ -19,6 +19,7 @@
  */
 #define _GNU_SOURCE
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -36,7 +37,10 @@ struct sim_lipc {
 
 #define SIM_LIPC_MAGIC 0x4c495043u
 
+/* Handles are opened from more than one thread (the framework impersonation
+ * on the main thread, the device services on their worker). */
 static struct sim_lipc handles[4];
+static pthread_mutex_t handles_lock = PTHREAD_MUTEX_INITIALIZER;
 
 __attribute__((format(printf, 1, 2))) static void record(const char* fmt, ...) {
   const char* dir = getenv("FOLIAN_SIM_LIPC_DIR");
@@ -72,7 +76,7 @@ __attribute__((constructor)) static void sim_lipc_loaded(void) {
   record("load %s\n", SIM_LIPC_NAME);
 }
 
-void* LipcOpen(const char* service) {
+static void* open_handle(const char* service) {
   if (getenv("FOLIAN_SIM_LIPC_REFUSE_SERVICE") != NULL) {
     record("open %s refused\n", service);
     return NULL;
@@ -86,6 +90,13 @@ void* LipcOpen(const char* service) {
   }
   record("open %s no-room\n", service);
   return NULL;
+}
+
+void* LipcOpen(const char* service) {
+  pthread_mutex_lock(&handles_lock);
+  void* h = open_handle(service);
+  pthread_mutex_unlock(&handles_lock);
+  return h;
 }
 
 int LipcRegisterIntProperty(void* lipc, const char* property, sim_lipc_getter getter,
@@ -176,6 +187,8 @@ void LipcClose(void* lipc) {
   }
   struct sim_lipc* h = lipc;
   record("close %s\n", h->service);
+  pthread_mutex_lock(&handles_lock);
   h->magic = 0;
+  pthread_mutex_unlock(&handles_lock);
 }
 #endif
