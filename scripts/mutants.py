@@ -130,6 +130,8 @@ FAULTS = [
      "touch scaling maps the axis maximum one pixel off the screen"),
     ("input.cpp", "  if (action == kKeyRelease && !pressed) return;\n", "",
      "page key release without a press is sent on"),
+    ("input.cpp", "then.x = own ? s.x : first[k][kX];", "then.x = s.x;",
+     "a finger that lands during lost events goes down where the last one was (a drag nobody made)"),
     ("control.cpp", "g_queue_end + kGapMs * kMs : now;", "g_queue_end + kGapMs : now;",
      "50 ms gap between queued commands lost (unit slip)"),
     ("control.cpp", "    if (d > kMaxDurationMs) return kTooLong;\n    unsigned ms = d == 0 ? kSwipeMs",

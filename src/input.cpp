@@ -458,9 +458,9 @@ void resolve_touch(input_device& d, FLUTTER_API_SYMBOL(FlutterEngine) engine) {
   int32_t start = kernel_slot;
   for (int i = 0; i < g_held_count; i++)
     if (is_event(g_held[i], EV_ABS, ABS_MT_SLOT)) start = kIgnoredSlot;
-  // Which fields the held events change, and each slot's first tracking id.
+  // Which fields the held events change, and the first value each takes.
   uint8_t changed[kSlots] = {};
-  int32_t first_id[kSlots] = {};
+  int32_t first[kSlots][kNoField] = {};
   int32_t slot = start;
   for (int i = 0; i < g_held_count; i++) {
     if (is_event(g_held[i], EV_ABS, ABS_MT_SLOT)) {
@@ -469,8 +469,7 @@ void resolve_touch(input_device& d, FLUTTER_API_SYMBOL(FlutterEngine) engine) {
     }
     Change c = change_of(d, slot, g_held[i]);
     if (c.field == kNoField) continue;
-    if (c.field == kTrackingId && !(changed[c.slot] & (1u << kTrackingId)))
-      first_id[c.slot] = c.value;
+    if (!(changed[c.slot] & (1u << c.field))) first[c.slot][c.field] = c.value;
     changed[c.slot] |= (uint8_t)(1u << c.field);
   }
   // The state at the gap's end: the kernel's, but for what the held events
@@ -478,9 +477,7 @@ void resolve_touch(input_device& d, FLUTTER_API_SYMBOL(FlutterEngine) engine) {
   for (int k = 0; k < kSlots; k++) {
     touch_slot& s = d.slots[k];
     touch_slot then = now[k];
-    if (changed[k] & (1u << kX)) then.x = s.x;
-    if (changed[k] & (1u << kY)) then.y = s.y;
-    if ((changed[k] & (1u << kTrackingId)) && first_id[k] >= 0) {
+    if ((changed[k] & (1u << kTrackingId)) && first[k][kTrackingId] >= 0) {
       // A new contact comes: whatever the slot held had ended.
       then.tracking_id = -1;
     } else if (changed[k] & (1u << kTrackingId)) {
@@ -491,6 +488,13 @@ void resolve_touch(input_device& d, FLUTTER_API_SYMBOL(FlutterEngine) engine) {
       if (d.multitouch && s.down) end_contact(d, s, kCancel, engine);
       then.tracking_id = s.down ? s.tracking_id : -1;
     }
+    // A position the held events change is, at the gap's end, where the
+    // application last saw its own contact. A contact it does not hold
+    // landed unseen, and its first known place is where the held events
+    // first put it: the last contact's place would make a drag nobody made.
+    bool own = s.down && s.tracking_id == then.tracking_id;
+    if (changed[k] & (1u << kX)) then.x = own ? s.x : first[k][kX];
+    if (changed[k] & (1u << kY)) then.y = own ? s.y : first[k][kY];
     adopt(d, k, then, engine);
   }
   end_report(d, engine);
