@@ -23,6 +23,7 @@
 #include "engine.h"
 #include "flutter_embedder.h"
 #include "folian_version.h"
+#include "framebuffer.h"
 #include "framework.h"
 #include "input.h"
 #include "log.h"
@@ -396,7 +397,7 @@ void run_loop(int wake_fd) {
 // program goes on without that facility, which is told, not counted.
 int check_device() {
   int problems = 0;
-  if (const char* fb = display_device()) {
+  if (const char* fb = framebuffer_device()) {
     if (access(fb, R_OK | W_OK) == 0) {
       log_info("帧缓冲 %s 可读写\n", fb);
     } else {
@@ -436,8 +437,9 @@ int check_settings() {
   pixel_ratio_for(0);
   accessibility_features();
   exit_timeout_s();
-  // What display_open reads for itself (the DPI's bound is its kMaxDpi);
-  // policy_open and eink_open, which it calls, only read their settings.
+  // What display_open and framebuffer_open read for themselves (the DPI's
+  // bound is the framebuffer's kMaxDpi); policy_open and eink_open, which
+  // they call, only read their settings.
   setting_int("FOLIAN_DPI", 0, 0, 10000);
   setting_int("FOLIAN_LOG_FRAMES", 0, 0, INT_MAX);
   setting_flag("FOLIAN_NIGHT");
