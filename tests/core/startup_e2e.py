@@ -330,7 +330,8 @@ class LaunchFailures(E2ETestCase):
         # The engine aborts on ICU data it cannot read and, ahead of time,
         # starts without its assets: both must be caught before the launch.
         no_icu, no_assets, no_libapp = self.bundle(icu=False), self.bundle(assets=False), \
-            self.bundle(libapp=False)
+            self.bundle(libapp=False, kernel=False)
+        debug_build = self.bundle(libapp=False)  # a kernel and no ahead-of-time code
         icu_dir = self.bundle(icu=False)
         os.makedirs(icu_dir.icu)
         aot = {"FOLIAN_SIM_AOT": "1"}
@@ -345,6 +346,8 @@ class LaunchFailures(E2ETestCase):
             (no_assets, aot, "资源目录 %s 不可用: No such file or directory" % no_assets.assets),
             (no_assets, {}, "资源目录 %s 不可用: No such file or directory" % no_assets.assets),
             (no_libapp, aot, "读不了应用 %s: No such file or directory" % no_libapp.libapp),
+            (debug_build, aot, "应用是调试构建（只有 %s/kernel_blob.bin，没有 %s），这个引擎只跑预编译代码："
+             "要调试引擎" % (debug_build.assets, debug_build.libapp)),
             (not_elf, aot, "应用 %s 不是 ELF 文件" % not_elf.libapp),
             # An app of another release: the engine would abort the process.
             (foreign, aot, "应用 %s 的快照是 %s（Flutter 2.0.0–2.0.6），不是这个引擎的：引擎的快照是 %s"
