@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "device.h"
 #include "display.h"
 #include "engine.h"
 #include "input.h"
@@ -31,6 +32,7 @@ enum StepKind : int32_t {
   kStepDither = 7,
   kStepMotion = 8,
   kStepFlash = 9,
+  kStepBattery = 10,
 };
 
 struct control_step {
@@ -202,6 +204,17 @@ Verdict interpret(const char* line) {
     if (got < 1) return kUnreadable;
     if (!room_for(1, line)) return kFull;
     append(start_time(), kStepFlash, 0, flash_count(day), flash_count(got == 2 ? night : day));
+    return kQueued;
+  }
+  if (strncmp(line, "battery ", 8) == 0) {
+    // battery LEVEL [charging]: the level 0..100, unplugged unless told.
+    int level = -1;
+    char word[16] = "";
+    if (sscanf(line, "battery %d %15s", &level, word) < 1 || level < 0 || level > 100)
+      return kUnreadable;
+    if (word[0] && strcmp(word, "charging") != 0) return kUnreadable;
+    if (!room_for(1, line)) return kFull;
+    append(start_time(), kStepBattery, 0, level, word[0] ? 1.0 : 0.0);
     return kQueued;
   }
   int kind = strncmp(line, "sleep", 5) == 0     ? kStepSleep
@@ -410,6 +423,9 @@ void control_run_due(FLUTTER_API_SYMBOL(FlutterEngine) engine) {
         break;
       case kStepFlash:
         display_set_flash_every((int)step.x, (int)step.y);
+        break;
+      case kStepBattery:
+        device_set_battery((int)step.x, step.y != 0);
         break;
       default:
         break;
