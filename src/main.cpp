@@ -12,6 +12,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <memory>
 #include <type_traits>
 
@@ -135,8 +136,12 @@ Command parse_arguments(int argc, char** argv, const char** bundle, const char**
 
 FLUTTER_API_SYMBOL(FlutterEngine) g_engine = nullptr;
 // Written by the signal handler, read by the loop.
-volatile sig_atomic_t g_quit = 0;
-volatile sig_atomic_t g_repaint = 0;
+// Set by the signal handler, which the kernel may run on any of the engine's
+// threads: a lock-free atomic is both signal-safe and a real cross-thread
+// hand-over, where a volatile flag is only the former.
+std::atomic<int> g_quit{0};
+std::atomic<int> g_repaint{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal flags must be lock-free");
 int g_signal_pipe[2] = {-1, -1};
 
 constexpr int kPollSlots = 16;
@@ -383,8 +388,7 @@ void run_loop(int wake_fd) {
 
     if (fds[0].revents & POLLIN) tasks_drain_wakeup();
     if (fds[1].revents & POLLIN) drain_signal_pipe();
-    if (g_repaint) {
-      g_repaint = 0;
+    if (g_repaint.exchange(0)) {
       log_info("收到 SIGUSR1，整屏写回\n");
       display_repaint();
     }
