@@ -27,6 +27,7 @@
 #include <mutex>
 
 #include "display_row8.h"
+#include "display_turn.h"
 #include "eink.h"
 #include "log.h"
 #include "policy.h"
@@ -66,6 +67,14 @@ struct DisplayState {
   bool night = false;
   bool night_in_shadow = false;
   bool dither = false;
+  // The application's picture turned clockwise on the panel, in degrees, and
+  // whether a frame of the turned size has yet to come since the last turn
+  // (frames of the old size still on their way are not shown).  `band` is
+  // the turned conversion's buffer, made at the first turn.
+  int degrees = 0;
+  bool turn_pending = false;
+  uint8_t* band = nullptr;
+  size_t band_stride = 0;
 
   // Derived at open.  `row_len` is the visible part of one row; `span` runs
   // from the first visible byte to the last one, so copies never touch the
@@ -400,6 +409,8 @@ void reset_state() {
   g.frame_no = 0;
   g.missed_w = g.missed_h = 0;
   g.night = g.night_in_shadow = g.dither = false;
+  g.degrees = 0;
+  g.turn_pending = false;
   g.suspended.store(false);
 }
 
@@ -735,7 +746,9 @@ void display_close() {
   }
   free(g.saved);
   free(g.shadow);
-  g.saved = g.shadow = nullptr;
+  free(g.band);
+  g.saved = g.shadow = g.band = nullptr;
+  g.band_stride = 0;
   if (g.fake) {
     free(g.map);
   } else {
@@ -749,10 +762,17 @@ void display_close() {
 bool display_present(const void* pixels, size_t row_bytes, size_t rows) {
   std::lock_guard<std::mutex> lock(g_lock);
   if (!g.shadow) return true;
+  // The application's frame is as wide as the panel is high when turned a
+  // quarter.
+  const bool quarter = g.degrees % 180 != 0;
+  const uint32_t app_width = quarter ? g.height : g.width;
+  const uint32_t app_height = quarter ? g.width : g.height;
+  if (g.turn_pending && rows != app_height) return true;
+  g.turn_pending = false;
   double start = now_ms();
-  uint32_t nrows = rows < g.height ? (uint32_t)rows : g.height;
+  uint32_t nrows = rows < app_height ? (uint32_t)rows : app_height;
   size_t per_row = row_bytes / 4;
-  unsigned npx = per_row < g.width ? (unsigned)per_row : g.width;
+  unsigned npx = per_row < app_width ? (unsigned)per_row : app_width;
   RowConverter convert = row_converter();
 
   // Each changed row goes to the framebuffer right after its conversion,
@@ -767,6 +787,23 @@ bool display_present(const void* pixels, size_t row_bytes, size_t rows) {
   uint32_t left = UINT32_MAX, right = 0, top = 0, bottom = 0;
   size_t copied_end = 0;
   const uint8_t* src = (const uint8_t*)pixels;
+  if (g.degrees != 0) {
+    TurnTarget target{g.shadow, g.stride, g.width, g.height, g.bpp / 8, g.band, g.band_stride};
+    TurnDamage d = display_convert_turned(src, row_bytes, nrows, npx, g.degrees, convert, target);
+    if (d.changed) {
+      changed = true;
+      left = d.left;
+      right = d.right;
+      top = d.top;
+      bottom = d.bottom;
+      copied_end = (size_t)top * g.stride;
+      if (!suspended) {
+        copy_rows(top, bottom - top + 1);
+        copied_end = (size_t)bottom * g.stride + g.row_len;
+      }
+    }
+    nrows = 0;  // converted
+  }
   for (uint32_t r = 0; r < nrows; ++r) {
     unsigned first = 0, last = 0;
     size_t at = (size_t)r * g.stride;
@@ -841,6 +878,23 @@ void display_set_suspended(bool on) {
 }
 
 bool display_is_suspended() { return g.suspended.load(); }
+
+void display_set_orientation(int degrees) {
+  std::lock_guard<std::mutex> lock(g_lock);
+  if (degrees == g.degrees || !g.shadow) return;
+  if (degrees != 0 && !g.band) {
+    // Room for a band of the longer side in any pixel format, in whole cache
+    // lines per row.
+    size_t longest = std::max(g.width, g.height);
+    g.band_stride = (longest * 4 + kCacheLine - 1) / kCacheLine * kCacheLine;
+    g.band = alloc_copy("旋转转换缓冲", g.band_stride * kTurnBand, nullptr, 0);
+    if (!g.band) return;
+  }
+  g.degrees = degrees;
+  g.turn_pending = true;
+  // The whole panel changes at once: one full refresh shows it cleanly.
+  g.force_full = true;
+}
 
 void display_show_sleep_cover(const char* path, unsigned width, unsigned height) {
   FILE* f = fopen(path, "rb");

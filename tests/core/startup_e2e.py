@@ -1,5 +1,6 @@
 """Start-up, engine launch, initial engine state, signals and the exit watchdog."""
 
+import glob
 import json
 import os
 import re
@@ -139,8 +140,11 @@ class StartUp(E2ETestCase):
         read = set(re.findall(r'"(FOLIAN_[A-Z0-9_]+)"', source))
         helped = re.findall(r"(?m)^  (FOLIAN_[A-Z0-9_]+) ", out[("--help",)])
         desktop = re.findall(r"FOLIAN_\w+", out[("--help",)].split("For tests and the desktop:")[1])
-        with open(os.path.join(ROOT, "README.md")) as f:
-            readme = f.read()
+        # A feature's own page in docs/ may hold its variables' table.
+        readme = ""
+        for page in ["README.md"] + sorted(glob.glob(os.path.join(ROOT, "docs", "*.md"))):
+            with open(os.path.join(ROOT, page)) as f:
+                readme += f.read()
         with open(os.path.join(ROOT, "scripts", "folian-run")) as f:
             launcher = set(re.findall(r"\$\{(FOLIAN_[A-Z0-9_]+)", f.read())) - read
         documented = re.findall(r"(?m)^\| `(FOLIAN_[A-Z0-9_]+)` \|", readme)
