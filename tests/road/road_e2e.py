@@ -401,7 +401,8 @@ class FlashesAndMotion(Road):
         reply = self.app.wait_event("response", match=lambda e: e["channel"] == EPD, count=7)
         self.assertEqual(payload(reply), ok_reply({
             "platform": "kindle", "driver": kind, "night": True, "motion": "auto", "dithering": False,
-            "flashEvery": 0, "flashEveryNight": 0, "sinceFlash": 6 if kind == "mtk" else 5}))
+            "flashEvery": 0, "flashEveryNight": 0, "sinceFlash": 6 if kind == "mtk" else 5,
+            "orientation": 0}))
         self.stop()
         got = self.updates()
         self.assertEqual([(u["region"], u["waveform"], u["full"], u["flags"]) for u in got], want)

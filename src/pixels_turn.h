@@ -1,8 +1,7 @@
-// Conversion of the application's frame into a shadow laid out in the
-// panel's orientation when the picture is turned.  Part of the display
-// module, not of its interface: display.cpp hands it the row converter of
-// the framebuffer's format and the shadow, and gets the damage back in panel
-// pixels.
+// The pixel paths for a turned picture: the application's frame converted
+// into a shadow laid out in the panel's orientation.  The presentation
+// (display.cpp) hands it the row converter of the framebuffer's pixel and the
+// shadow, and gets the damage back in panel pixels.  No state of its own.
 #pragma once
 
 #include <stddef.h>
@@ -39,6 +38,6 @@ struct TurnDamage {
 // `row_bytes` apart), turned `degrees` (90, 180 or 270) clockwise onto the
 // panel.  The frame must fit: cols at most the panel's height and rows at
 // most its width at 90 and 270, the panel's own size at 180.
-TurnDamage display_convert_turned(const uint8_t* src, size_t row_bytes, unsigned rows,
+TurnDamage pixels_convert_turned(const uint8_t* src, size_t row_bytes, unsigned rows,
                                   unsigned cols, int degrees, TurnRowFn convert,
                                   const TurnTarget& t);

@@ -8,7 +8,7 @@
 // at 180 degrees a row becomes a panel row read backwards.  Pixels are
 // compared with the shadow in their own width, and only those that differ
 // are stored and counted in the damage, in panel pixels.
-#include "display_turn.h"
+#include "pixels_turn.h"
 
 #include <string.h>
 
@@ -117,7 +117,7 @@ TurnDamage convert_as(const uint8_t* src, size_t row_bytes, unsigned rows, unsig
 
 }  // namespace
 
-TurnDamage display_convert_turned(const uint8_t* src, size_t row_bytes, unsigned rows,
+TurnDamage pixels_convert_turned(const uint8_t* src, size_t row_bytes, unsigned rows,
                                   unsigned cols, int degrees, TurnRowFn convert,
                                   const TurnTarget& t) {
   if (rows == 0 || cols == 0) return {false, 0, 0, 0, 0};
