@@ -1,6 +1,5 @@
 """Start-up, engine launch, initial engine state, signals and the exit watchdog."""
 
-import glob
 import json
 import os
 import re
@@ -134,20 +133,21 @@ class StartUp(E2ETestCase):
         self.assertIn("904dab858c4", version[2])
         # Every variable the program reads is in the help, a device setting
         # on a line of its own, one for tests and the desktop in the sentence
-        # that names them; and in the README's tables with the launcher's.
+        # that names them; and in the tables of the configuration's page and
+        # the launcher's.
         source = "".join(open(os.path.join(ROOT, "src", n)).read()
                          for n in os.listdir(os.path.join(ROOT, "src")) if n.endswith(".cpp"))
         read = set(re.findall(r'"(FOLIAN_[A-Z0-9_]+)"', source))
         helped = re.findall(r"(?m)^  (FOLIAN_[A-Z0-9_]+) ", out[("--help",)])
         desktop = re.findall(r"FOLIAN_\w+", out[("--help",)].split("For tests and the desktop:")[1])
-        # A feature's own page in docs/ may hold its variables' table.
-        readme = ""
-        for page in ["README.md"] + sorted(glob.glob(os.path.join(ROOT, "docs", "*.md"))):
-            with open(os.path.join(ROOT, page)) as f:
-                readme += f.read()
+        # The settings' pages, and a feature's own page that holds its table.
+        docs = ""
+        for page in ("configuration.md", "launcher.md", "orientation.md"):
+            with open(os.path.join(ROOT, "docs", page)) as f:
+                docs += f.read()
         with open(os.path.join(ROOT, "scripts", "folian-run")) as f:
             launcher = set(re.findall(r"\$\{(FOLIAN_[A-Z0-9_]+)", f.read())) - read
-        documented = re.findall(r"(?m)^\| `(FOLIAN_[A-Z0-9_]+)` \|", readme)
+        documented = re.findall(r"(?m)^\| `(FOLIAN_[A-Z0-9_]+)` \|", docs)
         self.assertEqual(sorted(helped + desktop), sorted(read))
         self.assertTrue(all(n.startswith(("FOLIAN_TEST_", "FOLIAN_FB_")) for n in desktop), desktop)
         self.assertEqual(sorted(documented), sorted(read | launcher))
@@ -155,7 +155,7 @@ class StartUp(E2ETestCase):
         for name in re.findall(r'setting_present\("(FOLIAN_\w+)"\)', source):
             if name in helped:
                 self.assertRegex(out[("--help",)], r"(?m)^  %s +set, even empty or 0: " % name)
-            self.assertRegex(readme, r"(?m)^\| `%s` \| .*\(even empty or `0`\)" % name)
+            self.assertRegex(docs, r"(?m)^\| `%s` \| .*\(even empty or `0`\)" % name)
 
     def test_check_and_version_tell_what_would_run(self):
         good, bad = self.bundle(), self.bundle(icu=False, libapp=b"not an elf")
