@@ -324,4 +324,6 @@ void input_send_page_key(FLUTTER_API_SYMBOL(FlutterEngine) engine, bool next, in
                                                  : kKeyPress);
 }
 
-void input_set_orientation(int degrees) { g_degrees = degrees; }
+// Contacts turn with the application's picture; the control pipe's are in
+// the application's frame already.
+void input_set_orientation(int degrees) { input::g_degrees = degrees; }
