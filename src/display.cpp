@@ -15,10 +15,10 @@
 #include <atomic>
 #include <mutex>
 
-#include "pixels_turn.h"
 #include "eink.h"
 #include "log.h"
 #include "pixels.h"
+#include "pixels_turn.h"
 #include "policy.h"
 #include "settings.h"
 #include "tasks.h"

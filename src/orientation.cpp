@@ -38,13 +38,9 @@ void orientation_open(unsigned panel_width, unsigned panel_height) {
 
 int orientation_degrees() { return g_degrees; }
 
-unsigned orientation_app_width() {
-  return g_degrees % 180 == 0 ? g_panel_width : g_panel_height;
-}
+unsigned orientation_app_width() { return g_degrees % 180 == 0 ? g_panel_width : g_panel_height; }
 
-unsigned orientation_app_height() {
-  return g_degrees % 180 == 0 ? g_panel_height : g_panel_width;
-}
+unsigned orientation_app_height() { return g_degrees % 180 == 0 ? g_panel_height : g_panel_width; }
 
 void orientation_set_handler(OrientationHandler on_change) { g_on_change = on_change; }
 

@@ -50,8 +50,8 @@ bool store_run(uint8_t* dst, const Pixel* run, unsigned n, unsigned* first, unsi
 // quarter turn: application (x, y) lands on panel (W - 1 - y, x) at 90
 // degrees and on (y, H - 1 - x) at 270.
 template <typename Pixel>
-void place_band_quarter(const TurnTarget& t, unsigned y0, unsigned n, unsigned cols,
-                        bool clockwise, TurnDamage* d) {
+void place_band_quarter(const TurnTarget& t, unsigned y0, unsigned n, unsigned cols, bool clockwise,
+                        TurnDamage* d) {
   Pixel run[kTurnBand];
   const uint32_t column0 = clockwise ? t.width - y0 - n : y0;
   for (unsigned x = 0; x < cols; ++x) {
@@ -117,9 +117,8 @@ TurnDamage convert_as(const uint8_t* src, size_t row_bytes, unsigned rows, unsig
 
 }  // namespace
 
-TurnDamage pixels_convert_turned(const uint8_t* src, size_t row_bytes, unsigned rows,
-                                  unsigned cols, int degrees, TurnRowFn convert,
-                                  const TurnTarget& t) {
+TurnDamage pixels_convert_turned(const uint8_t* src, size_t row_bytes, unsigned rows, unsigned cols,
+                                 int degrees, TurnRowFn convert, const TurnTarget& t) {
   if (rows == 0 || cols == 0) return {false, 0, 0, 0, 0};
   switch (t.pixel_bytes) {
     case 2:

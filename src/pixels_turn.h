@@ -20,12 +20,12 @@ constexpr unsigned kTurnBand = 16;
 
 struct TurnTarget {
   uint8_t* shadow;
-  size_t stride;          // bytes per shadow row
-  uint32_t width;         // panel pixels per row
-  uint32_t height;        // panel rows
-  unsigned pixel_bytes;   // 1, 2 or 4
-  uint8_t* band;          // kTurnBand rows of band_stride bytes
-  size_t band_stride;     // at least the widest application row in pixel_bytes
+  size_t stride;         // bytes per shadow row
+  uint32_t width;        // panel pixels per row
+  uint32_t height;       // panel rows
+  unsigned pixel_bytes;  // 1, 2 or 4
+  uint8_t* band;         // kTurnBand rows of band_stride bytes
+  size_t band_stride;    // at least the widest application row in pixel_bytes
 };
 
 // The changed rectangle in panel pixels; `changed` false when nothing did.
@@ -38,6 +38,5 @@ struct TurnDamage {
 // `row_bytes` apart), turned `degrees` (90, 180 or 270) clockwise onto the
 // panel.  The frame must fit: cols at most the panel's height and rows at
 // most its width at 90 and 270, the panel's own size at 180.
-TurnDamage pixels_convert_turned(const uint8_t* src, size_t row_bytes, unsigned rows,
-                                  unsigned cols, int degrees, TurnRowFn convert,
-                                  const TurnTarget& t);
+TurnDamage pixels_convert_turned(const uint8_t* src, size_t row_bytes, unsigned rows, unsigned cols,
+                                 int degrees, TurnRowFn convert, const TurnTarget& t);
