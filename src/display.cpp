@@ -339,10 +339,10 @@ void display_set_orientation(int degrees) {
   const Framebuffer fb = framebuffer_get();
   if (degrees == g.degrees || !fb.shadow) return;
   if (degrees != 0 && !g.band) {
-    // Room for a band of the longer side in any pixel format, in whole cache
-    // lines per row.
+    // A band of the longer side, each row in whole cache lines: packed, so
+    // that the rows a transpose reads lie close together.
     size_t longest = std::max(fb.width, fb.height);
-    g.band_stride = (longest * 4 + 63) / 64 * 64;
+    g.band_stride = (longest * (fb.bpp / 8) + 63) / 64 * 64;
     g.band = (uint8_t*)calloc(kTurnBand, g.band_stride);
     if (!g.band) {
       log_error("分配旋转转换缓冲失败（%llu 字节），不旋转\n",

@@ -4,7 +4,7 @@
 // the framebuffer's pixel format; the band is then written into the shadow
 // at its turned place.  At 90 and 270 degrees an application column of the
 // band becomes a run of kTurnBand contiguous pixels of one panel row, so each
-// shadow line is visited in whole runs while the band is still in the cache;
+// shadow line is visited once per band, while the band is still in a cache;
 // at 180 degrees a row becomes a panel row read backwards.  Pixels are
 // compared with the shadow in their own width, and only those that differ
 // are stored and counted in the damage, in panel pixels.
@@ -46,26 +46,143 @@ bool store_run(uint8_t* dst, const Pixel* run, unsigned n, unsigned* first, unsi
   return true;
 }
 
-// A band of `n` application rows from row `y0`, `cols` pixels each, at a
-// quarter turn: application (x, y) lands on panel (W - 1 - y, x) at 90
-// degrees and on (y, H - 1 - x) at 270.
+// Band rows [k_begin, k_end) (application rows y0 + k), application columns
+// [x_begin, x_end), at a quarter turn: application (x, y) lands on panel
+// (W - 1 - y, x) at 90 degrees and on (y, H - 1 - x) at 270.  The rows of one
+// column make a run of contiguous panel pixels, backwards at 90 degrees.
 template <typename Pixel>
-void place_band_quarter(const TurnTarget& t, unsigned y0, unsigned n, unsigned cols, bool clockwise,
-                        TurnDamage* d) {
+void place_band_quarter(const TurnTarget& t, unsigned y0, unsigned k_begin, unsigned k_end,
+                        unsigned x_begin, unsigned x_end, bool clockwise, TurnDamage* d) {
   Pixel run[kTurnBand];
-  const uint32_t column0 = clockwise ? t.width - y0 - n : y0;
-  for (unsigned x = 0; x < cols; ++x) {
+  const unsigned n = k_end - k_begin;
+  const uint32_t column0 = clockwise ? t.width - y0 - k_end : y0 + k_begin;
+  for (unsigned x = x_begin; x < x_end; ++x) {
     const uint8_t* from = t.band + x * sizeof(Pixel);
-    for (unsigned k = 0; k < n; ++k) {
-      Pixel v;
-      memcpy(&v, from + k * t.band_stride, sizeof v);
-      run[clockwise ? n - 1 - k : k] = v;
+    for (unsigned j = 0; j < n; ++j) {
+      unsigned k = clockwise ? k_end - 1 - j : k_begin + j;
+      memcpy(&run[j], from + k * t.band_stride, sizeof(Pixel));
     }
     uint32_t row = clockwise ? x : t.height - 1 - x;
     uint8_t* dst = t.shadow + (size_t)row * t.stride + (size_t)column0 * sizeof(Pixel);
     unsigned first = 0, last = 0;
     if (store_run(dst, run, n, &first, &last)) note(d, row, column0 + first, column0 + last);
   }
+}
+
+// ---- 8-bit pixels, eight at a time
+//
+// Gray panels are the common case, and per-pixel placement would cost
+// several times the conversion.  Eight pixels travel as one 64-bit word (in
+// memory order, so byte i is the pixel at the lowest address plus i): an 8x8
+// block of the band is transposed in registers, each word compared with the
+// shadow at once, and the changed columns read off the differing bytes.
+// Plain integer arithmetic, so every conversion path shares it exactly.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "byte i of a word is at address + i");
+
+inline uint64_t load8(const uint8_t* p) {
+  uint64_t v;
+  memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// Rows a and b exchange the `bits`-wide fields of a's odd places and b's
+// even ones.
+template <unsigned kBits, uint64_t kMask>
+inline void exchange(uint64_t& a, uint64_t& b) {
+  uint64_t swap = ((a >> kBits) ^ b) & kMask;
+  b ^= swap;
+  a ^= swap << kBits;
+}
+
+// m[r] byte c becomes m[c] byte r: pairs of rows exchange single bytes, then
+// pairs of bytes, then halves.  Written out, so that the words stay in
+// registers.
+inline void transpose8(uint64_t m[8]) {
+  constexpr uint64_t k8 = 0x00FF00FF00FF00FFull, k16 = 0x0000FFFF0000FFFFull,
+                     k32 = 0x00000000FFFFFFFFull;
+  exchange<8, k8>(m[0], m[1]);
+  exchange<8, k8>(m[2], m[3]);
+  exchange<8, k8>(m[4], m[5]);
+  exchange<8, k8>(m[6], m[7]);
+  exchange<16, k16>(m[0], m[2]);
+  exchange<16, k16>(m[1], m[3]);
+  exchange<16, k16>(m[4], m[6]);
+  exchange<16, k16>(m[5], m[7]);
+  exchange<32, k32>(m[0], m[4]);
+  exchange<32, k32>(m[1], m[5]);
+  exchange<32, k32>(m[2], m[6]);
+  exchange<32, k32>(m[3], m[7]);
+}
+
+// Eight pixels at `dst` (panel row `row` from `column`) where they differ.
+// The damage is kept in locals of the caller's loop: through a pointer it
+// would be reloaded after every store into the shadow.
+inline void store8(TurnDamage& d, uint8_t* dst, uint64_t v, uint32_t row, uint32_t column) {
+  uint64_t diff = load8(dst) ^ v;
+  if (diff == 0) return;
+  memcpy(dst, &v, sizeof v);
+  note(&d, row, column + (unsigned)__builtin_ctzll(diff) / 8,
+       column + (unsigned)(63 - __builtin_clzll(diff)) / 8);
+}
+
+void merge(TurnDamage* into, const TurnDamage& d) {
+  if (!d.changed) return;
+  note(into, d.top, d.left, d.right);
+  note(into, d.bottom, d.left, d.right);
+}
+
+// Band rows [0, n) at a quarter turn, n a multiple of 8, eight columns at a
+// time: a band of kTurnBand rows gives each panel row a whole cache line.
+// At 90 degrees a group's last row lands leftmost, so its rows go into the
+// transpose in reverse.
+void place_band_quarter8(const TurnTarget& t, unsigned y0, unsigned n, unsigned cols,
+                         bool clockwise, TurnDamage* damage) {
+  TurnDamage d{false, 0, 0, 0, 0};
+  unsigned x = 0;
+  for (; cols - x >= 8; x += 8) {
+    // The panel rows two groups on, so that they arrive while this group's
+    // and the next are worked on: the shadow is larger than the caches.
+    for (unsigned c = 16; c < 24 && x + c < cols; ++c) {
+      uint32_t row = clockwise ? x + c : t.height - 1 - (x + c);
+      const uint8_t* run = t.shadow + (size_t)row * t.stride + (clockwise ? t.width - y0 - n : y0);
+      __builtin_prefetch(run, 1);
+      __builtin_prefetch(run + n - 1, 1);
+    }
+    for (unsigned part = 0; part < n; part += 8) {
+      uint64_t m[8];
+      for (unsigned j = 0; j < 8; ++j) {
+        unsigned k = clockwise ? part + 7 - j : part + j;
+        m[j] = load8(t.band + k * t.band_stride + x);
+      }
+      transpose8(m);
+      const uint32_t column = clockwise ? t.width - y0 - part - 8 : y0 + part;
+      for (unsigned c = 0; c < 8; ++c) {
+        uint32_t row = clockwise ? x + c : t.height - 1 - (x + c);
+        store8(d, t.shadow + (size_t)row * t.stride + column, m[c], row, column);
+      }
+    }
+  }
+  merge(damage, d);
+  place_band_quarter<uint8_t>(t, y0, 0, n, x, cols, clockwise, damage);
+}
+
+// A row at a half turn: eight pixels reversed are a byte swap of the word.
+void place_row_half8(const TurnTarget& t, unsigned y, unsigned cols, TurnDamage* damage) {
+  const uint32_t row = t.height - 1 - y;
+  uint8_t* dst = t.shadow + (size_t)row * t.stride;
+  TurnDamage d{false, 0, 0, 0, 0};
+  unsigned x = 0;
+  for (; cols - x >= 8; x += 8) {
+    uint32_t column = t.width - 8 - x;
+    store8(d, dst + column, __builtin_bswap64(load8(t.band + x)), row, column);
+  }
+  for (; x < cols; ++x) {
+    uint32_t column = t.width - 1 - x;
+    if (dst[column] == t.band[x]) continue;
+    dst[column] = t.band[x];
+    note(&d, row, column, column);
+  }
+  merge(damage, d);
 }
 
 // One application row at a half turn: (x, y) lands on (W - 1 - x, H - 1 - y).
@@ -99,7 +216,10 @@ TurnDamage convert_as(const uint8_t* src, size_t row_bytes, unsigned rows, unsig
   if (degrees == 180) {
     for (unsigned y = 0; y < rows; ++y) {
       convert(src + (size_t)y * row_bytes, t.band, cols, y, &ignored_first, &ignored_last);
-      place_row_half<Pixel>(t, y, cols, &d);
+      if constexpr (sizeof(Pixel) == 1)
+        place_row_half8(t, y, cols, &d);
+      else
+        place_row_half<Pixel>(t, y, cols, &d);
     }
     return d;
   }
@@ -110,7 +230,9 @@ TurnDamage convert_as(const uint8_t* src, size_t row_bytes, unsigned rows, unsig
     for (unsigned k = 0; k < n; ++k)
       convert(src + (size_t)(y0 + k) * row_bytes, t.band + k * t.band_stride, cols, y0 + k,
               &ignored_first, &ignored_last);
-    place_band_quarter<Pixel>(t, y0, n, cols, degrees == 90, &d);
+    unsigned whole = sizeof(Pixel) == 1 ? n / 8 * 8 : 0;
+    if (whole) place_band_quarter8(t, y0, whole, cols, degrees == 90, &d);
+    if (whole < n) place_band_quarter<Pixel>(t, y0, whole, n, 0, cols, degrees == 90, &d);
   }
   return d;
 }

@@ -282,7 +282,7 @@ bool same_damage(const TurnDamage& a, const TurnDamage& b) {
 // disturbed.
 TEST(PixelPaths, TurnedFramesOnEveryPathAndPixelWidth) {
   std::mt19937 rng(90);
-  const unsigned cols = 37, rows = 2 * kTurnBand + 5;  // a short last band
+  const unsigned cols = 37, rows = 2 * kTurnBand + 13;  // a short last band
   std::vector<uint8_t> src = random_pixels(rng, cols * rows);
   for (auto& path : runnable_paths()) {
     UsePath use(path);
