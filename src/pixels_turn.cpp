@@ -12,6 +12,10 @@
 
 #include <string.h>
 
+#if defined(__x86_64__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 void note(TurnDamage* d, uint32_t row, uint32_t first, uint32_t last) {
@@ -75,8 +79,8 @@ void place_band_quarter(const TurnTarget& t, unsigned y0, unsigned k_begin, unsi
 // several times the conversion.  Eight pixels travel as one 64-bit word (in
 // memory order, so byte i is the pixel at the lowest address plus i): an 8x8
 // block of the band is transposed in registers, each word compared with the
-// shadow at once, and the changed columns read off the differing bytes.
-// Plain integer arithmetic, so every conversion path shares it exactly.
+// shadow at once, and the changed columns read off the differing bytes.  It
+// only moves bytes, so every conversion path shares it exactly.
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "byte i of a word is at address + i");
 
 inline uint64_t load8(const uint8_t* p) {
@@ -85,6 +89,7 @@ inline uint64_t load8(const uint8_t* p) {
   return v;
 }
 
+#if !defined(__x86_64__)
 // Rows a and b exchange the `bits`-wide fields of a's odd places and b's
 // even ones.
 template <unsigned kBits, uint64_t kMask>
@@ -112,6 +117,31 @@ inline void transpose8(uint64_t m[8]) {
   exchange<32, k32>(m[1], m[5]);
   exchange<32, k32>(m[2], m[6]);
   exchange<32, k32>(m[3], m[7]);
+}
+#endif
+
+// The 8x8 block of band rows rows[0..7] from column x, transposed: m[c] holds
+// column x + c, byte j from rows[j].  SSE2 is part of every x86-64: its byte,
+// word and double-word interleaves do the three exchanges on two rows at a
+// time.
+inline void load_transposed(const uint8_t* const rows[8], unsigned x, uint64_t m[8]) {
+#if defined(__x86_64__)
+  __m128i r[8];
+  for (unsigned j = 0; j < 8; ++j) r[j] = _mm_loadl_epi64((const __m128i*)(rows[j] + x));
+  __m128i a0 = _mm_unpacklo_epi8(r[0], r[1]), a1 = _mm_unpacklo_epi8(r[2], r[3]);
+  __m128i a2 = _mm_unpacklo_epi8(r[4], r[5]), a3 = _mm_unpacklo_epi8(r[6], r[7]);
+  __m128i b0 = _mm_unpacklo_epi16(a0, a1), b1 = _mm_unpackhi_epi16(a0, a1);
+  __m128i b2 = _mm_unpacklo_epi16(a2, a3), b3 = _mm_unpackhi_epi16(a2, a3);
+  const __m128i c[4] = {_mm_unpacklo_epi32(b0, b2), _mm_unpackhi_epi32(b0, b2),
+                        _mm_unpacklo_epi32(b1, b3), _mm_unpackhi_epi32(b1, b3)};
+  for (unsigned k = 0; k < 4; ++k) {
+    m[2 * k] = (uint64_t)_mm_cvtsi128_si64(c[k]);
+    m[2 * k + 1] = (uint64_t)_mm_cvtsi128_si64(_mm_unpackhi_epi64(c[k], c[k]));
+  }
+#else
+  for (unsigned j = 0; j < 8; ++j) m[j] = load8(rows[j] + x);
+  transpose8(m);
+#endif
 }
 
 // Eight pixels at `dst` (panel row `row` from `column`) where they differ.
@@ -149,12 +179,13 @@ void place_band_quarter8(const TurnTarget& t, unsigned y0, unsigned n, unsigned 
       __builtin_prefetch(run + n - 1, 1);
     }
     for (unsigned part = 0; part < n; part += 8) {
-      uint64_t m[8];
+      const uint8_t* rows[8];
       for (unsigned j = 0; j < 8; ++j) {
         unsigned k = clockwise ? part + 7 - j : part + j;
-        m[j] = load8(t.band + k * t.band_stride + x);
+        rows[j] = t.band + k * t.band_stride;
       }
-      transpose8(m);
+      uint64_t m[8];
+      load_transposed(rows, x, m);
       const uint32_t column = clockwise ? t.width - y0 - part - 8 : y0 + part;
       for (unsigned c = 0; c < 8; ++c) {
         uint32_t row = clockwise ? x + c : t.height - 1 - (x + c);
