@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <libgen.h>
 #include <limits.h>
 #include <math.h>
 #include <stdint.h>
@@ -282,19 +283,27 @@ void remove_own_fifo() {
   g_fifo_path[0] = '\0';
 }
 
-void open_fifo(const char* path) {
+// Whether the FIFO may go at `path`, told in one line when not. Another kind
+// of file there is left alone: an `echo` into the path while no program held
+// the FIFO makes a plain file, and removing what we did not make could lose
+// someone's data.
+bool fifo_path_free(const char* path) {
   struct stat st;
-  if (lstat(path, &st) == 0) {
-    if (!S_ISFIFO(st.st_mode)) {
-      log_error("建控制管道 %s 失败: %s\n", path, "路径上已有别的文件，不动它");
-      return;
-    }
-    unlink(path);
+  if (lstat(path, &st) == 0 && !S_ISFIFO(st.st_mode)) {
+    log_error("建控制管道 %s 失败: %s\n", path, "路径上已有别的文件，不动它");
+    return false;
   }
   if (strlen(path) >= sizeof g_fifo_path) {
     log_error("建控制管道 %s 失败: %s\n", path, strerror(ENAMETOOLONG));
-    return;
+    return false;
   }
+  return true;
+}
+
+void open_fifo(const char* path) {
+  if (!fifo_path_free(path)) return;
+  unlink(path);  // an old FIFO, or nothing
+  struct stat st;
   if (mkfifo(path, 0600) != 0 || lstat(path, &st) != 0) {
     log_error("建控制管道 %s 失败: %s\n", path, strerror(errno));
     return;
@@ -326,6 +335,20 @@ void control_open(ControlPowerHandler on_power) {
   const char* path = setting_text("FOLIAN_CONTROL");
   if (!path || !path[0]) return;
   open_fifo(path);
+}
+
+bool control_check() {
+  const char* path = setting_text("FOLIAN_CONTROL");
+  if (!path || !path[0]) return true;
+  if (!fifo_path_free(path)) return false;
+  char dir[PATH_MAX];
+  snprintf(dir, sizeof dir, "%s", path);
+  if (access(dirname(dir), W_OK | X_OK) != 0) {
+    log_error("建控制管道 %s 失败: %s\n", path, strerror(errno));
+    return false;
+  }
+  log_info("控制管道 %s 可以建\n", path);
+  return true;
 }
 
 int control_fd() { return g_fd; }

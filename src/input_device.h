@@ -64,8 +64,10 @@ inline bool is_event(const struct input_event& ev, int type, int code) {
 
 // --- Translating events (input_events.cpp) ---
 
-// The screen size and the settings of the translation, read once at open.
-void read_settings(unsigned width, unsigned height);
+// The screen the contacts are mapped to, and the settings of the
+// translation, read once at open.
+void set_screen(unsigned width, unsigned height);
+void read_settings();
 // Whether input reaches the engine (off while the screensaver is up).
 bool enabled();
 void set_enabled(bool on);

@@ -146,9 +146,12 @@ void flush_report(input_device& d, FLUTTER_API_SYMBOL(FlutterEngine) engine) {
 
 }  // namespace
 
-void read_settings(unsigned width, unsigned height) {
+void set_screen(unsigned width, unsigned height) {
   g_screen_w = width;
   g_screen_h = height;
+}
+
+void read_settings() {
   g_swap_xy = setting_flag("FOLIAN_TOUCH_SWAP_XY");
   g_invert_x = setting_flag("FOLIAN_TOUCH_INVERT_X");
   g_invert_y = setting_flag("FOLIAN_TOUCH_INVERT_Y");

@@ -24,6 +24,8 @@ namespace {
 
 int32_t g_device_count;
 input_device g_devices[kMaxDevices];
+// Touch screens are taken for this process alone (FOLIAN_TOUCH_NO_GRAB off).
+bool g_grab = true;
 
 input_device& add_device(int fd, const char* name, const char* path) {
   input_device& d = g_devices[g_device_count++];
@@ -93,7 +95,7 @@ void open_node(const char* path) {
     // it comes as a new contact at its next change.
     for (touch_slot& s : d.slots) s.tracking_id = -1;
     query_contacts(d, d.slots, &d.current_slot);
-    if (!setting_flag("FOLIAN_TOUCH_NO_GRAB") && ioctl(fd, EVIOCGRAB, 1) != 0)
+    if (g_grab && ioctl(fd, EVIOCGRAB, 1) != 0)
       log_error("独占 %s 失败: %s\n", path, strerror(errno));
     log_info("触摸屏 %s（%s）：%s，x 量程 %d..%d，y 量程 %d..%d\n", path, d.name,
              multitouch ? "多点" : "单点", d.abs_x.minimum, d.abs_x.maximum, d.abs_y.minimum,
@@ -128,8 +130,14 @@ void drop_device(int i, FLUTTER_API_SYMBOL(FlutterEngine) engine) {
 
 }  // namespace
 
+void input_read_settings() {
+  read_settings();
+  g_grab = !setting_flag("FOLIAN_TOUCH_NO_GRAB");
+}
+
 void input_open(unsigned width, unsigned height) {
-  read_settings(width, height);
+  set_screen(width, height);
+  input_read_settings();
 
   if (!for_each_event_node(open_node)) {
     log_error("打不开 /dev/input: %s\n", strerror(errno));

@@ -19,6 +19,7 @@
 #include "channels.h"
 #include "control.h"
 #include "display.h"
+#include "eink.h"
 #include "engine.h"
 #include "flutter_embedder.h"
 #include "folian_version.h"
@@ -28,6 +29,7 @@
 #include "log.h"
 #include "orientation.h"
 #include "platform.h"
+#include "policy.h"
 #include "power.h"
 #include "settings.h"
 #include "tasks.h"
@@ -52,7 +54,8 @@ const char kHelp[] =
     "                (default: the directory of this executable)\n"
     "  --check       make every start-up check, one line each, and stop: the engine\n"
     "                loads and has the functions needed, the app is of its release,\n"
-    "                architecture and mode, ICU data, assets, the device's nodes;\n"
+    "                architecture and mode, ICU data, assets, the device's nodes,\n"
+    "                every FOLIAN_* setting and the control FIFO's path;\n"
     "                exit status 0 when all pass\n"
     "  --version     print the version, the engine releases it works with, and the\n"
     "                releases and snapshots of the bundle's engine and app\n"
@@ -303,11 +306,16 @@ double pixel_ratio_for(double dpi) {
 // ghosts: an application that honours MediaQuery.disableAnimations stops
 // animating when told.  An engine without the entry was named when its
 // table was taken.
-void send_accessibility_features() {
+int accessibility_features() {
   int features = 0;
   if (setting_flag("FOLIAN_REDUCE_MOTION"))
     features |= kFlutterAccessibilityFeatureDisableAnimations;
   if (setting_flag("FOLIAN_HIGH_CONTRAST")) features |= kFlutterAccessibilityFeatureHighContrast;
+  return features;
+}
+
+void send_accessibility_features() {
+  int features = accessibility_features();
   if (features == 0 || !engine_api().UpdateAccessibilityFeatures) return;
   engine_api().UpdateAccessibilityFeatures(g_engine, (FlutterAccessibilityFeature)features);
   bool calm = features & kFlutterAccessibilityFeatureDisableAnimations;
@@ -430,6 +438,33 @@ int check_device() {
   return problems;
 }
 
+unsigned exit_timeout_s() {
+  return (unsigned)setting_int("FOLIAN_EXIT_TIMEOUT", kDefaultExitTimeout, 1, INT_MAX);
+}
+
+// The settings a start reads, each by the rule the start reads it with: the
+// settings module tells a value that breaks its rule in one line.  Those and
+// a control FIFO that could not be made are the problems counted.
+int check_settings() {
+  int before = settings_count_invalid();
+  pixel_ratio_for(0);
+  accessibility_features();
+  exit_timeout_s();
+  // What display_open and framebuffer_open read for themselves (the DPI's
+  // bound is the framebuffer's kMaxDpi); policy_open and eink_open, which
+  // they call, only read their settings.
+  setting_int("FOLIAN_DPI", 0, 0, 10000);
+  setting_int("FOLIAN_LOG_FRAMES", 0, 0, INT_MAX);
+  setting_flag("FOLIAN_NIGHT");
+  setting_flag("FOLIAN_DITHER");
+  setting_flag("FOLIAN_FRAMEWORK_STOPPED");
+  policy_open();
+  eink_open(0, 0);
+  input_read_settings();
+  setting_flag("FOLIAN_FAKE_FRAMEWORK");
+  return settings_count_invalid() - before + !control_check();
+}
+
 // folian --check: the start-up's checks up to the launch and the device's,
 // one line each, without opening the screen or launching the engine.
 int run_check(const BundlePaths& bundle) {
@@ -442,6 +477,7 @@ int run_check(const BundlePaths& bundle) {
   else
     log_info("应用 %s 没能与引擎比对\n", bundle.app);
   problems += check_device();
+  problems += check_settings();
   if (problems)
     log_error("检查完毕：%d 项有问题\n", problems);
   else
@@ -451,7 +487,7 @@ int run_check(const BundlePaths& bundle) {
 
 void arm_exit_watchdog() {
   signal(SIGALRM, on_exit_timeout);
-  alarm((unsigned)setting_int("FOLIAN_EXIT_TIMEOUT", kDefaultExitTimeout, 1, INT_MAX));
+  alarm(exit_timeout_s());
 }
 
 }  // namespace
