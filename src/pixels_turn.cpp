@@ -14,6 +14,9 @@
 
 #if defined(__x86_64__)
 #include <emmintrin.h>
+#elif defined(__arm__)
+#include <asm/hwcap.h>
+#include <sys/auxv.h>
 #endif
 
 namespace {
@@ -78,9 +81,9 @@ void place_band_quarter(const TurnTarget& t, unsigned y0, unsigned k_begin, unsi
 // Gray panels are the common case, and per-pixel placement would cost
 // several times the conversion.  Eight pixels travel as one 64-bit word (in
 // memory order, so byte i is the pixel at the lowest address plus i): an 8x8
-// block of the band is transposed in registers, each word compared with the
-// shadow at once, and the changed columns read off the differing bytes.  It
-// only moves bytes, so every conversion path shares it exactly.
+// block of the band is transposed in vector registers, each word compared
+// with the shadow at once, and the changed columns read off the differing
+// bytes.  It only moves bytes, so every conversion path shares it exactly.
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "byte i of a word is at address + i");
 
 inline uint64_t load8(const uint8_t* p) {
@@ -89,41 +92,24 @@ inline uint64_t load8(const uint8_t* p) {
   return v;
 }
 
-#if !defined(__x86_64__)
-// Rows a and b exchange the `bits`-wide fields of a's odd places and b's
-// even ones.
-template <unsigned kBits, uint64_t kMask>
-inline void exchange(uint64_t& a, uint64_t& b) {
-  uint64_t swap = ((a >> kBits) ^ b) & kMask;
-  b ^= swap;
-  a ^= swap << kBits;
-}
-
-// m[r] byte c becomes m[c] byte r: pairs of rows exchange single bytes, then
-// pairs of bytes, then halves.  Written out, so that the words stay in
-// registers.
-inline void transpose8(uint64_t m[8]) {
-  constexpr uint64_t k8 = 0x00FF00FF00FF00FFull, k16 = 0x0000FFFF0000FFFFull,
-                     k32 = 0x00000000FFFFFFFFull;
-  exchange<8, k8>(m[0], m[1]);
-  exchange<8, k8>(m[2], m[3]);
-  exchange<8, k8>(m[4], m[5]);
-  exchange<8, k8>(m[6], m[7]);
-  exchange<16, k16>(m[0], m[2]);
-  exchange<16, k16>(m[1], m[3]);
-  exchange<16, k16>(m[4], m[6]);
-  exchange<16, k16>(m[5], m[7]);
-  exchange<32, k32>(m[0], m[4]);
-  exchange<32, k32>(m[1], m[5]);
-  exchange<32, k32>(m[2], m[6]);
-  exchange<32, k32>(m[3], m[7]);
-}
+// Whether this processor transposes 8x8 blocks of bytes in its vector
+// registers: SSE2 is part of every x86-64, NEON of the device's processor
+// but not of the 32-bit ARM distributions' baseline.  Elsewhere the pixels
+// are placed one by one.
+bool transposes_blocks() {
+#if defined(__x86_64__)
+  return true;
+#elif defined(__arm__)
+  static const bool neon = (getauxval(AT_HWCAP) & HWCAP_NEON) != 0;
+  return neon;
+#else
+  return false;
 #endif
+}
 
 // The 8x8 block of band rows rows[0..7] from column x, transposed: m[c] holds
-// column x + c, byte j from rows[j].  SSE2 is part of every x86-64: its byte,
-// word and double-word interleaves do the three exchanges on two rows at a
-// time.
+// column x + c, byte j from rows[j].  SSE2's byte, word and double-word
+// interleaves exchange bytes, pairs and halves between two rows at a time.
 inline void load_transposed(const uint8_t* const rows[8], unsigned x, uint64_t m[8]) {
 #if defined(__x86_64__)
   __m128i r[8];
@@ -138,9 +124,10 @@ inline void load_transposed(const uint8_t* const rows[8], unsigned x, uint64_t m
     m[2 * k] = (uint64_t)_mm_cvtsi128_si64(c[k]);
     m[2 * k + 1] = (uint64_t)_mm_cvtsi128_si64(_mm_unpackhi_epi64(c[k], c[k]));
   }
+#elif defined(__arm__)
+  pixels_transpose8_neon(rows, x, m);
 #else
-  for (unsigned j = 0; j < 8; ++j) m[j] = load8(rows[j] + x);
-  transpose8(m);
+  (void)rows, (void)x, (void)m;
 #endif
 }
 
@@ -261,7 +248,7 @@ TurnDamage convert_as(const uint8_t* src, size_t row_bytes, unsigned rows, unsig
     for (unsigned k = 0; k < n; ++k)
       convert(src + (size_t)(y0 + k) * row_bytes, t.band + k * t.band_stride, cols, y0 + k,
               &ignored_first, &ignored_last);
-    unsigned whole = sizeof(Pixel) == 1 ? n / 8 * 8 : 0;
+    unsigned whole = sizeof(Pixel) == 1 && transposes_blocks() ? n / 8 * 8 : 0;
     if (whole) place_band_quarter8(t, y0, whole, cols, degrees == 90, &d);
     if (whole < n) place_band_quarter<Pixel>(t, y0, whole, n, 0, cols, degrees == 90, &d);
   }

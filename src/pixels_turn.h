@@ -40,3 +40,9 @@ struct TurnDamage {
 // most its width at 90 and 270, the panel's own size at 180.
 TurnDamage pixels_convert_turned(const uint8_t* src, size_t row_bytes, unsigned rows, unsigned cols,
                                  int degrees, TurnRowFn convert, const TurnTarget& t);
+
+#if defined(__arm__)
+// The 8x8 block of gray bytes from column x of rows[0..7], transposed: out[c]
+// holds column x + c, byte j from rows[j].  NEON (pixels_turn_neon.cpp).
+void pixels_transpose8_neon(const uint8_t* const rows[8], unsigned x, uint64_t out[8]);
+#endif
