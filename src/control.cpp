@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "device.h"
 #include "display.h"
 #include "engine.h"
 #include "input.h"
@@ -32,7 +33,8 @@ enum StepKind : int32_t {
   kStepDither = 7,
   kStepMotion = 8,
   kStepFlash = 9,
-  kStepRotate = 10,
+  kStepBattery = 10,
+  kStepRotate = 11,
 };
 
 struct control_step {
@@ -213,6 +215,17 @@ Verdict interpret(const char* line) {
     if (degrees != 0 && degrees != 90 && degrees != 180 && degrees != 270) return kUnreadable;
     if (!room_for(1, line)) return kFull;
     append(start_time(), kStepRotate, 0, (double)degrees, 0);
+    return kQueued;
+  }
+  if (strncmp(line, "battery ", 8) == 0) {
+    // battery LEVEL [charging]: the level 0..100, unplugged unless told.
+    int level = -1;
+    char word[16] = "";
+    if (sscanf(line, "battery %d %15s", &level, word) < 1 || level < 0 || level > 100)
+      return kUnreadable;
+    if (word[0] && strcmp(word, "charging") != 0) return kUnreadable;
+    if (!room_for(1, line)) return kFull;
+    append(start_time(), kStepBattery, 0, level, word[0] ? 1.0 : 0.0);
     return kQueued;
   }
   int kind = strncmp(line, "sleep", 5) == 0     ? kStepSleep
@@ -424,6 +437,9 @@ void control_run_due(FLUTTER_API_SYMBOL(FlutterEngine) engine) {
         break;
       case kStepRotate:
         orientation_set((int)step.x, "控制命令");
+        break;
+      case kStepBattery:
+        device_set_battery((int)step.x, step.y != 0);
         break;
       default:
         break;

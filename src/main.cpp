@@ -18,6 +18,7 @@
 #include "bundle.h"
 #include "channels.h"
 #include "control.h"
+#include "device.h"
 #include "display.h"
 #include "eink.h"
 #include "engine.h"
@@ -86,6 +87,10 @@ const char kHelp[] =
     "  FOLIAN_TOUCH_INVERT_Y     1 or true: screen y mirrored\n"
     "  FOLIAN_TOUCH_NO_GRAB      1 or true: touch screens not taken exclusively\n"
     "  FOLIAN_PAGE_KEYS_SWAP     1 or true: exchange the two page buttons\n"
+    "  FOLIAN_BATTERY            the battery's directory under /sys/class/power_supply,\n"
+    "                            where the power daemon cannot tell (default: found)\n"
+    "  FOLIAN_FRONTLIGHT         the front light's directory under /sys/class/backlight (found)\n"
+    "  FOLIAN_WARMTH             the warm light's directory under /sys/class/backlight (found)\n"
     "  FOLIAN_CONTROL            path of the control FIFO\n"
     "  FOLIAN_LOG_FRAMES         not 0: one log line per refresh\n"
     "  FOLIAN_LOG_TOUCH          1 or true: log contacts and page buttons\n"
@@ -209,6 +214,9 @@ void on_power_event(int event) {
       send_lifecycle(kResumed);
       request_frame();
       break;
+    case POWER_EVENT_BATTERY:
+      device_on_battery_event();
+      break;
     default:
       break;
   }
@@ -235,6 +243,7 @@ bool on_present(void*, const void* allocation, size_t row_bytes, size_t height) 
 
 void on_platform_message(const FlutterPlatformMessage* message, void*) {
   if (channels_handle(g_engine, message)) return;
+  if (device_handle(g_engine, message)) return;
   if (strcmp(message->channel, "flutter/platform") != 0) {
     // Unknown channel: the empty response tells the application the method
     // is not implemented.  A message without a handle has no one to answer.
@@ -377,6 +386,7 @@ void run_loop(int wake_fd) {
     int timeout = merge_timeout(merge_timeout(tasks_next_timeout_ms(), control_next_timeout_ms()),
                                 channels_next_timeout_ms());
     timeout = merge_timeout(timeout, display_next_timeout_ms());
+    timeout = merge_timeout(timeout, device_next_timeout_ms());
 
     int ready = poll(fds, (nfds_t)(4 + m), timeout);
     if (ready < 0 && errno != EINTR) {
@@ -401,6 +411,7 @@ void run_loop(int wake_fd) {
     control_run_due(g_engine);
     channels_run_due();
     display_run_due();
+    device_run_due();
     tasks_run_due(g_engine);
   }
 }
@@ -478,6 +489,7 @@ int run_check(const BundlePaths& bundle) {
     log_info("应用 %s 没能与引擎比对\n", bundle.app);
   problems += check_device();
   problems += check_settings();
+  device_check();
   if (problems)
     log_error("检查完毕：%d 项有问题\n", problems);
   else
@@ -616,6 +628,7 @@ int main(int argc, char** argv) {
   input_set_orientation(orientation_degrees());
   orientation_set_handler(on_orientation);
   power_open();
+  device_open(g_engine);
   framework_fake_open();
   control_open(on_control_power);
 
@@ -632,6 +645,7 @@ int main(int argc, char** argv) {
   control_close();
   power_close();
   input_close();
+  device_close();
   channels_close();
   engine_api().Shutdown(g_engine);
   aot_data.reset();
