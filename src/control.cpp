@@ -17,6 +17,7 @@
 #include "engine.h"
 #include "input.h"
 #include "log.h"
+#include "orientation.h"
 #include "settings.h"
 
 namespace {
@@ -33,6 +34,7 @@ enum StepKind : int32_t {
   kStepMotion = 8,
   kStepFlash = 9,
   kStepBattery = 10,
+  kStepRotate = 11,
 };
 
 struct control_step {
@@ -204,6 +206,15 @@ Verdict interpret(const char* line) {
     if (got < 1) return kUnreadable;
     if (!room_for(1, line)) return kFull;
     append(start_time(), kStepFlash, 0, flash_count(day), flash_count(got == 2 ? night : day));
+    return kQueued;
+  }
+  if (strncmp(line, "rotate ", 7) == 0) {
+    long long degrees = -1;
+    char rest[2];
+    if (sscanf(line, "rotate %lld%1s", &degrees, rest) != 1) return kUnreadable;
+    if (degrees != 0 && degrees != 90 && degrees != 180 && degrees != 270) return kUnreadable;
+    if (!room_for(1, line)) return kFull;
+    append(start_time(), kStepRotate, 0, (double)degrees, 0);
     return kQueued;
   }
   if (strncmp(line, "battery ", 8) == 0) {
@@ -423,6 +434,9 @@ void control_run_due(FLUTTER_API_SYMBOL(FlutterEngine) engine) {
         break;
       case kStepFlash:
         display_set_flash_every((int)step.x, (int)step.y);
+        break;
+      case kStepRotate:
+        orientation_set((int)step.x, "控制命令");
         break;
       case kStepBattery:
         device_set_battery((int)step.x, step.y != 0);

@@ -1,5 +1,6 @@
 // The control FIFO: scripted taps, swipes, page keys, sleep and wake, full
-// refreshes and the panel's switches (night mode, dithering, motion, flashes).
+// refreshes, the panel's switches (night mode, dithering, motion, flashes)
+// and the application's orientation.
 #pragma once
 
 #include "flutter_embedder.h"

@@ -26,4 +26,8 @@ void input_synthetic_pointer(FLUTTER_API_SYMBOL(FlutterEngine) engine, FlutterPo
                              double x, double y);
 // `action` is a KeyAction; any other value is taken as a press.
 void input_send_page_key(FLUTTER_API_SYMBOL(FlutterEngine) engine, bool next, int action);
+// Contacts reach the engine in the frame of the application's picture,
+// turned `degrees` clockwise on the panel (after the touch screen's own
+// swap and mirror settings).
+void input_set_orientation(int degrees);
 void input_close();

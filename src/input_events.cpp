@@ -35,6 +35,8 @@ unsigned g_screen_h;
 bool g_swap_xy;
 bool g_invert_x;
 bool g_invert_y;
+// The application's picture turned clockwise on the panel, in degrees.
+int g_degrees;
 bool g_log_touch;
 bool g_swap_page_keys;
 bool g_enabled = true;
@@ -61,6 +63,27 @@ void to_screen(const input_device& d, int raw_x, int raw_y, double* x, double* y
   }
   if (g_invert_x) *x = (double)(unsigned)(g_screen_w - 1u) - *x;
   if (g_invert_y) *y = (double)(unsigned)(g_screen_h - 1u) - *y;
+  // The settings above place the contact on the panel; the application
+  // lays out in its own turned frame.
+  const double last_x = (double)(unsigned)(g_screen_w - 1u);
+  const double last_y = (double)(unsigned)(g_screen_h - 1u);
+  const double px = *x, py = *y;
+  switch (g_degrees) {
+    case 90:
+      *x = py;
+      *y = last_x - px;
+      break;
+    case 180:
+      *x = last_x - px;
+      *y = last_y - py;
+      break;
+    case 270:
+      *x = last_y - py;
+      *y = px;
+      break;
+    default:
+      break;
+  }
 }
 
 void send_pointer(FLUTTER_API_SYMBOL(FlutterEngine) engine, FlutterPointerPhase phase, double x,
@@ -303,3 +326,7 @@ void input_send_page_key(FLUTTER_API_SYMBOL(FlutterEngine) engine, bool next, in
                           : action == kKeyRepeat ? kKeyRepeat
                                                  : kKeyPress);
 }
+
+// Contacts turn with the application's picture; the control pipe's are in
+// the application's frame already.
+void input_set_orientation(int degrees) { input::g_degrees = degrees; }

@@ -29,6 +29,7 @@
 #include "framework.h"
 #include "input.h"
 #include "log.h"
+#include "orientation.h"
 #include "platform.h"
 #include "policy.h"
 #include "power.h"
@@ -81,6 +82,7 @@ const char kHelp[] =
     "  FOLIAN_MOTION             off or auto: frames in quick succession refreshed fast (off)\n"
     "  FOLIAN_REDUCE_MOTION      1 or true: the application is asked to disable animations\n"
     "  FOLIAN_HIGH_CONTRAST      1 or true: the application is asked for high contrast\n"
+    "  FOLIAN_ROTATE             0, 90, 180 or 270: the picture turned clockwise on the panel (0)\n"
     "  FOLIAN_TOUCH_SWAP_XY      1 or true: touch axes exchanged\n"
     "  FOLIAN_TOUCH_INVERT_X     1 or true: screen x mirrored\n"
     "  FOLIAN_TOUCH_INVERT_Y     1 or true: screen y mirrored\n"
@@ -189,7 +191,7 @@ void send_message(const char* channel, const void* bytes, size_t size) {
 
 void send_lifecycle(const char* state) { send_message("flutter/lifecycle", state, strlen(state)); }
 
-// The screen's size and ratio as the engine was told them at start.
+// The window's size and ratio as the engine was last told them.
 FlutterWindowMetricsEvent g_metrics{};
 
 void send_window_metrics() { engine_api().SendWindowMetricsEvent(g_engine, &g_metrics); }
@@ -223,6 +225,17 @@ void on_power_event(int event) {
     default:
       break;
   }
+}
+
+// The picture turns: the display converts the next frame of the new size
+// turned and refreshes the whole panel with it, touches follow, and the
+// application is told its window's new size (the ratio stays).
+void on_orientation(int degrees) {
+  display_set_orientation(degrees);
+  input_set_orientation(degrees);
+  g_metrics.width = orientation_app_width();
+  g_metrics.height = orientation_app_height();
+  send_window_metrics();
 }
 
 void on_control_power(int sleep) {
@@ -325,14 +338,14 @@ void send_accessibility_features() {
            contrast ? "高对比度" : "");
 }
 
-void send_initial_state(const DisplayInfo* info, double ratio) {
+void send_initial_state(double ratio) {
   FlutterEngineDisplay display{};
   display.struct_size = sizeof(FlutterEngineDisplay);
   display.display_id = 0;
   display.single_display = true;
   display.refresh_rate = 60.0;
-  display.width = info->width;
-  display.height = info->height;
+  display.width = orientation_app_width();
+  display.height = orientation_app_height();
   display.device_pixel_ratio = ratio;
   if (engine_api().NotifyDisplayUpdate)
     engine_api().NotifyDisplayUpdate(g_engine, kFlutterEngineDisplaysUpdateTypeStartup, &display,
@@ -341,8 +354,8 @@ void send_initial_state(const DisplayInfo* info, double ratio) {
   // Before the window's size, which brings the application's first frame.
   send_accessibility_features();
   g_metrics.struct_size = sizeof(FlutterWindowMetricsEvent);
-  g_metrics.width = info->width;
-  g_metrics.height = info->height;
+  g_metrics.width = orientation_app_width();
+  g_metrics.height = orientation_app_height();
   g_metrics.pixel_ratio = ratio;
   send_window_metrics();
 
@@ -547,6 +560,9 @@ int main(int argc, char** argv) {
   DisplayInfo info{};
   if (!display_open(&info)) return 1;
 
+  orientation_open(info.width, info.height);
+  display_set_orientation(orientation_degrees());
+
   double ratio = pixel_ratio_for(info.dpi);
   log_info("屏幕 %ux%u，DPI %.0f，像素比 %.3f\n", info.width, info.height, info.dpi, ratio);
 
@@ -610,9 +626,11 @@ int main(int argc, char** argv) {
   }
   log_info("引擎已启动\n");
 
-  send_initial_state(&info, ratio);
+  send_initial_state(ratio);
 
   input_open(info.width, info.height);
+  input_set_orientation(orientation_degrees());
+  orientation_set_handler(on_orientation);
   power_open();
   device_open(g_engine);
   framework_fake_open();

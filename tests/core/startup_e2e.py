@@ -140,8 +140,9 @@ class StartUp(E2ETestCase):
         read = set(re.findall(r'"(FOLIAN_[A-Z0-9_]+)"', source))
         helped = re.findall(r"(?m)^  (FOLIAN_[A-Z0-9_]+) ", out[("--help",)])
         desktop = re.findall(r"FOLIAN_\w+", out[("--help",)].split("For tests and the desktop:")[1])
+        # The settings' pages, and a feature's own page that holds its table.
         docs = ""
-        for page in ("configuration.md", "launcher.md"):
+        for page in ("configuration.md", "launcher.md", "orientation.md"):
             with open(os.path.join(ROOT, "docs", page)) as f:
                 docs += f.read()
         with open(os.path.join(ROOT, "scripts", "folian-run")) as f:

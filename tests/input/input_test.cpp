@@ -153,6 +153,7 @@ TEST_F(Input, FirstContactAfterOpen) {
     std::string conf;
     std::vector<input_event> events;
     Touch want;
+    int degrees = 0;  // the application's picture turned clockwise
   };
   auto mt = [](int x, int y) {
     return std::vector<input_event>{ev(EV_ABS, ABS_MT_SLOT, 0), ev(EV_ABS, ABS_MT_TRACKING_ID, 1),
@@ -163,6 +164,9 @@ TEST_F(Input, FirstContactAfterOpen) {
   const std::vector<Case> cases = {
       {{}, mt_screen(), mt(4095, 4095), {kDown, 0, 1071, 1447}},
       {{"FOLIAN_TOUCH_SWAP_XY", "FOLIAN_TOUCH_INVERT_X"}, mt_screen(), mt(1000, 3000), {kDown, 0, 286.385, 353.358}},
+      // Placed on the panel by the settings, then turned into the picture's frame.
+      {{"FOLIAN_TOUCH_SWAP_XY", "FOLIAN_TOUCH_INVERT_X"}, mt_screen(), mt(1000, 3000), {kDown, 0, 353.358, 784.615}, 90},
+      {{"FOLIAN_TOUCH_SWAP_XY", "FOLIAN_TOUCH_INVERT_X"}, mt_screen(), mt(1000, 3000), {kDown, 0, 1093.642, 286.385}, 270},
       // A degenerate range passes raw values on, still inverted.
       {{"FOLIAN_TOUCH_INVERT_Y"}, flat, {ev(EV_ABS, ABS_X, 300), ev(EV_ABS, ABS_Y, 400), ev(EV_KEY, BTN_TOUCH, 1), syn()},
        {kDown, 0, 300, 1047}},
@@ -182,9 +186,11 @@ TEST_F(Input, FirstContactAfterOpen) {
     for (const char* v : c.env) setenv(v, "1", 1);
     fake::reset();
     input_open(kW, kH);
+    input_set_orientation(c.degrees);
     nodes.send("event0", c.events);
     pump();
-    EXPECT_EQ(touch_list(), std::vector<Touch>{c.want}) << c.conf;
+    EXPECT_EQ(touch_list(), std::vector<Touch>{c.want}) << c.conf << " " << c.degrees;
+    input_set_orientation(0);
     input_close();
     for (const char* v : c.env) unsetenv(v);
     nodes.unplug("event0");

@@ -125,6 +125,7 @@ struct Mark {
 struct Modes {
   bool night = false, dither = false, motion = false;
   int flash_day = 0, flash_night = 0;
+  int degrees = 0;  // the application's picture turned clockwise
   bool operator==(const Modes&) const = default;
 };
 
@@ -487,7 +488,7 @@ std::string modes_text(const Modes& m) {
                                                    : "never";
   return std::string("n: night ") + (m.night ? "on" : "off") + " | d: dither " +
          (m.dither ? "on" : "off") + " | m: motion " + (m.motion ? "auto" : "off") +
-         " | f: flashes " + flash;
+         " | f: flashes " + flash + " | t: turn " + std::to_string(m.degrees);
 }
 
 // What folian tells of the panel's switches: at start the ones that are
@@ -498,8 +499,10 @@ void note_modes(Modes& m, const std::string& line) {
   if (at == std::string::npos) return;
   const char* s = line.c_str() + at + 2;
   auto starts = [s](const char* prefix) { return strncmp(s, prefix, strlen(prefix)) == 0; };
-  int day, night;
-  if (sscanf(s, "整屏闪刷：日间每 %d 次，夜间每 %d 次", &day, &night) == 2) {
+  int day, night, degrees;
+  if (sscanf(s, "屏幕方向 → %d", &degrees) == 1 || sscanf(s, "屏幕方向 %d", &degrees) == 1) {
+    m.degrees = degrees;
+  } else if (sscanf(s, "整屏闪刷：日间每 %d 次，夜间每 %d 次", &day, &night) == 2) {
     m.flash_day = day;
     m.flash_night = night;
     if (strstr(s, "运动模式 auto")) m.motion = true;  // the start-up's line
@@ -836,6 +839,9 @@ bool handle(Preview& p, const SDL_Event& e) {
           break;
         case SDLK_m:
           control_line(p, p.modes.motion ? "motion off" : "motion auto");
+          break;
+        case SDLK_t:
+          control_line(p, "rotate " + std::to_string((p.modes.degrees + 90) % 360));
           break;
         case SDLK_f:
           control_line(p, p.modes.flash_day || p.modes.flash_night ? "flash 0" : kFlashOn);
