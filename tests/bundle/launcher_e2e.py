@@ -145,7 +145,10 @@ class Launcher(E2ETestCase):
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         if not wait:
             return p
-        out = p.communicate(timeout=60 * SLOW)[0]
+        try:
+            out = p.communicate(timeout=60 * SLOW)[0]
+        finally:
+            p.kill()
         return p.returncode, out
 
     def run_state(self):
