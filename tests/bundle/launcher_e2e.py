@@ -220,6 +220,7 @@ class Launcher(E2ETestCase):
                     self.assertIn("\0FOLIAN_FRAMEWORK_STOPPED=1\0", read("/proc/%d/environ" % pid))
                 if end == "supervisor":
                     os.kill(sup, signal.SIGKILL)
+                    self.wait_until("its end", lambda: self.run_launcher("status")[0] != 0)
                     dead = "folian-run: 启动器意外结束，设备没有交还（folian pid %d 还在运行）：" \
                            "folian-run stop 交还设备，日志 %s\n" % (pid, self.log)
                     self.assertEqual(self.run_launcher("status"), (1, dead))
