@@ -22,6 +22,7 @@
 #include "engine.h"
 #include "flutter_embedder.h"
 #include "folian_version.h"
+#include "framebuffer.h"
 #include "framework.h"
 #include "input.h"
 #include "log.h"
@@ -388,7 +389,7 @@ void run_loop(int wake_fd) {
 // program goes on without that facility, which is told, not counted.
 int check_device() {
   int problems = 0;
-  if (const char* fb = display_device()) {
+  if (const char* fb = framebuffer_device()) {
     if (access(fb, R_OK | W_OK) == 0) {
       log_info("帧缓冲 %s 可读写\n", fb);
     } else {
