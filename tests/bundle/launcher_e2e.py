@@ -118,7 +118,7 @@ class Launcher(E2ETestCase):
         self.slow = os.path.join(self.work, "slow")
         os.makedirs(self.slow)
         with open(os.path.join(self.slow, "setsid"), "w") as f:
-            f.write("#!/bin/sh\nsleep 1\nexec %s setsid \"$@\"\n" % BUSYBOX)
+            f.write("#!%s sh\nsleep 1\nexec %s setsid \"$@\"\n" % (BUSYBOX, BUSYBOX))
         os.chmod(os.path.join(self.slow, "setsid"), 0o755)
         # Each shell runs with its own tools: busybox's, or the system's.  A
         # sanitizer's runtime, which the preloaded stand-in brings, is more
