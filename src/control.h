@@ -7,6 +7,9 @@
 typedef void (*ControlPowerHandler)(int sleep);
 
 void control_open(ControlPowerHandler on_power);
+// Whether control_open could make the FIFO FOLIAN_CONTROL names (unset: yes),
+// told in one line; nothing is made.
+bool control_check();
 int control_fd();
 void control_read();
 int control_next_timeout_ms();

@@ -14,6 +14,9 @@ enum KeyAction : int {
 };
 
 void input_open(unsigned width, unsigned height);
+// The settings input_open reads, each told in one line when it breaks its
+// rule; nothing is opened.
+void input_read_settings();
 // The event nodes input_open would look at that this process may read.
 int input_count_readable_nodes();
 int input_poll_fds(struct pollfd* fds, int capacity);

@@ -295,11 +295,20 @@ bool prepare_run_dir(Preview& p) {
   fs::remove_all(p.run_dir + "/evdev", ec);
   fs::remove_all(p.run_dir + "/lipc", ec);
   const std::string d = p.run_dir;
-  for (const char* sub : {"/snaps", "/evdev/dev", "/evdev/conf", "/lipc"}) {
+  for (const char* sub : {"/snaps", "/evdev/dev", "/evdev/conf", "/lipc/powerd"}) {
     fs::create_directories(d + sub, ec);
     if (ec) return false;
   }
   if (!write_file(d + "/epdc.log", "")) return false;
+  // The stand-in power daemon's battery, light and warmth, which the app
+  // reads and sets through folian and the status line shows.
+  for (const char* prop : {"battLevel 80", "isCharging 0", "flIntensity 12", "currentAmberLevel 6",
+                           "preventScreenSaver 0"}) {
+    std::string kv = prop;
+    size_t blank = kv.find(' ');
+    if (!write_file(d + "/lipc/powerd/" + kv.substr(0, blank), kv.substr(blank + 1) + "\n"))
+      return false;
+  }
 
   // One multi-touch screen whose axes are the panel's pixels, and one
   // device with the two page buttons.
@@ -662,12 +671,26 @@ void draw_text(Preview& p, const std::string& text, int x, int y, SDL_Color colo
   SDL_DestroyTexture(t);
 }
 
+// A property of the stand-in power daemon, or -1.
+int daemon_property(const Preview& p, const char* name) {
+  FILE* f = fopen((p.run_dir + "/lipc/powerd/" + name).c_str(), "r");
+  int v = -1;
+  if (f && fscanf(f, "%d", &v) != 1) v = -1;
+  if (f) fclose(f);
+  return v;
+}
+
 std::string status_line(const Preview& p) {
   std::string s = "frame " + std::to_string(p.frames) + " | last: " + p.last + " |";
   for (auto& [k, n] : p.per_kind) s += " " + k + " " + std::to_string(n);
   s += " |";
   for (auto& [k, n] : p.per_waveform) s += " " + k + " " + std::to_string(n);
   if (p.asleep) s += " | screensaver";
+  s += " | battery " + std::to_string(daemon_property(p, "battLevel")) + "%";
+  if (daemon_property(p, "isCharging") == 1) s += " charging";
+  s += " | light " + std::to_string(daemon_property(p, "flIntensity")) + "/24 warmth " +
+       std::to_string(daemon_property(p, "currentAmberLevel")) + "/24";
+  if (daemon_property(p, "preventScreenSaver") == 1) s += " | kept awake";
   if (p.child_status >= 0) s += " | folian ended, status " + std::to_string(p.child_status);
   return s;
 }
