@@ -26,6 +26,9 @@ struct TurnTarget {
   unsigned pixel_bytes;  // 1, 2 or 4
   uint8_t* band;         // kTurnBand rows of band_stride bytes
   size_t band_stride;    // at least the widest application row in pixel_bytes
+  // The framebuffer, laid out like the shadow, or null to leave it as it is:
+  // what changes in the shadow is stored there too in the same pass.
+  uint8_t* screen;
 };
 
 // The changed rectangle in panel pixels; `changed` false when nothing did.
