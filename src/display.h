@@ -9,7 +9,14 @@ struct DisplayInfo {
   uint32_t width;
   uint32_t height;
   double dpi;
+  uint32_t bpp;  // 8, 16 or 32
+  bool rgb565;   // 16 bits laid out red 11..15, green 5..10, blue 0..4
 };
+
+// The pixels of the frames the engine presents: BGRA (blue, green, red,
+// alpha bytes), 8-bit gray (BT.709 luma, opaque), or RGB565 in native 16-bit
+// words.
+enum class FramePixels { kBgra, kGray8, kRgb565 };
 
 // False (with a log line) when no screen could be opened.
 bool display_open(DisplayInfo* info);
@@ -18,6 +25,10 @@ bool display_open(DisplayInfo* info);
 const char* display_device();
 void display_close();
 bool display_present(const void* pixels, size_t row_bytes, size_t rows);
+// The same for frames of another format; a format the panel cannot take
+// (gray on a colour panel, RGB565 on any other) is refused with one line.
+bool display_present_pixels(const void* pixels, size_t row_bytes, size_t rows,
+                            FramePixels format);
 void display_set_suspended(bool on);
 bool display_is_suspended();
 void display_show_sleep_cover(const char* path, unsigned width, unsigned height);

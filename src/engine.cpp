@@ -14,6 +14,19 @@
 namespace {
 
 FlutterEngineProcTable g_api{};
+int g_release = -1;
+std::string g_release_name = "版本不明";
+
+// The first of the library's hashes the table knows names its release.
+void note_release(const std::vector<std::string>& hashes) {
+  for (const std::string& hash : hashes) {
+    int number = snapshot_release_number(hash);
+    if (number < 0) continue;
+    g_release = number;
+    g_release_name = std::string("Flutter ") + snapshot_releases(hash);
+    return;
+  }
+}
 
 // The first stable release that has a function; those older engines had
 // already are told as such.
@@ -237,6 +250,8 @@ bool engine_check_app(const char* engine_path, const char* app_path, const char*
   engine.kernel_blob = access(kernel_path, R_OK) == 0;
   if (!engine.aot && engine.kernel_blob) {
     log_info("调试引擎：运行 %s，不用 %s\n", kernel_path, app_path);
+    MappedFile library(engine_path);
+    note_release(snapshot_engine_hashes(library.data(), library.size()));
     return true;
   }
   MappedFile app(app_path);
@@ -254,9 +269,15 @@ bool engine_check_app(const char* engine_path, const char* app_path, const char*
     return false;
   }
   engine.hashes = snapshot_engine_hashes(library.data(), library.size());
+  note_release(engine.hashes);
   SnapshotHeader header;
   return tell_verdict(snapshot_judge(data, size, kThisArch, engine, &header), app_path, header,
                       engine);
+}
+
+int engine_release(const char** name) {
+  if (name) *name = g_release_name.c_str();
+  return g_release;
 }
 
 void engine_describe(const char* engine_path, const char* app_path, FILE* out) {

@@ -17,6 +17,7 @@
 
 #include "bundle.h"
 #include "channels.h"
+#include "compositor.h"
 #include "control.h"
 #include "display.h"
 #include "engine.h"
@@ -423,9 +424,12 @@ int run_check(const BundlePaths& bundle) {
   bool loaded = engine_load(bundle.engine);
   problems += !loaded;
   problems += !bundle_usable(bundle, true);
-  if (loaded)
+  if (loaded) {
     problems += !engine_check_app(bundle.engine, bundle.app, bundle.kernel);
-  else
+    const char* engine_name;
+    int release = engine_release(&engine_name);
+    compositor_tell_check(release, engine_name);
+  } else
     log_info("应用 %s 没能与引擎比对\n", bundle.app);
   problems += check_device();
   if (problems)
@@ -531,6 +535,9 @@ int main(int argc, char** argv) {
     display_close();
     return 1;
   }
+  const char* engine_name;
+  int release = engine_release(&engine_name);
+  args.compositor = compositor_open(compositor_choose(release, info.bpp, info.rgb565), engine_name);
 
   AotData aot_data;
   if (engine_api().RunsAOTCompiledDartCode()) {

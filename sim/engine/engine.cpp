@@ -11,6 +11,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <math.h>
+
 #include <algorithm>
 #include <chrono>
 
@@ -387,9 +389,33 @@ struct Surface {
   ~Surface() { release(); }
 };
 
+int bytes_per_pixel(Pixels p) { return p == Pixels::kGray8 ? 1 : p == Pixels::kRgb565 ? 2 : 4; }
+
+// One colour in the frame's pixel: premultiplied BGRA, opaque; RGB565 in a
+// native 16-bit word; or the BT.709 luma of the sRGB values, which is how
+// Skia makes 8-bit gray (the engine's own tests: red 0x36, green 0xB6, blue
+// 0x12), and which is not the program's weighting of BGRA frames.
+struct Colour {
+  uint8_t bytes[4];
+  Colour(Pixels p, uint8_t r, uint8_t g, uint8_t b) {
+    if (p == Pixels::kGray8) {
+      bytes[0] = (uint8_t)lrint(0.2126 * r + 0.7152 * g + 0.0722 * b);
+    } else if (p == Pixels::kRgb565) {
+      uint16_t v = (uint16_t)(((r >> 3) << 11) | ((g >> 2) << 5) | (b >> 3));
+      memcpy(bytes, &v, 2);
+    } else {
+      bytes[0] = b;
+      bytes[1] = g;
+      bytes[2] = r;
+      bytes[3] = 255;
+    }
+  }
+};
+
 void put(uint8_t* buf, const Frame& f, int x0, int y0, int x1, int y1, uint8_t r, uint8_t g,
          uint8_t b) {
-  int pw = std::min(f.width, f.row_bytes / 4);
+  const int bpp = bytes_per_pixel(f.pixels);
+  int pw = std::min(f.width, f.row_bytes / bpp);
   x0 = std::max(x0, 0);
   y0 = std::max(y0, 0);
   x1 = std::min(x1, pw);
@@ -397,21 +423,17 @@ void put(uint8_t* buf, const Frame& f, int x0, int y0, int x1, int y1, uint8_t r
   if (x0 >= x1 || y0 >= y1) return;
   // One row by hand, the others copied: a whole-screen fill stays cheap
   // under the sanitizers, where frames race the program's timeouts.
-  uint8_t* first = buf + (size_t)y0 * f.row_bytes + (size_t)x0 * 4;
+  const Colour c(f.pixels, r, g, b);
+  uint8_t* first = buf + (size_t)y0 * f.row_bytes + (size_t)x0 * bpp;
   uint8_t* p = first;
-  for (int x = x0; x < x1; x++, p += 4) {
-    p[0] = b;
-    p[1] = g;
-    p[2] = r;
-    p[3] = 255;
-  }
+  for (int x = x0; x < x1; x++, p += bpp) memcpy(p, c.bytes, (size_t)bpp);
   for (int y = y0 + 1; y < y1; y++)
-    memcpy(buf + (size_t)y * f.row_bytes + (size_t)x0 * 4, first, (size_t)(x1 - x0) * 4);
+    memcpy(buf + (size_t)y * f.row_bytes + (size_t)x0 * bpp, first, (size_t)(x1 - x0) * bpp);
 }
 
-// Premultiplied BGRA on a transparent background: where the page draws
-// nothing the pixels are 0,0,0,0, as an application without a background
-// leaves them.
+// On a transparent background: where the page draws nothing the pixels are
+// 0 (BGRA 0,0,0,0, as an application without a background leaves them; an
+// opaque gray or RGB565 store shows that as black).
 void draw(uint8_t* buf, const Frame& f) {
   memset(buf, 0, (size_t)f.row_bytes * f.rows);
   for (const DrawOp& op : f.drawing) {
@@ -443,11 +465,124 @@ void draw(uint8_t* buf, const Frame& f) {
   }
 }
 
+const char* pixels_name(Pixels p) {
+  return p == Pixels::kGray8 ? "gray8" : p == Pixels::kRgb565 ? "rgb565" : "bgra";
+}
+
+// The program's compositor, driven as the engine's embedder view embedder
+// drives it (embedder_external_view_embedder.cc and the render target
+// cache): one backing store of the frame's size, asked for once and kept
+// while the size stays, collected when it changes and when the raster
+// thread ends; each frame one layer of it, through whichever present
+// callback the program gave.
+struct Compositor {
+  _FlutterEngine& e;
+  FlutterBackingStore store{};
+  bool held = false;
+  int width = 0, rows = 0;
+
+  explicit Compositor(_FlutterEngine& engine) : e(engine) {}
+  ~Compositor() { collect(); }
+
+  void collect() {
+    if (!held) return;
+    held = false;
+    // The store's own destruction callback goes with the Skia surface, then
+    // the render target is handed back.
+    if (store.type == kFlutterBackingStoreTypeSoftware2 && store.software2.destruction_callback)
+      store.software2.destruction_callback(store.software2.user_data);
+    if (store.type == kFlutterBackingStoreTypeSoftware && store.software.destruction_callback)
+      store.software.destruction_callback(store.software.user_data);
+    bool ok = e.compositor.collect_backing_store_callback(&store, e.compositor.user_data);
+    trace("backing_store", fmt("op=collect result=%d", ok ? 1 : 0));
+  }
+
+  // The store for a frame, or null after a violation (embedder.cc,
+  // CreateEmbedderRenderTarget and MakeRenderTargetFromBackingStore).
+  const FlutterBackingStore* get(Frame& f) {
+    if (held && f.width == width && f.rows == rows) return &store;
+    collect();
+    FlutterBackingStoreConfig config{};
+    config.struct_size = known<FlutterBackingStoreConfig>();
+    config.size = {(double)f.width, (double)f.rows};
+    store = {};
+    store.struct_size = sizeof store;
+    if (!e.compositor.create_backing_store_callback(&config, &store, e.compositor.user_data)) {
+      violation("create_backing_store_callback failed");
+      return nullptr;
+    }
+    if (store.struct_size != sizeof store) {
+      violation("Embedder modified the backing store struct size.");
+      return nullptr;
+    }
+    const FlutterSoftwareBackingStore2& s2 = store.software2;
+    const bool software2 = store.type == kFlutterBackingStoreTypeSoftware2;
+    trace("backing_store",
+          fmt("op=create type=%d format=%d row_bytes=%zu height=%zu struct_size=%zu",
+              (int)store.type, software2 ? (int)s2.pixel_format : -1,
+              software2 ? s2.row_bytes : store.software.row_bytes,
+              software2 ? s2.height : store.software.height, software2 ? s2.struct_size : 0));
+    held = true;
+    if (store.type == kFlutterBackingStoreTypeSoftware) {
+      f.pixels = Pixels::kBgra;
+      f.row_bytes = (int)store.software.row_bytes;
+    } else if (software2 && kRelease >= kSoftware2Release) {
+      switch (s2.pixel_format) {
+        case kFlutterSoftwarePixelFormatGray8:
+          f.pixels = Pixels::kGray8;
+          break;
+        case kFlutterSoftwarePixelFormatRGB565:
+          f.pixels = Pixels::kRgb565;
+          break;
+        case kFlutterSoftwarePixelFormatBGRA8888:
+          f.pixels = Pixels::kBgra;
+          break;
+        default:
+          violation(fmt("pixel format %d the stand-in does not draw", (int)s2.pixel_format));
+          return nullptr;
+      }
+      f.row_bytes = (int)s2.row_bytes;
+    } else {
+      // Before 3.7 type 4 is no type the engine knows.
+      violation(fmt("Backing store type %d unknown to this release", (int)store.type));
+      return nullptr;
+    }
+    const void* allocation = software2 ? s2.allocation : store.software.allocation;
+    size_t height = software2 ? s2.height : store.software.height;
+    if (!allocation || (size_t)f.row_bytes < (size_t)f.width * bytes_per_pixel(f.pixels) ||
+        height < (size_t)f.rows) {
+      violation("backing store smaller than the frame or without memory");
+      return nullptr;
+    }
+    width = f.width;
+    rows = f.rows;
+    return &store;
+  }
+
+  bool present(const FlutterBackingStore* s, const Frame& f) {
+    FlutterRect whole{0, 0, (double)f.width, (double)f.rows};
+    FlutterRegion region{sizeof region, 1, &whole};
+    FlutterBackingStorePresentInfo info{sizeof info, &region};
+    FlutterLayer layer{};
+    layer.struct_size = known<FlutterLayer>();
+    layer.type = kFlutterLayerContentTypeBackingStore;
+    layer.backing_store = s;
+    layer.size = {(double)f.width, (double)f.rows};
+    layer.backing_store_present_info = &info;
+    const FlutterLayer* layers[] = {&layer};
+    if (e.compositor.present_layers_callback)
+      return e.compositor.present_layers_callback(layers, 1, e.compositor.user_data);
+    FlutterPresentViewInfo view{sizeof view, 0, layers, 1, e.compositor.user_data};
+    return e.compositor.present_view_callback(&view);
+  }
+};
+
 void raster_main(_FlutterEngine& e) {
   set_thread_name("raster");
   check_not_platform(e);
   if (settings().log) log(e, "stand-in engine raster thread up");
   Surface surface;
+  Compositor compositor(e);
   unsigned frame_no = 0;
   for (;;) {
     Frame f;
@@ -458,16 +593,28 @@ void raster_main(_FlutterEngine& e) {
       f = std::move(e.frames.front());
       e.frames.pop_front();
     }
-    uint8_t* buf = surface.get((size_t)f.row_bytes * f.rows);
-    if (!buf) {
-      violation("stand-in: no memory for a frame");
-      continue;
+    bool ok;
+    if (e.compositor.struct_size) {
+      const FlutterBackingStore* store = compositor.get(f);
+      if (!store) continue;
+      uint8_t* buf = (uint8_t*)(store->type == kFlutterBackingStoreTypeSoftware2
+                                    ? store->software2.allocation
+                                    : store->software.allocation);
+      draw(buf, f);
+      frame_no++;
+      ok = compositor.present(store, f);
+    } else {
+      uint8_t* buf = surface.get((size_t)f.row_bytes * f.rows);
+      if (!buf) {
+        violation("stand-in: no memory for a frame");
+        continue;
+      }
+      draw(buf, f);
+      frame_no++;
+      ok = e.present(e.user_data, buf, (size_t)f.row_bytes, (size_t)f.rows);
     }
-    draw(buf, f);
-    frame_no++;
-    bool ok = e.present(e.user_data, buf, (size_t)f.row_bytes, (size_t)f.rows);
-    trace("present", fmt("frame=%u width=%d row_bytes=%d rows=%d result=%d", frame_no, f.width,
-                         f.row_bytes, f.rows, ok ? 1 : 0));
+    trace("present", fmt("frame=%u width=%d row_bytes=%d rows=%d result=%d pixels=%s", frame_no,
+                         f.width, f.row_bytes, f.rows, ok ? 1 : 0, pixels_name(f.pixels)));
   }
 }
 
