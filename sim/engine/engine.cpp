@@ -500,8 +500,22 @@ struct Compositor {
   // The store for a frame, or null after a violation (embedder.cc,
   // CreateEmbedderRenderTarget and MakeRenderTargetFromBackingStore).
   const FlutterBackingStore* get(Frame& f) {
-    if (held && f.width == width && f.rows == rows) return &store;
-    collect();
+    if (!held || f.width != width || f.rows != rows) {
+      collect();
+      if (!create(f)) {
+        collect();  // what was handed out goes back; the frame is dropped
+        return nullptr;
+      }
+    }
+    const bool software2 = store.type == kFlutterBackingStoreTypeSoftware2;
+    f.pixels = pixels;
+    f.row_bytes = (int)(software2 ? store.software2.row_bytes : store.software.row_bytes);
+    return &store;
+  }
+
+  Pixels pixels = Pixels::kBgra;
+
+  bool create(const Frame& f) {
     FlutterBackingStoreConfig config{};
     config.struct_size = known<FlutterBackingStoreConfig>();
     config.size = {(double)f.width, (double)f.rows};
@@ -509,54 +523,52 @@ struct Compositor {
     store.struct_size = sizeof store;
     if (!e.compositor.create_backing_store_callback(&config, &store, e.compositor.user_data)) {
       violation("create_backing_store_callback failed");
-      return nullptr;
+      return false;
     }
     if (store.struct_size != sizeof store) {
       violation("Embedder modified the backing store struct size.");
-      return nullptr;
+      return false;
     }
     const FlutterSoftwareBackingStore2& s2 = store.software2;
     const bool software2 = store.type == kFlutterBackingStoreTypeSoftware2;
+    size_t row_bytes = software2 ? s2.row_bytes : store.software.row_bytes;
+    size_t height = software2 ? s2.height : store.software.height;
     trace("backing_store",
           fmt("op=create type=%d format=%d row_bytes=%zu height=%zu struct_size=%zu",
-              (int)store.type, software2 ? (int)s2.pixel_format : -1,
-              software2 ? s2.row_bytes : store.software.row_bytes,
-              software2 ? s2.height : store.software.height, software2 ? s2.struct_size : 0));
+              (int)store.type, software2 ? (int)s2.pixel_format : -1, row_bytes, height,
+              software2 ? s2.struct_size : 0));
     held = true;
+    width = f.width;
+    rows = f.rows;
     if (store.type == kFlutterBackingStoreTypeSoftware) {
-      f.pixels = Pixels::kBgra;
-      f.row_bytes = (int)store.software.row_bytes;
+      pixels = Pixels::kBgra;
     } else if (software2 && kRelease >= kSoftware2Release) {
       switch (s2.pixel_format) {
         case kFlutterSoftwarePixelFormatGray8:
-          f.pixels = Pixels::kGray8;
+          pixels = Pixels::kGray8;
           break;
         case kFlutterSoftwarePixelFormatRGB565:
-          f.pixels = Pixels::kRgb565;
+          pixels = Pixels::kRgb565;
           break;
         case kFlutterSoftwarePixelFormatBGRA8888:
-          f.pixels = Pixels::kBgra;
+          pixels = Pixels::kBgra;
           break;
         default:
           violation(fmt("pixel format %d the stand-in does not draw", (int)s2.pixel_format));
-          return nullptr;
+          return false;
       }
-      f.row_bytes = (int)s2.row_bytes;
     } else {
       // Before 3.7 type 4 is no type the engine knows.
       violation(fmt("Backing store type %d unknown to this release", (int)store.type));
-      return nullptr;
+      return false;
     }
     const void* allocation = software2 ? s2.allocation : store.software.allocation;
-    size_t height = software2 ? s2.height : store.software.height;
-    if (!allocation || (size_t)f.row_bytes < (size_t)f.width * bytes_per_pixel(f.pixels) ||
+    if (!allocation || row_bytes < (size_t)f.width * bytes_per_pixel(pixels) ||
         height < (size_t)f.rows) {
       violation("backing store smaller than the frame or without memory");
-      return nullptr;
+      return false;
     }
-    width = f.width;
-    rows = f.rows;
-    return &store;
+    return true;
   }
 
   bool present(const FlutterBackingStore* s, const Frame& f) {
