@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "display.h"
+#include "pixels.h"
 
 namespace {
 
@@ -251,7 +252,7 @@ enum Mode { kPlain, kDithered, kNight };
 const char* const kModeSuffix[] = {"", "+dither", "+night"};
 
 void BM_present(benchmark::State& state, const char* path, Case c, bool cold, Mode mode) {
-  if (!display_use_row8_path(path)) {
+  if (!pixels_use_row8_path(path)) {
     state.SkipWithError("path not run by this processor");
     return;
   }
@@ -347,7 +348,7 @@ std::vector<unsigned> blue_noise_ranks() {
   return rank;
 }
 
-// Threshold rows laid out as display_dither_row gives them: 64 columns and
+// Threshold rows laid out as pixels_dither_row gives them: 64 columns and
 // one widest block more, here 64 rows of them.
 std::vector<uint8_t> g_blue_rows;
 constexpr unsigned kRowBytes64 = kTile + 32;
@@ -364,7 +365,7 @@ void build_blue_rows() {
 enum Mask { kNoMask, kBayer, kBlueNoise };
 
 const uint8_t* mask_row(Mask mask, unsigned y) {
-  if (mask == kBayer) return display_dither_row(y);
+  if (mask == kBayer) return pixels_dither_row(y);
   if (mask == kBlueNoise) return &g_blue_rows[y % kTile * kRowBytes64];
   return nullptr;
 }
@@ -373,14 +374,14 @@ const uint8_t* mask_row(Mask mask, unsigned y) {
 // changing, into a shadow of its own.
 void BM_rows(benchmark::State& state, Mask mask, const char* path) {
   static std::vector<uint8_t> shadow(kWidth * kHeight);
-  display_use_row8_path(path);
+  pixels_use_row8_path(path);
   g_rotation.fill(kPage, kPageFlipped);
   for (auto _ : state) {
     const uint8_t* f = g_rotation.take();
     for (unsigned y = 0; y < kHeight; ++y) {
       unsigned first, last;
-      display_convert_row8(f + y * kRowBytes, &shadow[y * kWidth], kWidth, 0, mask_row(mask, y),
-                           &first, &last);
+      pixels_convert_row8(f + y * kRowBytes, &shadow[y * kWidth], kWidth, 0, mask_row(mask, y),
+                          &first, &last);
     }
     benchmark::ClobberMemory();
   }
@@ -596,7 +597,7 @@ int main(int argc, char** argv) {
   setenv("FOLIAN_KEEP_SCREEN", "1", 1);
   DisplayInfo info{};
   if (!display_open(&info)) return 1;
-  const char* best = display_row8_path();
+  const char* best = pixels_row8_path();
   // The first frame finds that no driver answers, so night mode inverts in
   // the conversion, as it does on a panel whose driver cannot.
   display_present(picture(kPage), kRowBytes, kHeight);
@@ -615,7 +616,7 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark((temp + "memcpy").c_str(), BM_memcpy, cold);
     benchmark::RegisterBenchmark((temp + "read").c_str(), BM_read, cold);
     for (const char* path : {"scalar", "sse2", "avx2", "neon"}) {
-      if (!display_use_row8_path(path)) continue;
+      if (!pixels_use_row8_path(path)) continue;
       for (const Case& c : kCases)
         for (Mode mode : {kPlain, kDithered, kNight}) {
           if (!cold && mode != kPlain) continue;
@@ -624,7 +625,7 @@ int main(int argc, char** argv) {
         }
     }
   }
-  display_use_row8_path(best);
+  pixels_use_row8_path(best);
   benchmark::RegisterBenchmark("cold/rows/undithered", BM_rows, kNoMask, best);
   benchmark::RegisterBenchmark("cold/rows/bayer", BM_rows, kBayer, best);
   benchmark::RegisterBenchmark("cold/rows/blue-noise", BM_rows, kBlueNoise, best);

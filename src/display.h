@@ -1,29 +1,24 @@
-// The screen: framebuffer device or simulated in-memory screen, the shadow of
-// what the application drew, frame presentation, sleep cover and repaint.
+// Presentation: the application's frames shown on the screen (damage, the
+// refresh each one gets, the clean-up after fast ones), the sleep cover,
+// repaints and full refreshes, and the panel's switches.  The screen itself
+// is the framebuffer unit's, the conversion of pixels the pixel paths'.
+//
+// display_present runs on the engine's raster thread, everything else on the
+// main thread.  One display lock serialises them all, including every
+// refresh request; the e-ink driver's own locks are taken inside it.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
 
-struct DisplayInfo {
-  uint32_t width;
-  uint32_t height;
-  double dpi;
-  uint32_t bpp;  // 8, 16 or 32
-  bool rgb565;   // 16 bits laid out red 11..15, green 5..10, blue 0..4
-};
-
-// The pixels of the frames the engine presents: BGRA (blue, green, red,
-// alpha bytes), 8-bit gray (BT.709 luma, opaque), or RGB565 in native 16-bit
-// words.
-enum class FramePixels { kBgra, kGray8, kRgb565 };
+#include "framebuffer.h"
+#include "pixels.h"
 
 // False (with a log line) when no screen could be opened.
 bool display_open(DisplayInfo* info);
-// The framebuffer device display_open opens (FOLIAN_FB, else /dev/fb0), or
-// nullptr when the screen is simulated (FOLIAN_FB_FILE).
-const char* display_device();
 void display_close();
+// A frame of `rows` rows of `row_bytes` bytes, top row first, in the engine's
+// BGRA, whoever drew it; read only during the call.
 bool display_present(const void* pixels, size_t row_bytes, size_t rows);
 // The same for frames of another format; a format the panel cannot take
 // (gray on a colour panel, RGB565 on any other) is refused with one line.
@@ -66,25 +61,3 @@ int display_next_timeout_ms();
 void display_run_due();
 
 double now_ms();
-
-// Converts one row of `n` engine pixels (blue, green, red, alpha bytes) to
-// 8-bit gray, dithered to 16 levels unless `dither` is null, XOR `invert`
-// (0x00 or 0xFF), straight into `dst`, storing only where pixels differ.
-// Returns whether any did; then *first and *last are the first and last
-// changed columns.  This is the hot loop of every frame; it runs on the path
-// named below, and every path gives the same bytes and the same columns.
-bool display_convert_row8(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
-                          const uint8_t* dither, unsigned* first, unsigned* last);
-// The dithering thresholds of screen row `y`, for display_convert_row8: a
-// pixel of gray v in column x becomes 17 * floor((v + row[x % 64]) / 17).
-// Every threshold is at most 16, so black, white and the 16 levels stay.
-const uint8_t* display_dither_row(unsigned y);
-
-// The 8-bit conversion paths built for this processor family are "scalar"
-// and, on x86-64, "sse2" and "avx2", on 32-bit ARM "neon".  The fastest one
-// the processor runs is taken at the first frame; display_use_row8_path
-// switches to another for the rest of the process (to compare paths or to
-// rule one out when diagnosing) and returns false, changing nothing, when the
-// name is unknown or the processor lacks the instructions.
-const char* display_row8_path();
-bool display_use_row8_path(const char* name);

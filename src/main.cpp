@@ -23,6 +23,7 @@
 #include "engine.h"
 #include "flutter_embedder.h"
 #include "folian_version.h"
+#include "framebuffer.h"
 #include "framework.h"
 #include "input.h"
 #include "log.h"
@@ -68,6 +69,8 @@ const char kHelp[] =
     "  FOLIAN_EINK               e-ink driver kind: mtk, zelda, rex, classic, none (default: probe)\n"
     "  FOLIAN_DPI                density (default: from the panel)\n"
     "  FOLIAN_PIXEL_RATIO        device pixel ratio (default: DPI / 160, or 2.0)\n"
+    "  FOLIAN_PIXELS             auto, gray or bgra: whether the engine draws in the panel's\n"
+    "                            own format where it can (auto) or always in BGRA\n"
     "  FOLIAN_FULL_EVERY         every N-th page-like refresh is a full refresh (0: never)\n"
     "  FOLIAN_FULL_EVERY_NIGHT   the same in night mode (default: FOLIAN_FULL_EVERY)\n"
     "  FOLIAN_KEEP_SCREEN        set, even empty or 0: the startup screen is neither kept nor restored\n"
@@ -389,7 +392,7 @@ void run_loop(int wake_fd) {
 // program goes on without that facility, which is told, not counted.
 int check_device() {
   int problems = 0;
-  if (const char* fb = display_device()) {
+  if (const char* fb = framebuffer_device()) {
     if (access(fb, R_OK | W_OK) == 0) {
       log_info("帧缓冲 %s 可读写\n", fb);
     } else {

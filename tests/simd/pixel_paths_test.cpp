@@ -1,8 +1,7 @@
 // The vector conversion paths of 8-bit panels give the same gray bytes and
 // the same changed columns as the plain formula, dithered or not, for every
-// row width around their block sizes and every kind of pixel.  The display
-// module calls the path in use for every row, so frames need no test per
-// path.
+// row width around their block sizes and every kind of pixel.  Presentation
+// calls the path in use for every row, so frames need no test per path.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,26 +14,26 @@
 #include <sys/auxv.h>
 #endif
 
-#include "display.h"
+#include "pixels.h"
 
 namespace {
 
 // Every path this processor runs, scalar first, the default (fastest) last.
 std::vector<std::string> runnable_paths() {
-  std::string before = display_row8_path();
+  std::string before = pixels_row8_path();
   std::vector<std::string> paths;
   for (const char* name : {"scalar", "sse2", "avx2", "neon"})
-    if (display_use_row8_path(name)) paths.push_back(name);
-  display_use_row8_path(before.c_str());
+    if (pixels_use_row8_path(name)) paths.push_back(name);
+  pixels_use_row8_path(before.c_str());
   return paths;
 }
 
 class UsePath {
  public:
-  explicit UsePath(const std::string& name) : before_(display_row8_path()) {
-    EXPECT_TRUE(display_use_row8_path(name.c_str())) << name;
+  explicit UsePath(const std::string& name) : before_(pixels_row8_path()) {
+    EXPECT_TRUE(pixels_use_row8_path(name.c_str())) << name;
   }
-  ~UsePath() { display_use_row8_path(before_.c_str()); }
+  ~UsePath() { pixels_use_row8_path(before_.c_str()); }
 
  private:
   std::string before_;
@@ -72,7 +71,7 @@ Row converted_row(const uint8_t* src, std::vector<uint8_t> dst, uint8_t invert,
   Row r;
   unsigned n = (unsigned)dst.size();
   dst.push_back(0xA5);
-  r.any = display_convert_row8(src, dst.data(), n, invert, dither, &r.first, &r.last);
+  r.any = pixels_convert_row8(src, dst.data(), n, invert, dither, &r.first, &r.last);
   EXPECT_EQ(dst.back(), 0xA5) << "written past the row";
   dst.pop_back();
   r.dst = std::move(dst);
@@ -97,19 +96,19 @@ TEST(PixelPaths, ThisProcessorRunsItsVectorPaths) {
   auto paths = runnable_paths();
   ASSERT_FALSE(paths.empty());
   EXPECT_EQ(paths[0], "scalar");
-  EXPECT_EQ(display_row8_path(), paths.back());
-  EXPECT_FALSE(display_use_row8_path("mmx"));
+  EXPECT_EQ(pixels_row8_path(), paths.back());
+  EXPECT_FALSE(pixels_use_row8_path("mmx"));
   auto has = [&](const char* p) { return std::find(paths.begin(), paths.end(), p) != paths.end(); };
 #if defined(__x86_64__)
   EXPECT_TRUE(has("sse2"));
   EXPECT_EQ(has("avx2"), (bool)__builtin_cpu_supports("avx2"));
-  EXPECT_FALSE(display_use_row8_path("neon"));
+  EXPECT_FALSE(pixels_use_row8_path("neon"));
 #elif defined(__arm__)
   // The device's processor has NEON and so does the emulator the tests run
   // under; without it this suite would test the scalar path alone.
   ASSERT_TRUE(getauxval(AT_HWCAP) & HWCAP_NEON);
   EXPECT_TRUE(has("neon"));
-  EXPECT_FALSE(display_use_row8_path("avx2"));
+  EXPECT_FALSE(pixels_use_row8_path("avx2"));
 #endif
 }
 
@@ -126,7 +125,7 @@ TEST(PixelPaths, RandomRowsOfEveryWidthAndAlignment) {
         std::vector<uint8_t> buf = random_pixels(rng, n + 1, offset == 3);
         const uint8_t* src = buf.data() + offset;
         uint8_t invert = (n + offset) % 2 ? 0xFF : 0x00;
-        for (const uint8_t* dither : {(const uint8_t*)nullptr, display_dither_row(n + offset)}) {
+        for (const uint8_t* dither : {(const uint8_t*)nullptr, pixels_dither_row(n + offset)}) {
           std::vector<uint8_t> shadow(n);
           for (auto& b : shadow) b = (uint8_t)rng();
           std::vector<uint8_t> same = expected_row(src, shadow, invert, dither).dst;
@@ -162,7 +161,7 @@ TEST(PixelPaths, DitheringKeepsLevelsAndAveragesToTheGray) {
       std::vector<unsigned> sum(256);
       std::vector<bool> up(kRow), above(kRow);
       for (unsigned y = 0; y < 8; ++y, above.swap(up)) {
-        const uint8_t* dither = display_dither_row(y);
+        const uint8_t* dither = pixels_dither_row(y);
         Row got = converted_row(src.data(), std::vector<uint8_t>(kRow, 1), invert, dither);
         ASSERT_TRUE(got == expected_row(src.data(), std::vector<uint8_t>(kRow, 1), invert, dither))
             << path << " row " << y;

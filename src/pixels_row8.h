@@ -1,12 +1,12 @@
-// The display's 8-bit gray row conversion, shared by display.cpp and the
-// NEON unit display_neon.cpp, which is the only code built for NEON.  Not part
-// of the module's interface.
+// The 8-bit gray row conversion, shared by pixels.cpp and the NEON unit
+// pixels_neon.cpp, which is the only code built for NEON.  Not part of the
+// module's interface.
 //
 // Everything here has internal linkage on purpose: each unit gets its own
 // copy, built for its own instruction set, and the linker can never hand the
 // scalar path a copy that was compiled for NEON.
-#ifndef FOLIAN_DISPLAY_ROW8_H
-#define FOLIAN_DISPLAY_ROW8_H
+#ifndef FOLIAN_PIXELS_ROW8_H
+#define FOLIAN_PIXELS_ROW8_H
 
 #include <stddef.h>
 #include <stdint.h>
@@ -146,11 +146,11 @@ inline bool convert_row8_blocks(const uint8_t* src, uint8_t* dst, unsigned n, ui
 }  // namespace
 
 #if defined(__arm__)
-// The NEON path (display_neon.cpp); runs only where the kernel reports NEON.
-bool display_convert_row8_neon(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
+// The NEON path (pixels_neon.cpp); runs only where the kernel reports NEON.
+bool pixels_convert_row8_neon(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
+                              const uint8_t* dither, unsigned* first, unsigned* last);
+bool pixels_convert_gray8_neon(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
                                const uint8_t* dither, unsigned* first, unsigned* last);
-bool display_convert_gray8_neon(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
-                                const uint8_t* dither, unsigned* first, unsigned* last);
 #endif
 
 #endif

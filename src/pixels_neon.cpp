@@ -1,11 +1,11 @@
-// The NEON path of the display's 8-bit gray rows.  The baseline of 32-bit ARM
+// The NEON path of the 8-bit gray rows.  The baseline of 32-bit ARM
 // distributions has no NEON, the device's processor does: this unit alone is
-// compiled for it (src/CMakeLists.txt), and display.cpp calls it only when the
+// compiled for it (src/CMakeLists.txt), and pixels.cpp calls it only when the
 // kernel reports the unit.  A unit of its own because clang, unlike GCC,
 // cannot switch NEON on for single functions on 32-bit ARM.
 #include <arm_neon.h>
 
-#include "display_row8.h"
+#include "pixels_row8.h"
 
 namespace {
 
@@ -70,14 +70,13 @@ struct NeonGray : Neon {
 
 }  // namespace
 
-__attribute__((flatten)) bool display_convert_row8_neon(const uint8_t* src, uint8_t* dst,
-                                                        unsigned n, uint8_t invert,
-                                                        const uint8_t* dither, unsigned* first,
-                                                        unsigned* last) {
+__attribute__((flatten)) bool pixels_convert_row8_neon(const uint8_t* src, uint8_t* dst, unsigned n,
+                                                       uint8_t invert, const uint8_t* dither,
+                                                       unsigned* first, unsigned* last) {
   return convert_row8_blocks<Neon>(src, dst, n, invert, dither, first, last);
 }
 
-__attribute__((flatten)) bool display_convert_gray8_neon(const uint8_t* src, uint8_t* dst,
+__attribute__((flatten)) bool pixels_convert_gray8_neon(const uint8_t* src, uint8_t* dst,
                                                          unsigned n, uint8_t invert,
                                                          const uint8_t* dither, unsigned* first,
                                                          unsigned* last) {
