@@ -90,18 +90,6 @@ enum { kAuto, kGray, kBgra };
 
 }  // namespace
 
-const char* compositor_pixels_name(FramePixels pixels) {
-  switch (pixels) {
-    case FramePixels::kGray8:
-      return "Gray8";
-    case FramePixels::kRgb565:
-      return "RGB565";
-    case FramePixels::kBgra:
-      break;
-  }
-  return "BGRA";
-}
-
 FramePixels compositor_choose(int release, uint32_t bpp, bool rgb565) {
   int want = setting_choice("FOLIAN_PIXELS", kSettingNames, 3, kAuto, kAuto);
   if (want == kBgra) return FramePixels::kBgra;
@@ -120,7 +108,7 @@ const FlutterCompositor* compositor_open(FramePixels pixels, const char* engine_
     log_info("画面格式：BGRA，由 folian 转成屏幕的格式（引擎 %s）\n", engine_name);
     return nullptr;
   }
-  log_info("画面格式：%s，引擎（%s）直接画屏幕的格式\n", compositor_pixels_name(pixels),
+  log_info("画面格式：%s，引擎（%s）直接画屏幕的格式\n", pixels_frame_name(pixels),
            engine_name);
   g_compositor = {};
   g_compositor.struct_size = sizeof g_compositor;

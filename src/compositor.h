@@ -21,8 +21,6 @@ constexpr int kFirstGrayRelease = 307;
 // engine without it is told in one error line, and BGRA stands.
 FramePixels compositor_choose(int release, uint32_t bpp, bool rgb565);
 
-const char* compositor_pixels_name(FramePixels pixels);
-
 // The compositor to put in FlutterProjectArgs for `pixels`, or nullptr for
 // BGRA (the software renderer's present callback alone).  One information
 // line names the choice.

@@ -233,7 +233,7 @@ bool display_present_pixels(const void* pixels, size_t row_bytes, size_t rows,
   if (!pixels_takes(format)) {
     // Only a compositor of the wrong format gets here; told once.
     static std::atomic<bool> told{false};
-    if (!told.exchange(true)) log_error("这块屏收不了引擎画的格式（%d），不显示\n", (int)format);
+    if (!told.exchange(true)) log_error("这块屏收不了引擎画的 %s 画面，不显示\n", pixels_frame_name(format));
     return false;
   }
   std::lock_guard<std::mutex> lock(g_lock);

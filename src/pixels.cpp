@@ -392,6 +392,10 @@ size_t pixels_frame_bytes(FramePixels format) {
   return format == FramePixels::kGray8 ? 1 : format == FramePixels::kRgb565 ? 2 : kBgraBytes;
 }
 
+const char* pixels_frame_name(FramePixels format) {
+  return format == FramePixels::kGray8 ? "Gray8" : format == FramePixels::kRgb565 ? "RGB565" : "BGRA";
+}
+
 bool pixels_takes(FramePixels format) {
   switch (format) {
     case FramePixels::kGray8:

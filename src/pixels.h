@@ -63,6 +63,8 @@ bool pixels_use_row8_path(const char* name);
 enum class FramePixels { kBgra, kGray8, kRgb565 };
 
 size_t pixels_frame_bytes(FramePixels format);
+// "BGRA", "Gray8", "RGB565".
+const char* pixels_frame_name(FramePixels format);
 // Whether frames of `format` can go to this framebuffer: BGRA to any, gray
 // to 8-bit ones, RGB565 to 16-bit ones of that layout.
 bool pixels_takes(FramePixels format);
