@@ -41,6 +41,8 @@ struct DisplayState {
   bool night = false;
   bool night_in_shadow = false;
   bool dither = false;
+  // A frame format the panel cannot take has been told (once per open).
+  std::atomic<bool> told_format{false};
 };
 
 // Guards `g`, the framebuffer's memory and every refresh request: the raster
@@ -54,6 +56,7 @@ void reset_state() {
   g.missed_w = g.missed_h = 0;
   g.night = g.night_in_shadow = g.dither = false;
   g.suspended.store(false);
+  g.told_format.store(false);
 }
 
 // The rows of one frame that changed, in screen pixels, and how far the
@@ -232,8 +235,7 @@ bool display_present_pixels(const void* pixels, size_t row_bytes, size_t rows,
                             FramePixels format) {
   if (!pixels_takes(format)) {
     // Only a compositor of the wrong format gets here; told once.
-    static std::atomic<bool> told{false};
-    if (!told.exchange(true)) log_error("这块屏收不了引擎画的 %s 画面，不显示\n", pixels_frame_name(format));
+    if (!g.told_format.exchange(true)) log_error("这块屏收不了引擎画的 %s 画面，不显示\n", pixels_frame_name(format));
     return false;
   }
   std::lock_guard<std::mutex> lock(g_lock);
