@@ -104,6 +104,7 @@ FramePixels compositor_choose(int release, uint32_t bpp, bool rgb565) {
 
 const FlutterCompositor* compositor_open(FramePixels pixels, const char* engine_name) {
   g_pixels = pixels;
+  display_set_frame_pixels(pixels);
   if (pixels == FramePixels::kBgra) {
     log_info("画面格式：BGRA，由 folian 转成屏幕的格式（引擎 %s）\n", engine_name);
     return nullptr;

@@ -43,6 +43,7 @@ struct DisplayState {
   bool dither = false;
   // A frame format the panel cannot take has been told (once per open).
   std::atomic<bool> told_format{false};
+  FramePixels frame_pixels = FramePixels::kBgra;
 };
 
 // Guards `g`, the framebuffer's memory and every refresh request: the raster
@@ -231,11 +232,11 @@ bool display_present(const void* pixels, size_t row_bytes, size_t rows) {
   return display_present_pixels(pixels, row_bytes, rows, FramePixels::kBgra);
 }
 
-bool display_present_pixels(const void* pixels, size_t row_bytes, size_t rows,
-                            FramePixels format) {
+bool display_present_pixels(const void* pixels, size_t row_bytes, size_t rows, FramePixels format) {
   if (!pixels_takes(format)) {
     // Only a compositor of the wrong format gets here; told once.
-    if (!g.told_format.exchange(true)) log_error("这块屏收不了引擎画的 %s 画面，不显示\n", pixels_frame_name(format));
+    if (!g.told_format.exchange(true))
+      log_error("这块屏收不了引擎画的 %s 画面，不显示\n", pixels_frame_name(format));
     return false;
   }
   std::lock_guard<std::mutex> lock(g_lock);
@@ -396,7 +397,13 @@ void display_set_motion(bool on) {
 DisplayModes display_modes() {
   std::lock_guard<std::mutex> lock(g_lock);
   PolicyState p = policy_state();
-  return {g.night, g.dither, p.motion, p.every, p.night_every, p.since_flash};
+  const char* pixels = pixels_frame_name(g.frame_pixels);
+  return {g.night, g.dither, p.motion, p.every, p.night_every, p.since_flash, pixels};
+}
+
+void display_set_frame_pixels(FramePixels pixels) {
+  std::lock_guard<std::mutex> lock(g_lock);
+  g.frame_pixels = pixels;
 }
 
 int display_next_timeout_ms() {

@@ -51,9 +51,13 @@ void display_set_motion(bool on);
 struct DisplayModes {
   bool night, dithering, motion;
   int flash_every, flash_every_night;
-  int since_flash;  // page-like refreshes since the last flash
+  int since_flash;     // page-like refreshes since the last flash
+  const char* pixels;  // the frames' format: "BGRA", "Gray8", "RGB565"
 };
 DisplayModes display_modes();
+// The format the engine was asked to present its frames in, for
+// display_modes (BGRA until told).
+void display_set_frame_pixels(FramePixels pixels);
 
 // The main loop's share: milliseconds until the clean-up after fast
 // refreshes falls due (0 when due, -1 when none is owed), and sending it.

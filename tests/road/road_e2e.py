@@ -424,7 +424,7 @@ class FlashesAndMotion(Road):
         say(self.control, "key next\n")
         reply = self.app.wait_event("response", match=lambda e: e["channel"] == EPD, count=7)
         self.assertEqual(payload(reply), ok_reply({
-            "platform": "kindle", "driver": kind, "night": True, "motion": "auto", "dithering": False,
+            "platform": "kindle", "driver": kind, "pixels": "Gray8" if GRAY_FRAMES else "BGRA", "night": True, "motion": "auto", "dithering": False,
             "flashEvery": 0, "flashEveryNight": 0, "sinceFlash": 6 if kind == "mtk" else 5}))
         self.stop()
         got = self.updates()
