@@ -94,9 +94,9 @@ FramePixels compositor_choose(int release, uint32_t bpp, bool rgb565) {
   int want = setting_choice("FOLIAN_PIXELS", kSettingNames, 3, kAuto, kAuto);
   if (want == kBgra) return FramePixels::kBgra;
   const bool engine_can = release < 0 || release >= kFirstGrayRelease;
-  FramePixels panel = bpp == 8                 ? FramePixels::kGray8
+  FramePixels panel = bpp == 8              ? FramePixels::kGray8
                       : bpp == 16 && rgb565 ? FramePixels::kRgb565
-                                               : FramePixels::kBgra;
+                                            : FramePixels::kBgra;
   if (want == kGray && !engine_can && panel != FramePixels::kBgra)
     log_error("FOLIAN_PIXELS=gray：这个引擎（Flutter 3.7 之前）只画 BGRA，用 BGRA\n");
   return engine_can ? panel : FramePixels::kBgra;
@@ -109,8 +109,7 @@ const FlutterCompositor* compositor_open(FramePixels pixels, const char* engine_
     log_info("画面格式：BGRA，由 folian 转成屏幕的格式（引擎 %s）\n", engine_name);
     return nullptr;
   }
-  log_info("画面格式：%s，引擎（%s）直接画屏幕的格式\n", pixels_frame_name(pixels),
-           engine_name);
+  log_info("画面格式：%s，引擎（%s）直接画屏幕的格式\n", pixels_frame_name(pixels), engine_name);
   g_compositor = {};
   g_compositor.struct_size = sizeof g_compositor;
   g_compositor.create_backing_store_callback = on_create_backing_store;

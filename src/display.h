@@ -22,8 +22,7 @@ void display_close();
 bool display_present(const void* pixels, size_t row_bytes, size_t rows);
 // The same for frames of another format; a format the panel cannot take
 // (gray on a colour panel, RGB565 on any other) is refused with one line.
-bool display_present_pixels(const void* pixels, size_t row_bytes, size_t rows,
-                            FramePixels format);
+bool display_present_pixels(const void* pixels, size_t row_bytes, size_t rows, FramePixels format);
 void display_set_suspended(bool on);
 bool display_is_suspended();
 void display_show_sleep_cover(const char* path, unsigned width, unsigned height);

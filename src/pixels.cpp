@@ -239,10 +239,8 @@ struct Avx2Gray : Avx2 {
 
   template <bool kDither>
   __attribute__((target("avx2"))) static uint64_t block(const uint8_t* src, uint8_t* dst,
-                                                        uint8_t invert,
-                                                        const uint8_t* thresholds) {
-    return Avx2::store<kDither>(_mm256_loadu_si256((const __m256i*)src), dst, invert,
-                                thresholds);
+                                                        uint8_t invert, const uint8_t* thresholds) {
+    return Avx2::store<kDither>(_mm256_loadu_si256((const __m256i*)src), dst, invert, thresholds);
   }
 };
 
@@ -393,7 +391,9 @@ size_t pixels_frame_bytes(FramePixels format) {
 }
 
 const char* pixels_frame_name(FramePixels format) {
-  return format == FramePixels::kGray8 ? "Gray8" : format == FramePixels::kRgb565 ? "RGB565" : "BGRA";
+  return format == FramePixels::kGray8    ? "Gray8"
+         : format == FramePixels::kRgb565 ? "RGB565"
+                                          : "BGRA";
 }
 
 bool pixels_takes(FramePixels format) {

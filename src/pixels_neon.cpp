@@ -77,8 +77,8 @@ __attribute__((flatten)) bool pixels_convert_row8_neon(const uint8_t* src, uint8
 }
 
 __attribute__((flatten)) bool pixels_convert_gray8_neon(const uint8_t* src, uint8_t* dst,
-                                                         unsigned n, uint8_t invert,
-                                                         const uint8_t* dither, unsigned* first,
-                                                         unsigned* last) {
+                                                        unsigned n, uint8_t invert,
+                                                        const uint8_t* dither, unsigned* first,
+                                                        unsigned* last) {
   return convert_row8_blocks<NeonGray>(src, dst, n, invert, dither, first, last);
 }

@@ -330,8 +330,7 @@ FlutterEngineResult FlutterEngineRun(size_t version, const FlutterRendererConfig
     f += fmt(" compositor_size=%zu create_cb=%d collect_cb=%d layers_cb=%d view_cb=%d",
              c->struct_size, compositor.create_backing_store_callback ? 1 : 0,
              compositor.collect_backing_store_callback ? 1 : 0,
-             compositor.present_layers_callback ? 1 : 0,
-             compositor.present_view_callback ? 1 : 0);
+             compositor.present_layers_callback ? 1 : 0, compositor.present_view_callback ? 1 : 0);
     if (!compositor.create_backing_store_callback || !compositor.collect_backing_store_callback)
       return reject(f, "Required compositor callbacks absent.", kInvalidArguments);
     if (!compositor.present_layers_callback == !compositor.present_view_callback)

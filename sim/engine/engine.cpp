@@ -5,13 +5,12 @@
 
 #include "engine.h"
 
+#include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <unistd.h>
-
-#include <math.h>
 
 #include <algorithm>
 #include <chrono>
@@ -609,9 +608,9 @@ void raster_main(_FlutterEngine& e) {
     if (e.compositor.struct_size) {
       const FlutterBackingStore* store = compositor.get(f);
       if (!store) continue;
-      uint8_t* buf = (uint8_t*)(store->type == kFlutterBackingStoreTypeSoftware2
-                                    ? store->software2.allocation
-                                    : store->software.allocation);
+      uint8_t* buf =
+          (uint8_t*)(store->type == kFlutterBackingStoreTypeSoftware2 ? store->software2.allocation
+                                                                      : store->software.allocation);
       draw(buf, f);
       frame_no++;
       ok = compositor.present(store, f);
