@@ -529,7 +529,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
   }
 
   void print_table() const {
-    printf("\n%-30s %9s  %-20s %-20s\n", "frame (1236x1648, 8-bit)", "median ms",
+    printf("\n%-34s %9s  %-20s %-20s\n", "frame (1236x1648, 8-bit)", "median ms",
            "x memcpy (min-max)", "x read (min-max)");
     for (const std::string& name : order_) {
       std::string temp = name.substr(0, name.find('/'));
@@ -541,7 +541,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
         if (r.valid) snprintf(buf, sizeof buf, "%.2f (%.2f-%.2f)", r.median, r.low, r.high);
         cells[i] = buf;
       }
-      printf("%-30s %9.3f  %-20s %-20s\n", name.c_str(), median(times_.at(name)) * 1e3,
+      printf("%-34s %9.3f  %-20s %-20s\n", name.c_str(), median(times_.at(name)) * 1e3,
              cells[0].c_str(), cells[1].c_str());
     }
   }
