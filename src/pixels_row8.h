@@ -69,14 +69,14 @@ bool convert_row8_scalar_from(const uint8_t* src, uint8_t* dst, unsigned n, uint
   return convert_row8_scalar_as<kSource, false>(src, dst, n, invert, nullptr, first, last);
 }
 
-bool convert_row8_scalar(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
-                         const uint8_t* dither, unsigned* first, unsigned* last) {
+inline bool convert_row8_scalar(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
+                                const uint8_t* dither, unsigned* first, unsigned* last) {
   return convert_row8_scalar_from<kBgraSource>(src, dst, n, invert, dither, first, last);
 }
 
 // A gray row is only dithered, turned over and compared.
-bool convert_gray8_scalar(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
-                          const uint8_t* dither, unsigned* first, unsigned* last) {
+inline bool convert_gray8_scalar(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
+                                 const uint8_t* dither, unsigned* first, unsigned* last) {
   return convert_row8_scalar_from<kGraySource>(src, dst, n, invert, dither, first, last);
 }
 
