@@ -21,7 +21,14 @@ void judge(const uint8_t* data, size_t size, Arch arch, const EngineFacts& engin
   Verdict v = snapshot_judge(data, size, arch, engine, &header);
   check(verdict_name(v) != nullptr);
   if (v >= Verdict::kBadMode) check(header.hash.size() == 32);
-  if (v == Verdict::kOk) check(snapshot_releases(header.hash) || !header.hash.empty());
+  if (v >= Verdict::kWrongArch)
+    check(header.mode == "product" || header.mode == "release" || header.mode == "debug");
+  // What goes to the engine is of its release and, where it tells, its mode.
+  if (v == Verdict::kOk) {
+    check(std::find(engine.hashes.begin(), engine.hashes.end(), header.hash) !=
+          engine.hashes.end());
+    check(engine.aot && (engine.mode.empty() || engine.mode == header.mode));
+  }
 }
 
 // Every NUL, 32 lower-case hex digits, NUL, each once: the plain reading
@@ -37,6 +44,16 @@ std::vector<std::string> plain_hashes(const uint8_t* data, size_t size) {
   return hashes;
 }
 
+// The mode word the library holds as a string of its own, read plainly.
+std::string plain_mode(const uint8_t* data, size_t size) {
+  auto holds = [&](const std::string& word) {
+    std::string text(reinterpret_cast<const char*>(data), size);
+    return text.find('\0' + word + '\0') != std::string::npos;
+  };
+  bool product = holds("product"), release = holds("release");
+  return product == release ? "" : product ? "product" : "release";
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -46,8 +63,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   EngineFacts engine;
   engine.hashes = snapshot_engine_hashes(file, size);
   check(engine.hashes == plain_hashes(file, size));
+  engine.mode = snapshot_engine_mode(file, size);
+  // An ELF file is read by its mapped parts only.
+  if (size < 4 || memcmp(file,
+                         "\x7f"
+                         "ELF",
+                         4) != 0)
+    check(engine.mode == plain_mode(file, size));
   engine.aot = size % 2;
-  engine.kernel_blob = size % 3 == 0;
   for (Arch arch : {Arch::kArmhf, Arch::kX8664}) {
     const uint8_t* snapshot;
     size_t snapshot_size;

@@ -6,8 +6,11 @@ usage errors on standard error), the launcher (scripts/folian-run), the bundle
 tool (scripts/folian-bundle: its problems and usage errors) and the build
 script (scripts/folian-build: its failures) can write, and matches each with
 its row in docs/log-lines.tsv: the English, and for an error or a refusal its
-cause and fix.  Writes docs/log-lines.md (every line) and the troubleshooting
-table of README.md (the errors and refusals), between its marker comments.
+cause and fix.  Writes docs/log-lines.md (every line) and the table of
+docs/troubleshooting.md (the errors and refusals), between its marker
+comments.  A line that begins with the name of what it is about, passed in by
+its callers, is shown once per name they pass, so that it can be found by the
+words it begins with.
 
   scripts/log-glossary.py           rewrite both; rows for new lines are added
                                     to the data file with the English left empty
@@ -25,7 +28,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 DATA = ROOT / "docs" / "log-lines.tsv"
 GLOSSARY = ROOT / "docs" / "log-lines.md"
-README = ROOT / "README.md"
+TROUBLESHOOTING = ROOT / "docs" / "troubleshooting.md"
 BEGIN, END = "<!-- troubleshooting:begin -->", "<!-- troubleshooting:end -->"
 HEADER = "program\tline\tenglish\tcause and fix"
 # The order of a user's way: build, bundle, start on the reader.
@@ -35,8 +38,9 @@ NEEDS_FIX = {"error", "refusal", "usage"}
 
 
 class Line:
-    def __init__(self, program, key, level, where):
+    def __init__(self, program, key, level, where, variants=None):
         self.program, self.key, self.level, self.where = program, key, level, [where]
+        self.variants = variants or [key]  # the line as shown: one per name it begins with
 
 
 class Found:
@@ -44,12 +48,16 @@ class Found:
         self.lines = {}  # (program, key) -> Line, in the order found
         self.problems = []
 
-    def add(self, program, key, level, where):
+    def add(self, program, key, level, where, variants=None):
         line = self.lines.get((program, key))
         if line is None:
-            self.lines[(program, key)] = Line(program, key, level, where)
-        elif where not in line.where:
+            self.lines[(program, key)] = Line(program, key, level, where, variants)
+            return
+        if where not in line.where:
             line.where.append(where)
+        for v in variants or []:
+            if v not in line.variants:
+                line.variants.append(v)
 
 
 # --- folian: C++ ---------------------------------------------------------
@@ -180,6 +188,68 @@ def py_text(node, functions):
     return ["…"]
 
 
+def guards(function, node):
+    """(parameter, must equal, literal) for each comparison of a parameter
+    with a literal that an if around node tests with and."""
+    found = []
+    for branch in ast.walk(function):
+        if not isinstance(branch, ast.If) or not any(n is node for s in branch.body
+                                                     for n in ast.walk(s)):
+            continue
+        tests = branch.test.values if isinstance(branch.test, ast.BoolOp) and \
+            isinstance(branch.test.op, ast.And) else [branch.test]
+        for c in tests:
+            if isinstance(c, ast.Compare) and isinstance(c.left, ast.Name) and \
+                    len(c.ops) == 1 and isinstance(c.ops[0], (ast.Eq, ast.NotEq)) and \
+                    isinstance(c.comparators[0], ast.Constant):
+                found.append((c.left.id, isinstance(c.ops[0], ast.Eq), c.comparators[0].value))
+    return found
+
+
+def caller_literals(tree, function, name, node):
+    """The texts a parameter of function can hold where node is: each literal
+    its callers pass for it (those whose arguments the ifs around node let
+    through), or a name a for loop in function takes from a literal list of
+    tuples.  None when any of them is computed."""
+    if function is None:
+        return None
+    params = [a.arg for a in function.args.args]
+    if name in params:
+        offset = params[0] == "self"
+        i = params.index(name) - offset
+        required = len(params) - offset - len(function.args.defaults)
+        conditions = guards(function, node)
+        values = []
+        for call in ast.walk(tree):
+            f = call.func if isinstance(call, ast.Call) else None
+            if not (isinstance(f, ast.Attribute) and f.attr == function.name or
+                    isinstance(f, ast.Name) and f.id == function.name):
+                continue
+            if len(call.args) < required:
+                continue  # another class's method of the same name
+            passed = {params[k + offset]: a.value for k, a in enumerate(call.args)
+                      if k + offset < len(params) and isinstance(a, ast.Constant)}
+            if any(p in passed and (passed[p] == value) != equal
+                   for p, equal, value in conditions):
+                continue  # this caller never reaches node
+            arg = call.args[i]
+            if not (isinstance(arg, ast.Constant) and isinstance(arg.value, str)):
+                return None
+            values.append(arg.value)
+        return values or None
+    for loop in ast.walk(function):
+        if isinstance(loop, ast.For) and isinstance(loop.target, ast.Tuple) and \
+                isinstance(loop.iter, (ast.Tuple, ast.List)):
+            names = [getattr(e, "id", None) for e in loop.target.elts]
+            if name in names:
+                k = names.index(name)
+                items = [e.elts[k] for e in loop.iter.elts if isinstance(e, ast.Tuple)]
+                if items and all(isinstance(e, ast.Constant) and isinstance(e.value, str)
+                                 for e in items):
+                    return [e.value for e in items]
+    return None
+
+
 def to_stderr(call):
     return any(k.arg == "file" and ast.unparse(k.value) == "sys.stderr" for k in call.keywords)
 
@@ -187,13 +257,18 @@ def to_stderr(call):
 def scan_py(found, program):
     tree = ast.parse((ROOT / "scripts" / program).read_text())
     functions = {f.name: f for f in tree.body if isinstance(f, ast.FunctionDef)}
+    enclosing = {}  # call -> the function it is made in
+    for f in ast.walk(tree):
+        if isinstance(f, ast.FunctionDef):
+            for n in ast.walk(f):
+                enclosing[n] = f  # the innermost, as inner functions come later
     calls = sorted((n for n in ast.walk(tree) if isinstance(n, ast.Call)),
                    key=lambda n: (n.lineno, n.col_offset))
     for node in calls:
         f = node.func
         name = f.attr if isinstance(f, ast.Attribute) else f.id if isinstance(f, ast.Name) else ""
         owner = ast.unparse(f.value) if isinstance(f, ast.Attribute) else ""
-        texts, level = [], None
+        texts, level, names = [], None, None
         if name == "error" and owner == "parser":
             texts = ["%s: error: %s" % (program, t) for t in py_text(node.args[0], functions)]
             level = "usage"
@@ -201,15 +276,27 @@ def scan_py(found, program):
             what = py_text(node.args[0], {})[0]
             texts = ["%s …: %s" % (what, t) for t in py_text(node.args[2], functions)]
             level = "refusal"
+            if isinstance(node.args[0], ast.Name):
+                names = caller_literals(tree, enclosing.get(node), node.args[0].id, node)
         elif program == "folian-bundle" and name == "print" and to_stderr(node):
             texts, level = py_text(node.args[0], functions), "error"
         elif program == "folian-build" and (name == "Failure" or
                                             name == "append" and owner == "problems"):
             texts = ["folian-build: " + t for t in py_text(node.args[0], functions)]
             level = "error" if name == "Failure" else "refusal"
+            text = node.args[0]
+            if isinstance(text, ast.BinOp) and isinstance(text.op, ast.Mod) and \
+                    isinstance(text.right, ast.Tuple) and isinstance(text.right.elts[0], ast.Name):
+                names = caller_literals(tree, enclosing.get(node), text.right.elts[0].id, node)
         for t in texts:
-            if t.strip("… "):  # a line passed on whole, found where it is made
-                found.add(program, t, level, program)
+            if not t.strip("… "):
+                continue  # a line passed on whole, found where it is made
+            variants = None
+            if names:  # the name it begins with, each one it can be
+                head = re.match(r"(folian-build: )?(…|%s)", t)
+                variants = [t[:head.start(2)] + n + t[head.end(2):] for n in names] \
+                    if head else None
+            found.add(program, t, level, program, variants)
 
 
 def scan():
@@ -218,6 +305,9 @@ def scan():
     scan_py(found, "folian-bundle")
     scan_cpp(found)
     scan_sh(found)
+    for line in found.lines.values():
+        line.variants = [v for v in line.variants
+                         if v == line.key or (line.program, v) not in found.lines] or [line.key]
     order = {p: i for i, p in enumerate(PROGRAMS)}
     found.lines = dict(sorted(found.lines.items(), key=lambda kv: order[kv[0][0]]))
     return found
@@ -242,13 +332,16 @@ def read_data():
 
 
 def shown(line):
-    """The line as a reader meets it: each value filled in as …"""
-    text = line.key
-    if line.program == "folian-run":
-        text = re.sub(r"\$\{[^}]*\}|\$\([^)]*\)|\$\w+", "…", text)
-    text = re.sub(r"%[-+ #0]*(?:\d+|\*)?(?:\.(?:\d+|\*))?(?:hh|h|ll|l|z)?[a-zA-Z%]",
-                  lambda m: "%" if m[0] == "%%" else "…", text)
-    return "`%s`" % text
+    """The line as a reader meets it: each value filled in as …, once per
+    name it can begin with."""
+    out = []
+    for text in line.variants:
+        if line.program == "folian-run":
+            text = re.sub(r"\$\{[^}]*\}|\$\([^)]*\)|\$\w+", "…", text)
+        text = re.sub(r"%[-+ #0]*(?:\d+|\*)?(?:\.(?:\d+|\*))?(?:hh|h|ll|l|z)?[a-zA-Z%]",
+                      lambda m: "%" if m[0] == "%%" else "…", text)
+        out.append("`%s`" % text)
+    return "<br>".join(out)
 
 
 def cell(text):
@@ -265,7 +358,7 @@ def glossary(lines, rows):
            "line; `error` an error; `refusal` a check that failed or a command",
            "refused; `usage` a wrong command line; `engine` a line of the engine's",
            "own log. The errors, refusals and usage errors, with their cause and fix,",
-           "are in [README.md, \"Troubleshooting\"](../README.md#troubleshooting).",
+           "are in [troubleshooting.md](troubleshooting.md).",
            "",
            "%d lines." % len(lines),
            "",
@@ -321,11 +414,11 @@ def main():
                                                                               key))
 
     outputs = {GLOSSARY: glossary(lines, rows)}
-    readme = with_table(README.read_text(), troubleshooting(lines, rows))
-    if readme is None:
-        problems.append("README.md: no %s ... %s" % (BEGIN, END))
+    page = with_table(TROUBLESHOOTING.read_text(), troubleshooting(lines, rows))
+    if page is None:
+        problems.append("%s: no %s ... %s" % (TROUBLESHOOTING.relative_to(ROOT), BEGIN, END))
     else:
-        outputs[README] = readme
+        outputs[TROUBLESHOOTING] = page
     if args.check:
         for path, text in outputs.items():
             if not path.exists() or path.read_text() != text:

@@ -14,6 +14,9 @@
 namespace {
 
 FlutterEngineProcTable g_api{};
+// The file the loader mapped for the engine: a name without a slash is
+// looked for along the loader's path, not in the working directory.
+std::string g_loaded_path;
 int g_release = -1;
 std::string g_release_name = "版本不明";
 
@@ -28,13 +31,6 @@ void note_release(const std::vector<std::string>& hashes) {
   }
 }
 
-// The first stable release that has a function; those older engines had
-// already are told as such.
-const char kBefore20[] = "Flutter 2.0 之前就有";
-const char kSince20[] = "Flutter 2.0 起才有";
-const char kSince22[] = "Flutter 2.2 起才有";
-const char kSince30[] = "Flutter 3.0 起才有";
-
 struct Entry {
   size_t offset;        // in FlutterEngineProcTable
   const char* name;     // the engine's exported name
@@ -42,36 +38,9 @@ struct Entry {
   const char* without;  // what goes without it; null: the program cannot
 };
 
+// From src/engine_functions.tsv, which the bundle tool reads too.
 constexpr Entry kEntries[] = {
-    {offsetof(FlutterEngineProcTable, RunsAOTCompiledDartCode),
-     "FlutterEngineRunsAOTCompiledDartCode", kBefore20, nullptr},
-    {offsetof(FlutterEngineProcTable, CreateAOTData), "FlutterEngineCreateAOTData", kBefore20,
-     nullptr},
-    {offsetof(FlutterEngineProcTable, CollectAOTData), "FlutterEngineCollectAOTData", kBefore20,
-     nullptr},
-    {offsetof(FlutterEngineProcTable, Run), "FlutterEngineRun", kBefore20, nullptr},
-    {offsetof(FlutterEngineProcTable, Shutdown), "FlutterEngineShutdown", kBefore20, nullptr},
-    {offsetof(FlutterEngineProcTable, SendWindowMetricsEvent),
-     "FlutterEngineSendWindowMetricsEvent", kBefore20, nullptr},
-    {offsetof(FlutterEngineProcTable, UpdateLocales), "FlutterEngineUpdateLocales", kBefore20,
-     nullptr},
-    {offsetof(FlutterEngineProcTable, SendPlatformMessage), "FlutterEngineSendPlatformMessage",
-     kBefore20, nullptr},
-    {offsetof(FlutterEngineProcTable, SendPlatformMessageResponse),
-     "FlutterEngineSendPlatformMessageResponse", kBefore20, nullptr},
-    {offsetof(FlutterEngineProcTable, GetCurrentTime), "FlutterEngineGetCurrentTime", kBefore20,
-     nullptr},
-    {offsetof(FlutterEngineProcTable, RunTask), "FlutterEngineRunTask", kBefore20, nullptr},
-    {offsetof(FlutterEngineProcTable, SendPointerEvent), "FlutterEngineSendPointerEvent", kBefore20,
-     nullptr},
-    {offsetof(FlutterEngineProcTable, NotifyDisplayUpdate), "FlutterEngineNotifyDisplayUpdate",
-     kSince20, "不告诉引擎屏幕的刷新率"},
-    {offsetof(FlutterEngineProcTable, SendKeyEvent), "FlutterEngineSendKeyEvent", kSince22,
-     "翻页键只以旧式按键消息（flutter/keyevent）送出"},
-    {offsetof(FlutterEngineProcTable, ScheduleFrame), "FlutterEngineScheduleFrame", kSince30,
-     "唤醒后重发窗口尺寸来要新的一帧"},
-    {offsetof(FlutterEngineProcTable, UpdateAccessibilityFeatures),
-     "FlutterEngineUpdateAccessibilityFeatures", kBefore20, "无障碍设置不转告应用"},
+#include "engine_functions.inc"
 };
 
 bool present(const FlutterEngineProcTable& table, size_t offset) {
@@ -108,6 +77,13 @@ std::string engine_hashes_text(const std::vector<std::string>& hashes) {
   std::string text = "引擎的快照是 ";
   for (size_t i = 0; i < hashes.size() && i < 3; i++) text += (i ? "、" : "") + named(hashes[i]);
   return text;
+}
+
+// The Flutter build a Dart VM mode word belongs to.
+const char* mode_name(const std::string& mode) {
+  if (mode == "product") return " Flutter release 构建（product）";
+  if (mode == "release") return " Flutter profile 构建（release）";
+  return "带调试检查的 Dart VM 做的（debug）";
 }
 
 bool tell_elf_problem(ElfProblem problem, const char* app) {
@@ -156,8 +132,8 @@ bool tell_verdict(Verdict verdict, const char* app, const SnapshotHeader& h,
       log_error("应用 %s 的快照模式不明（特性：%s）\n", app, features);
       break;
     case Verdict::kWrongArch:
-      log_error("应用 %s 的快照是为别的处理器做的（特性：%s），本机是 %s\n", app, features,
-                arch_name(kThisArch));
+      log_error("应用 %s 的快照是为别的处理器或系统做的（特性：%s），本机是 Linux、%s\n", app,
+                features, arch_name(kThisArch));
       break;
     case Verdict::kWrongFloat:
       log_error("应用 %s 的快照用软浮点（特性：%s），本机要 hardfp\n", app, features);
@@ -165,13 +141,13 @@ bool tell_verdict(Verdict verdict, const char* app, const SnapshotHeader& h,
     case Verdict::kNeedsAotEngine:
       log_error("应用 %s 是预编译代码（特性：%s），这个引擎却只跑调试代码\n", app, features);
       break;
-    case Verdict::kNeedsJitEngine:
-      log_error("应用 %s 是调试代码（特性：%s），要调试引擎和 flutter_assets/kernel_blob.bin\n",
-                app, features);
-      break;
     case Verdict::kHashMismatch:
       log_error("应用 %s 的快照是 %s，不是这个引擎的：%s；应用和引擎要出自同一个 Flutter 版本\n",
                 app, named(h.hash).c_str(), engine_hashes_text(engine.hashes).c_str());
+      break;
+    case Verdict::kModeMismatch:
+      log_error("应用 %s 是%s（特性：%s），引擎却是%s：应用和引擎要出自同一种构建\n", app,
+                mode_name(h.mode), features, mode_name(engine.mode));
       break;
   }
   return false;
@@ -233,7 +209,12 @@ bool engine_load(const char* path) {
     dlclose(library);
     return false;
   }
-  log_info("引擎 %s\n", path);
+  Dl_info info{};
+  g_loaded_path = dladdr(get, &info) && info.dli_fname && *info.dli_fname ? info.dli_fname : path;
+  if (g_loaded_path == path)
+    log_info("引擎 %s\n", path);
+  else
+    log_info("引擎 %s：%s\n", path, g_loaded_path.c_str());
   FlutterEngineGetProcAddressesFnPtr get_proc_addresses;
   memcpy(&get_proc_addresses, &get, sizeof get);
   if (!engine_take_table(get_proc_addresses)) {
@@ -247,14 +228,21 @@ bool engine_load(const char* path) {
 bool engine_check_app(const char* engine_path, const char* app_path, const char* kernel_path) {
   EngineFacts engine;
   engine.aot = engine_api().RunsAOTCompiledDartCode();
-  engine.kernel_blob = access(kernel_path, R_OK) == 0;
-  if (!engine.aot && engine.kernel_blob) {
+  bool kernel_blob = access(kernel_path, R_OK) == 0;
+  // The file that was loaded, whatever name it was loaded by.
+  const char* loaded = g_loaded_path.empty() ? engine_path : g_loaded_path.c_str();
+  if (!engine.aot && kernel_blob) {
     log_info("调试引擎：运行 %s，不用 %s\n", kernel_path, app_path);
-    MappedFile library(engine_path);
+    MappedFile library(loaded);
     note_release(snapshot_engine_hashes(library.data(), library.size()));
     return true;
   }
   MappedFile app(app_path);
+  if (app.error() == ENOENT && kernel_blob) {
+    log_error("应用是调试构建（只有 %s，没有 %s），这个引擎只跑预编译代码：要调试引擎\n",
+              kernel_path, app_path);
+    return false;
+  }
   if (app.error()) {
     log_error("读不了应用 %s: %s\n", app_path, strerror(app.error()));
     return false;
@@ -263,16 +251,20 @@ bool engine_check_app(const char* engine_path, const char* app_path, const char*
   size_t size;
   if (!tell_elf_problem(snapshot_find(app.data(), app.size(), kThisArch, &data, &size), app_path))
     return false;
-  MappedFile library(engine_path);
+  MappedFile library(loaded);
   if (library.error()) {
-    log_error("读不了引擎 %s: %s\n", engine_path, strerror(library.error()));
+    log_error("读不了引擎 %s: %s\n", loaded, strerror(library.error()));
     return false;
   }
   engine.hashes = snapshot_engine_hashes(library.data(), library.size());
+  engine.mode = snapshot_engine_mode(library.data(), library.size());
   note_release(engine.hashes);
   SnapshotHeader header;
-  return tell_verdict(snapshot_judge(data, size, kThisArch, engine, &header), app_path, header,
-                      engine);
+  Verdict verdict = snapshot_judge(data, size, kThisArch, engine, &header);
+  if (verdict == Verdict::kOk && engine.mode.empty())
+    log_info("引擎 %s 看不出是 Flutter release 还是 profile 构建：应用是%s，引擎要是同一种\n",
+             loaded, mode_name(header.mode));
+  return tell_verdict(verdict, app_path, header, engine);
 }
 
 int engine_release(const char** name) {

@@ -11,9 +11,8 @@
 #include "flutter_embedder.h"
 
 // The engine's functions.  Once engine_load or engine_take_table succeeded,
-// every entry the program cannot do without is set; the others (SendKeyEvent,
-// ScheduleFrame, NotifyDisplayUpdate, UpdateAccessibilityFeatures) may be
-// null, and their callers do without.
+// every entry src/engine_functions.tsv marks required is set; the optional
+// ones may be null, and their callers do without.
 const FlutterEngineProcTable& engine_api();
 
 // Opens the engine library at `path` and takes its table.  False after one
@@ -30,9 +29,11 @@ bool engine_take_table(FlutterEngineGetProcAddressesFnPtr get_proc_addresses);
 // Judges the bundle's application against the loaded engine before anything
 // is launched: an app of another release, architecture or mode is told in
 // one error line naming its snapshot, where the engine would abort the
-// process or refuse in silence.  A debug engine with the bundle's
-// kernel_blob.bin runs that and no libapp.so: nothing to judge.  One
-// information line when the app may go.
+// process or refuse in silence.  The engine read is the file the loader
+// mapped (engine_path is only the name it was loaded by).  A debug engine
+// with the bundle's kernel_blob.bin runs that and no libapp.so: nothing to
+// judge.  One information line when the app may go, and one more when the
+// engine does not tell whether it is a release or a profile build.
 bool engine_check_app(const char* engine_path, const char* app_path, const char* kernel_path);
 
 // The engine's release as engine_check_app found it among the snapshot

@@ -140,6 +140,34 @@ bool has_word(const std::vector<std::string>& words, const char* word) {
   return std::find(words.begin(), words.end(), word) != words.end();
 }
 
+// The parts of a library the loader maps, as [from, to) in the file: the
+// strings the running code can use.  What is not mapped (debug information,
+// the full symbol table) names C++ members "release" and more.  A file that
+// is no ELF file of a known class is taken whole.
+template <typename E>
+std::vector<std::pair<size_t, size_t>> loaded_parts_of(const uint8_t* file, size_t size) {
+  std::vector<std::pair<size_t, size_t>> parts;
+  if (size < sizeof(typename E::Ehdr)) return {{0, size}};
+  const auto eh = read_at<typename E::Ehdr>(file, 0);
+  if (eh.e_phentsize != sizeof(typename E::Phdr) ||
+      !within(eh.e_phoff, (uint64_t)eh.e_phnum * sizeof(typename E::Phdr), size))
+    return {{0, size}};
+  for (unsigned i = 0; i < eh.e_phnum; i++) {
+    auto ph = read_at<typename E::Phdr>(file, eh.e_phoff + (uint64_t)i * sizeof(typename E::Phdr));
+    if (ph.p_type != PT_LOAD || ph.p_offset >= size) continue;
+    parts.emplace_back((size_t)ph.p_offset,
+                       (size_t)std::min<uint64_t>(size, ph.p_offset + ph.p_filesz));
+  }
+  return parts;
+}
+
+std::vector<std::pair<size_t, size_t>> loaded_parts(const uint8_t* file, size_t size) {
+  if (size < EI_NIDENT || memcmp(file, ELFMAG, SELFMAG) != 0) return {{0, size}};
+  if (file[EI_CLASS] == ELFCLASS32) return loaded_parts_of<Elf32>(file, size);
+  if (file[EI_CLASS] == ELFCLASS64) return loaded_parts_of<Elf64>(file, size);
+  return {{0, size}};
+}
+
 struct Release {
   const char* hash;
   const char* releases;
@@ -166,8 +194,8 @@ ElfProblem snapshot_find(const uint8_t* file, size_t size, Arch arch, const uint
 
 const char* verdict_name(Verdict verdict) {
   static const char* const kNames[] = {
-      "ok",         "bad_magic",   "truncated",        "bad_hash",         "bad_mode",
-      "wrong_arch", "wrong_float", "needs_aot_engine", "needs_jit_engine", "hash_mismatch"};
+      "ok",         "bad_magic",   "truncated",        "bad_hash",      "bad_mode",
+      "wrong_arch", "wrong_float", "needs_aot_engine", "hash_mismatch", "mode_mismatch"};
   return kNames[(int)verdict];
 }
 
@@ -185,15 +213,40 @@ Verdict snapshot_judge(const uint8_t* data, size_t size, Arch arch, const Engine
 
   std::vector<std::string> words = words_of(header->features);
   const std::string mode = words.empty() ? "" : words[0];
-  bool debug = mode == "debug";
-  if (!debug && mode != "product" && mode != "release") return Verdict::kBadMode;
-  if (!has_word(words, arch == Arch::kArmhf ? "arm-eabi" : "x64-sysv")) return Verdict::kWrongArch;
-  if (arch == Arch::kArmhf && !has_word(words, "hardfp")) return Verdict::kWrongFloat;
-  if (!debug && !engine.aot) return Verdict::kNeedsAotEngine;
-  if (debug && (engine.aot || !engine.kernel_blob)) return Verdict::kNeedsJitEngine;
+  if (mode != "product" && mode != "release" && mode != "debug") return Verdict::kBadMode;
+  header->mode = mode;
+  // The Dart VMs of older releases name the ABI ("arm-eabi" with "hardfp"
+  // or "softfp", "x64-sysv"); later ones the architecture and the system
+  // ("arm linux", "x64 linux"), the float ABI then being the ELF file's.
+  bool older = has_word(words, arch == Arch::kArmhf ? "arm-eabi" : "x64-sysv");
+  bool newer = has_word(words, arch == Arch::kArmhf ? "arm" : "x64") && has_word(words, "linux");
+  if (!older && !newer) return Verdict::kWrongArch;
+  if (older && arch == Arch::kArmhf && !has_word(words, "hardfp")) return Verdict::kWrongFloat;
+  if (!engine.aot) return Verdict::kNeedsAotEngine;
   if (std::find(engine.hashes.begin(), engine.hashes.end(), header->hash) == engine.hashes.end())
     return Verdict::kHashMismatch;
+  if (!engine.mode.empty() && engine.mode != mode) return Verdict::kModeMismatch;
   return Verdict::kOk;
+}
+
+std::string snapshot_engine_mode(const uint8_t* data, size_t size) {
+  auto holds = [&](const char* word) {
+    size_t length = strlen(word);
+    for (const auto& [from, to] : loaded_parts(data, size)) {
+      const uint8_t* end = data + to;
+      for (const uint8_t* at = data + from; at < end;) {
+        const void* found = memmem(at, (size_t)(end - at), word, length);
+        if (!found) break;
+        const uint8_t* p = static_cast<const uint8_t*>(found);
+        if (p > data + from && p[-1] == '\0' && p + length < end && p[length] == '\0') return true;
+        at = p + 1;
+      }
+    }
+    return false;
+  };
+  bool product = holds("product"), release = holds("release");
+  if (product == release) return "";
+  return product ? "product" : "release";
 }
 
 std::vector<std::string> snapshot_engine_hashes(const uint8_t* data, size_t size) {

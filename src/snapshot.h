@@ -41,17 +41,22 @@ ElfProblem snapshot_find(const uint8_t* file, size_t size, Arch arch, const uint
                          size_t* data_size);
 
 // The judgements, in the order they are made: the first that fails counts.
+// The first word of the features is the mode the Dart VM that made the app
+// was built in: "product" for a Flutter release build, "release" for a
+// profile build, "debug" for a VM built with its C++ debug checks.  It says
+// nothing about JIT: libapp.so always holds ahead-of-time code, and a
+// Flutter debug build has a kernel_blob.bin and no libapp.so at all.
 enum class Verdict {
   kOk,
   kBadMagic,        // no snapshot header
   kTruncated,       // the header ends before its features string does
   kBadHash,         // the hash is not 32 lower-case hex digits
   kBadMode,         // the features do not start with product, release or debug
-  kWrongArch,       // the features name another architecture
-  kWrongFloat,      // 32-bit ARM without hardfp
+  kWrongArch,       // the features name another architecture or system
+  kWrongFloat,      // 32-bit ARM in the older words, without hardfp
   kNeedsAotEngine,  // ahead-of-time code for an engine that runs none
-  kNeedsJitEngine,  // debug code: a debug engine and kernel_blob.bin run it
   kHashMismatch,    // made by another release's Dart VM than the engine's
+  kModeMismatch,    // made for a VM of another mode than the engine's
 };
 
 // The verdict's name in the shared test vectors ("bad_magic", ...).
@@ -59,19 +64,27 @@ const char* verdict_name(Verdict verdict);
 
 struct EngineFacts {
   std::vector<std::string> hashes;  // snapshot hashes found in the library
+  std::string mode;                 // its VM's mode word; empty when the library does not tell
   bool aot = false;                 // FlutterEngineRunsAOTCompiledDartCode
-  bool kernel_blob = false;         // the bundle has flutter_assets/kernel_blob.bin
 };
 
 struct SnapshotHeader {
   std::string hash;      // set from kBadMode on
   std::string features;  // set from kBadHash on
+  std::string mode;      // the first word of the features, set from kWrongArch on
 };
 
 // Judges the first `size` bytes of the snapshot data against the engine;
 // `header` receives what could be read.
 Verdict snapshot_judge(const uint8_t* data, size_t size, Arch arch, const EngineFacts& engine,
                        SnapshotHeader* header);
+
+// The mode word of the engine's Dart VM, as it spells it when it checks an
+// app's features: "product" or "release", whichever of the two the parts of
+// the library the loader maps hold as a string of their own (a NUL on both
+// sides).  Empty when they hold both or neither: the library cannot tell,
+// and nothing is guessed.
+std::string snapshot_engine_mode(const uint8_t* data, size_t size);
 
 // Every run of exactly 32 lower-case hex digits with a NUL on both sides: the
 // snapshot hashes an engine library holds, each once, in file order.

@@ -26,6 +26,7 @@
 #include <type_traits>
 
 #include "engine.h"
+#include "features.h"
 #include "release.h"
 #include "trace.h"
 
@@ -34,6 +35,10 @@ using namespace stand_in;
 namespace {
 
 [[gnu::used]] const char kSnapshotString[] = "\0" STAND_IN_SNAPSHOT_HASH;
+// The mode word of this VM's features, a string of its own in the library
+// as the real VM's literal is: "product" in a release engine, "release" in
+// a profile one.
+[[gnu::used]] const char kModeString[] = "\0" STAND_IN_MODE;
 
 }  // namespace
 
@@ -175,17 +180,21 @@ std::vector<std::string> library_hashes() {
   return hashes;
 }
 
-// What this VM was built for, as the features of an app it runs must say.
+// What this VM was built for, as the features of an app it runs must say:
+// its mode first (a profile app on a release engine or the reverse aborts),
+// then the architecture.  The real VM compares the whole string; the other
+// flags are left to the tools that make the app.
+const char kVmFeatures[] = STAND_IN_MODE STAND_IN_VM_FLAGS;
 #if defined(__arm__)
-const char* const kVmFeatures[] = {"arm-eabi", "hardfp"};
+const char* const kVmArchWords[] = {"arm-eabi", "hardfp"};
 #else
-const char* const kVmFeatures[] = {"x64-sysv"};
+const char* const kVmArchWords[] = {"x64-sysv"};
 #endif
 
 bool features_fit(const std::string& features) {
   std::string words = " " + features + " ";
-  bool mode = words.rfind(" product ", 0) == 0 || words.rfind(" release ", 0) == 0;
-  return mode && std::all_of(std::begin(kVmFeatures), std::end(kVmFeatures), [&](const char* w) {
+  return words.rfind(" " STAND_IN_MODE " ", 0) == 0 &&
+         std::all_of(std::begin(kVmArchWords), std::end(kVmArchWords), [&](const char* w) {
            return words.find(std::string(" ") + w + " ") != std::string::npos;
          });
 }
@@ -379,14 +388,11 @@ FlutterEngineResult FlutterEngineRun(size_t version, const FlutterRendererConfig
     if (std::find(own.begin(), own.end(), app->hash) == own.end())
       vm_abort(f, std::string("Wrong full snapshot version, expected '") + snapshot_hash() +
                       "' found '" + app->hash + "'");
-    if (!features_fit(app->features)) {
-      std::string vm = "product";
-      for (const char* w : kVmFeatures) vm += std::string(" ") + w;
+    if (!features_fit(app->features))
       vm_abort(f,
                "Snapshot not compatible with the current VM configuration: the snapshot "
                "requires '" +
-                   app->features + "' but the VM has '" + vm + "'");
-    }
+                   app->features + "' but the VM has '" + kVmFeatures + "'");
   }
   if (settings().fail_run)
     return reject(f, "FOLIAN_SIM_FAIL_RUN", (FlutterEngineResult)settings().fail_run);

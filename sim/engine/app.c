@@ -7,18 +7,13 @@
  * (STAND_IN_SNAPSHOT_HASH); the stand-in engine runs the script in the
  * assets, not this. */
 
-#ifndef STAND_IN_SNAPSHOT_HASH
-#error "STAND_IN_SNAPSHOT_HASH names the release this app is made for"
+#if !defined(STAND_IN_SNAPSHOT_HASH) || !defined(STAND_IN_MODE)
+#error "STAND_IN_SNAPSHOT_HASH and STAND_IN_MODE name the engine this app is made for"
 #endif
 
-#if defined(__arm__)
-#define STAND_IN_FEATURES "product no-code_comments no-dwarf_stack_traces_mode arm-eabi hardfp"
-#elif defined(__x86_64__)
-#define STAND_IN_FEATURES \
-  "product no-code_comments no-dwarf_stack_traces_mode x64-sysv compressed-pointers"
-#else
-#error "the stand-in app knows 32-bit ARM and x86-64 only"
-#endif
+#include "features.h"
+
+#define STAND_IN_FEATURES STAND_IN_MODE STAND_IN_VM_FLAGS
 
 /* Little-endian magic, length, kind 3 (full AOT); each escape in a piece of
  * its own so that no hex digit that follows joins it. */

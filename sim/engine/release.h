@@ -14,8 +14,8 @@
 #include "flutter_embedder.h"
 
 // Both come from the build (CMakeLists.txt), which alone names the releases.
-#if !defined(STAND_IN_RELEASE) || !defined(STAND_IN_SNAPSHOT_HASH)
-#error "STAND_IN_RELEASE and STAND_IN_SNAPSHOT_HASH name the release this engine plays"
+#if !defined(STAND_IN_RELEASE) || !defined(STAND_IN_SNAPSHOT_HASH) || !defined(STAND_IN_MODE)
+#error "STAND_IN_RELEASE, STAND_IN_SNAPSHOT_HASH and STAND_IN_MODE name the build this engine plays"
 #endif
 
 namespace stand_in {

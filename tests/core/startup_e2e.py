@@ -136,17 +136,20 @@ class StartUp(E2ETestCase):
         self.assertIn("904dab858c4", version[2])
         # Every variable the program reads is in the help, a device setting
         # on a line of its own, one for tests and the desktop in the sentence
-        # that names them; and in the README's tables with the launcher's.
+        # that names them; and in the tables of the configuration's page and
+        # the launcher's.
         source = "".join(open(os.path.join(ROOT, "src", n)).read()
                          for n in os.listdir(os.path.join(ROOT, "src")) if n.endswith(".cpp"))
         read = set(re.findall(r'"(FOLIAN_[A-Z0-9_]+)"', source))
         helped = re.findall(r"(?m)^  (FOLIAN_[A-Z0-9_]+) ", out[("--help",)])
         desktop = re.findall(r"FOLIAN_\w+", out[("--help",)].split("For tests and the desktop:")[1])
-        with open(os.path.join(ROOT, "README.md")) as f:
-            readme = f.read()
+        docs = ""
+        for page in ("configuration.md", "launcher.md"):
+            with open(os.path.join(ROOT, "docs", page)) as f:
+                docs += f.read()
         with open(os.path.join(ROOT, "scripts", "folian-run")) as f:
             launcher = set(re.findall(r"\$\{(FOLIAN_[A-Z0-9_]+)", f.read())) - read
-        documented = re.findall(r"(?m)^\| `(FOLIAN_[A-Z0-9_]+)` \|", readme)
+        documented = re.findall(r"(?m)^\| `(FOLIAN_[A-Z0-9_]+)` \|", docs)
         self.assertEqual(sorted(helped + desktop), sorted(read))
         self.assertTrue(all(n.startswith(("FOLIAN_TEST_", "FOLIAN_FB_")) for n in desktop), desktop)
         self.assertEqual(sorted(documented), sorted(read | launcher))
@@ -154,7 +157,7 @@ class StartUp(E2ETestCase):
         for name in re.findall(r'setting_present\("(FOLIAN_\w+)"\)', source):
             if name in helped:
                 self.assertRegex(out[("--help",)], r"(?m)^  %s +set, even empty or 0: " % name)
-            self.assertRegex(readme, r"(?m)^\| `%s` \| .*\(even empty or `0`\)" % name)
+            self.assertRegex(docs, r"(?m)^\| `%s` \| .*\(even empty or `0`\)" % name)
 
     def test_check_and_version_tell_what_would_run(self):
         good, bad = self.bundle(), self.bundle(icu=False, libapp=b"not an elf")
@@ -318,7 +321,8 @@ class LaunchFailures(E2ETestCase):
         # The engine aborts on ICU data it cannot read and, ahead of time,
         # starts without its assets: both must be caught before the launch.
         no_icu, no_assets, no_libapp = self.bundle(icu=False), self.bundle(assets=False), \
-            self.bundle(libapp=False)
+            self.bundle(libapp=False, kernel=False)
+        debug_build = self.bundle(libapp=False)  # a kernel and no ahead-of-time code
         icu_dir = self.bundle(icu=False)
         os.makedirs(icu_dir.icu)
         aot = {"FOLIAN_SIM_AOT": "1"}
@@ -333,6 +337,8 @@ class LaunchFailures(E2ETestCase):
             (no_assets, aot, "资源目录 %s 不可用: No such file or directory" % no_assets.assets),
             (no_assets, {}, "资源目录 %s 不可用: No such file or directory" % no_assets.assets),
             (no_libapp, aot, "读不了应用 %s: No such file or directory" % no_libapp.libapp),
+            (debug_build, aot, "应用是调试构建（只有 %s/kernel_blob.bin，没有 %s），这个引擎只跑预编译代码："
+             "要调试引擎" % (debug_build.assets, debug_build.libapp)),
             (not_elf, aot, "应用 %s 不是 ELF 文件" % not_elf.libapp),
             # An app of another release: the engine would abort the process.
             (foreign, aot, "应用 %s 的快照是 %s（Flutter 2.0.0–2.0.6），不是这个引擎的：引擎的快照是 %s"

@@ -134,7 +134,7 @@ class Folian:
     host command instead, one that runs folian itself, its whole output read."""
 
     def __init__(self, bundle=None, args=None, env=None, preload=(), ld_library_path=(),
-                 trace=True, exe=None, tool=None):
+                 trace=True, exe=None, tool=None, cwd=None):
         self.workdir = tempfile.mkdtemp(prefix="folian-run-")
         self.trace_path = os.path.join(self.workdir, "trace.txt") if trace else None
         exe = exe or (bundle.executable if bundle and bundle.executable else executable())
@@ -172,7 +172,7 @@ class Folian:
         self.returncode = None
         self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=self._out,
                                      stderr=subprocess.STDOUT if tool else subprocess.PIPE,
-                                     env=full_env, start_new_session=True)
+                                     env=full_env, start_new_session=True, cwd=cwd)
         self._pipe = self.proc.stdout if tool else self.proc.stderr
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()

@@ -53,7 +53,7 @@ TEST(Vectors, EveryRowGetsItsVerdict) {
     EngineFacts engine;
     if (f[3] != "-") engine.hashes = split(f[3], ',');
     engine.aot = f[4] == "1";
-    engine.kernel_blob = f[5] == "1";
+    if (f[5] != "-") engine.mode = f[5];
     std::vector<uint8_t> data = from_hex(f[2]);
     SnapshotHeader h;
     Arch arch = f[1] == "armhf" ? Arch::kArmhf : Arch::kX8664;
@@ -103,7 +103,9 @@ TEST_F(App, TheStandInAppIsFoundThroughItsDynamicSymbolsAndPassesItsEngine) {
   ASSERT_EQ(find(file_), ElfProblem::kNone);
   ASSERT_GE(data_, file_.data());
   ASSERT_LE(data_ + size_, file_.data() + file_.size());
-  EngineFacts engine{{FOLIAN_STAND_IN_HASH}, true, false};
+  EngineFacts engine;
+  engine.hashes = {FOLIAN_STAND_IN_HASH};
+  engine.aot = true;
   SnapshotHeader h;
   EXPECT_EQ(snapshot_judge(data_, size_, kThisArch, engine, &h), Verdict::kOk);
   EXPECT_EQ(h.hash, FOLIAN_STAND_IN_HASH);
@@ -160,6 +162,31 @@ TEST(EngineHashes, OnlyWholeLowerCaseHashesBetweenNulsEachOnce) {
       snapshot_engine_hashes(reinterpret_cast<const uint8_t*>(lib.data()), lib.size());
   EXPECT_EQ(found, (std::vector<std::string>{a, b}));
 }
+
+TEST(EngineMode, OneOfTheTwoWordsAsAStringOfItsOwnOrNothing) {
+  auto mode = [](const std::string& lib) {
+    return snapshot_engine_mode(reinterpret_cast<const uint8_t*>(lib.data()), lib.size());
+  };
+  const std::string nul(1, '\0');
+  EXPECT_EQ(mode(nul + "x" + nul + "product" + nul + "release notes" + nul), "product");
+  EXPECT_EQ(mode("prerelease" + nul + "release" + nul), "release");
+  EXPECT_EQ(mode(nul + "product" + nul + "release" + nul), "");  // both: cannot tell
+  EXPECT_EQ(mode(nul + "byproduct" + nul + "products" + nul), "");
+  EXPECT_EQ(mode("product" + nul), "");  // at the very start: no NUL before it
+  EXPECT_EQ(mode(nul + "release"), "");  // at the very end: no NUL after it
+}
+
+#ifdef FOLIAN_STAND_IN_ENGINE
+// Only what the loader maps counts: debug information and the full symbol
+// table name C++ members "release", in a release engine too.
+TEST(EngineMode, TheStandInReleaseEngineIsOneWhateverItsUnmappedPartsName) {
+  std::vector<uint8_t> engine = read_file(FOLIAN_STAND_IN_ENGINE);
+  ASSERT_FALSE(engine.empty());
+  EXPECT_EQ(snapshot_engine_mode(engine.data(), engine.size()), "product");
+  for (char c : std::string("\0release\0", 9)) engine.push_back((uint8_t)c);
+  EXPECT_EQ(snapshot_engine_mode(engine.data(), engine.size()), "product");
+}
+#endif
 
 TEST(Releases, EveryRowOfTheTableIsBuiltIn) {
   std::ifstream in(FOLIAN_SOURCE_DIR "/src/snapshot_releases.tsv");

@@ -231,6 +231,26 @@ TEST_F(AheadOfTime, AnAppOfAnotherReleaseAbortsTheProcess) {
       "' found '" STAND_IN_FOREIGN_HASH "'");
 }
 
+// Its release's hash, but made for a profile build's VM: the release
+// engine's VM aborts on the features, as the real one does.
+TEST_F(AheadOfTime, AProfileAppOnAReleaseEngineAbortsTheProcess) {
+  if (!getenv("FOLIAN_SIM_AOT")) GTEST_SKIP() << "runs with FOLIAN_SIM_AOT=1";
+  EXPECT_EXIT(
+      {
+        FlutterEngineAOTDataSource source{};
+        source.type = kFlutterEngineAOTDataSourceTypeElfPath;
+        source.elf_path = STAND_IN_PROFILE_APP;
+        FlutterEngineAOTData data = nullptr;
+        if (FlutterEngineCreateAOTData(&source, &data) != kSuccess) exit(4);
+        args_.aot_data = data;
+        run();
+        exit(5);
+      },
+      testing::KilledBySignal(SIGABRT),
+      "Error while initializing the Dart VM: Snapshot not compatible with the current VM "
+      "configuration: the snapshot requires 'release [^']*' but the VM has 'product ");
+}
+
 TEST_F(Engine, RecordsContractBreaches) {
   std::ofstream(assets_ + "/folian_app.txt") << "message one/chan a\nmessage two/chan b\n";
   ASSERT_EQ(run(), kSuccess);

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Makes the README's pictures: the preview window after a page turn with
-the overlay on (docs/preview.png) and in night mode (docs/preview-night.png),
-both under a private Xvfb; the demo's refresh report as a browser shows it
+"""Makes the pictures of README.md and docs/preview.md: the preview window
+after a page turn with the overlay on (docs/preview.png) and in night mode
+(docs/preview-night.png), both under a private Xvfb; the demo's refresh report as a browser shows it
 (docs/report.png, headless Chromium); and the demo's gradient page as the
 panel shows it undithered and dithered, side by side (docs/dither.png).
 
