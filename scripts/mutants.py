@@ -332,7 +332,7 @@ FAULTS = [
      "const bool engine_can = release < 0 || release > kFirstGrayRelease;",
      "engines of 3.7, the first with gray stores, are given none"),
     ("compositor.cpp", "out->software2.pixel_format = engine_format(g_pixels);",
-     "out->software2.pixel_format = kFlutterSoftwarePixelFormatBGRA8888;",
+     "out->software2.pixel_format = engine_format(FramePixels::kBgra);",
      "stores of the panel's size in bytes handed out for BGRA"),
     ("compositor.cpp", "  out->type = kFlutterBackingStoreTypeSoftware2;\n",
      "  out->type = kFlutterBackingStoreTypeSoftware2;\n  out->struct_size = sizeof(FlutterSoftwareBackingStore2);\n",
