@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "compositor.h"
 #include "release.h"
 #include "trace.h"
 
@@ -388,8 +389,6 @@ struct Surface {
   ~Surface() { release(); }
 };
 
-int bytes_per_pixel(Pixels p) { return p == Pixels::kGray8 ? 1 : p == Pixels::kRgb565 ? 2 : 4; }
-
 // One colour in the frame's pixel: premultiplied BGRA, opaque; RGB565 in a
 // native 16-bit word; or the BT.709 luma of the sRGB values, which is how
 // Skia makes 8-bit gray (the engine's own tests: red 0x36, green 0xB6, blue
@@ -467,126 +466,6 @@ void draw(uint8_t* buf, const Frame& f) {
 const char* pixels_name(Pixels p) {
   return p == Pixels::kGray8 ? "gray8" : p == Pixels::kRgb565 ? "rgb565" : "bgra";
 }
-
-// The program's compositor, driven as the engine's embedder view embedder
-// drives it (embedder_external_view_embedder.cc and the render target
-// cache): one backing store of the frame's size, asked for once and kept
-// while the size stays, collected when it changes and when the raster
-// thread ends; each frame one layer of it, through whichever present
-// callback the program gave.
-struct Compositor {
-  _FlutterEngine& e;
-  FlutterBackingStore store{};
-  bool held = false;
-  int width = 0, rows = 0;
-
-  explicit Compositor(_FlutterEngine& engine) : e(engine) {}
-  ~Compositor() { collect(); }
-
-  void collect() {
-    if (!held) return;
-    held = false;
-    // The store's own destruction callback goes with the Skia surface, then
-    // the render target is handed back.
-    if (store.type == kFlutterBackingStoreTypeSoftware2 && store.software2.destruction_callback)
-      store.software2.destruction_callback(store.software2.user_data);
-    if (store.type == kFlutterBackingStoreTypeSoftware && store.software.destruction_callback)
-      store.software.destruction_callback(store.software.user_data);
-    bool ok = e.compositor.collect_backing_store_callback(&store, e.compositor.user_data);
-    trace("backing_store", fmt("op=collect result=%d", ok ? 1 : 0));
-  }
-
-  // The store for a frame, or null after a violation (embedder.cc,
-  // CreateEmbedderRenderTarget and MakeRenderTargetFromBackingStore).
-  const FlutterBackingStore* get(Frame& f) {
-    if (!held || f.width != width || f.rows != rows) {
-      collect();
-      if (!create(f)) {
-        collect();  // what was handed out goes back; the frame is dropped
-        return nullptr;
-      }
-    }
-    const bool software2 = store.type == kFlutterBackingStoreTypeSoftware2;
-    f.pixels = pixels;
-    f.row_bytes = (int)(software2 ? store.software2.row_bytes : store.software.row_bytes);
-    return &store;
-  }
-
-  Pixels pixels = Pixels::kBgra;
-
-  bool create(const Frame& f) {
-    FlutterBackingStoreConfig config{};
-    config.struct_size = known<FlutterBackingStoreConfig>();
-    config.size = {(double)f.width, (double)f.rows};
-    store = {};
-    store.struct_size = sizeof store;
-    if (!e.compositor.create_backing_store_callback(&config, &store, e.compositor.user_data)) {
-      violation("create_backing_store_callback failed");
-      return false;
-    }
-    if (store.struct_size != sizeof store) {
-      violation("Embedder modified the backing store struct size.");
-      return false;
-    }
-    const FlutterSoftwareBackingStore2& s2 = store.software2;
-    const bool software2 = store.type == kFlutterBackingStoreTypeSoftware2;
-    size_t row_bytes = software2 ? s2.row_bytes : store.software.row_bytes;
-    size_t height = software2 ? s2.height : store.software.height;
-    trace("backing_store",
-          fmt("op=create type=%d format=%d row_bytes=%zu height=%zu struct_size=%zu",
-              (int)store.type, software2 ? (int)s2.pixel_format : -1, row_bytes, height,
-              software2 ? s2.struct_size : 0));
-    held = true;
-    width = f.width;
-    rows = f.rows;
-    if (store.type == kFlutterBackingStoreTypeSoftware) {
-      pixels = Pixels::kBgra;
-    } else if (software2 && kRelease >= kSoftware2Release) {
-      switch (s2.pixel_format) {
-        case kFlutterSoftwarePixelFormatGray8:
-          pixels = Pixels::kGray8;
-          break;
-        case kFlutterSoftwarePixelFormatRGB565:
-          pixels = Pixels::kRgb565;
-          break;
-        case kFlutterSoftwarePixelFormatBGRA8888:
-          pixels = Pixels::kBgra;
-          break;
-        default:
-          violation(fmt("pixel format %d the stand-in does not draw", (int)s2.pixel_format));
-          return false;
-      }
-    } else {
-      // Before 3.7 type 4 is no type the engine knows.
-      violation(fmt("Backing store type %d unknown to this release", (int)store.type));
-      return false;
-    }
-    const void* allocation = software2 ? s2.allocation : store.software.allocation;
-    if (!allocation || row_bytes < (size_t)f.width * bytes_per_pixel(pixels) ||
-        height < (size_t)f.rows) {
-      violation("backing store smaller than the frame or without memory");
-      return false;
-    }
-    return true;
-  }
-
-  bool present(const FlutterBackingStore* s, const Frame& f) {
-    FlutterRect whole{0, 0, (double)f.width, (double)f.rows};
-    FlutterRegion region{sizeof region, 1, &whole};
-    FlutterBackingStorePresentInfo info{sizeof info, &region};
-    FlutterLayer layer{};
-    layer.struct_size = known<FlutterLayer>();
-    layer.type = kFlutterLayerContentTypeBackingStore;
-    layer.backing_store = s;
-    layer.size = {(double)f.width, (double)f.rows};
-    layer.backing_store_present_info = &info;
-    const FlutterLayer* layers[] = {&layer};
-    if (e.compositor.present_layers_callback)
-      return e.compositor.present_layers_callback(layers, 1, e.compositor.user_data);
-    FlutterPresentViewInfo view{sizeof view, 0, layers, 1, e.compositor.user_data};
-    return e.compositor.present_view_callback(&view);
-  }
-};
 
 void raster_main(_FlutterEngine& e) {
   set_thread_name("raster");

@@ -48,6 +48,9 @@ struct UiEvent {
 
 // How a frame's pixels are laid out in memory.
 enum class Pixels { kBgra, kGray8, kRgb565 };
+inline int bytes_per_pixel(Pixels p) {
+  return p == Pixels::kGray8 ? 1 : p == Pixels::kRgb565 ? 2 : 4;
+}
 
 struct Frame {
   Drawing drawing;
