@@ -16,6 +16,10 @@
 // is measured beside it with the same row loop, for its cost and for how
 // much of its error a reader sees.
 //
+// Cold frames are also presented with the picture turned a quarter either way
+// and a half (`everything@90`: the application's frame as wide as the panel is
+// high, placed turned into the panel's shadow), beside the upright ones.
+//
 // Cold frames are presented once more as the engine draws them into a gray
 // backing store (one byte a pixel, the same grays), beside a read pass over
 // those: the gray path's figures as ratios to its own read pass and to the
@@ -279,19 +283,28 @@ constexpr Case kCases[] = {
 enum Mode { kPlain, kDithered, kNight };
 const char* const kModeSuffix[] = {"", "+dither", "+night"};
 
-void BM_present(benchmark::State& state, const char* path, Case c, bool cold, Mode mode) {
+// `degrees`: the picture turned clockwise on the panel.  A quarter-turned
+// frame is as wide as the panel is high; the same buffers serve, read as
+// kHeight pixels by kWidth rows.
+void BM_present(benchmark::State& state, const char* path, Case c, bool cold, Mode mode,
+                int degrees) {
   if (!pixels_use_row8_path(path)) {
     state.SkipWithError("path not run by this processor");
     return;
   }
   display_set_dithering(mode == kDithered);
   display_set_night(mode == kNight);
+  display_set_orientation(degrees);
+  const bool quarter = degrees % 180 != 0;
+  const size_t row_bytes = quarter ? (size_t)kHeight * 4 : kRowBytes;
+  const size_t rows = quarter ? kWidth : kHeight;
   if (cold) {
     // The shadow holds the last frame of the rotation before the first is
     // presented, so every step compares with what the frame before held.
     g_rotation.fill(kPage, c.other);
-    display_present(g_rotation.last(), kRowBytes, kHeight);
-    for (auto _ : state) display_present(g_rotation.take(), kRowBytes, kHeight);
+    display_present(g_rotation.last(), row_bytes, rows);
+    for (auto _ : state) display_present(g_rotation.take(), row_bytes, rows);
+    display_set_orientation(0);
   } else {
     const uint8_t* a = picture(kPage);
     const uint8_t* b = picture(c.other);
@@ -614,6 +627,16 @@ class RatioReporter : public benchmark::ConsoleReporter {
       printf("  %-15s <= %.2f x %-10s  %.2f  %s\n", t.what, t.limit, t.base, r.median,
              r.median <= t.limit ? "met" : "MISSED");
     }
+    // A turned frame against the same frame upright.
+    for (const Case& c : kCases)
+      for (int degrees : {90, 180, 270}) {
+        std::string plain = std::string("cold/") + c.name + "/" + path;
+        Ratio r = ratio(std::string("cold/") + c.name + "@" + std::to_string(degrees) + "/" + path,
+                        plain);
+        if (!r.valid) continue;
+        printf("  %-10s turned %3d <= 1.50 x upright  %.2f  %s\n", c.name, degrees, r.median,
+               r.median <= 1.5 ? "met" : "MISSED");
+      }
     // A dithered frame against the same frame undithered.
     for (const Case& c : kCases) {
       std::string plain = std::string("cold/") + c.name + "/" + path;
@@ -691,7 +714,14 @@ int main(int argc, char** argv) {
         for (Mode mode : {kPlain, kDithered, kNight}) {
           if (!cold && mode != kPlain) continue;
           std::string name = temp + c.name + kModeSuffix[mode] + "/" + path;
-          benchmark::RegisterBenchmark(name.c_str(), BM_present, path, c, cold, mode);
+          benchmark::RegisterBenchmark(name.c_str(), BM_present, path, c, cold, mode, 0);
+        }
+      // Turned a quarter either way and a half, cold and plain.
+      for (const Case& c : kCases)
+        for (int degrees : {90, 180, 270}) {
+          if (!cold) continue;
+          std::string name = temp + c.name + "@" + std::to_string(degrees) + "/" + path;
+          benchmark::RegisterBenchmark(name.c_str(), BM_present, path, c, cold, kPlain, degrees);
         }
     }
   }

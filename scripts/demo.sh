@@ -99,6 +99,10 @@ echo "flashes by count: every second page turn a full refresh of the whole panel
 step 1 "flash 2" "key prev"
 step 1 "key prev"
 step 1 "key prev"
+echo "landscape: the page turned a quarter clockwise in full, a page back in landscape (a tap on its left half), then upright again in full"
+step 1 "flash 0" "rotate 90"
+step 1 "tap 300 600"
+step 1 "rotate 0"
 echo "motion: three pages on in quick succession, the last two fast (DU), then one clean-up of their union"
 step 4 "flash 0" "motion auto" "key next 10" "key next 10" "key next 10"
 
@@ -109,7 +113,7 @@ wait "$pid" || status=$?
 python3 scripts/pgm_to_png.py "$out"/frames/*.pgm >/dev/null
 python3 tools/report/refresh_report.py --log "$out/epdc.log" --snaps "$out/frames" \
   -o "$out/report.html" --title "folian demo: refresh report"
-grep -E '墨水屏驱动|帧 [0-9]+：|控制命令|夜间模式|抖动|运动模式|整屏闪刷|清残影|退出' "$out/folian.log" || true
+grep -E '墨水屏驱动|帧 [0-9]+：|控制命令|夜间模式|抖动|运动模式|整屏闪刷|清残影|屏幕方向|退出' "$out/folian.log" || true
 echo "exit status $status; panel after each refresh in $out/frames (update_NNNN.pgm and .png)," \
      "refresh report $out/report.html, log in $out/folian.log"
 exit "$status"

@@ -13,6 +13,7 @@
 #include "eink.h"
 #include "engine.h"
 #include "log.h"
+#include "orientation.h"
 #include "policy.h"
 
 namespace {
@@ -139,7 +140,7 @@ void reply_diagnostics(FLUTTER_API_SYMBOL(FlutterEngine) engine,
   DisplayModes modes = display_modes();
   codec_writer w;
   write_success_envelope(w);
-  write_map_header(w, 9);
+  write_map_header(w, 10);
   write_string(w, "platform");
   write_string(w, "kindle");
   write_string(w, "driver");
@@ -153,6 +154,7 @@ void reply_diagnostics(FLUTTER_API_SYMBOL(FlutterEngine) engine,
   write_int_entry(w, "flashEvery", modes.flash_every);
   write_int_entry(w, "flashEveryNight", modes.flash_every_night);
   write_int_entry(w, "sinceFlash", modes.since_flash);
+  write_int_entry(w, "orientation", orientation_degrees());
   send_reply(engine, message, w);
 }
 
@@ -279,6 +281,18 @@ bool do_set_image(const codec_reader& args) {
   return true;
 }
 
+// The driver sweeps in the panel's own directions and knows nothing of the
+// application's turned picture: a turn along the application's x axis must
+// sweep along the panel axis that x runs on now.  Each quarter turn of the
+// picture clockwise takes down to left, left to up, up to right and right to
+// down.
+unsigned panel_direction(unsigned direction, int degrees) {
+  static const unsigned kQuarterClockwise[] = {kTurnHorizontalForward, kTurnHorizontalBack,
+                                               kTurnVerticalForward, kTurnVerticalBack};
+  for (int turned = 0; turned < degrees; turned += 90) direction = kQuarterClockwise[direction];
+  return direction;
+}
+
 void do_arm_page_turn(const codec_reader& args) {
   std::optional<bool> forward = arg_bool(args, "forward");
   std::optional<bool> vertical = arg_bool(args, "vertical");
@@ -291,7 +305,7 @@ void do_arm_page_turn(const codec_reader& args) {
     direction = forward == false ? kTurnVerticalBack : kTurnVerticalForward;
   else
     direction = forward == false ? kTurnHorizontalBack : kTurnHorizontalForward;
-  eink_arm_swipe(direction, steps);
+  eink_arm_swipe(panel_direction(direction, orientation_degrees()), steps);
 }
 
 // The methods of app.folian.eink_epd that act on the panel and answer true.

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <libgen.h>
 #include <limits.h>
 #include <math.h>
 #include <stdint.h>
@@ -11,10 +12,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "device.h"
 #include "display.h"
 #include "engine.h"
 #include "input.h"
 #include "log.h"
+#include "orientation.h"
 #include "settings.h"
 
 namespace {
@@ -30,6 +33,8 @@ enum StepKind : int32_t {
   kStepDither = 7,
   kStepMotion = 8,
   kStepFlash = 9,
+  kStepBattery = 10,
+  kStepRotate = 11,
 };
 
 struct control_step {
@@ -203,6 +208,26 @@ Verdict interpret(const char* line) {
     append(start_time(), kStepFlash, 0, flash_count(day), flash_count(got == 2 ? night : day));
     return kQueued;
   }
+  if (strncmp(line, "rotate ", 7) == 0) {
+    long long degrees = -1;
+    char rest[2];
+    if (sscanf(line, "rotate %lld%1s", &degrees, rest) != 1) return kUnreadable;
+    if (degrees != 0 && degrees != 90 && degrees != 180 && degrees != 270) return kUnreadable;
+    if (!room_for(1, line)) return kFull;
+    append(start_time(), kStepRotate, 0, (double)degrees, 0);
+    return kQueued;
+  }
+  if (strncmp(line, "battery ", 8) == 0) {
+    // battery LEVEL [charging]: the level 0..100, unplugged unless told.
+    int level = -1;
+    char word[16] = "";
+    if (sscanf(line, "battery %d %15s", &level, word) < 1 || level < 0 || level > 100)
+      return kUnreadable;
+    if (word[0] && strcmp(word, "charging") != 0) return kUnreadable;
+    if (!room_for(1, line)) return kFull;
+    append(start_time(), kStepBattery, 0, level, word[0] ? 1.0 : 0.0);
+    return kQueued;
+  }
   int kind = strncmp(line, "sleep", 5) == 0     ? kStepSleep
              : strncmp(line, "wake", 4) == 0    ? kStepWake
              : strncmp(line, "refresh", 7) == 0 ? kStepRefresh
@@ -271,19 +296,27 @@ void remove_own_fifo() {
   g_fifo_path[0] = '\0';
 }
 
-void open_fifo(const char* path) {
+// Whether the FIFO may go at `path`, told in one line when not. Another kind
+// of file there is left alone: an `echo` into the path while no program held
+// the FIFO makes a plain file, and removing what we did not make could lose
+// someone's data.
+bool fifo_path_free(const char* path) {
   struct stat st;
-  if (lstat(path, &st) == 0) {
-    if (!S_ISFIFO(st.st_mode)) {
-      log_error("建控制管道 %s 失败: %s\n", path, "路径上已有别的文件，不动它");
-      return;
-    }
-    unlink(path);
+  if (lstat(path, &st) == 0 && !S_ISFIFO(st.st_mode)) {
+    log_error("建控制管道 %s 失败: %s\n", path, "路径上已有别的文件，不动它");
+    return false;
   }
   if (strlen(path) >= sizeof g_fifo_path) {
     log_error("建控制管道 %s 失败: %s\n", path, strerror(ENAMETOOLONG));
-    return;
+    return false;
   }
+  return true;
+}
+
+void open_fifo(const char* path) {
+  if (!fifo_path_free(path)) return;
+  unlink(path);  // an old FIFO, or nothing
+  struct stat st;
   if (mkfifo(path, 0600) != 0 || lstat(path, &st) != 0) {
     log_error("建控制管道 %s 失败: %s\n", path, strerror(errno));
     return;
@@ -315,6 +348,20 @@ void control_open(ControlPowerHandler on_power) {
   const char* path = setting_text("FOLIAN_CONTROL");
   if (!path || !path[0]) return;
   open_fifo(path);
+}
+
+bool control_check() {
+  const char* path = setting_text("FOLIAN_CONTROL");
+  if (!path || !path[0]) return true;
+  if (!fifo_path_free(path)) return false;
+  char dir[PATH_MAX];
+  snprintf(dir, sizeof dir, "%s", path);
+  if (access(dirname(dir), W_OK | X_OK) != 0) {
+    log_error("建控制管道 %s 失败: %s\n", path, strerror(errno));
+    return false;
+  }
+  log_info("控制管道 %s 可以建\n", path);
+  return true;
 }
 
 int control_fd() { return g_fd; }
@@ -387,6 +434,12 @@ void control_run_due(FLUTTER_API_SYMBOL(FlutterEngine) engine) {
         break;
       case kStepFlash:
         display_set_flash_every((int)step.x, (int)step.y);
+        break;
+      case kStepRotate:
+        orientation_set((int)step.x, "控制命令");
+        break;
+      case kStepBattery:
+        device_set_battery((int)step.x, step.y != 0);
         break;
       default:
         break;

@@ -1,5 +1,6 @@
 // The control FIFO: scripted taps, swipes, page keys, sleep and wake, full
-// refreshes and the panel's switches (night mode, dithering, motion, flashes).
+// refreshes, the panel's switches (night mode, dithering, motion, flashes)
+// and the application's orientation.
 #pragma once
 
 #include "flutter_embedder.h"
@@ -7,6 +8,9 @@
 typedef void (*ControlPowerHandler)(int sleep);
 
 void control_open(ControlPowerHandler on_power);
+// Whether control_open could make the FIFO FOLIAN_CONTROL names (unset: yes),
+// told in one line; nothing is made.
+bool control_check();
 int control_fd();
 void control_read();
 int control_next_timeout_ms();

@@ -18,6 +18,7 @@
 #include "eink.h"
 #include "log.h"
 #include "pixels.h"
+#include "pixels_turn.h"
 #include "policy.h"
 #include "settings.h"
 #include "tasks.h"
@@ -41,6 +42,16 @@ struct DisplayState {
   bool night = false;
   bool night_in_shadow = false;
   bool dither = false;
+  // The application's picture turned clockwise on the panel, in degrees, and
+  // whether a frame of the turned size has yet to come since the last turn
+  // (frames of the old size still on their way are not shown).  `band` is
+  // the turned conversion's buffer, made at the first turn.
+  int degrees = 0;
+  bool turn_pending = false;
+  uint8_t* band = nullptr;
+  size_t band_stride = 0;
+  // The format of the frame being turned, for the band's row converter.
+  PixelsRowFn turn_convert = nullptr;
   // A frame format the panel cannot take has been told (once per open).
   std::atomic<bool> told_format{false};
   FramePixels frame_pixels = FramePixels::kBgra;
@@ -56,6 +67,8 @@ void reset_state() {
   g.frame_no = 0;
   g.missed_w = g.missed_h = 0;
   g.night = g.night_in_shadow = g.dither = false;
+  g.degrees = 0;
+  g.turn_pending = false;
   g.suspended.store(false);
   g.told_format.store(false);
 }
@@ -75,13 +88,44 @@ struct Damage {
 // row to the last is in the framebuffer, byte for byte as one block copy
 // would have put it, and no row outside it was touched.  Suspended, the
 // framebuffer is left as it is.
+// The application's frame is as wide as the panel is high when turned a
+// quarter.
+uint32_t app_width(const Framebuffer& fb) { return g.degrees % 180 ? fb.height : fb.width; }
+uint32_t app_height(const Framebuffer& fb) { return g.degrees % 180 ? fb.width : fb.height; }
+
+bool convert_row_turned(const uint8_t* src, uint8_t* dst, unsigned n, uint32_t y, unsigned* first,
+                        unsigned* last) {
+  return g.turn_convert(src, dst, n, y, {g.night_in_shadow, g.dither}, first, last);
+}
+
+// The turned picture is placed all over the shadow at once; the band of
+// rows it changed goes to the framebuffer after it.
+Damage convert_turned(const Framebuffer& fb, const uint8_t* src, size_t row_bytes, uint32_t rows,
+                      unsigned cols, bool suspended) {
+  TurnTarget target{fb.shadow, fb.stride, fb.width, fb.height, fb.bpp / 8, g.band, g.band_stride};
+  TurnDamage t =
+      pixels_convert_turned(src, row_bytes, rows, cols, g.degrees, convert_row_turned, target);
+  Damage d;
+  if (!t.changed) return d;
+  d = {true, t.left, t.right, t.top, t.bottom, (size_t)t.top * fb.stride};
+  if (!suspended) {
+    d.copied_end = (size_t)t.bottom * fb.stride + fb.row_len;
+    framebuffer_copy((size_t)t.top * fb.stride, d.copied_end);
+  }
+  return d;
+}
+
 Damage convert_frame(const Framebuffer& fb, FramePixels format, const uint8_t* src,
                      size_t row_bytes, size_t rows, bool suspended) {
-  uint32_t nrows = rows < fb.height ? (uint32_t)rows : fb.height;
+  uint32_t nrows = rows < app_height(fb) ? (uint32_t)rows : app_height(fb);
   size_t per_row = row_bytes / pixels_frame_bytes(format);
-  unsigned npx = per_row < fb.width ? (unsigned)per_row : fb.width;
-  const PixelStyle style = {g.night_in_shadow, g.dither};
+  unsigned npx = per_row < app_width(fb) ? (unsigned)per_row : app_width(fb);
   const PixelsRowFn convert = pixels_converter(format);
+  if (g.degrees != 0) {
+    g.turn_convert = convert;
+    return convert_turned(fb, src, row_bytes, nrows, npx, suspended);
+  }
+  const PixelStyle style = {g.night_in_shadow, g.dither};
   Damage d;
   for (uint32_t r = 0; r < nrows; ++r) {
     unsigned first = 0, last = 0;
@@ -225,6 +269,9 @@ void display_close() {
     }
     log_info("已还原启动前的屏幕内容\n");
   }
+  free(g.band);
+  g.band = nullptr;
+  g.band_stride = 0;
   framebuffer_close();
 }
 
@@ -242,6 +289,8 @@ bool display_present_pixels(const void* pixels, size_t row_bytes, size_t rows, F
   std::lock_guard<std::mutex> lock(g_lock);
   const Framebuffer fb = framebuffer_get();
   if (!fb.shadow) return true;
+  if (g.turn_pending && rows != app_height(fb)) return true;
+  g.turn_pending = false;
   double start = now_ms();
   // The flag cannot change under the lock; suspended, the framebuffer is left
   // as it is.
@@ -303,6 +352,28 @@ void display_set_suspended(bool on) {
 }
 
 bool display_is_suspended() { return g.suspended.load(); }
+
+void display_set_orientation(int degrees) {
+  std::lock_guard<std::mutex> lock(g_lock);
+  const Framebuffer fb = framebuffer_get();
+  if (degrees == g.degrees || !fb.shadow) return;
+  if (degrees != 0 && !g.band) {
+    // A band of the longer side, each row in whole cache lines: packed, so
+    // that the rows a transpose reads lie close together.
+    size_t longest = std::max(fb.width, fb.height);
+    g.band_stride = (longest * (fb.bpp / 8) + 63) / 64 * 64;
+    g.band = (uint8_t*)calloc(kTurnBand, g.band_stride);
+    if (!g.band) {
+      log_error("分配旋转转换缓冲失败（%llu 字节），不旋转\n",
+                (unsigned long long)(kTurnBand * g.band_stride));
+      return;
+    }
+  }
+  g.degrees = degrees;
+  g.turn_pending = true;
+  // The whole panel changes at once: one full refresh shows it cleanly.
+  g.force_full = true;
+}
 
 void display_show_sleep_cover(const char* path, unsigned width, unsigned height) {
   FILE* f = fopen(path, "rb");

@@ -24,6 +24,12 @@ bool display_present(const void* pixels, size_t row_bytes, size_t rows);
 // (gray on a colour panel, RGB565 on any other) is refused with one line.
 bool display_present_pixels(const void* pixels, size_t row_bytes, size_t rows, FramePixels format);
 void display_set_suspended(bool on);
+// The application's frames are turned `degrees` (0, 90, 180, 270) clockwise
+// onto the panel from the first frame of the turned size on, which is
+// refreshed in full; frames of the old size still on their way are dropped.
+// Damage, refresh rectangles, the sleep cover and the screen given back at
+// exit stay in the panel's own orientation.
+void display_set_orientation(int degrees);
 bool display_is_suspended();
 void display_show_sleep_cover(const char* path, unsigned width, unsigned height);
 void display_full_refresh();

@@ -12,6 +12,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <memory>
 #include <type_traits>
 
@@ -19,7 +20,9 @@
 #include "channels.h"
 #include "compositor.h"
 #include "control.h"
+#include "device.h"
 #include "display.h"
+#include "eink.h"
 #include "engine.h"
 #include "flutter_embedder.h"
 #include "folian_version.h"
@@ -27,7 +30,9 @@
 #include "framework.h"
 #include "input.h"
 #include "log.h"
+#include "orientation.h"
 #include "platform.h"
+#include "policy.h"
 #include "power.h"
 #include "settings.h"
 #include "tasks.h"
@@ -52,7 +57,8 @@ const char kHelp[] =
     "                (default: the directory of this executable)\n"
     "  --check       make every start-up check, one line each, and stop: the engine\n"
     "                loads and has the functions needed, the app is of its release,\n"
-    "                architecture and mode, ICU data, assets, the device's nodes;\n"
+    "                architecture and mode, ICU data, assets, the device's nodes,\n"
+    "                every FOLIAN_* setting and the control FIFO's path;\n"
     "                exit status 0 when all pass\n"
     "  --version     print the version, the engine releases it works with, and the\n"
     "                releases and snapshots of the bundle's engine and app\n"
@@ -79,11 +85,16 @@ const char kHelp[] =
     "  FOLIAN_MOTION             off or auto: frames in quick succession refreshed fast (off)\n"
     "  FOLIAN_REDUCE_MOTION      1 or true: the application is asked to disable animations\n"
     "  FOLIAN_HIGH_CONTRAST      1 or true: the application is asked for high contrast\n"
+    "  FOLIAN_ROTATE             0, 90, 180 or 270: the picture turned clockwise on the panel (0)\n"
     "  FOLIAN_TOUCH_SWAP_XY      1 or true: touch axes exchanged\n"
     "  FOLIAN_TOUCH_INVERT_X     1 or true: screen x mirrored\n"
     "  FOLIAN_TOUCH_INVERT_Y     1 or true: screen y mirrored\n"
     "  FOLIAN_TOUCH_NO_GRAB      1 or true: touch screens not taken exclusively\n"
     "  FOLIAN_PAGE_KEYS_SWAP     1 or true: exchange the two page buttons\n"
+    "  FOLIAN_BATTERY            the battery's directory under /sys/class/power_supply,\n"
+    "                            where the power daemon cannot tell (default: found)\n"
+    "  FOLIAN_FRONTLIGHT         the front light's directory under /sys/class/backlight (found)\n"
+    "  FOLIAN_WARMTH             the warm light's directory under /sys/class/backlight (found)\n"
     "  FOLIAN_CONTROL            path of the control FIFO\n"
     "  FOLIAN_LOG_FRAMES         not 0: one log line per refresh\n"
     "  FOLIAN_LOG_TOUCH          1 or true: log contacts and page buttons\n"
@@ -130,8 +141,12 @@ Command parse_arguments(int argc, char** argv, const char** bundle, const char**
 
 FLUTTER_API_SYMBOL(FlutterEngine) g_engine = nullptr;
 // Written by the signal handler, read by the loop.
-volatile sig_atomic_t g_quit = 0;
-volatile sig_atomic_t g_repaint = 0;
+// Set by the signal handler, which the kernel may run on any of the engine's
+// threads: a lock-free atomic is both signal-safe and a real cross-thread
+// hand-over, where a volatile flag is only the former.
+std::atomic<int> g_quit{0};
+std::atomic<int> g_repaint{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal flags must be lock-free");
 int g_signal_pipe[2] = {-1, -1};
 
 constexpr int kPollSlots = 16;
@@ -179,7 +194,7 @@ void send_message(const char* channel, const void* bytes, size_t size) {
 
 void send_lifecycle(const char* state) { send_message("flutter/lifecycle", state, strlen(state)); }
 
-// The screen's size and ratio as the engine was told them at start.
+// The window's size and ratio as the engine was last told them.
 FlutterWindowMetricsEvent g_metrics{};
 
 void send_window_metrics() { engine_api().SendWindowMetricsEvent(g_engine, &g_metrics); }
@@ -207,9 +222,23 @@ void on_power_event(int event) {
       send_lifecycle(kResumed);
       request_frame();
       break;
+    case POWER_EVENT_BATTERY:
+      device_on_battery_event();
+      break;
     default:
       break;
   }
+}
+
+// The picture turns: the display converts the next frame of the new size
+// turned and refreshes the whole panel with it, touches follow, and the
+// application is told its window's new size (the ratio stays).
+void on_orientation(int degrees) {
+  display_set_orientation(degrees);
+  input_set_orientation(degrees);
+  g_metrics.width = orientation_app_width();
+  g_metrics.height = orientation_app_height();
+  send_window_metrics();
 }
 
 void on_control_power(int sleep) {
@@ -222,6 +251,7 @@ bool on_present(void*, const void* allocation, size_t row_bytes, size_t height) 
 
 void on_platform_message(const FlutterPlatformMessage* message, void*) {
   if (channels_handle(g_engine, message)) return;
+  if (device_handle(g_engine, message)) return;
   if (strcmp(message->channel, "flutter/platform") != 0) {
     // Unknown channel: the empty response tells the application the method
     // is not implemented.  A message without a handle has no one to answer.
@@ -293,11 +323,16 @@ double pixel_ratio_for(double dpi) {
 // ghosts: an application that honours MediaQuery.disableAnimations stops
 // animating when told.  An engine without the entry was named when its
 // table was taken.
-void send_accessibility_features() {
+int accessibility_features() {
   int features = 0;
   if (setting_flag("FOLIAN_REDUCE_MOTION"))
     features |= kFlutterAccessibilityFeatureDisableAnimations;
   if (setting_flag("FOLIAN_HIGH_CONTRAST")) features |= kFlutterAccessibilityFeatureHighContrast;
+  return features;
+}
+
+void send_accessibility_features() {
+  int features = accessibility_features();
   if (features == 0 || !engine_api().UpdateAccessibilityFeatures) return;
   engine_api().UpdateAccessibilityFeatures(g_engine, (FlutterAccessibilityFeature)features);
   bool calm = features & kFlutterAccessibilityFeatureDisableAnimations;
@@ -306,14 +341,14 @@ void send_accessibility_features() {
            contrast ? "高对比度" : "");
 }
 
-void send_initial_state(const DisplayInfo* info, double ratio) {
+void send_initial_state(double ratio) {
   FlutterEngineDisplay display{};
   display.struct_size = sizeof(FlutterEngineDisplay);
   display.display_id = 0;
   display.single_display = true;
   display.refresh_rate = 60.0;
-  display.width = info->width;
-  display.height = info->height;
+  display.width = orientation_app_width();
+  display.height = orientation_app_height();
   display.device_pixel_ratio = ratio;
   if (engine_api().NotifyDisplayUpdate)
     engine_api().NotifyDisplayUpdate(g_engine, kFlutterEngineDisplaysUpdateTypeStartup, &display,
@@ -322,8 +357,8 @@ void send_initial_state(const DisplayInfo* info, double ratio) {
   // Before the window's size, which brings the application's first frame.
   send_accessibility_features();
   g_metrics.struct_size = sizeof(FlutterWindowMetricsEvent);
-  g_metrics.width = info->width;
-  g_metrics.height = info->height;
+  g_metrics.width = orientation_app_width();
+  g_metrics.height = orientation_app_height();
   g_metrics.pixel_ratio = ratio;
   send_window_metrics();
 
@@ -359,6 +394,7 @@ void run_loop(int wake_fd) {
     int timeout = merge_timeout(merge_timeout(tasks_next_timeout_ms(), control_next_timeout_ms()),
                                 channels_next_timeout_ms());
     timeout = merge_timeout(timeout, display_next_timeout_ms());
+    timeout = merge_timeout(timeout, device_next_timeout_ms());
 
     int ready = poll(fds, (nfds_t)(4 + m), timeout);
     if (ready < 0 && errno != EINTR) {
@@ -368,8 +404,7 @@ void run_loop(int wake_fd) {
 
     if (fds[0].revents & POLLIN) tasks_drain_wakeup();
     if (fds[1].revents & POLLIN) drain_signal_pipe();
-    if (g_repaint) {
-      g_repaint = 0;
+    if (g_repaint.exchange(0)) {
       log_info("收到 SIGUSR1，整屏写回\n");
       display_repaint();
     }
@@ -383,6 +418,7 @@ void run_loop(int wake_fd) {
     control_run_due(g_engine);
     channels_run_due();
     display_run_due();
+    device_run_due();
     tasks_run_due(g_engine);
   }
 }
@@ -420,6 +456,33 @@ int check_device() {
   return problems;
 }
 
+unsigned exit_timeout_s() {
+  return (unsigned)setting_int("FOLIAN_EXIT_TIMEOUT", kDefaultExitTimeout, 1, INT_MAX);
+}
+
+// The settings a start reads, each by the rule the start reads it with: the
+// settings module tells a value that breaks its rule in one line.  Those and
+// a control FIFO that could not be made are the problems counted.
+int check_settings() {
+  int before = settings_count_invalid();
+  pixel_ratio_for(0);
+  accessibility_features();
+  exit_timeout_s();
+  // What display_open and framebuffer_open read for themselves (the DPI's
+  // bound is the framebuffer's kMaxDpi); policy_open and eink_open, which
+  // they call, only read their settings.
+  setting_int("FOLIAN_DPI", 0, 0, 10000);
+  setting_int("FOLIAN_LOG_FRAMES", 0, 0, INT_MAX);
+  setting_flag("FOLIAN_NIGHT");
+  setting_flag("FOLIAN_DITHER");
+  setting_flag("FOLIAN_FRAMEWORK_STOPPED");
+  policy_open();
+  eink_open(0, 0);
+  input_read_settings();
+  setting_flag("FOLIAN_FAKE_FRAMEWORK");
+  return settings_count_invalid() - before + !control_check();
+}
+
 // folian --check: the start-up's checks up to the launch and the device's,
 // one line each, without opening the screen or launching the engine.
 int run_check(const BundlePaths& bundle) {
@@ -435,6 +498,8 @@ int run_check(const BundlePaths& bundle) {
   } else
     log_info("应用 %s 没能与引擎比对\n", bundle.app);
   problems += check_device();
+  problems += check_settings();
+  device_check();
   if (problems)
     log_error("检查完毕：%d 项有问题\n", problems);
   else
@@ -444,7 +509,7 @@ int run_check(const BundlePaths& bundle) {
 
 void arm_exit_watchdog() {
   signal(SIGALRM, on_exit_timeout);
-  alarm((unsigned)setting_int("FOLIAN_EXIT_TIMEOUT", kDefaultExitTimeout, 1, INT_MAX));
+  alarm(exit_timeout_s());
 }
 
 }  // namespace
@@ -500,6 +565,9 @@ int main(int argc, char** argv) {
 
   DisplayInfo info{};
   if (!display_open(&info)) return 1;
+
+  orientation_open(info.width, info.height);
+  display_set_orientation(orientation_degrees());
 
   double ratio = pixel_ratio_for(info.dpi);
   log_info("屏幕 %ux%u，DPI %.0f，像素比 %.3f\n", info.width, info.height, info.dpi, ratio);
@@ -567,10 +635,13 @@ int main(int argc, char** argv) {
   }
   log_info("引擎已启动\n");
 
-  send_initial_state(&info, ratio);
+  send_initial_state(ratio);
 
   input_open(info.width, info.height);
+  input_set_orientation(orientation_degrees());
+  orientation_set_handler(on_orientation);
   power_open();
+  device_open(g_engine);
   framework_fake_open();
   control_open(on_control_power);
 
@@ -587,6 +658,7 @@ int main(int argc, char** argv) {
   control_close();
   power_close();
   input_close();
+  device_close();
   channels_close();
   engine_api().Shutdown(g_engine);
   aot_data.reset();

@@ -13,6 +13,7 @@
 
 #include "engine.h"
 #include "log.h"
+#include "orientation.h"
 
 namespace {
 
@@ -116,6 +117,42 @@ void reply_clipboard(FLUTTER_API_SYMBOL(FlutterEngine) engine,
   }
   free(reply);
   free(quoted);
+}
+
+// The list of DeviceOrientation names that setPreferredOrientations carries
+// as its arguments, in order.  Names we do not know are told and passed
+// over; a list of nothing but such names leaves the orientation alone, as
+// does arguments that are no list.
+void prefer_orientations(const uint8_t* begin, const uint8_t* end) {
+  static const char kArgs[] = "\"args\"";
+  const uint8_t* p = std::search(begin, end, kArgs, kArgs + sizeof kArgs - 1,
+                                 [](uint8_t a, char b) { return a == (uint8_t)b; });
+  if (p != end) p += sizeof kArgs - 1;
+  while (p < end && (*p == ' ' || *p == ':')) p++;
+  if (p == end || *p != '[') {
+    log_error("应用请求的屏幕方向不是列表，不改\n");
+    return;
+  }
+  int wanted[8];
+  size_t count = 0, names = 0;
+  for (++p; p < end && *p != ']';) {
+    if (*p != '"') {
+      p++;
+      continue;
+    }
+    const uint8_t* name = ++p;
+    while (p < end && *p != '"') p++;
+    size_t length = (size_t)(p - name);
+    if (p < end) p++;
+    names++;
+    int degrees = orientation_from_name((const char*)name, length);
+    if (degrees < 0)
+      log_error("应用请求的屏幕方向 %.*s 不认识，跳过\n", (int)length, (const char*)name);
+    else if (count < sizeof wanted / sizeof *wanted)
+      wanted[count++] = degrees;
+  }
+  if (names > 0 && count == 0) return;
+  orientation_prefer(wanted, count);
 }
 
 }  // namespace
@@ -224,6 +261,9 @@ bool platform_handle(FLUTTER_API_SYMBOL(FlutterEngine) engine,
     respond_text(engine, message, "[null]");
   } else if (is("Clipboard.getData")) {
     reply_clipboard(engine, message);
+  } else if (is("SystemChrome.setPreferredOrientations")) {
+    prefer_orientations(begin, end);
+    respond_text(engine, message, "[null]");
   } else if (is("Clipboard.hasStrings")) {
     respond_text(engine, message,
                  g_clipboard_length > 0 ? "[{\"value\":true}]" : "[{\"value\":false}]");

@@ -20,13 +20,17 @@ const char kSetPropPath[] = "/usr/bin/lipc-set-prop";
 
 namespace {
 
-char const* const kWaitEventArgv[] = {"lipc-wait-event", "-m", "com.lab126.powerd",
-                                      "goingToScreenSaver,outOfScreenSaver", nullptr};
+char const* const kWaitEventArgv[] = {
+    "lipc-wait-event", "-m", "com.lab126.powerd",
+    "goingToScreenSaver,outOfScreenSaver,battLevelChanged,charging,notCharging", nullptr};
 char const* const kSetPropArgv[] = {"lipc-set-prop",           "-i", "com.lab126.powerd",
                                     "touchScreenSaverTimeout", "1",  nullptr};
 
 const char kGoing[] = "goingToScreenSaver";
 const char kOut[] = "outOfScreenSaver";
+// The daemon's battery events: a new level (with it as argument), and the
+// charger plugged in or out.  A line is matched by its first word.
+const char* const kBatteryEvents[] = {"battLevelChanged", "charging", "notCharging"};
 
 // How long a child gets to honour SIGTERM before it is killed outright.
 const int kTermGraceMs = 300;
@@ -107,6 +111,10 @@ int end_line() {
     event = POWER_EVENT_SCREENSAVER_ON;
   } else if (strncmp(g_line, kOut, sizeof kOut - 1) == 0) {
     event = POWER_EVENT_SCREENSAVER_OFF;
+  } else {
+    size_t word = strcspn(g_line, " ");
+    for (const char* name : kBatteryEvents)
+      if (word == strlen(name) && strncmp(g_line, name, word) == 0) event = POWER_EVENT_BATTERY;
   }
   if (event != POWER_EVENT_NONE) log_info("电源事件: %s\n", g_line);
   g_line_len = 0;

@@ -7,6 +7,8 @@ enum {
   POWER_EVENT_NONE = 0,
   POWER_EVENT_SCREENSAVER_ON = 1,
   POWER_EVENT_SCREENSAVER_OFF = 2,
+  // The battery's level or charging state changed.
+  POWER_EVENT_BATTERY = 3,
 };
 
 // The device's tools this module runs.

@@ -13,6 +13,10 @@ namespace {
 
 bool unset_or_empty(const char* value) { return value == nullptr || value[0] == '\0'; }
 
+// Values told as breaking their rule, for a check that reads them as a start
+// does.
+int g_invalid = 0;
+
 }  // namespace
 
 bool parse_whole_int(const char* text, long long min, long long max, long long* out) {
@@ -46,6 +50,7 @@ long long setting_int(const char* name, long long fallback, long long min, long 
   if (unset_or_empty(value)) return fallback;
   long long v = 0;
   if (parse_whole_int(value, min, max, &v)) return v;
+  g_invalid++;
   log_error("%s=%s 无效：应为 %lld 到 %lld 的整数，用默认值 %lld\n", name, value, min, max,
             fallback);
   return fallback;
@@ -56,6 +61,7 @@ double setting_number(const char* name, double fallback, double min, double max)
   if (unset_or_empty(value)) return fallback;
   double v = 0;
   if (parse_number(value, &v) && v > min && v <= max) return v;
+  g_invalid++;
   log_error("%s=%s 无效：应为大于 %g、不超过 %g 的数，用默认值 %g\n", name, value, min, max,
             fallback);
   return fallback;
@@ -66,6 +72,7 @@ bool setting_flag(const char* name) {
   if (unset_or_empty(value)) return false;
   if (strcmp(value, "1") == 0 || strcmp(value, "true") == 0) return true;
   if (strcmp(value, "0") == 0 || strcmp(value, "false") == 0) return false;
+  g_invalid++;
   log_error("%s=%s 无效：应为 1、true、0 或 false，按关闭处理\n", name, value);
   return false;
 }
@@ -83,6 +90,9 @@ int setting_choice(const char* name, const char* const* names, size_t count, int
     if (n < 0) break;
     used += (size_t)n;
   }
+  g_invalid++;
   log_error("%s=%s 无效：应为 %s 之一\n", name, value, list);
   return unknown;
 }
+
+int settings_count_invalid() { return g_invalid; }

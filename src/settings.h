@@ -25,6 +25,9 @@ bool setting_flag(const char* name);
 int setting_choice(const char* name, const char* const* names, size_t count, int fallback,
                    int unknown);
 
+// How many values the helpers above have told as breaking their rule.
+int settings_count_invalid();
+
 // The parsers behind them, for values that do not come from the environment.
 // Both read the whole text and nothing but the number, whatever the locale.
 bool parse_whole_int(const char* text, long long min, long long max, long long* out);

@@ -52,10 +52,9 @@ bool Compositor::create(const Frame& f) {
   const bool software2 = store_.type == kFlutterBackingStoreTypeSoftware2;
   size_t row_bytes = software2 ? s2.row_bytes : store_.software.row_bytes;
   size_t height = software2 ? s2.height : store_.software.height;
-  trace("backing_store",
-        fmt("op=create type=%d format=%d row_bytes=%zu height=%zu struct_size=%zu",
-            (int)store_.type, software2 ? (int)s2.pixel_format : -1, row_bytes, height,
-            software2 ? s2.struct_size : 0));
+  trace("backing_store", fmt("op=create type=%d format=%d row_bytes=%zu height=%zu struct_size=%zu",
+                             (int)store_.type, software2 ? (int)s2.pixel_format : -1, row_bytes,
+                             height, software2 ? s2.struct_size : 0));
   held_ = true;
   width_ = f.width;
   rows_ = f.rows;

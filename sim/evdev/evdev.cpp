@@ -36,6 +36,7 @@
 #include <fcntl.h>
 #include <linux/input.h>
 #include <poll.h>
+#include <pthread.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -55,6 +56,28 @@ constexpr int kMaxValues = 64;
 
 // Which node each descriptor the program opened through us refers to.
 char g_fd_node[kMaxFds][64];
+
+// The program opens and closes files on more than one thread, and a
+// descriptor closed on one is reused on another: the tables below change
+// under this lock (recursive: loading a node opens its description).  It is
+// held across fork (pthread_atfork), so that a child
+// that opens or closes between fork and exec never finds it taken.
+pthread_mutex_t g_fd_lock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+
+struct FdLock {
+  FdLock() { pthread_mutex_lock(&g_fd_lock); }
+  ~FdLock() { pthread_mutex_unlock(&g_fd_lock); }
+};
+
+// The child starts the lock afresh: its thread has another id than the
+// parent's owner, so a recursive lock would refuse to be unlocked there.
+__attribute__((constructor)) void guard_fork() {
+  pthread_atfork([] { pthread_mutex_lock(&g_fd_lock); }, [] { pthread_mutex_unlock(&g_fd_lock); },
+                 [] {
+                   pthread_mutex_t fresh = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+                   g_fd_lock = fresh;
+                 });
+}
 
 struct Listing {
   DIR* dir;
@@ -94,7 +117,9 @@ void remember(int fd, const char* entry) {
 }
 
 const char* node_of(int fd) {
-  if (fd < 0 || fd >= kMaxFds || !g_fd_node[fd][0]) return nullptr;
+  if (fd < 0 || fd >= kMaxFds) return nullptr;
+  FdLock held;
+  if (!g_fd_node[fd][0]) return nullptr;
   return g_fd_node[fd];
 }
 
@@ -222,7 +247,11 @@ struct Node {
 };
 Node* g_nodes[kMaxFds];
 
-Node* node_for(int fd) { return fd >= 0 && fd < kMaxFds ? g_nodes[fd] : nullptr; }
+Node* node_for(int fd) {
+  if (fd < 0 || fd >= kMaxFds) return nullptr;
+  FdLock held;
+  return g_nodes[fd];
+}
 
 bool is_mt_axis(int axis) { return axis == ABS_MT_SLOT || (axis >= kMtFirst && axis <= kMtLast); }
 
@@ -531,14 +560,16 @@ int evdev_ioctl(int fd, const char* entry, unsigned long req, void* arg) {
 
 void forget(int fd) {
   if (fd < 0 || fd >= kMaxFds) return;
+  FdLock held;
   g_fd_node[fd][0] = '\0';
   delete g_nodes[fd];
   g_nodes[fd] = nullptr;
 }
 
 void opened_node(int fd, const char* entry) {
-  remember(fd, entry);
   if (fd < 0 || fd >= kMaxFds) return;
+  FdLock held;
+  remember(fd, entry);
   delete g_nodes[fd];
   g_nodes[fd] = nullptr;
   Config c;

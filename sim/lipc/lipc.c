@@ -1,6 +1,13 @@
 /* Stand-in for the device's LIPC client library: the four calls the
- * framework impersonation makes, each recorded as one line in
- * $FOLIAN_SIM_LIPC_DIR/lipc.log.
+ * framework impersonation makes and the three the device services make, each
+ * recorded as one line in $FOLIAN_SIM_LIPC_DIR/lipc.log.
+ *
+ * The power daemon's integer properties are files: com.lab126.powerd's
+ * property P is $FOLIAN_SIM_LIPC_DIR/powerd/P holding a decimal number, and
+ * a property without its file does not exist (reads and writes fail, as on
+ * a reader without that hardware).  A test sets them by writing the files.
+ * $FOLIAN_SIM_LIPC_DIR/powerd.delay_ms, when it exists, holds how long each
+ * property call takes: a slow daemon.
  *
  * Built under both of the library's names (SIM_LIPC_NAME tells which one was
  * loaded), and once without LipcClose to stand for an incompatible library.
@@ -12,6 +19,7 @@
  */
 #define _GNU_SOURCE
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -29,7 +37,10 @@ struct sim_lipc {
 
 #define SIM_LIPC_MAGIC 0x4c495043u
 
+/* Handles are opened from more than one thread (the framework impersonation
+ * on the main thread, the device services on their worker). */
 static struct sim_lipc handles[4];
+static pthread_mutex_t handles_lock = PTHREAD_MUTEX_INITIALIZER;
 
 __attribute__((format(printf, 1, 2))) static void record(const char* fmt, ...) {
   const char* dir = getenv("FOLIAN_SIM_LIPC_DIR");
@@ -65,7 +76,7 @@ __attribute__((constructor)) static void sim_lipc_loaded(void) {
   record("load %s\n", SIM_LIPC_NAME);
 }
 
-void* LipcOpen(const char* service) {
+static void* open_handle(const char* service) {
   if (getenv("FOLIAN_SIM_LIPC_REFUSE_SERVICE") != NULL) {
     record("open %s refused\n", service);
     return NULL;
@@ -79,6 +90,13 @@ void* LipcOpen(const char* service) {
   }
   record("open %s no-room\n", service);
   return NULL;
+}
+
+void* LipcOpen(const char* service) {
+  pthread_mutex_lock(&handles_lock);
+  void* h = open_handle(service);
+  pthread_mutex_unlock(&handles_lock);
+  return h;
 }
 
 int LipcRegisterIntProperty(void* lipc, const char* property, sim_lipc_getter getter,
@@ -115,6 +133,52 @@ int LipcSetStringProperty(void* lipc, const char* service, const char* property,
   return 0;
 }
 
+static void property_path(char* out, size_t size, const char* property) {
+  const char* dir = getenv("FOLIAN_SIM_LIPC_DIR");
+  snprintf(out, size, "%s/powerd/%s", dir ? dir : ".", property);
+}
+
+static void daemon_delay(void) {
+  const char* dir = getenv("FOLIAN_SIM_LIPC_DIR");
+  char path[4096];
+  snprintf(path, sizeof path, "%s/powerd.delay_ms", dir ? dir : ".");
+  FILE* f = fopen(path, "r");
+  if (f == NULL) return;
+  long ms = 0;
+  if (fscanf(f, "%ld", &ms) != 1) ms = 0;
+  fclose(f);
+  struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+  nanosleep(&ts, NULL);
+}
+
+void* LipcOpenNoName(void) { return LipcOpen("(no name)"); }
+
+int LipcGetIntProperty(void* lipc, const char* service, const char* property, int* value) {
+  if (!valid(lipc)) return 1;
+  daemon_delay();
+  char path[4096];
+  property_path(path, sizeof path, property);
+  FILE* f = strcmp(service, "com.lab126.powerd") == 0 ? fopen(path, "r") : NULL;
+  int ok = f != NULL && fscanf(f, "%d", value) == 1;
+  if (f != NULL) fclose(f);
+  record("get %s %s %s\n", service, property, ok ? "ok" : "missing");
+  return ok ? 0 : 2;
+}
+
+int LipcSetIntProperty(void* lipc, const char* service, const char* property, int value) {
+  if (!valid(lipc)) return 1;
+  daemon_delay();
+  char path[4096];
+  property_path(path, sizeof path, property);
+  /* Only a property that exists can be set. */
+  int ok = strcmp(service, "com.lab126.powerd") == 0 && access(path, F_OK) == 0;
+  FILE* f = ok ? fopen(path, "w") : NULL;
+  ok = f != NULL && fprintf(f, "%d\n", value) > 0;
+  if (f != NULL) fclose(f);
+  record("setint %s %s %d %s\n", service, property, value, ok ? "ok" : "missing");
+  return ok ? 0 : 2;
+}
+
 #ifndef SIM_LIPC_NO_CLOSE
 void LipcClose(void* lipc) {
   if (!valid(lipc)) {
@@ -123,6 +187,8 @@ void LipcClose(void* lipc) {
   }
   struct sim_lipc* h = lipc;
   record("close %s\n", h->service);
+  pthread_mutex_lock(&handles_lock);
   h->magic = 0;
+  pthread_mutex_unlock(&handles_lock);
 }
 #endif

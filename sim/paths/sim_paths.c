@@ -11,11 +11,17 @@
  * When FOLIAN_SIM_PATHS_LOG names a file, every redirected start appends
  * one line "exec <device path> <argv...>".
  *
+ * When FOLIAN_SIM_SYSFS names a directory, every open (open, open64,
+ * opendir) of a path under /sys/class/ is sent to the same path under that
+ * directory: "/sys/class/backlight/x/brightness" becomes
+ * "$FOLIAN_SIM_SYSFS/class/backlight/x/brightness", a tree the test builds.
+ *
  * Works both as an LD_PRELOAD library and linked into a test executable.
  * Everything that can run between fork and exec is async-signal-safe: the
  * real functions are looked up in a constructor, buffers live on the stack.
  */
 #define _GNU_SOURCE
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -33,6 +39,8 @@ typedef int (*spawn_fn)(pid_t*, const char*, const posix_spawn_file_actions_t*,
                         const posix_spawnattr_t*, char* const[], char* const[]);
 typedef int (*access_fn)(const char*, int);
 typedef int (*faccessat_fn)(int, const char*, int, int);
+typedef int (*open_fn)(const char*, int, ...);
+typedef DIR* (*opendir_fn)(const char*);
 
 static execve_fn real_execve;
 static execv_fn real_execv;
@@ -44,6 +52,9 @@ static access_fn real_access;
 static access_fn real_eaccess;
 static access_fn real_euidaccess;
 static faccessat_fn real_faccessat;
+static open_fn real_open;
+static open_fn real_open64;
+static opendir_fn real_opendir;
 
 /* Looked up in a constructor, before any fork; resolve() covers callers that
  * come earlier still (another preload's constructor). */
@@ -58,6 +69,9 @@ static void resolve(void) {
   real_eaccess = (access_fn)dlsym(RTLD_NEXT, "eaccess");
   real_euidaccess = (access_fn)dlsym(RTLD_NEXT, "euidaccess");
   real_faccessat = (faccessat_fn)dlsym(RTLD_NEXT, "faccessat");
+  real_open = (open_fn)dlsym(RTLD_NEXT, "open");
+  real_open64 = (open_fn)dlsym(RTLD_NEXT, "open64");
+  real_opendir = (opendir_fn)dlsym(RTLD_NEXT, "opendir");
   real_execve = (execve_fn)dlsym(RTLD_NEXT, "execve");
 }
 
@@ -66,6 +80,7 @@ __attribute__((constructor)) static void sim_paths_init(void) { resolve(); }
 static const char* const device_tools[] = {
     "/usr/bin/lipc-wait-event",
     "/usr/bin/lipc-set-prop",
+    "/usr/bin/lipc-get-prop",
 };
 
 /* The stand-in for `path` written into `out`, or NULL when `path` is not
@@ -217,4 +232,48 @@ int faccessat(int dirfd, const char* path, int mode, int flags) {
   resolve();
   const char* target = redirect(path, buf, sizeof buf);
   return real_faccessat(dirfd, target ? target : path, mode, flags);
+}
+
+/* The stand-in sysfs tree's path for `path`, or `path` itself. */
+static const char* sysfs(const char* path, char* out, size_t size) {
+  static const char prefix[] = "/sys/class/";
+  const char* root = getenv("FOLIAN_SIM_SYSFS");
+  if (path == NULL || root == NULL || root[0] == '\0') return path;
+  if (strncmp(path, prefix, sizeof prefix - 1) != 0) return path;
+  size_t rl = strlen(root), pl = strlen(path + 4);
+  if (rl + pl + 1 > size) return path;
+  memcpy(out, root, rl);
+  memcpy(out + rl, path + 4, pl + 1); /* from "/class/..." */
+  return out;
+}
+
+static int open_with(open_fn real, const char* path, int flags, va_list ap) {
+  char buf[4096];
+  mode_t mode = 0;
+  if (flags & (O_CREAT | O_TMPFILE)) mode = (mode_t)va_arg(ap, int);
+  return real(sysfs(path, buf, sizeof buf), flags, mode);
+}
+
+int open(const char* path, int flags, ...) {
+  resolve();
+  va_list ap;
+  va_start(ap, flags);
+  int fd = open_with(real_open, path, flags, ap);
+  va_end(ap);
+  return fd;
+}
+
+int open64(const char* path, int flags, ...) {
+  resolve();
+  va_list ap;
+  va_start(ap, flags);
+  int fd = open_with(real_open64 ? real_open64 : real_open, path, flags, ap);
+  va_end(ap);
+  return fd;
+}
+
+DIR* opendir(const char* path) {
+  char buf[4096];
+  resolve();
+  return real_opendir(sysfs(path, buf, sizeof buf));
 }

@@ -62,11 +62,21 @@ class PackedBundle(E2ETestCase):
         root = tempfile.mkdtemp(prefix="folian-bundle-root-")
         self.addCleanup(shutil.rmtree, root, True)
         bundle = self.pack(root)
-        app = self.start(exe=os.path.join(bundle, "folian-run"), args=[],
-                         env={"FOLIAN_FB_FILE": "", "FOLIAN_SIM_AOT": "1"})
+        # On the stand-in reader, as the README's walk runs it: a healthy run
+        # logs no error, and taps on its touch screen, each a writer that
+        # comes and goes, reach the app.
+        state = os.path.join(root, "reader")
+        app = self.start(tool=[os.path.join(ROOT, "scripts", "standin-reader.sh"), state,
+                               os.path.join(bundle, "folian-run")], env={"FOLIAN_SIM_AOT": "1"})
         app.wait_event("present")
+        for count, x in enumerate(("3500", "500"), 1):
+            subprocess.run([sys.executable, os.path.join(ROOT, "sim", "evdev", "touch.py"),
+                            os.path.join(state, "input", "dev", "event0"), "tap", x, "2000"],
+                           check=True)
+            app.wait_event("pointer", match=lambda e: e["phase"] == "up", count=count)
         app.signal(signal.SIGTERM)
         self.assertEqual(app.wait(), 0)
+        self.assertEqual([l for l in app.lines() if "[错误]" in l], [])
         trace = app.trace()
         assert_no_violation(trace)
         self.assertEqual(first(trace, "run")["aot_data"], "set")

@@ -130,7 +130,10 @@ class Launcher(E2ETestCase):
         for self.shell, (name, crash, env, end, line) in itertools.product(self.shells, ENDS):
             with self.subTest(self.shell + " sh: " + name):
                 shutil.rmtree(self.rec, True)
-                os.makedirs(self.rec)
+                os.makedirs(os.path.join(self.rec, "powerd"))
+                # As an app's keepAwake leaves the daemon, were it to die.
+                with open(os.path.join(self.rec, "powerd", "preventScreenSaver"), "w") as f:
+                    f.write("1\n")
                 with open(os.path.join(self.b.assets, "folian_app.txt"), "w") as f:
                     f.write("fill gray 255\npresent\nwait_key down\n%s\n" % (crash or ""))
                 previous = read(self.log)
@@ -164,6 +167,8 @@ class Launcher(E2ETestCase):
                         os.kill(pid, signal.SIGKILL)
                     self.wait_until("the end", lambda: self.run_launcher("status")[0] == 3)
                 self.assertEqual(self.device(), BEFORE)
+                self.assertEqual(read(os.path.join(self.rec, "powerd", "preventScreenSaver")),
+                                 "1\n" if name == "status 0" else "0\n")
                 log = read(self.log)
                 self.assertEqual(re.findall(r"(?m)^\[启动器\] [-\d]+ [:\d]+ (folian .*)$", log)[-1:],
                                  [line], log)

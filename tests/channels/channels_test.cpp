@@ -1,4 +1,5 @@
 #include "channels.h"
+#include "orientation.h"
 
 #include <gtest/gtest.h>
 #include <limits.h>
@@ -136,10 +137,11 @@ TEST_F(Channels, FixedRepliesAreByteExact) {
   // The driver first, then the modes and counts as they are.
   p.state = {true, false, true, 6, 3, 2, "Gray8"};
   Msg diag;
-  (diag << 0).map(9).str("platform").str("kindle").str("driver").str("mxc");
+  (diag << 0).map(10).str("platform").str("kindle").str("driver").str("mxc");
   diag.str("pixels").str("Gray8");
   (diag.str("night") << 1).str("motion").str("auto").str("dithering") << 2;
   diag.str("flashEvery").i32(6).str("flashEveryNight").i32(3).str("sinceFlash").i32(2);
+  diag.str("orientation").i32(0);
   EXPECT_EQ(call(kEpd, "diagnostics"), diag.b);
   EXPECT_EQ(call(kEpdc, "diagnostics"), diag.b);
   EXPECT_EQ(call(kCover, "platform"), (Msg() << 0).str("kindle").b);
@@ -378,6 +380,22 @@ TEST_F(Channels, ArmPageTurnDirectionsAndSteps) {
     for (size_t i = 0; i < std::size(cases); i++)
       EXPECT_EQ(p.swipes[i], std::make_pair(cases[i].direction, cases[i].steps)) << i;
   }
+  // The driver sweeps in the panel's directions: a turn along the turned
+  // picture's x axis sweeps along the panel axis it now runs on.
+  struct Turned {
+    int degrees;
+    unsigned forward, upward;  // the driver's direction for each
+  } turned[] = {{90, 1, 3}, {180, 3, 0}, {270, 0, 2}};
+  for (const Turned& t : turned) {
+    orientation_set(t.degrees, "test");
+    p.swipes.clear();
+    call(kEpdc, "armPageTurn", kNoArgs);
+    call(kEpdc, "armPageTurn", Msg().map(1).str("vertical") << 1);
+    ASSERT_EQ(p.swipes.size(), 2u);
+    EXPECT_EQ(p.swipes[0].first, t.forward) << t.degrees;
+    EXPECT_EQ(p.swipes[1].first, t.upward) << t.degrees;
+  }
+  orientation_set(0, "test");
 }
 
 // Before the first refresh has probed the driver, the page-turn replies wait

@@ -78,7 +78,7 @@ class Panel(E2ETestCase):
                          [ok_reply({"platform": "kindle", "driver": "mtk", "pixels": "Gray8", "night": False,
                                     "motion": "off",
                                     "dithering": False, "flashEvery": 0, "flashEveryNight": 0,
-                                    "sinceFlash": 7})])
+                                    "sinceFlash": 7, "orientation": 0})])
         self.step(app, *(r"刷新模式 → %d$" % n for n in (4, 1, 2, 3, 0, 5, 0)), press=False)
 
     def test_immediate_and_deferred_full_refresh_clipboard_and_quit(self):

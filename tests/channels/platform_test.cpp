@@ -7,6 +7,7 @@
 #include <string>
 
 #include "fake_engine.h"
+#include "orientation.h"
 
 namespace {
 
@@ -87,6 +88,44 @@ TEST(Platform, QuitAndEverythingElse) {
   EXPECT_TRUE(r.quit == 1 && r.count == 0);
   EXPECT_EQ(send(R"({"method":"Clipboard.setData","args":{"text":"kept"}})", false).count, 0u);
   EXPECT_EQ(get_data(), R"([{"text":"kept"}])");
+}
+
+int g_turns = 0;
+void on_turn(int) { g_turns++; }
+
+// Each request is answered with success and null; the current orientation
+// stays when listed, else the first listed is taken, none brings back the
+// start's, and names the framework never sends change nothing.
+TEST(Platform, PreferredOrientations) {
+  fake::reset();
+  unsetenv("FOLIAN_ROTATE");
+  orientation_open(1236, 1648);
+  orientation_set_handler(on_turn);
+  const struct {
+    const char* args;
+    int degrees, turns;
+  } rows[] = {
+      {R"(["DeviceOrientation.landscapeLeft","DeviceOrientation.landscapeRight"])", 90, 1},
+      {R"(["DeviceOrientation.landscapeRight","DeviceOrientation.landscapeLeft"])", 90, 1},
+      {R"(["DeviceOrientation.portraitDown"])", 180, 2},
+      {"[]", 0, 3},
+      {R"([ "DeviceOrientation.landscapeRight" ])", 270, 4},
+      {R"(["DeviceOrientation.sideways"])", 270, 4},
+      {"null", 270, 4},
+      {R"(["DeviceOrientation.sideways","DeviceOrientation.portraitUp"])", 0, 5},
+  };
+  for (const auto& row : rows) {
+    std::string json =
+        std::string(R"({"method":"SystemChrome.setPreferredOrientations","args":)") + row.args + "}";
+    EXPECT_EQ(send(json).text, "[null]") << row.args;
+    EXPECT_EQ(orientation_degrees(), row.degrees) << row.args;
+    EXPECT_EQ(g_turns, row.turns) << row.args;
+  }
+  orientation_set(270, "test");
+  EXPECT_EQ(orientation_app_width(), 1648u);
+  EXPECT_EQ(orientation_app_height(), 1236u);
+  orientation_set_handler(nullptr);
+  orientation_set(0, "test");
 }
 
 TEST(JsonStringField, FirstOccurrenceAndEscapes) {

@@ -143,8 +143,9 @@ class StartUp(E2ETestCase):
         read = set(re.findall(r'"(FOLIAN_[A-Z0-9_]+)"', source))
         helped = re.findall(r"(?m)^  (FOLIAN_[A-Z0-9_]+) ", out[("--help",)])
         desktop = re.findall(r"FOLIAN_\w+", out[("--help",)].split("For tests and the desktop:")[1])
+        # The settings' pages, and a feature's own page that holds its table.
         docs = ""
-        for page in ("configuration.md", "launcher.md"):
+        for page in ("configuration.md", "launcher.md", "orientation.md"):
             with open(os.path.join(ROOT, "docs", page)) as f:
                 docs += f.read()
         with open(os.path.join(ROOT, "scripts", "folian-run")) as f:
@@ -168,8 +169,16 @@ class StartUp(E2ETestCase):
         with open(os.path.join(bad.path, "bundle.json"), "w") as f:
             f.write("{not json")
         env = dict(SIM, FOLIAN_SIM_AOT="1")
+        # Settings a start would refuse, each a problem of its own, and a plain
+        # file where the control FIFO goes (an echo while folian was not
+        # running leaves one).
+        taken = os.path.join(bad.path, "ctl")
+        with open(taken, "w") as f:
+            f.write("next\n")
+        bad_env = dict(env, FOLIAN_EINK="foo", FOLIAN_NIGHT="yes", FOLIAN_FULL_EVERY="abc",
+                       FOLIAN_PIXEL_RATIO="-1", FOLIAN_CONTROL=taken)
         runs = [self.start(args=["--check", "--bundle", good.path], env=env),
-                self.start(args=["--check", "--bundle", bad.path], env=env),
+                self.start(args=["--check", "--bundle", bad.path], env=bad_env),
                 self.start(args=["--bundle", good.path, "--version"], env=env)]
         self.assertEqual([r.wait() for r in runs], [0, 1, 0])
         for r in runs:
@@ -182,7 +191,11 @@ class StartUp(E2ETestCase):
                  r"\] 屏幕是模拟的", r"\] 检查完毕：全部通过$")
         in_order(runs[1].lines(), r"\] 包清单 .* 读不懂，略过$",
                  r"\]\[错误\] 读不了 ICU 数据 ", r"\]\[错误\] 应用 .* 不是 ELF 文件$",
-                 r"\]\[错误\] 检查完毕：2 项有问题$")
+                 r"\]\[错误\] FOLIAN_PIXEL_RATIO=-1 无效", r"\]\[错误\] FOLIAN_NIGHT=yes 无效",
+                 r"\]\[错误\] FOLIAN_FULL_EVERY=abc 无效", r"\]\[错误\] FOLIAN_EINK=foo 无效",
+                 r"\]\[错误\] 建控制管道 .*/ctl 失败: 路径上已有别的文件",
+                 r"\]\[错误\] 检查完毕：7 项有问题$")
+        self.assertTrue(os.path.isfile(taken))
         with open(os.path.join(runs[2].workdir, "stdout.txt")) as f:
             version = f.read().splitlines()
         self.assertRegex(version[3], r"^engine: .*/libflutter_engine\.so: Flutter 3\.44\.1–3\.44\.9 "

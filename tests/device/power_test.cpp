@@ -106,7 +106,8 @@ class PowerTest : public ::testing::Test {
 };
 
 TEST_F(PowerTest, StartsTheToolWithItsFixedArgumentsAndACleanInheritance) {
-  EXPECT_EQ(dir_.read("wait-event.argv"), "-m com.lab126.powerd goingToScreenSaver,outOfScreenSaver\n");
+  EXPECT_EQ(dir_.read("wait-event.argv"), "-m com.lab126.powerd goingToScreenSaver,outOfScreenSaver,"
+                                          "battLevelChanged,charging,notCharging\n");
   // Nothing blocked, SIGPIPE (bit 13) not ignored.
   std::string signals = dir_.read("wait-event.signals");
   EXPECT_NE(signals.find("SigBlk: 0000000000000000"), std::string::npos) << signals;
@@ -122,6 +123,7 @@ TEST_F(PowerTest, StartsTheToolWithItsFixedArgumentsAndACleanInheritance) {
 TEST_F(PowerTest, LinesAreJoinedAcrossReadsAndOnlyTheirStartCounts) {
   const std::string longline = "goingToScreenSaver" + std::string(300 - 18, 'x');
   const int on = POWER_EVENT_SCREENSAVER_ON, off = POWER_EVENT_SCREENSAVER_OFF;
+  const int battery = POWER_EVENT_BATTERY;
   // Each row is fed, let arrive whole and read in one call.
   const std::vector<std::pair<std::string, std::vector<int>>> rows = {
       {"goingToScreenSaver\n", {on}},
@@ -135,7 +137,10 @@ TEST_F(PowerTest, LinesAreJoinedAcrossReadsAndOnlyTheirStartCounts) {
       {"ScreenSaver", {}},
       {"\n", {off}},
       {longline + "\n", {on}},
-      {"outOfScreenSaver\n", {off}}};
+      {"outOfScreenSaver\n", {off}},
+      // Battery events are told by their whole first word.
+      {"battLevelChanged 85\ncharging\nnotCharging\n", {battery, battery, battery}},
+      {"chargingX\nbattLevel 3\nnotcharging\n", {}}};
   ::testing::internal::CaptureStderr();
   for (const auto& [text, want] : rows) {
     feed(text);
@@ -144,7 +149,7 @@ TEST_F(PowerTest, LinesAreJoinedAcrossReadsAndOnlyTheirStartCounts) {
     EXPECT_EQ(read_events(), want) << text;
   }
   std::string log = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(count_of(log, "] 电源事件: "), 9u) << log;
+  EXPECT_EQ(count_of(log, "] 电源事件: "), 12u) << log;
   EXPECT_EQ(count_of(log, "] 电源事件: " + longline.substr(0, 255) + "\n"), 1u) << log;
 }
 

@@ -6,6 +6,7 @@
 #include <tuple>
 
 #include "control.h"
+#include "orientation.h"
 #include "display.h"
 #include "test_support.h"
 
@@ -90,7 +91,9 @@ TEST_F(Control, Grammar) {
       "tap 5", "key nextpage", "key ", "key up 10", "Sleep", "swipe 1 2 3", "longpress 1", "tap nan 4", "jump",
       "\r", "tap" + std::string(260, ' ') + "1 2",  // the numbers fall off at 255
       "swipe 0 0 9 9 60001", "longpress 1 1 4294967296", "key next 70000", "longpress 1 1 -5",
-      "night", "night dim", "nights on", "motion on", "dither", "flash", "flash x", "Night on"};
+      "night", "night dim", "nights on", "motion on", "dither", "flash", "flash x", "Night on",
+      "rotate 45", "rotate 90x", "rotate", "rotate -90",
+      "battery", "battery x", "battery 101", "battery -1", "battery 50 full"};
   for (const auto& line : refused) say(line + "\n");
   EXPECT_EQ(control_next_timeout_ms(), -1);
   // A line may come in pieces; the carriage return of CR-LF stays part of it.
@@ -99,7 +102,7 @@ TEST_F(Control, Grammar) {
   const std::vector<std::string> accepted = {
       "p 1 2\r", "", "longpress 1 2 20\r", "swipe 1 2 3 4 20\r", "key next 20\r", "key prev\r", "sleep\r",
       "wake\r", "refresh\r", "swipe 0 0 9 9 60000", "tap 7 8" + std::string(300, 'x'), "night on\r",
-      "dither off", "motion auto", "flash 6 3\r"};
+      "dither off", "motion auto", "flash 6 3\r", "rotate 270\r", "battery 50 charging", "battery 0"};
   for (const auto& line : accepted) say(line + "\n");
   std::string log = logged();
   EXPECT_EQ(count_of(log, "][错误] "), refused.size()) << log;
@@ -210,6 +213,11 @@ TEST_F(Control, SwitchesReachThePanelInTheirTurn) {
     say(line + "\n");
     run_for(60);
     EXPECT_EQ(modes(), want) << line;
+  }
+  for (int degrees : {90, 0}) {
+    say("rotate " + std::to_string(degrees) + "\n");
+    run_for(60);
+    EXPECT_EQ(orientation_degrees(), degrees);
   }
 }
 

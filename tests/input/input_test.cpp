@@ -153,6 +153,7 @@ TEST_F(Input, FirstContactAfterOpen) {
     std::string conf;
     std::vector<input_event> events;
     Touch want;
+    int degrees = 0;  // the application's picture turned clockwise
   };
   auto mt = [](int x, int y) {
     return std::vector<input_event>{ev(EV_ABS, ABS_MT_SLOT, 0), ev(EV_ABS, ABS_MT_TRACKING_ID, 1),
@@ -163,6 +164,9 @@ TEST_F(Input, FirstContactAfterOpen) {
   const std::vector<Case> cases = {
       {{}, mt_screen(), mt(4095, 4095), {kDown, 0, 1071, 1447}},
       {{"FOLIAN_TOUCH_SWAP_XY", "FOLIAN_TOUCH_INVERT_X"}, mt_screen(), mt(1000, 3000), {kDown, 0, 286.385, 353.358}},
+      // Placed on the panel by the settings, then turned into the picture's frame.
+      {{"FOLIAN_TOUCH_SWAP_XY", "FOLIAN_TOUCH_INVERT_X"}, mt_screen(), mt(1000, 3000), {kDown, 0, 353.358, 784.615}, 90},
+      {{"FOLIAN_TOUCH_SWAP_XY", "FOLIAN_TOUCH_INVERT_X"}, mt_screen(), mt(1000, 3000), {kDown, 0, 1093.642, 286.385}, 270},
       // A degenerate range passes raw values on, still inverted.
       {{"FOLIAN_TOUCH_INVERT_Y"}, flat, {ev(EV_ABS, ABS_X, 300), ev(EV_ABS, ABS_Y, 400), ev(EV_KEY, BTN_TOUCH, 1), syn()},
        {kDown, 0, 300, 1047}},
@@ -182,9 +186,11 @@ TEST_F(Input, FirstContactAfterOpen) {
     for (const char* v : c.env) setenv(v, "1", 1);
     fake::reset();
     input_open(kW, kH);
+    input_set_orientation(c.degrees);
     nodes.send("event0", c.events);
     pump();
-    EXPECT_EQ(touch_list(), std::vector<Touch>{c.want}) << c.conf;
+    EXPECT_EQ(touch_list(), std::vector<Touch>{c.want}) << c.conf << " " << c.degrees;
+    input_set_orientation(0);
     input_close();
     for (const char* v : c.env) unsetenv(v);
     nodes.unplug("event0");
@@ -222,24 +228,31 @@ TEST_F(Input, LostEventsAreMadeGoodFromTheKernelsState) {
   touch(0, 1, 1000, 1000);
   touch(1, 2, 3000, 3000);
   // Lost: slot 0 lifts and a new finger lands there. After the gap: a tap in
-  // slot 2, and slot 1 lifts and gets a new finger that stays.
+  // slot 2, slot 1 lifts and gets a new finger that stays, and slot 0's new
+  // finger moves on.
   std::vector<input_event> lost = {ev(EV_ABS, ABS_MT_SLOT, 0), ev(EV_ABS, ABS_MT_TRACKING_ID, -1), syn(),
                                    ev(EV_ABS, ABS_MT_TRACKING_ID, 3), ev(EV_ABS, ABS_MT_POSITION_X, 2000), syn()};
   std::vector<input_event> after = {ev(EV_ABS, ABS_MT_SLOT, 2), ev(EV_ABS, ABS_MT_TRACKING_ID, 4),
                                     ev(EV_ABS, ABS_MT_POSITION_X, 0), ev(EV_ABS, ABS_MT_POSITION_Y, 4095), syn(),
                                     ev(EV_ABS, ABS_MT_TRACKING_ID, -1), syn(), ev(EV_ABS, ABS_MT_SLOT, 1),
                                     ev(EV_ABS, ABS_MT_TRACKING_ID, -1), syn(), ev(EV_ABS, ABS_MT_TRACKING_ID, 5),
-                                    ev(EV_ABS, ABS_MT_POSITION_X, 0), ev(EV_ABS, ABS_MT_POSITION_Y, 0), syn()};
+                                    ev(EV_ABS, ABS_MT_POSITION_X, 0), ev(EV_ABS, ABS_MT_POSITION_Y, 0), syn(),
+                                    ev(EV_ABS, ABS_MT_SLOT, 0), ev(EV_ABS, ABS_MT_POSITION_X, 2100), syn(),
+                                    ev(EV_ABS, ABS_MT_POSITION_X, 2200), syn()};
   nodes.send("event0", lost + filler(EV_ABS, ABS_MT_PRESSURE, 170) + after);
   pump();
   // The finger of slot 0 that the application knew lifted; the one of slot 1
   // lifts after a gap in which it may have been replaced, and is cancelled.
+  // The new finger of slot 0 goes down where the held events first put it,
+  // not where the old one was nor where the kernel's answer ends.
   EXPECT_EQ(touch_list(2), (std::vector<Touch>{{kUp, 0, 261.538, 353.358},
                                                {kCancel, 1, 784.615, 1060.073},
-                                               {kDown, 0, 523.077, 353.358},
+                                               {kDown, 0, 549.231, 353.358},
                                                {kDown, 2, 0, 1447},
                                                {kUp, 2, 0, 1447},
-                                               {kDown, 1, 0, 0}}));
+                                               {kDown, 1, 0, 0},
+                                               {kMove, 0, 549.231, 353.358},
+                                               {kMove, 0, 575.385, 353.358}}));
   // Without the kernel's answer no contact stays down. Ids 0 and 1 are
   // still held by the first screen's fingers.
   touch(0, 9, 0, 0, "event3");
@@ -253,7 +266,7 @@ TEST_F(Input, LostEventsAreMadeGoodFromTheKernelsState) {
                            std::vector<input_event>{ev(EV_KEY, BTN_TOUCH, 0), syn(), ev(EV_KEY, BTN_TOUCH, 1),
                                                     ev(EV_ABS, ABS_X, 7), syn(), ev(EV_KEY, BTN_TOUCH, 0), syn()});
   pump();
-  EXPECT_EQ(touch_list(8), (std::vector<Touch>{{kDown, 10, 0, 0}, {kUp, 10, 0, 0}, {kDown, 10, 5, 0},
+  EXPECT_EQ(touch_list(10), (std::vector<Touch>{{kDown, 10, 0, 0}, {kUp, 10, 0, 0}, {kDown, 10, 5, 0},
                                                {kUp, 10, 5, 0}, {kDown, 10, 7, 0}, {kUp, 10, 7, 0}}));
 
   // Page keys, next held. Lost: the previous-page press, delivered so that

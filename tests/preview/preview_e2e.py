@@ -128,7 +128,7 @@ class Preview(unittest.TestCase):
         self.assert_window_shows(6, before=5)
         self.x.xdotool("key", "m")
         self.x.xdotool("key", "f")
-        win.wait_line(r"\| m: motion auto \| f: flashes every 6, night 3$", timeout=10)
+        win.wait_line(r"\| m: motion auto \| f: flashes every 6, night 3 \| t: turn 0$", timeout=10)
         # Two pages on in quick succession: the second goes out fast, and
         # the union, here the whole panel, is cleaned up after.
         self.x.xdotool("key", "--delay", "60", "Next", "Next")
@@ -139,12 +139,16 @@ class Preview(unittest.TestCase):
         fast = not SANITIZE or shown.group(1).startswith("fast")
         if fast:
             win.wait_line(r"^shown update 9 clean-up ", timeout=10)
+        # The picture turned a quarter: the page comes again, turned, in full.
+        self.x.xdotool("key", "t")
+        win.wait_line(r"\| t: turn 90$", timeout=10)
+        win.wait_line(r"^shown update %d full " % (10 if fast else 9), timeout=10)
 
         win.signal(signal.SIGTERM)  # as closing the window: folian is ended first
         self.assertEqual(win.wait(30), 0)
         win.wait_line(r"^folian exited with status 0$")
         updates = self.updates()
-        self.assertEqual([u[4] for u in updates], [1, 0, 0, 1, 1, 1, 0, 0] + ([0, 1] if fast else [1]))
+        self.assertEqual([u[4] for u in updates], [1, 0, 0, 1, 1, 1, 0, 0] + ([0, 1] if fast else [1]) + [1])
         with open(os.path.join(self.run, "folian.log"), encoding="utf-8", errors="replace") as f:
             log = f.read()
         self.assertIsNone(SANITIZER_REPORT.search(log), log)

@@ -20,9 +20,11 @@ ENTRY = re.compile(r'<div class="entry[^"]*" data-index="(\d+)" data-kind="(\w+)
 ROW = re.compile(r"<tr><td>(.*?)</td><td>(.*?)</td></tr>")
 # The demo: the start-up and seven page turns; night mode on, a page, off;
 # the gradient undithered (12) and dithered (14); flashes every second page
-# turn; three quick page turns, two of them fast, and the clean-up.
+# turn; the page turned to landscape, a page back, upright again; three quick
+# page turns, two of them fast, and the clean-up.
 DEMO_KINDS = (["flash"] + ["partial"] * 7 + ["flash", "partial", "flash"] + ["partial"] * 4
-              + ["flash", "partial", "flash", "partial", "fast", "fast", "clean-up"])
+              + ["flash", "partial", "flash"] + ["flash", "partial", "flash"]
+              + ["partial", "fast", "fast", "clean-up"])
 
 
 DEMO = os.path.join(ROOT, "scripts", "demo.sh")

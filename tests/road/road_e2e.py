@@ -424,8 +424,10 @@ class FlashesAndMotion(Road):
         say(self.control, "key next\n")
         reply = self.app.wait_event("response", match=lambda e: e["channel"] == EPD, count=7)
         self.assertEqual(payload(reply), ok_reply({
-            "platform": "kindle", "driver": kind, "pixels": "Gray8" if GRAY_FRAMES else "BGRA", "night": True, "motion": "auto", "dithering": False,
-            "flashEvery": 0, "flashEveryNight": 0, "sinceFlash": 6 if kind == "mtk" else 5}))
+            "platform": "kindle", "driver": kind, "pixels": "Gray8" if GRAY_FRAMES else "BGRA",
+            "night": True, "motion": "auto", "dithering": False,
+            "flashEvery": 0, "flashEveryNight": 0, "sinceFlash": 6 if kind == "mtk" else 5,
+            "orientation": 0}))
         self.stop()
         got = self.updates()
         self.assertEqual([(u["region"], u["waveform"], u["full"], u["flags"]) for u in got], want)
@@ -434,6 +436,68 @@ class FlashesAndMotion(Road):
             if u["full"] and u["region"] != whole:
                 self.assertGreaterEqual(u["t"] - max(v["t"] for v in got[:i] if v["waveform"] == DU), 0.29)
 
+
+# Two pages in the application's own frame: the second adds a rectangle.
+TURN_RECTS = [((10, 20, 30, 40, BLACK),), ((10, 20, 30, 40, BLACK), (300, 100, 50, 60, BLACK))]
+TURN_PAGES = "".join("page\n" + drawing(*rects).replace("clear\n", "") for rects in TURN_RECTS) + "pages\n"
+PREFER = 'message flutter/platform {"method":"SystemChrome.setPreferredOrientations","args":["%s"]}\n'
+
+
+def turned(degrees, x, y, w, h):
+    """The panel rectangle of an application rectangle, the picture turned clockwise."""
+    return {0: (x, y, w, h), 90: (W - y - h, x, h, w), 180: (W - x - w, H - y - h, w, h),
+            270: (y, H - x - w, h, w)}[degrees]
+
+
+class Orientations(Road):
+    """The application's picture turned: by its request, by the control FIFO,
+    at start, and back upright, one record layout each."""
+
+    def test_each_orientation_turns_the_picture_and_the_touches(self):
+        base = self.dir
+        roads = [("mtk", 90, {}, PREFER % "DeviceOrientation.landscapeLeft"),
+                 ("zelda", 180, {}, "rotate 180"),
+                 ("rex", 270, {"FOLIAN_ROTATE": "270"}, ""),
+                 ("classic", 0, {"FOLIAN_ROTATE": "90"}, PREFER % "DeviceOrientation.portraitUp")]
+        for kind, degrees, env, ask in roads:
+            with self.subTest(kind=kind, degrees=degrees):
+                self.dir = tempfile.mkdtemp(dir=base)
+                self.road(kind, degrees, env, ask)
+
+    def road(self, kind, degrees, env, ask):
+        app_w, app_h = (H, W) if degrees % 180 else (W, H)
+        by_app = ask.startswith("message")
+        app = self.launch((ask if by_app else "") + TURN_PAGES, FOLIAN_SIM_EPDC=kind, **env)
+        if ask and not by_app:
+            self.wait_updates(1)
+            say(self.control, ask + "\n")
+        app.wait_line(r"\] 屏幕方向 .*应用窗口 %dx%d$" % (app_w, app_h))
+        # The page, turned, reaches the panel; the first frame of the turned
+        # size was refreshed in full.
+        page0 = picture(*[turned(degrees, *r[:4]) + r[4:] for r in TURN_RECTS[0]])
+        wait_for("page 0 turned", lambda: self.snapshot(len(self.wait_updates(1)) - 1) == page0)
+        since = 1 if ask and not by_app else 0
+        self.assertIn(((0, 0, W, H), True), [(u["region"], u["full"]) for u in self.updates()[since:]])
+        # A finger on the right half of the application's frame, wherever
+        # that lies on the panel.
+        count = len(self.updates())
+        px, py = turned(degrees, app_w * 3 // 4, app_h // 2, 1, 1)[:2]
+        raw = lambda v, n: round(v * 4095 / (n - 1))
+        self.touch(touch_records(0, 1, raw(px, W), raw(py, H)), touch_records(0, -1))
+        app.wait_event("page", match=lambda e: e["index"] == "1")
+        page1 = [turned(degrees, *r[:4]) + r[4:] for r in TURN_RECTS[1]]
+        self.assertEqual(self.wait_updates(count + 1)[count]["region"], page1[1][:4],
+                         "the panel rectangle of the change")
+        self.assertPicture(self.snapshot(count), picture(*page1), "page 1")
+        trace = self.stop()
+        metrics = events(trace, "window_metrics")[-1]
+        self.assertEqual((int(metrics["width"]), int(metrics["height"])), (app_w, app_h))
+        up = [e for e in events(trace, "pointer") if e["phase"] == "up"][0]
+        self.assertAlmostEqual(float(up["x"]), app_w * 3 // 4, delta=1)
+        self.assertAlmostEqual(float(up["y"]), app_h // 2, delta=1)
+        if by_app:
+            answer = [e for e in events(trace, "response") if e["channel"] == "flutter/platform"]
+            self.assertEqual([payload(e) for e in answer], [b"[null]"])
 
 if __name__ == "__main__":
     unittest.main()

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <random>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include <sys/auxv.h>
 #endif
 
+#include "pixels_turn.h"
 #include "pixels.h"
 
 namespace {
@@ -235,6 +237,114 @@ TEST(PixelPaths, EachSourceKeepsItsOwnLuma) {
     EXPECT_EQ(converted_row(engine_gray, std::vector<uint8_t>(4), 0, nullptr, true).dst,
               (std::vector<uint8_t>{0x36, 0xB6, 0x12, 128}))
         << path;
+  }
+}
+
+// ---- Turned frames: the band is converted by the path in use, then placed.
+
+uint8_t g_turn_invert = 0;
+bool g_turn_dither = false;
+
+bool convert_gray(const uint8_t* src, uint8_t* dst, unsigned n, uint32_t y, unsigned* first,
+                  unsigned* last) {
+  return pixels_convert_row8(src, dst, n, g_turn_invert,
+                              g_turn_dither ? pixels_dither_row(y) : nullptr, first, last);
+}
+
+// Packed pixels: the source bytes themselves, cut to the pixel's width.
+template <typename Pixel>
+bool convert_packed(const uint8_t* src, uint8_t* dst, unsigned n, uint32_t, unsigned*, unsigned*) {
+  for (unsigned x = 0; x < n; ++x) memcpy(dst + x * sizeof(Pixel), src + 4 * x, sizeof(Pixel));
+  return true;
+}
+
+struct Turned {
+  std::vector<uint8_t> shadow;
+  TurnDamage damage{false, 0, 0, 0, 0};
+};
+
+// The place of application pixel (x, y) on a W x H panel, by definition.
+void panel_place(int degrees, unsigned w, unsigned h, unsigned x, unsigned y, unsigned* px,
+                 unsigned* py) {
+  *px = degrees == 90 ? w - 1 - y : degrees == 180 ? w - 1 - x : y;
+  *py = degrees == 90 ? x : degrees == 180 ? h - 1 - y : h - 1 - x;
+}
+
+// Every application pixel's converted value stored at its place, the
+// changed rectangle grown around those that differ.
+Turned expected_turned(const std::vector<uint8_t>& src, unsigned cols, unsigned rows, int degrees,
+                       unsigned bytes, unsigned w, unsigned h, size_t stride,
+                       std::vector<uint8_t> shadow) {
+  Turned t{std::move(shadow)};
+  for (unsigned y = 0; y < rows; ++y) {
+    std::vector<uint8_t> row(cols * bytes);
+    if (bytes == 1) {
+      const uint8_t* dither = g_turn_dither ? pixels_dither_row(y) : nullptr;
+      row = expected_row(&src[4 * cols * y], row, g_turn_invert, dither).dst;
+    } else {
+      for (unsigned x = 0; x < cols; ++x) memcpy(&row[x * bytes], &src[4 * (cols * y + x)], bytes);
+    }
+    for (unsigned x = 0; x < cols; ++x) {
+      unsigned px, py;
+      panel_place(degrees, w, h, x, y, &px, &py);
+      uint8_t* at = &t.shadow[py * stride + px * bytes];
+      if (memcmp(at, &row[x * bytes], bytes) == 0) continue;
+      memcpy(at, &row[x * bytes], bytes);
+      TurnDamage& d = t.damage;
+      if (!d.changed) d = {true, px, px, py, py};
+      d.left = std::min(d.left, px), d.right = std::max(d.right, px);
+      d.top = std::min(d.top, py), d.bottom = std::max(d.bottom, py);
+    }
+  }
+  return t;
+}
+
+bool same_damage(const TurnDamage& a, const TurnDamage& b) {
+  return a.changed == b.changed &&
+         (!a.changed || (a.left == b.left && a.right == b.right && a.top == b.top &&
+                         a.bottom == b.bottom));
+}
+
+// Frames turned a quarter both ways and a half, on every path (dithered and
+// inverted among them) and for every pixel width, onto a panel exactly the
+// turned size with padded rows: the shadow as the definition places every
+// pixel, the padding untouched, and the changed rectangle in panel pixels,
+// against unrelated content and against the picture with two pixels
+// disturbed.
+TEST(PixelPaths, TurnedFramesOnEveryPathAndPixelWidth) {
+  std::mt19937 rng(90);
+  const unsigned cols = 37, rows = 2 * kTurnBand + 13;  // a short last band
+  std::vector<uint8_t> src = random_pixels(rng, cols * rows);
+  for (auto& path : runnable_paths()) {
+    UsePath use(path);
+    for (unsigned bytes : {1u, 2u, 4u}) {
+      if (bytes != 1 && path != "scalar") continue;
+      TurnRowFn convert = bytes == 1 ? convert_gray : bytes == 2 ? convert_packed<uint16_t>
+                                                                 : convert_packed<uint32_t>;
+      for (int degrees : {90, 180, 270}) {
+        g_turn_invert = degrees == 180 ? 0xFF : 0x00;
+        g_turn_dither = degrees == 270;
+        unsigned w = degrees == 180 ? cols : rows, h = degrees == 180 ? rows : cols;
+        size_t stride = w * bytes + 3;
+        std::vector<uint8_t> band(kTurnBand * (cols * 4 + 8));
+        std::vector<uint8_t> shadow(stride * h);
+        for (auto& b : shadow) b = (uint8_t)rng();
+        Turned want = expected_turned(src, cols, rows, degrees, bytes, w, h, stride, shadow);
+        std::vector<uint8_t> disturbed = want.shadow;
+        for (unsigned k = 0; k < 2; ++k) disturbed[(rng() % h) * stride + (rng() % w) * bytes] ^= 0x10;
+        for (auto* before : {&shadow, &disturbed}) {
+          Turned expect =
+              expected_turned(src, cols, rows, degrees, bytes, w, h, stride, *before);
+          Turned got{*before};
+          TurnTarget t{got.shadow.data(), stride, w, h, bytes, band.data(), cols * 4 + 8};
+          got.damage = pixels_convert_turned(src.data(), 4 * cols, rows, cols, degrees, convert, t);
+          ASSERT_TRUE(got.shadow == expect.shadow) << path << " " << bytes << " bytes, " << degrees;
+          ASSERT_TRUE(same_damage(got.damage, expect.damage))
+              << path << " " << bytes << " bytes, " << degrees << ": " << got.damage.left << ".."
+              << got.damage.right << " x " << got.damage.top << ".." << got.damage.bottom;
+        }
+      }
+    }
   }
 }
 

@@ -125,6 +125,7 @@ struct Mark {
 struct Modes {
   bool night = false, dither = false, motion = false;
   int flash_day = 0, flash_night = 0;
+  int degrees = 0;  // the application's picture turned clockwise
   bool operator==(const Modes&) const = default;
 };
 
@@ -295,11 +296,20 @@ bool prepare_run_dir(Preview& p) {
   fs::remove_all(p.run_dir + "/evdev", ec);
   fs::remove_all(p.run_dir + "/lipc", ec);
   const std::string d = p.run_dir;
-  for (const char* sub : {"/snaps", "/evdev/dev", "/evdev/conf", "/lipc"}) {
+  for (const char* sub : {"/snaps", "/evdev/dev", "/evdev/conf", "/lipc/powerd"}) {
     fs::create_directories(d + sub, ec);
     if (ec) return false;
   }
   if (!write_file(d + "/epdc.log", "")) return false;
+  // The stand-in power daemon's battery, light and warmth, which the app
+  // reads and sets through folian and the status line shows.
+  for (const char* prop : {"battLevel 80", "isCharging 0", "flIntensity 12", "currentAmberLevel 6",
+                           "preventScreenSaver 0"}) {
+    std::string kv = prop;
+    size_t blank = kv.find(' ');
+    if (!write_file(d + "/lipc/powerd/" + kv.substr(0, blank), kv.substr(blank + 1) + "\n"))
+      return false;
+  }
 
   // One multi-touch screen whose axes are the panel's pixels, and one
   // device with the two page buttons.
@@ -478,7 +488,7 @@ std::string modes_text(const Modes& m) {
                                                    : "never";
   return std::string("n: night ") + (m.night ? "on" : "off") + " | d: dither " +
          (m.dither ? "on" : "off") + " | m: motion " + (m.motion ? "auto" : "off") +
-         " | f: flashes " + flash;
+         " | f: flashes " + flash + " | t: turn " + std::to_string(m.degrees);
 }
 
 // What folian tells of the panel's switches: at start the ones that are
@@ -489,8 +499,10 @@ void note_modes(Modes& m, const std::string& line) {
   if (at == std::string::npos) return;
   const char* s = line.c_str() + at + 2;
   auto starts = [s](const char* prefix) { return strncmp(s, prefix, strlen(prefix)) == 0; };
-  int day, night;
-  if (sscanf(s, "整屏闪刷：日间每 %d 次，夜间每 %d 次", &day, &night) == 2) {
+  int day, night, degrees;
+  if (sscanf(s, "屏幕方向 → %d", &degrees) == 1 || sscanf(s, "屏幕方向 %d", &degrees) == 1) {
+    m.degrees = degrees;
+  } else if (sscanf(s, "整屏闪刷：日间每 %d 次，夜间每 %d 次", &day, &night) == 2) {
     m.flash_day = day;
     m.flash_night = night;
     if (strstr(s, "运动模式 auto")) m.motion = true;  // the start-up's line
@@ -662,12 +674,26 @@ void draw_text(Preview& p, const std::string& text, int x, int y, SDL_Color colo
   SDL_DestroyTexture(t);
 }
 
+// A property of the stand-in power daemon, or -1.
+int daemon_property(const Preview& p, const char* name) {
+  FILE* f = fopen((p.run_dir + "/lipc/powerd/" + name).c_str(), "r");
+  int v = -1;
+  if (f && fscanf(f, "%d", &v) != 1) v = -1;
+  if (f) fclose(f);
+  return v;
+}
+
 std::string status_line(const Preview& p) {
   std::string s = "frame " + std::to_string(p.frames) + " | last: " + p.last + " |";
   for (auto& [k, n] : p.per_kind) s += " " + k + " " + std::to_string(n);
   s += " |";
   for (auto& [k, n] : p.per_waveform) s += " " + k + " " + std::to_string(n);
   if (p.asleep) s += " | screensaver";
+  s += " | battery " + std::to_string(daemon_property(p, "battLevel")) + "%";
+  if (daemon_property(p, "isCharging") == 1) s += " charging";
+  s += " | light " + std::to_string(daemon_property(p, "flIntensity")) + "/24 warmth " +
+       std::to_string(daemon_property(p, "currentAmberLevel")) + "/24";
+  if (daemon_property(p, "preventScreenSaver") == 1) s += " | kept awake";
   if (p.child_status >= 0) s += " | folian ended, status " + std::to_string(p.child_status);
   return s;
 }
@@ -813,6 +839,9 @@ bool handle(Preview& p, const SDL_Event& e) {
           break;
         case SDLK_m:
           control_line(p, p.modes.motion ? "motion off" : "motion auto");
+          break;
+        case SDLK_t:
+          control_line(p, "rotate " + std::to_string((p.modes.degrees + 90) % 360));
           break;
         case SDLK_f:
           control_line(p, p.modes.flash_day || p.modes.flash_night ? "flash 0" : kFlashOn);

@@ -1,0 +1,271 @@
+// The turned picture.  A band of application rows is converted with the
+// display's own row converter (whatever the source format and the path:
+// scalar or vector, dithered or not, inverted or not) into a small buffer in
+// the framebuffer's pixel format; the band is then written into the shadow
+// at its turned place.  At 90 and 270 degrees an application column of the
+// band becomes a run of kTurnBand contiguous pixels of one panel row, so each
+// shadow line is visited once per band, while the band is still in a cache;
+// at 180 degrees a row becomes a panel row read backwards.  Pixels are
+// compared with the shadow in their own width, and only those that differ
+// are stored and counted in the damage, in panel pixels.
+#include "pixels_turn.h"
+
+#include <string.h>
+
+#if defined(__x86_64__)
+#include <emmintrin.h>
+#elif defined(__arm__)
+#include <asm/hwcap.h>
+#include <sys/auxv.h>
+#endif
+
+namespace {
+
+void note(TurnDamage* d, uint32_t row, uint32_t first, uint32_t last) {
+  if (!d->changed) {
+    *d = {true, first, last, row, row};
+    return;
+  }
+  if (first < d->left) d->left = first;
+  if (last > d->right) d->right = last;
+  if (row < d->top) d->top = row;
+  if (row > d->bottom) d->bottom = row;
+}
+
+// Stores `run` (n pixels) at `dst` where they differ; the first and last
+// differing places, or false when none did.
+template <typename Pixel>
+bool store_run(uint8_t* dst, const Pixel* run, unsigned n, unsigned* first, unsigned* last) {
+  if (memcmp(dst, run, n * sizeof(Pixel)) == 0) return false;
+  unsigned a = 0, b = n - 1;
+  Pixel old;
+  for (;; ++a) {
+    memcpy(&old, dst + a * sizeof(Pixel), sizeof old);
+    if (old != run[a]) break;
+  }
+  for (;; --b) {
+    memcpy(&old, dst + b * sizeof(Pixel), sizeof old);
+    if (old != run[b]) break;
+  }
+  memcpy(dst + a * sizeof(Pixel), run + a, (b - a + 1) * sizeof(Pixel));
+  *first = a;
+  *last = b;
+  return true;
+}
+
+// Band rows [k_begin, k_end) (application rows y0 + k), application columns
+// [x_begin, x_end), at a quarter turn: application (x, y) lands on panel
+// (W - 1 - y, x) at 90 degrees and on (y, H - 1 - x) at 270.  The rows of one
+// column make a run of contiguous panel pixels, backwards at 90 degrees.
+template <typename Pixel>
+void place_band_quarter(const TurnTarget& t, unsigned y0, unsigned k_begin, unsigned k_end,
+                        unsigned x_begin, unsigned x_end, bool clockwise, TurnDamage* d) {
+  Pixel run[kTurnBand];
+  const unsigned n = k_end - k_begin;
+  const uint32_t column0 = clockwise ? t.width - y0 - k_end : y0 + k_begin;
+  for (unsigned x = x_begin; x < x_end; ++x) {
+    const uint8_t* from = t.band + x * sizeof(Pixel);
+    for (unsigned j = 0; j < n; ++j) {
+      unsigned k = clockwise ? k_end - 1 - j : k_begin + j;
+      memcpy(&run[j], from + k * t.band_stride, sizeof(Pixel));
+    }
+    uint32_t row = clockwise ? x : t.height - 1 - x;
+    uint8_t* dst = t.shadow + (size_t)row * t.stride + (size_t)column0 * sizeof(Pixel);
+    unsigned first = 0, last = 0;
+    if (store_run(dst, run, n, &first, &last)) note(d, row, column0 + first, column0 + last);
+  }
+}
+
+// ---- 8-bit pixels, eight at a time
+//
+// Gray panels are the common case, and per-pixel placement would cost
+// several times the conversion.  Eight pixels travel as one 64-bit word (in
+// memory order, so byte i is the pixel at the lowest address plus i): an 8x8
+// block of the band is transposed in vector registers, each word compared
+// with the shadow at once, and the changed columns read off the differing
+// bytes.  It only moves bytes, so every conversion path shares it exactly.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "byte i of a word is at address + i");
+
+inline uint64_t load8(const uint8_t* p) {
+  uint64_t v;
+  memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// Whether this processor transposes 8x8 blocks of bytes in its vector
+// registers: SSE2 is part of every x86-64, NEON of the device's processor
+// but not of the 32-bit ARM distributions' baseline.  Elsewhere the pixels
+// are placed one by one.
+bool transposes_blocks() {
+#if defined(__x86_64__)
+  return true;
+#elif defined(__arm__)
+  static const bool neon = (getauxval(AT_HWCAP) & HWCAP_NEON) != 0;
+  return neon;
+#else
+  return false;
+#endif
+}
+
+// The 8x8 block of band rows rows[0..7] from column x, transposed: m[c] holds
+// column x + c, byte j from rows[j].  SSE2's byte, word and double-word
+// interleaves exchange bytes, pairs and halves between two rows at a time.
+inline void load_transposed(const uint8_t* const rows[8], unsigned x, uint64_t m[8]) {
+#if defined(__x86_64__)
+  __m128i r[8];
+  for (unsigned j = 0; j < 8; ++j) r[j] = _mm_loadl_epi64((const __m128i*)(rows[j] + x));
+  __m128i a0 = _mm_unpacklo_epi8(r[0], r[1]), a1 = _mm_unpacklo_epi8(r[2], r[3]);
+  __m128i a2 = _mm_unpacklo_epi8(r[4], r[5]), a3 = _mm_unpacklo_epi8(r[6], r[7]);
+  __m128i b0 = _mm_unpacklo_epi16(a0, a1), b1 = _mm_unpackhi_epi16(a0, a1);
+  __m128i b2 = _mm_unpacklo_epi16(a2, a3), b3 = _mm_unpackhi_epi16(a2, a3);
+  const __m128i c[4] = {_mm_unpacklo_epi32(b0, b2), _mm_unpackhi_epi32(b0, b2),
+                        _mm_unpacklo_epi32(b1, b3), _mm_unpackhi_epi32(b1, b3)};
+  for (unsigned k = 0; k < 4; ++k) {
+    m[2 * k] = (uint64_t)_mm_cvtsi128_si64(c[k]);
+    m[2 * k + 1] = (uint64_t)_mm_cvtsi128_si64(_mm_unpackhi_epi64(c[k], c[k]));
+  }
+#elif defined(__arm__)
+  pixels_transpose8_neon(rows, x, m);
+#else
+  (void)rows, (void)x, (void)m;
+#endif
+}
+
+// Eight pixels at `dst` (panel row `row` from `column`) where they differ.
+// The damage is kept in locals of the caller's loop: through a pointer it
+// would be reloaded after every store into the shadow.
+inline void store8(TurnDamage& d, uint8_t* dst, uint64_t v, uint32_t row, uint32_t column) {
+  uint64_t diff = load8(dst) ^ v;
+  if (diff == 0) return;
+  memcpy(dst, &v, sizeof v);
+  note(&d, row, column + (unsigned)__builtin_ctzll(diff) / 8,
+       column + (unsigned)(63 - __builtin_clzll(diff)) / 8);
+}
+
+void merge(TurnDamage* into, const TurnDamage& d) {
+  if (!d.changed) return;
+  note(into, d.top, d.left, d.right);
+  note(into, d.bottom, d.left, d.right);
+}
+
+// Band rows [0, n) at a quarter turn, n a multiple of 8, eight columns at a
+// time: a band of kTurnBand rows gives each panel row a whole cache line.
+// At 90 degrees a group's last row lands leftmost, so its rows go into the
+// transpose in reverse.
+void place_band_quarter8(const TurnTarget& t, unsigned y0, unsigned n, unsigned cols,
+                         bool clockwise, TurnDamage* damage) {
+  TurnDamage d{false, 0, 0, 0, 0};
+  unsigned x = 0;
+  for (; cols - x >= 8; x += 8) {
+    // The panel rows two groups on, so that they arrive while this group's
+    // and the next are worked on: the shadow is larger than the caches.
+    for (unsigned c = 16; c < 24 && x + c < cols; ++c) {
+      uint32_t row = clockwise ? x + c : t.height - 1 - (x + c);
+      const uint8_t* run = t.shadow + (size_t)row * t.stride + (clockwise ? t.width - y0 - n : y0);
+      __builtin_prefetch(run, 1);
+      __builtin_prefetch(run + n - 1, 1);
+    }
+    for (unsigned part = 0; part < n; part += 8) {
+      const uint8_t* rows[8];
+      for (unsigned j = 0; j < 8; ++j) {
+        unsigned k = clockwise ? part + 7 - j : part + j;
+        rows[j] = t.band + k * t.band_stride;
+      }
+      uint64_t m[8];
+      load_transposed(rows, x, m);
+      const uint32_t column = clockwise ? t.width - y0 - part - 8 : y0 + part;
+      for (unsigned c = 0; c < 8; ++c) {
+        uint32_t row = clockwise ? x + c : t.height - 1 - (x + c);
+        store8(d, t.shadow + (size_t)row * t.stride + column, m[c], row, column);
+      }
+    }
+  }
+  merge(damage, d);
+  place_band_quarter<uint8_t>(t, y0, 0, n, x, cols, clockwise, damage);
+}
+
+// A row at a half turn: eight pixels reversed are a byte swap of the word.
+void place_row_half8(const TurnTarget& t, unsigned y, unsigned cols, TurnDamage* damage) {
+  const uint32_t row = t.height - 1 - y;
+  uint8_t* dst = t.shadow + (size_t)row * t.stride;
+  TurnDamage d{false, 0, 0, 0, 0};
+  unsigned x = 0;
+  for (; cols - x >= 8; x += 8) {
+    uint32_t column = t.width - 8 - x;
+    store8(d, dst + column, __builtin_bswap64(load8(t.band + x)), row, column);
+  }
+  for (; x < cols; ++x) {
+    uint32_t column = t.width - 1 - x;
+    if (dst[column] == t.band[x]) continue;
+    dst[column] = t.band[x];
+    note(&d, row, column, column);
+  }
+  merge(damage, d);
+}
+
+// One application row at a half turn: (x, y) lands on (W - 1 - x, H - 1 - y).
+template <typename Pixel>
+void place_row_half(const TurnTarget& t, unsigned y, unsigned cols, TurnDamage* d) {
+  const uint32_t row = t.height - 1 - y;
+  uint8_t* dst = t.shadow + (size_t)row * t.stride;
+  const uint8_t* from = t.band;
+  bool any = false;
+  uint32_t first = 0, last = 0;
+  for (unsigned x = 0; x < cols; ++x) {
+    Pixel v, old;
+    memcpy(&v, from + x * sizeof(Pixel), sizeof v);
+    uint32_t column = t.width - 1 - x;
+    memcpy(&old, dst + (size_t)column * sizeof(Pixel), sizeof old);
+    if (v == old) continue;
+    memcpy(dst + (size_t)column * sizeof(Pixel), &v, sizeof v);
+    // Columns come right to left: the first change is the rightmost.
+    if (!any) last = column;
+    first = column;
+    any = true;
+  }
+  if (any) note(d, row, first, last);
+}
+
+template <typename Pixel>
+TurnDamage convert_as(const uint8_t* src, size_t row_bytes, unsigned rows, unsigned cols,
+                      int degrees, TurnRowFn convert, const TurnTarget& t) {
+  TurnDamage d{false, 0, 0, 0, 0};
+  unsigned ignored_first, ignored_last;
+  if (degrees == 180) {
+    for (unsigned y = 0; y < rows; ++y) {
+      convert(src + (size_t)y * row_bytes, t.band, cols, y, &ignored_first, &ignored_last);
+      if constexpr (sizeof(Pixel) == 1)
+        place_row_half8(t, y, cols, &d);
+      else
+        place_row_half<Pixel>(t, y, cols, &d);
+    }
+    return d;
+  }
+  for (unsigned y0 = 0; y0 < rows; y0 += kTurnBand) {
+    unsigned n = rows - y0 < kTurnBand ? rows - y0 : kTurnBand;
+    // The converters store where the band differs from what it held, so
+    // afterwards it holds the converted rows whatever it held before.
+    for (unsigned k = 0; k < n; ++k)
+      convert(src + (size_t)(y0 + k) * row_bytes, t.band + k * t.band_stride, cols, y0 + k,
+              &ignored_first, &ignored_last);
+    unsigned whole = sizeof(Pixel) == 1 && transposes_blocks() ? n / 8 * 8 : 0;
+    if (whole) place_band_quarter8(t, y0, whole, cols, degrees == 90, &d);
+    if (whole < n) place_band_quarter<Pixel>(t, y0, whole, n, 0, cols, degrees == 90, &d);
+  }
+  return d;
+}
+
+}  // namespace
+
+TurnDamage pixels_convert_turned(const uint8_t* src, size_t row_bytes, unsigned rows, unsigned cols,
+                                 int degrees, TurnRowFn convert, const TurnTarget& t) {
+  if (rows == 0 || cols == 0) return {false, 0, 0, 0, 0};
+  switch (t.pixel_bytes) {
+    case 2:
+      return convert_as<uint16_t>(src, row_bytes, rows, cols, degrees, convert, t);
+    case 4:
+      return convert_as<uint32_t>(src, row_bytes, rows, cols, degrees, convert, t);
+    default:
+      return convert_as<uint8_t>(src, row_bytes, rows, cols, degrees, convert, t);
+  }
+}
