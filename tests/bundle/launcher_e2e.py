@@ -4,8 +4,11 @@ folian detached, its log capped, and the device given back at every end.
 The reader's interface is stopped and started by commands that record
 themselves; the system's splash and screensaver are unloaded through the
 stand-in LIPC library and loaded through the stand-in property tool, which
-the shell reaches at its device path through the sim_paths preload."""
+the shell reaches at its device path through the sim_paths preload.  The
+busybox shell starts the script through a relative link to it, as a user's
+~/bin would."""
 
+import fcntl
 import itertools
 import os
 import re
@@ -27,16 +30,26 @@ RUNNING = {"interface": "stopped", "splash": "unloaded", "screensaver": "unloade
 NEXT = {"stopped": "running", "unloaded": "loaded"}
 IMPERSONATING = "] 冒充框架：com.lab126.kaf frameworkStarted=1"
 
+UI = "echo %s >> {rec}/interface"
+
 # How a run ends: the app's last command, settings, what ends it, the end line.
 ENDS = [
     ("status 0", None, {}, "stop", "folian 结束：状态 0（正常退出）"),
     ("status 1", None, {"FOLIAN_ENGINE": "/nowhere/libflutter_engine.so"}, None,
      "folian 结束：状态 1（启动失败）"),
-    ("status 124", None, {"FOLIAN_TEST_EXIT_HANG": "", "FOLIAN_EXIT_TIMEOUT": "1"}, "stop",
+    # The interface slow to come back: the stop waits past the watchdog's time
+    # and kills nothing, folian's pid being no longer folian's.
+    ("status 124", None, {"FOLIAN_TEST_EXIT_HANG": "", "FOLIAN_EXIT_TIMEOUT": "1",
+                          "FOLIAN_UI_START": "sleep 7; " + UI % "start"}, "stop",
      "folian 结束：状态 124（关停超时，被看门狗结束）"),
     ("SIGSEGV", "crash segv", {}, "key", "folian 被信号 SIGSEGV 结束"),
     ("SIGABRT", "crash abort", {}, "key", "folian 被信号 SIGABRT 结束"),
     ("SIGKILL", None, {}, "kill", "folian 被信号 SIGKILL 结束"),
+    # A stop while the start is still under way, on a reader slow to start
+    # the supervisor: folian ends in order, or never starts.
+    ("stop while starting", None, {}, "early", None),
+    # folian runs on without its supervisor until a stop gives the device back.
+    ("supervisor killed", None, {}, "supervisor", "启动器意外结束，由 folian-run stop 交还设备"),
 ]
 
 
@@ -58,6 +71,21 @@ def left_behind(pgid):
     return found
 
 
+def locked(path):
+    """Whether someone holds the flock lock on path."""
+    try:
+        fd = os.open(path, os.O_RDONLY)
+    except FileNotFoundError:
+        return False
+    try:
+        fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
+        return False
+    except BlockingIOError:
+        return True
+    finally:
+        os.close(fd)
+
+
 @unittest.skipIf(ARM, "the start script runs the executable itself, and the ARM one needs qemu-arm")
 @unittest.skipUnless(BUSYBOX and FLOCK, "needs busybox and flock (scripts/deps.sh)")
 class Launcher(E2ETestCase):
@@ -72,10 +100,26 @@ class Launcher(E2ETestCase):
         for name in applets.split() + ["flock"]:
             os.symlink(FLOCK if name == "flock" else BUSYBOX, os.path.join(self.bin, name))
         self.b = self.bundle(with_executable=True)
-        shutil.copy(os.path.join(ROOT, "scripts", "folian-run"), self.b.path)
+        # A second bundle, and a link to the first's script.
+        self.other, links = os.path.join(self.work, "other"), os.path.join(self.work, "links")
+        for d in (self.other, links):
+            os.makedirs(d)
+        for bundle in (self.b.path, self.other):
+            shutil.copy(os.path.join(ROOT, "scripts", "folian-run"), bundle)
+        os.symlink(self.b.executable, os.path.join(self.other, "folian"))
+        os.symlink(os.path.relpath(os.path.join(self.b.path, "folian-run"), links),
+                   os.path.join(links, "folian-run"))
+        self.scripts = {"busybox": os.path.join(links, "folian-run"),
+                        "system": os.path.join(self.b.path, "folian-run")}
         self.log = os.path.join(self.b.path, "folian.log")
         self.control = os.path.join(self.work, "control")
-        ui = "echo %s >> " + os.path.join(self.rec, "interface")
+        self.lock = os.path.join(self.work, "folian-run.lock")
+        # A setsid that takes its time, as on a slow reader.
+        self.slow = os.path.join(self.work, "slow")
+        os.makedirs(self.slow)
+        with open(os.path.join(self.slow, "setsid"), "w") as f:
+            f.write("#!%s sh\nsleep 1\nexec %s setsid \"$@\"\n" % (BUSYBOX, BUSYBOX))
+        os.chmod(os.path.join(self.slow, "setsid"), 0o755)
         # Each shell runs with its own tools: busybox's, or the system's.  A
         # sanitizer's runtime, which the preloaded stand-in brings, is more
         # than some of the system's tools survive (mkfifo and mv crash under
@@ -87,21 +131,28 @@ class Launcher(E2ETestCase):
                         LD_LIBRARY_PATH=SIM + ":" + os.path.join(SIM, "lipc"),
                         FOLIAN_SIM_LIPC_BIN=os.path.join(SIM, "lipc", "bin"),
                         FOLIAN_SIM_LIPC_DIR=self.rec, FOLIAN_FB_FILE="",
-                        FOLIAN_CONTROL=self.control, FOLIAN_UI_STOP=ui % "stop",
-                        FOLIAN_UI_START=ui % "start")
+                        FOLIAN_CONTROL=self.control, FOLIAN_RUN_DIR=self.work,
+                        FOLIAN_UI_STOP=UI.format(rec=self.rec) % "stop",
+                        FOLIAN_UI_START=UI.format(rec=self.rec) % "start")
         # The crashes must reach the shell as signals, not as a sanitizer's report.
         for k in ("ASAN_OPTIONS", "TSAN_OPTIONS"):
             self.env[k] = self.env.get(k, "") + ":handle_segv=0:handle_abort=0"
 
-    def run_launcher(self, command, env=None):
-        path = self.shells[self.shell]
-        p = subprocess.run([shutil.which("sh", path=path), os.path.join(self.b.path, "folian-run"),
-                            command], env=dict(self.env, PATH=path, **(env or {})),
-                           capture_output=True, text=True, timeout=60 * SLOW)
-        return p.returncode, p.stdout + p.stderr
+    def run_launcher(self, command, env=None, script=None, wait=True):
+        path = (env or {}).get("PATH", self.shells[self.shell])
+        p = subprocess.Popen([shutil.which("sh", path=path), script or self.scripts[self.shell],
+                              command], env=dict(self.env, **dict(env or {}, PATH=path)),
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        if not wait:
+            return p
+        try:
+            out = p.communicate(timeout=60 * SLOW)[0]
+        finally:
+            p.kill()
+        return p.returncode, out
 
     def run_state(self):
-        return dict(l.split("=", 1) for l in read(os.path.join(self.b.path, ".folian-run.state"))
+        return dict(l.split("=", 1) for l in read(os.path.join(self.work, "folian-run.state"))
                     .splitlines())
 
     def device(self):
@@ -134,16 +185,27 @@ class Launcher(E2ETestCase):
                 # As an app's keepAwake leaves the daemon, were it to die.
                 with open(os.path.join(self.rec, "powerd", "preventScreenSaver"), "w") as f:
                     f.write("1\n")
+                env = {k: v.format(rec=self.rec) for k, v in env.items()}
                 with open(os.path.join(self.b.assets, "folian_app.txt"), "w") as f:
                     f.write("fill gray 255\npresent\nwait_key down\n%s\n" % (crash or ""))
                 previous = read(self.log)
-                code, out = self.run_launcher("start", env)
-                if previous:  # the run before's log, kept
-                    self.assertEqual(read(self.log + ".1"), previous)
+                if end == "early":
+                    slow = self.slow + ":" + self.shells[self.shell]
+                    start = self.run_launcher("start", {"PATH": slow}, wait=False)
+                    self.wait_until("the lock", lambda: locked(self.lock))
+                    code, out = self.run_launcher("stop")
+                    self.assertEqual(code, 0, out)
+                    self.assertNotIn("SIGKILL", out)
+                    start.communicate(timeout=60 * SLOW)
+                    sup = int(self.run_state()["sup"])
+                else:
+                    code, out = self.run_launcher("start", env)
+                    if previous:  # the run before's log, kept
+                        self.assertEqual(read(self.log + ".1"), previous)
                 if end is None:
                     self.assertEqual(code, 1, out)
                     self.assertIn("引擎", out)  # the error line that says why
-                else:
+                elif end != "early":
                     self.assertEqual(code, 0, out)
                     self.wait_until("impersonation", lambda: IMPERSONATING in read(self.log))
                     self.assertEqual(self.device(), RUNNING)
@@ -152,15 +214,26 @@ class Launcher(E2ETestCase):
                 if end == "stop" and not env:
                     self.assertEqual(self.run_launcher("status"), (0, "folian-run: folian 在运行"
                                      "（pid %d），日志 %s\n" % (pid, self.log)))
-                    code, out = self.run_launcher("start")
+                    # One folian on the reader, whichever bundle starts it.
+                    code, out = self.run_launcher("start", script=os.path.join(self.other,
+                                                                               "folian-run"))
                     self.assertEqual(code, 1)
                     self.assertIn("已有 folian 在运行（pid %d）" % pid, out)
                     # The interface repaints the screen when it comes back.
                     self.assertIn("\0FOLIAN_FRAMEWORK_STOPPED=1\0", read("/proc/%d/environ" % pid))
-                if end == "stop":  # it returns once the device is back
-                    self.assertEqual(self.run_launcher("stop")[0], 0)
+                if end == "supervisor":
+                    os.kill(sup, signal.SIGKILL)
+                    self.wait_until("its end", lambda: self.run_launcher("status")[0] != 0)
+                    dead = "folian-run: 启动器意外结束，设备没有交还（folian pid %d 还在运行）：" \
+                           "folian-run stop 交还设备，日志 %s\n" % (pid, self.log)
+                    self.assertEqual(self.run_launcher("status"), (1, dead))
+                    self.assertEqual(self.run_launcher("start"), (1, dead))
+                if end in ("stop", "supervisor"):  # it returns once the device is back
+                    code, out = self.run_launcher("stop")
+                    self.assertEqual(code, 0, out)
+                    self.assertNotIn("SIGKILL", out)
                     self.assertEqual(self.run_launcher("status")[0], 3)
-                else:
+                elif end != "early":
                     if end == "key":
                         say(self.control, "key next\n")
                     elif end == "kill":
@@ -168,10 +241,11 @@ class Launcher(E2ETestCase):
                     self.wait_until("the end", lambda: self.run_launcher("status")[0] == 3)
                 self.assertEqual(self.device(), BEFORE)
                 self.assertEqual(read(os.path.join(self.rec, "powerd", "preventScreenSaver")),
-                                 "1\n" if name == "status 0" else "0\n")
+                                 "1\n" if name in ("status 0", "stop while starting") else "0\n")
                 log = read(self.log)
-                self.assertEqual(re.findall(r"(?m)^\[启动器\] [-\d]+ [:\d]+ (folian .*)$", log)[-1:],
-                                 [line], log)
+                if line:
+                    self.assertEqual(re.findall(r"(?m)^\[启动器\] [-\d]+ [:\d]+ ((?:folian|启动器).*)$",
+                                                log)[-1:], [line], log)
                 if end is not None:  # nothing of the run is left behind
                     self.wait_until("leftovers", lambda: not left_behind(sup))
         code, out = self.run_launcher("status")

@@ -105,7 +105,8 @@ class Recipe(unittest.TestCase):
                 f.write("    - assets/lost.png\n")
 
         cases = [
-            # (fault, build arguments, change, the last line, the failing tool's own words)
+            # (fault, build arguments, change, the last line, the failing tool's own
+            # words; None: found before the first step, none of which runs)
             ("the engine library of another release", dict(snapshot_hash="0" * 32), None,
              "folian-bundle failed", "is not the engine's"),
             ("gen_snapshot of another release than the SDK", dict(engine_release="3.41.9"),
@@ -116,7 +117,11 @@ class Recipe(unittest.TestCase):
             ("the flutter step fails", {}, missing_asset, "flutter build bundle failed",
              "No file or variants found for asset: assets/lost.png"),
             ("an SDK older than the recipe knows", dict(release="3.22.3"), None,
-             "Flutter SDK .*: release 3.22.3 is older than 3.24", None),
+             "Flutter SDK .*: release 3.22.3 is older than 3.24", "+ "),
+            ("no folian executable", dict(extra=["--folian", "/nowhere/folian"]), None,
+             "folian /nowhere/folian: no such file", None),
+            ("an output directory that is not there", dict(extra=["--out", "/nowhere"]), None,
+             "output /nowhere: no such directory", None),
         ]
         for fault, arguments, change, line, words in cases:
             with self.subTest(fault=fault):
@@ -128,7 +133,9 @@ class Recipe(unittest.TestCase):
                 self.assertEqual(run.returncode, 1, run.stdout + run.stderr)
                 self.assertRegex(run.stderr.splitlines()[-1], "^folian-build: " + line)
                 if words:
-                    self.assertIn(words, run.stderr)
+                    self.assertIn(words, run.stdout + run.stderr)
+                else:
+                    self.assertNotIn("+ ", run.stdout)
                 self.assertEqual((os.listdir(self.out), os.listdir(self.tmp)), ([], []))
 
 

@@ -429,7 +429,8 @@ TEST_F(Engine, DrawsIntoTheCompositorsGrayStores) {
   ASSERT_EQ(FlutterEngineScheduleFrame(g_engine), kSuccess);
   for (int i = 0; i < 2000 && g_layer_presents < 2; i++)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  EXPECT_EQ(g_layer_presents, 2);
+  // Two frames at least: the metrics may show the page once more.
+  EXPECT_GE(g_layer_presents, 2);
   EXPECT_EQ(g_first_gray, 0x36u);
   EXPECT_EQ(g_collected, 0);
   EXPECT_EQ(FlutterEngineShutdown(g_engine), kSuccess);
