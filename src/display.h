@@ -12,6 +12,7 @@
 #include <stdint.h>
 
 #include "framebuffer.h"
+#include "pixels.h"
 
 // False (with a log line) when no screen could be opened.
 bool display_open(DisplayInfo* info);
@@ -19,6 +20,9 @@ void display_close();
 // A frame of `rows` rows of `row_bytes` bytes, top row first, in the engine's
 // BGRA, whoever drew it; read only during the call.
 bool display_present(const void* pixels, size_t row_bytes, size_t rows);
+// The same for frames of another format; a format the panel cannot take
+// (gray on a colour panel, RGB565 on any other) is refused with one line.
+bool display_present_pixels(const void* pixels, size_t row_bytes, size_t rows, FramePixels format);
 void display_set_suspended(bool on);
 // The application's frames are turned `degrees` (0, 90, 180, 270) clockwise
 // onto the panel from the first frame of the turned size on, which is
@@ -52,9 +56,13 @@ void display_set_motion(bool on);
 struct DisplayModes {
   bool night, dithering, motion;
   int flash_every, flash_every_night;
-  int since_flash;  // page-like refreshes since the last flash
+  int since_flash;     // page-like refreshes since the last flash
+  const char* pixels;  // the frames' format: "BGRA", "Gray8", "RGB565"
 };
 DisplayModes display_modes();
+// The format the engine was asked to present its frames in, for
+// display_modes (BGRA until told).
+void display_set_frame_pixels(FramePixels pixels);
 
 // The main loop's share: milliseconds until the clean-up after fast
 // refreshes falls due (0 when due, -1 when none is owed), and sending it.

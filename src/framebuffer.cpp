@@ -126,6 +126,8 @@ bool open_simulated(DisplayInfo* info) {
   info->width = w;
   info->height = h;
   info->dpi = (double)setting_int("FOLIAN_DPI", 300, 0, kMaxDpi);
+  info->bpp = 8;
+  info->rgb565 = false;
   log_info("假屏模式 %ux%u，帧导出到 %s\n", w, h, g_fb.dump_dir ? g_fb.dump_dir : "（不导出）");
   return true;
 }
@@ -253,6 +255,8 @@ bool open_device(DisplayInfo* info) {
 
   info->width = g_fb.width;
   info->height = g_fb.height;
+  info->bpp = g_fb.bpp;
+  info->rgb565 = pixels_takes(FramePixels::kRgb565);
   info->dpi = 0;
   if (var.width >= 1 && var.width <= 999) info->dpi = var.xres * 25.4 / var.width;
   long long dpi = setting_int("FOLIAN_DPI", 0, 0, kMaxDpi);

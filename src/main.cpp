@@ -18,6 +18,7 @@
 
 #include "bundle.h"
 #include "channels.h"
+#include "compositor.h"
 #include "control.h"
 #include "device.h"
 #include "display.h"
@@ -74,6 +75,8 @@ const char kHelp[] =
     "  FOLIAN_EINK               e-ink driver kind: mtk, zelda, rex, classic, none (default: probe)\n"
     "  FOLIAN_DPI                density (default: from the panel)\n"
     "  FOLIAN_PIXEL_RATIO        device pixel ratio (default: DPI / 160, or 2.0)\n"
+    "  FOLIAN_PIXELS             auto, gray or bgra: whether the engine draws in the panel's\n"
+    "                            own format where it can (auto) or always in BGRA\n"
     "  FOLIAN_FULL_EVERY         every N-th page-like refresh is a full refresh (0: never)\n"
     "  FOLIAN_FULL_EVERY_NIGHT   the same in night mode (default: FOLIAN_FULL_EVERY)\n"
     "  FOLIAN_KEEP_SCREEN        set, even empty or 0: the startup screen is neither kept nor restored\n"
@@ -487,9 +490,12 @@ int run_check(const BundlePaths& bundle) {
   bool loaded = engine_load(bundle.engine);
   problems += !loaded;
   problems += !bundle_usable(bundle, true);
-  if (loaded)
+  if (loaded) {
     problems += !engine_check_app(bundle.engine, bundle.app, bundle.kernel);
-  else
+    const char* engine_name;
+    int release = engine_release(&engine_name);
+    compositor_tell_check(release, engine_name);
+  } else
     log_info("应用 %s 没能与引擎比对\n", bundle.app);
   problems += check_device();
   problems += check_settings();
@@ -600,6 +606,9 @@ int main(int argc, char** argv) {
     display_close();
     return 1;
   }
+  const char* engine_name;
+  int release = engine_release(&engine_name);
+  args.compositor = compositor_open(compositor_choose(release, info.bpp, info.rgb565), engine_name);
 
   AotData aot_data;
   if (engine_api().RunsAOTCompiledDartCode()) {
