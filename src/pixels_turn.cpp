@@ -145,35 +145,42 @@ bool transposes_blocks() {
 #endif
 }
 
-// The 8x8 block of band rows rows[0..7] from column x, transposed: m[c] holds
-// column x + c, byte j from rows[j].  SSE2's byte, word and double-word
-// interleaves exchange bytes, pairs and halves between two rows at a time.
-inline void load_transposed(const uint8_t* const rows[8], unsigned x, uint64_t m[8]) {
+// Band rows [0, n) at application columns x to x + 7, transposed into the
+// runs: runs[c] holds column x + c, band row k at place k, or at n - 1 - k
+// when `reversed` (at 90 degrees a group's last row lands leftmost).  An 8x8
+// block at a time; SSE2's byte, word and double-word interleaves exchange
+// bytes, pairs and halves between two rows at a time.
+void gather8(const TurnTarget& t, unsigned x, unsigned n, bool reversed,
+             uint8_t (*runs)[kTurnBand]) {
 #if defined(__x86_64__)
-  __m128i r[8];
-  for (unsigned j = 0; j < 8; ++j) r[j] = _mm_loadl_epi64((const __m128i*)(rows[j] + x));
-  __m128i a0 = _mm_unpacklo_epi8(r[0], r[1]), a1 = _mm_unpacklo_epi8(r[2], r[3]);
-  __m128i a2 = _mm_unpacklo_epi8(r[4], r[5]), a3 = _mm_unpacklo_epi8(r[6], r[7]);
-  __m128i b0 = _mm_unpacklo_epi16(a0, a1), b1 = _mm_unpackhi_epi16(a0, a1);
-  __m128i b2 = _mm_unpacklo_epi16(a2, a3), b3 = _mm_unpackhi_epi16(a2, a3);
-  const __m128i c[4] = {_mm_unpacklo_epi32(b0, b2), _mm_unpackhi_epi32(b0, b2),
-                        _mm_unpacklo_epi32(b1, b3), _mm_unpackhi_epi32(b1, b3)};
-  for (unsigned k = 0; k < 4; ++k) {
-    _mm_storel_epi64((__m128i*)&m[2 * k], c[k]);
-    _mm_storel_epi64((__m128i*)&m[2 * k + 1], _mm_unpackhi_epi64(c[k], c[k]));
+  const uint8_t* from = t.band + x;
+  for (unsigned part = 0; part < n; part += 8, from += 8 * t.band_stride) {
+    __m128i r[8];
+    for (unsigned j = 0; j < 8; ++j)
+      r[j] = _mm_loadl_epi64((const __m128i*)(from + (reversed ? 7 - j : j) * t.band_stride));
+    __m128i a0 = _mm_unpacklo_epi8(r[0], r[1]), a1 = _mm_unpacklo_epi8(r[2], r[3]);
+    __m128i a2 = _mm_unpacklo_epi8(r[4], r[5]), a3 = _mm_unpacklo_epi8(r[6], r[7]);
+    __m128i b0 = _mm_unpacklo_epi16(a0, a1), b1 = _mm_unpackhi_epi16(a0, a1);
+    __m128i b2 = _mm_unpacklo_epi16(a2, a3), b3 = _mm_unpackhi_epi16(a2, a3);
+    const __m128i c[4] = {_mm_unpacklo_epi32(b0, b2), _mm_unpackhi_epi32(b0, b2),
+                          _mm_unpacklo_epi32(b1, b3), _mm_unpackhi_epi32(b1, b3)};
+    const unsigned at = reversed ? n - part - 8 : part;
+    for (unsigned k = 0; k < 4; ++k) {
+      _mm_storel_epi64((__m128i*)(runs[2 * k] + at), c[k]);
+      _mm_storel_epi64((__m128i*)(runs[2 * k + 1] + at), _mm_unpackhi_epi64(c[k], c[k]));
+    }
   }
 #elif defined(__arm__)
-  pixels_transpose8_neon(rows, x, m);
+  pixels_gather8_neon(t.band, t.band_stride, x, n, reversed, runs);
 #else
-  (void)rows, (void)x, (void)m;
+  (void)t, (void)x, (void)n, (void)reversed, (void)runs;
 #endif
 }
 
 // Band rows [0, n) at a quarter turn, n a multiple of 8, eight application
 // columns (panel rows) at a time: their runs are gathered whole in a small
 // buffer, then each is compared and stored in one visit to its panel row.
-// At 90 degrees a group's last row lands leftmost, so its rows go into the
-// transpose in reverse and its words run from the right.  The damage is kept
+// The damage is kept
 // in locals: through a pointer it would be reloaded after every store.
 // Panel rows are fetched this many application columns ahead: two groups,
 // so that they arrive while this group's and the next are worked on.
@@ -197,17 +204,7 @@ void place_band_quarter8(const TurnTarget& t, unsigned y0, unsigned n, unsigned 
         __builtin_prefetch(t.screen + at + n - 1, 1);
       }
     }
-    for (unsigned part = 0; part < n; part += 8) {
-      const uint8_t* rows[8];
-      for (unsigned j = 0; j < 8; ++j) {
-        unsigned k = clockwise ? part + 7 - j : part + j;
-        rows[j] = t.band + k * t.band_stride;
-      }
-      uint64_t m[8];
-      load_transposed(rows, x, m);
-      const unsigned at = clockwise ? n - part - 8 : part;
-      for (unsigned c = 0; c < 8; ++c) memcpy(&runs[c][at], &m[c], 8);
-    }
+    gather8(t, x, n, clockwise, runs);
     for (unsigned c = 0; c < 8; ++c) {
       uint32_t row = clockwise ? x + c : t.height - 1 - (x + c);
       size_t at = (size_t)row * t.stride + column0;
