@@ -307,7 +307,7 @@ FAULTS = [
      "a control switch with a word it does not know is taken for off, without an error"),
     ("input_nodes.cpp", 'if (!any_touch) log_error("没找到触摸屏\\n");', 'if (!any_touch) log_info("没找到触摸屏\\n");',
      "a missing touch screen is told as information: no [错误] mark, and troubleshooting loses it"),
-    ("main.cpp", "  problems += check_settings();\n", "  (void)check_settings;\n",
+    ("check.cpp", "  problems += check_settings(on_start_settings);\n", "  (void)check_settings;\n",
      "--check passes settings a start refuses (FOLIAN_EINK=foo, FOLIAN_NIGHT=yes, ...)"),
     ("settings.cpp", "  g_invalid++;\n  log_error(\"%s=%s 无效：应为 1、true、0 或 false", "  log_error(\"%s=%s 无效：应为 1、true、0 或 false",
      "a flag that breaks its rule is told but not counted: --check passes it"),
