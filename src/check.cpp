@@ -2,17 +2,18 @@
 #include "check.h"
 
 #include <errno.h>
-#include <limits.h>
 #include <string.h>
 #include <unistd.h>
 
 #include "control.h"
 #include "device.h"
+#include "display.h"
 #include "eink.h"
 #include "engine.h"
 #include "framebuffer.h"
 #include "input.h"
 #include "log.h"
+#include "orientation.h"
 #include "policy.h"
 #include "power.h"
 #include "settings.h"
@@ -57,17 +58,14 @@ int check_device() {
 // a control FIFO that could not be made are the problems counted.
 int check_settings(CheckStartSettings on_start_settings) {
   int before = settings_count_invalid();
-  on_start_settings();
-  // What display_open and framebuffer_open read for themselves (the DPI's
-  // bound is the framebuffer's kMaxDpi); policy_open and eink_open, which
-  // they call, only read their settings.
-  setting_int("FOLIAN_DPI", 0, 0, 10000);
-  setting_int("FOLIAN_LOG_FRAMES", 0, 0, INT_MAX);
-  setting_flag("FOLIAN_NIGHT");
-  setting_flag("FOLIAN_DITHER");
-  setting_flag("FOLIAN_FRAMEWORK_STOPPED");
+  const FramebufferSettings screen = framebuffer_read_settings();
+  on_start_settings((double)screen.dpi);
+  // What display_open reads for itself and through policy_open and
+  // eink_open, which only read their settings here; the orientation.
+  display_read_settings();
   policy_open();
   eink_open(0, 0);
+  orientation_read_settings();
   input_read_settings();
   setting_flag("FOLIAN_FAKE_FRAMEWORK");
   return settings_count_invalid() - before + !control_check();

@@ -7,7 +7,8 @@
 
 // Reads the settings the start-up reads for itself, each by the rule the
 // start reads it with; the check counts those told as breaking their rule.
-using CheckStartSettings = void (*)();
+// `dpi` is the density a start would find, 0 when the panel tells it.
+using CheckStartSettings = void (*)(double dpi);
 
 // Every check, then the verdict in one line; the exit status: 0 when all
 // pass, else 1.

@@ -424,8 +424,8 @@ unsigned exit_timeout_s() {
 }
 
 // --check reads the start-up's own settings as the start does.
-void on_check_settings() {
-  pixel_ratio_for(0);
+void on_check_settings(double dpi) {
+  pixel_ratio_for(dpi);
   accessibility_features();
   exit_timeout_s();
 }
