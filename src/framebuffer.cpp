@@ -223,8 +223,7 @@ bool open_device(const FramebufferSettings& s, DisplayInfo* info) {
   g_fb.span = (size_t)span;
   pixels_set_format(var);
 
-  if (s.keep_start)
-    g_fb.saved = alloc_copy("启动屏副本", g_fb.span, g_fb.origin, 0);
+  if (s.keep_start) g_fb.saved = alloc_copy("启动屏副本", g_fb.span, g_fb.origin, 0);
   g_fb.shadow = alloc_copy("影子缓冲", g_fb.span, g_fb.origin, 0);
   if (!g_fb.shadow) {
     free(g_fb.saved);
