@@ -20,6 +20,11 @@
 // and a half (`everything@90`: the application's frame as wide as the panel is
 // high, placed turned into the panel's shadow), beside the upright ones.
 //
+// Cold frames are presented once more as the engine draws them into a gray
+// backing store (one byte a pixel, the same grays), beside a read pass over
+// those: the gray path's figures as ratios to its own read pass and to the
+// BGRA frame of the same kind.
+//
 // Timings swing with whatever else the machine runs; only the ratios of one
 // run are compared.  Each benchmark runs five times unless told otherwise, and
 // the table at the end gives per repetition ratios (repetition k of a figure
@@ -49,6 +54,7 @@ namespace {
 constexpr unsigned kWidth = 1236, kHeight = 1648;
 constexpr size_t kRowBytes = (size_t)kWidth * 4;
 constexpr size_t kFrameBytes = kRowBytes * kHeight;
+constexpr size_t kGrayFrameBytes = (size_t)kWidth * kHeight;
 constexpr unsigned kBandTop = 800, kBandRows = 48;
 constexpr int kDefaultRepetitions = 5;
 // When the machine tells nothing: larger than the last-level cache of the
@@ -70,9 +76,9 @@ void paint(uint8_t* f, bool flipped, unsigned band_top = 0, unsigned band_rows =
     }
 }
 
-uint8_t* new_frame() {
+uint8_t* new_frame(size_t bytes = kFrameBytes) {
   void* p = nullptr;
-  if (posix_memalign(&p, 4096, kFrameBytes) != 0) abort();
+  if (posix_memalign(&p, 4096, bytes) != 0) abort();
   return (uint8_t*)p;
 }
 
@@ -94,6 +100,17 @@ const uint8_t* picture(Picture which) {
         paint(pics[which], true);
         break;
     }
+  }
+  return pics[which];
+}
+
+// The same pictures as the engine draws them into a gray store.
+const uint8_t* gray_picture(Picture which) {
+  static uint8_t* pics[kPictures] = {};
+  if (!pics[which]) {
+    const uint8_t* bgra = picture(which);
+    pics[which] = (uint8_t*)malloc(kGrayFrameBytes);
+    for (size_t i = 0; i < kGrayFrameBytes; ++i) pics[which][i] = bgra[4 * i];
   }
   return pics[which];
 }
@@ -150,14 +167,16 @@ size_t last_level_cache(const char** source) {
 // Distinct buffers, more bytes than twice the last-level cache and an even
 // count, so that alternating contents alternate across the wrap as well.
 struct Rotation {
+  size_t bytes = kFrameBytes;
+  const uint8_t* (*source)(Picture) = picture;
   std::vector<uint8_t*> frames;
   int contents = -1;
   size_t next = 0;
 
   void build(size_t llc) {
-    size_t n = (2 * llc + kFrameBytes - 1) / kFrameBytes + 1;
+    size_t n = (2 * llc + bytes - 1) / bytes + 1;
     n += n & 1;
-    for (size_t i = 0; i < n; ++i) frames.push_back(new_frame());
+    for (size_t i = 0; i < n; ++i) frames.push_back(new_frame(bytes));
   }
 
   // Even frames hold `even`, odd ones `odd`; nothing is copied when they
@@ -165,8 +184,7 @@ struct Rotation {
   void fill(Picture even, Picture odd) {
     int want = even * kPictures + odd;
     if (contents == want) return;
-    for (size_t i = 0; i < frames.size(); ++i)
-      memcpy(frames[i], picture(i % 2 ? odd : even), kFrameBytes);
+    for (size_t i = 0; i < frames.size(); ++i) memcpy(frames[i], source(i % 2 ? odd : even), bytes);
     contents = want;
     next = 0;
   }
@@ -180,6 +198,7 @@ struct Rotation {
 };
 
 Rotation g_rotation;
+Rotation g_gray_rotation{kGrayFrameBytes, gray_picture, {}, -1, 0};
 
 // ---- Baselines
 
@@ -239,6 +258,15 @@ void BM_read(benchmark::State& state, bool cold) {
   state.SetBytesProcessed((int64_t)(state.iterations() * kFrameBytes));
 }
 
+void BM_read_gray(benchmark::State& state) {
+  g_gray_rotation.fill(kPage, kPage);
+  for (auto _ : state) {
+    uint64_t r = read_pass(g_gray_rotation.take(), kGrayFrameBytes);
+    benchmark::DoNotOptimize(r);
+  }
+  state.SetBytesProcessed((int64_t)(state.iterations() * kGrayFrameBytes));
+}
+
 // ---- The frame path
 
 struct Case {
@@ -288,6 +316,23 @@ void BM_present(benchmark::State& state, const char* path, Case c, bool cold, Mo
     }
   }
   state.SetBytesProcessed((int64_t)(state.iterations() * kFrameBytes));
+}
+
+// Cold gray frames of the same pictures, plain or dithered.
+void BM_present_gray(benchmark::State& state, const char* path, Case c, Mode mode) {
+  if (!pixels_use_row8_path(path)) {
+    state.SkipWithError("path not run by this processor");
+    return;
+  }
+  display_set_dithering(mode == kDithered);
+  display_set_night(mode == kNight);
+  g_gray_rotation.fill(kPage, c.other);
+  auto present = [](const uint8_t* f) {
+    display_present_pixels(f, kWidth, kHeight, FramePixels::kGray8);
+  };
+  present(g_gray_rotation.last());
+  for (auto _ : state) present(g_gray_rotation.take());
+  state.SetBytesProcessed((int64_t)(state.iterations() * kGrayFrameBytes));
 }
 
 // ---- Dither masks
@@ -497,7 +542,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
   }
 
   void print_table() const {
-    printf("\n%-30s %9s  %-20s %-20s\n", "frame (1236x1648, 8-bit)", "median ms",
+    printf("\n%-34s %9s  %-20s %-20s\n", "frame (1236x1648, 8-bit)", "median ms",
            "x memcpy (min-max)", "x read (min-max)");
     for (const std::string& name : order_) {
       std::string temp = name.substr(0, name.find('/'));
@@ -509,7 +554,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
         if (r.valid) snprintf(buf, sizeof buf, "%.2f (%.2f-%.2f)", r.median, r.low, r.high);
         cells[i] = buf;
       }
-      printf("%-30s %9.3f  %-20s %-20s\n", name.c_str(), median(times_.at(name)) * 1e3,
+      printf("%-34s %9.3f  %-20s %-20s\n", name.c_str(), median(times_.at(name)) * 1e3,
              cells[0].c_str(), cells[1].c_str());
     }
   }
@@ -538,6 +583,29 @@ class RatioReporter : public benchmark::ConsoleReporter {
     }
   }
 
+  // Gray frames beside BGRA ones: each to its own read pass, and gray to BGRA.
+  void print_gray(const char* path) const {
+    printf("\n%-22s %9s  %-18s %-18s %-18s\n", "gray frame, cold", "median ms", "x gray read",
+           "x bgra frame", "bgra x bgra read");
+    for (const Case& c : kCases)
+      for (const char* mode : {"", "+dither"}) {
+        std::string kind = std::string(c.name) + mode;
+        std::string gray = "cold/gray-" + kind + "/" + path, bgra = "cold/" + kind + "/" + path;
+        auto t = times_.find(gray);
+        if (t == times_.end()) continue;
+        std::string cells[3];
+        Ratio rs[3] = {ratio(gray, "cold/read-gray"), ratio(gray, bgra), ratio(bgra, "cold/read")};
+        for (int i = 0; i < 3; ++i) {
+          char buf[64] = "";
+          if (rs[i].valid)
+            snprintf(buf, sizeof buf, "%.2f (%.2f-%.2f)", rs[i].median, rs[i].low, rs[i].high);
+          cells[i] = buf;
+        }
+        printf("%-22s %9.3f  %-18s %-18s %-18s\n", kind.c_str(), median(t->second) * 1e3,
+               cells[0].c_str(), cells[1].c_str(), cells[2].c_str());
+      }
+  }
+
   // What the frame path is held to, cold, on the path this processor takes.
   void print_targets(const char* path) const {
     struct Target {
@@ -546,16 +614,17 @@ class RatioReporter : public benchmark::ConsoleReporter {
       double limit;
     };
     const Target targets[] = {
-        {"unchanged", "read", 1.25},
-        {"unchanged", "memcpy", 1.0},
-        {"everything", "read", 1.5},
-        {"everything", "memcpy", 1.0},
+        {"gray-unchanged", "unchanged", 0.4}, {"gray-everything", "everything", 0.4},
+        {"unchanged", "read", 1.25},          {"unchanged", "memcpy", 1.0},
+        {"everything", "read", 1.5},          {"everything", "memcpy", 1.0},
     };
     printf("\ntargets, cold, %s path (median ratio):\n", path);
     for (const Target& t : targets) {
-      Ratio r = ratio(std::string("cold/") + t.what + "/" + path, std::string("cold/") + t.base);
+      std::string base = std::string("cold/") + t.base;
+      if (strcmp(t.base, "read") && strcmp(t.base, "memcpy")) base += std::string("/") + path;
+      Ratio r = ratio(std::string("cold/") + t.what + "/" + path, base);
       if (!r.valid) continue;
-      printf("  %-10s <= %.2f x %-6s  %.2f  %s\n", t.what, t.limit, t.base, r.median,
+      printf("  %-15s <= %.2f x %-10s  %.2f  %s\n", t.what, t.limit, t.base, r.median,
              r.median <= t.limit ? "met" : "MISSED");
     }
     // A turned frame against the same frame upright.
@@ -629,6 +698,7 @@ int main(int argc, char** argv) {
   const char* llc_source = "--llc_mb";
   size_t llc = llc_override ? llc_override : last_level_cache(&llc_source);
   g_rotation.build(llc);
+  g_gray_rotation.build(llc);
   printf("default 8-bit path on this processor: %s\n", best);
   printf("last-level cache %.1f MB (%s); cold rotation %zu frames x %.1f MB = %.1f MB\n",
          llc / 1048576.0, llc_source, g_rotation.frames.size(), kFrameBytes / 1048576.0,
@@ -655,16 +725,26 @@ int main(int argc, char** argv) {
         }
     }
   }
+  benchmark::RegisterBenchmark("cold/read-gray", BM_read_gray);
+  for (const char* path : {"scalar", "sse2", "avx2", "neon"}) {
+    if (!pixels_use_row8_path(path)) continue;
+    for (const Case& c : kCases)
+      for (Mode mode : {kPlain, kDithered}) {
+        std::string name = std::string("cold/gray-") + c.name + kModeSuffix[mode] + "/" + path;
+        benchmark::RegisterBenchmark(name.c_str(), BM_present_gray, path, c, mode);
+      }
+  }
   pixels_use_row8_path(best);
   benchmark::RegisterBenchmark("cold/rows/undithered", BM_rows, kNoMask, best);
   benchmark::RegisterBenchmark("cold/rows/bayer", BM_rows, kBayer, best);
   benchmark::RegisterBenchmark("cold/rows/blue-noise", BM_rows, kBlueNoise, best);
-  for (int p = 0; p < kPictures; ++p) picture((Picture)p);
+  for (int p = 0; p < kPictures; ++p) gray_picture((Picture)p);
 
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   reporter.print_table();
   reporter.print_masks();
+  reporter.print_gray(best);
   reporter.print_targets(best);
   benchmark::Shutdown();
   display_close();

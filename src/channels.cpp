@@ -132,18 +132,21 @@ void write_bool_entry(codec_writer& w, const char* key, bool value) {
   write_bool(w, value);
 }
 
-// The driver, then the panel's modes and the flash count as they are now.
+// The driver and the frames' format, then the panel's modes and the flash
+// count as they are now.
 void reply_diagnostics(FLUTTER_API_SYMBOL(FlutterEngine) engine,
                        const FlutterPlatformMessage* message) {
   const char* driver = eink_kind_name();
   DisplayModes modes = display_modes();
   codec_writer w;
   write_success_envelope(w);
-  write_map_header(w, 9);
+  write_map_header(w, 10);
   write_string(w, "platform");
   write_string(w, "kindle");
   write_string(w, "driver");
   write_string(w, driver ? driver : "");
+  write_string(w, "pixels");
+  write_string(w, modes.pixels ? modes.pixels : "");
   write_bool_entry(w, "night", modes.night);
   write_string(w, "motion");
   write_string(w, policy_motion_name(modes.motion));

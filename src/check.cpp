@@ -5,6 +5,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "compositor.h"
 #include "control.h"
 #include "device.h"
 #include "display.h"
@@ -78,9 +79,12 @@ int check_run(const BundlePaths& bundle, CheckStartSettings on_start_settings) {
   bool loaded = engine_load(bundle.engine);
   problems += !loaded;
   problems += !bundle_usable(bundle, true);
-  if (loaded)
+  if (loaded) {
     problems += !engine_check_app(bundle.engine, bundle.app, bundle.kernel);
-  else
+    const char* engine_name;
+    int release = engine_release(&engine_name);
+    compositor_tell_check(release, engine_name);
+  } else
     log_info("应用 %s 没能与引擎比对\n", bundle.app);
   problems += check_device();
   problems += check_settings(on_start_settings);

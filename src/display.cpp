@@ -52,6 +52,11 @@ struct DisplayState {
   bool turn_pending = false;
   uint8_t* band = nullptr;
   size_t band_stride = 0;
+  // The format of the frame being turned, for the band's row converter.
+  PixelsRowFn turn_convert = nullptr;
+  // A frame format the panel cannot take has been told (once per open).
+  std::atomic<bool> told_format{false};
+  FramePixels frame_pixels = FramePixels::kBgra;
 };
 
 // Guards `g`, the framebuffer's memory and every refresh request: the raster
@@ -67,6 +72,7 @@ void reset_state() {
   g.degrees = 0;
   g.turn_pending = false;
   g.suspended.store(false);
+  g.told_format.store(false);
 }
 
 // The rows of one frame that changed, in screen pixels, and how far the
@@ -91,7 +97,7 @@ uint32_t app_height(const Framebuffer& fb) { return g.degrees % 180 ? fb.width :
 
 bool convert_row_turned(const uint8_t* src, uint8_t* dst, unsigned n, uint32_t y, unsigned* first,
                         unsigned* last) {
-  return pixels_convert_bgra(src, dst, n, y, {g.night_in_shadow, g.dither}, first, last);
+  return g.turn_convert(src, dst, n, y, {g.night_in_shadow, g.dither}, first, last);
 }
 
 // The turned picture is placed all over the shadow at once; the band of
@@ -111,19 +117,22 @@ Damage convert_turned(const Framebuffer& fb, const uint8_t* src, size_t row_byte
   return d;
 }
 
-Damage convert_frame(const Framebuffer& fb, const uint8_t* src, size_t row_bytes, size_t rows,
-                     bool suspended) {
+Damage convert_frame(const Framebuffer& fb, FramePixels format, const uint8_t* src,
+                     size_t row_bytes, size_t rows, bool suspended) {
   uint32_t nrows = rows < app_height(fb) ? (uint32_t)rows : app_height(fb);
-  size_t per_row = row_bytes / kBgraBytes;
+  size_t per_row = row_bytes / pixels_frame_bytes(format);
   unsigned npx = per_row < app_width(fb) ? (unsigned)per_row : app_width(fb);
-  if (g.degrees != 0) return convert_turned(fb, src, row_bytes, nrows, npx, suspended);
+  const PixelsRowFn convert = pixels_converter(format);
+  if (g.degrees != 0) {
+    g.turn_convert = convert;
+    return convert_turned(fb, src, row_bytes, nrows, npx, suspended);
+  }
   const PixelStyle style = {g.night_in_shadow, g.dither};
   Damage d;
   for (uint32_t r = 0; r < nrows; ++r) {
     unsigned first = 0, last = 0;
     size_t at = (size_t)r * fb.stride;
-    if (!pixels_convert_bgra(src + (size_t)r * row_bytes, fb.shadow + at, npx, r, style, &first,
-                             &last))
+    if (!convert(src + (size_t)r * row_bytes, fb.shadow + at, npx, r, style, &first, &last))
       continue;
     if (!d.changed) {
       d.top = r;
@@ -279,6 +288,16 @@ void display_close() {
 }
 
 bool display_present(const void* pixels, size_t row_bytes, size_t rows) {
+  return display_present_pixels(pixels, row_bytes, rows, FramePixels::kBgra);
+}
+
+bool display_present_pixels(const void* pixels, size_t row_bytes, size_t rows, FramePixels format) {
+  if (!pixels_takes(format)) {
+    // Only a compositor of the wrong format gets here; told once.
+    if (!g.told_format.exchange(true))
+      log_error("这块屏收不了引擎画的 %s 画面，不显示\n", pixels_frame_name(format));
+    return false;
+  }
   std::lock_guard<std::mutex> lock(g_lock);
   const Framebuffer fb = framebuffer_get();
   if (!fb.shadow) return true;
@@ -288,7 +307,7 @@ bool display_present(const void* pixels, size_t row_bytes, size_t rows) {
   // The flag cannot change under the lock; suspended, the framebuffer is left
   // as it is.
   const bool suspended = g.suspended.load();
-  const Damage d = convert_frame(fb, (const uint8_t*)pixels, row_bytes, rows, suspended);
+  const Damage d = convert_frame(fb, format, (const uint8_t*)pixels, row_bytes, rows, suspended);
   if (suspended) return true;
   if (!d.changed && !g.force_full) return true;
 
@@ -461,7 +480,13 @@ void display_set_motion(bool on) {
 DisplayModes display_modes() {
   std::lock_guard<std::mutex> lock(g_lock);
   PolicyState p = policy_state();
-  return {g.night, g.dither, p.motion, p.every, p.night_every, p.since_flash};
+  const char* pixels = pixels_frame_name(g.frame_pixels);
+  return {g.night, g.dither, p.motion, p.every, p.night_every, p.since_flash, pixels};
+}
+
+void display_set_frame_pixels(FramePixels pixels) {
+  std::lock_guard<std::mutex> lock(g_lock);
+  g.frame_pixels = pixels;
 }
 
 int display_next_timeout_ms() {

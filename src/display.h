@@ -12,6 +12,7 @@
 #include <stdint.h>
 
 #include "framebuffer.h"
+#include "pixels.h"
 
 // The settings display_open reads for itself, as it reads them: a value that
 // breaks its rule is told in one line and the default stands (settings.h).
@@ -31,6 +32,9 @@ void display_close();
 // A frame of `rows` rows of `row_bytes` bytes, top row first, in the engine's
 // BGRA, whoever drew it; read only during the call.
 bool display_present(const void* pixels, size_t row_bytes, size_t rows);
+// The same for frames of another format; a format the panel cannot take
+// (gray on a colour panel, RGB565 on any other) is refused with one line.
+bool display_present_pixels(const void* pixels, size_t row_bytes, size_t rows, FramePixels format);
 void display_set_suspended(bool on);
 // The application's frames are turned `degrees` (0, 90, 180, 270) clockwise
 // onto the panel from the first frame of the turned size on, which is
@@ -64,9 +68,13 @@ void display_set_motion(bool on);
 struct DisplayModes {
   bool night, dithering, motion;
   int flash_every, flash_every_night;
-  int since_flash;  // page-like refreshes since the last flash
+  int since_flash;     // page-like refreshes since the last flash
+  const char* pixels;  // the frames' format: "BGRA", "Gray8", "RGB565"
 };
 DisplayModes display_modes();
+// The format the engine was asked to present its frames in, for
+// display_modes (BGRA until told).
+void display_set_frame_pixels(FramePixels pixels);
 
 // The main loop's share: milliseconds until the clean-up after fast
 // refreshes falls due (0 when due, -1 when none is owed), and sending it.

@@ -17,6 +17,19 @@ FlutterEngineProcTable g_api{};
 // The file the loader mapped for the engine: a name without a slash is
 // looked for along the loader's path, not in the working directory.
 std::string g_loaded_path;
+int g_release = -1;
+std::string g_release_name = "版本不明";
+
+// The first of the library's hashes the table knows names its release.
+void note_release(const std::vector<std::string>& hashes) {
+  for (const std::string& hash : hashes) {
+    int number = snapshot_release_number(hash);
+    if (number < 0) continue;
+    g_release = number;
+    g_release_name = std::string("Flutter ") + snapshot_releases(hash);
+    return;
+  }
+}
 
 struct Entry {
   size_t offset;        // in FlutterEngineProcTable
@@ -216,8 +229,12 @@ bool engine_check_app(const char* engine_path, const char* app_path, const char*
   EngineFacts engine;
   engine.aot = engine_api().RunsAOTCompiledDartCode();
   bool kernel_blob = access(kernel_path, R_OK) == 0;
+  // The file that was loaded, whatever name it was loaded by.
+  const char* loaded = g_loaded_path.empty() ? engine_path : g_loaded_path.c_str();
   if (!engine.aot && kernel_blob) {
     log_info("调试引擎：运行 %s，不用 %s\n", kernel_path, app_path);
+    MappedFile library(loaded);
+    note_release(snapshot_engine_hashes(library.data(), library.size()));
     return true;
   }
   MappedFile app(app_path);
@@ -234,8 +251,6 @@ bool engine_check_app(const char* engine_path, const char* app_path, const char*
   size_t size;
   if (!tell_elf_problem(snapshot_find(app.data(), app.size(), kThisArch, &data, &size), app_path))
     return false;
-  // The file that was loaded, whatever name it was loaded by.
-  const char* loaded = g_loaded_path.empty() ? engine_path : g_loaded_path.c_str();
   MappedFile library(loaded);
   if (library.error()) {
     log_error("读不了引擎 %s: %s\n", loaded, strerror(library.error()));
@@ -243,12 +258,18 @@ bool engine_check_app(const char* engine_path, const char* app_path, const char*
   }
   engine.hashes = snapshot_engine_hashes(library.data(), library.size());
   engine.mode = snapshot_engine_mode(library.data(), library.size());
+  note_release(engine.hashes);
   SnapshotHeader header;
   Verdict verdict = snapshot_judge(data, size, kThisArch, engine, &header);
   if (verdict == Verdict::kOk && engine.mode.empty())
     log_info("引擎 %s 看不出是 Flutter release 还是 profile 构建：应用是%s，引擎要是同一种\n",
              loaded, mode_name(header.mode));
   return tell_verdict(verdict, app_path, header, engine);
+}
+
+int engine_release(const char** name) {
+  if (name) *name = g_release_name.c_str();
+  return g_release;
 }
 
 void engine_describe(const char* engine_path, const char* app_path, FILE* out) {

@@ -36,6 +36,13 @@ bool engine_take_table(FlutterEngineGetProcAddressesFnPtr get_proc_addresses);
 // engine does not tell whether it is a release or a profile build.
 bool engine_check_app(const char* engine_path, const char* app_path, const char* kernel_path);
 
+// The engine's release as engine_check_app found it among the snapshot
+// hashes the library holds: major * 100 + minor (324 for 3.24), or -1 when
+// none is in the table, which is told apart from newer releases only by
+// being absent, so it counts as the newest.  `name` receives "Flutter
+// 3.24.0–3.24.5" or "版本不明".
+int engine_release(const char** name = nullptr);
+
 // For --version: a line each for the engine library and the app, naming their
 // releases and snapshots as far as the files tell (the engine is not
 // loaded); nothing for a file that is not there.

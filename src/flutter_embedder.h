@@ -112,7 +112,7 @@ typedef int64_t FlutterViewId;
 typedef uint64_t FlutterEngineDisplayId;
 
 // Types that appear only as null pointers in the records we fill.
-typedef struct FlutterCompositor FlutterCompositor;
+typedef struct FlutterPlatformView FlutterPlatformView;
 typedef struct FlutterSemanticsNode FlutterSemanticsNode;
 typedef struct FlutterSemanticsCustomAction FlutterSemanticsCustomAction;
 typedef struct FlutterSemanticsUpdate FlutterSemanticsUpdate;
@@ -167,6 +167,143 @@ typedef struct {
   size_t struct_size;
   SoftwareSurfacePresentCallback surface_present_callback;
 } FlutterSoftwareRendererConfig;
+
+// ---- The compositor: layers drawn into memory the program hands out
+//
+// Software2 backing stores and their pixel formats came with 3.7 (the
+// enumerators were renamed with 3.10, their values kept); the compositor
+// itself is older than 2.0, present_view_callback came with 3.22.
+
+typedef enum {
+  kFlutterSoftwarePixelFormatGray8 = 0,
+  kFlutterSoftwarePixelFormatRGB565 = 1,
+  kFlutterSoftwarePixelFormatRGBA4444 = 2,
+  kFlutterSoftwarePixelFormatRGBA8888 = 3,
+  kFlutterSoftwarePixelFormatRGBX8888 = 4,
+  kFlutterSoftwarePixelFormatBGRA8888 = 5,
+  kFlutterSoftwarePixelFormatNative32 = 6,
+} FlutterSoftwarePixelFormat;
+
+typedef enum {
+  kFlutterBackingStoreTypeOpenGL = 0,
+  kFlutterBackingStoreTypeSoftware = 1,
+  kFlutterBackingStoreTypeMetal = 2,
+  kFlutterBackingStoreTypeVulkan = 3,
+  kFlutterBackingStoreTypeSoftware2 = 4,
+} FlutterBackingStoreType;
+
+typedef enum {
+  kFlutterLayerContentTypeBackingStore = 0,
+  kFlutterLayerContentTypePlatformView = 1,
+} FlutterLayerContentType;
+
+typedef struct {
+  double width;
+  double height;
+} FlutterSize;
+
+typedef struct {
+  double x;
+  double y;
+} FlutterPoint;
+
+typedef struct {
+  double left;
+  double top;
+  double right;
+  double bottom;
+} FlutterRect;
+
+typedef struct {
+  const void* allocation;
+  size_t row_bytes;
+  size_t height;
+  void* user_data;
+  VoidCallback destruction_callback;
+} FlutterSoftwareBackingStore;
+
+typedef struct {
+  size_t struct_size;
+  const void* allocation;
+  size_t row_bytes;
+  size_t height;
+  void* user_data;
+  VoidCallback destruction_callback;
+  FlutterSoftwarePixelFormat pixel_format;
+} FlutterSoftwareBackingStore2;
+
+// The engine allocates this record and sets its struct_size; the program
+// fills the software members only.  The array holds the place of the largest
+// member (the Metal store, whose texture id is 64 bits wide and so aligns the
+// union to 8 bytes on 32-bit ARM too).
+typedef struct {
+  size_t struct_size;
+  void* user_data;
+  FlutterBackingStoreType type;
+  bool did_update;
+  union {
+    uint64_t reserved_[sizeof(void*) == 4 ? 5 : 7];
+    FlutterSoftwareBackingStore software;
+    FlutterSoftwareBackingStore2 software2;
+  };
+} FlutterBackingStore;
+
+typedef struct {
+  size_t struct_size;
+  FlutterSize size;
+  FlutterViewId view_id;  // 3.22 on
+} FlutterBackingStoreConfig;
+
+typedef struct {
+  size_t struct_size;
+  size_t rects_count;
+  FlutterRect* rects;
+} FlutterRegion;
+
+typedef struct {
+  size_t struct_size;
+  FlutterRegion* paint_region;
+} FlutterBackingStorePresentInfo;
+
+typedef struct {
+  size_t struct_size;
+  FlutterLayerContentType type;
+  union {
+    const FlutterBackingStore* backing_store;
+    const FlutterPlatformView* platform_view;
+  };
+  FlutterPoint offset;
+  FlutterSize size;
+  FlutterBackingStorePresentInfo* backing_store_present_info;  // 3.16 on
+  uint64_t presentation_time;
+} FlutterLayer;
+
+typedef struct {
+  size_t struct_size;
+  FlutterViewId view_id;
+  const FlutterLayer** layers;
+  size_t layers_count;
+  void* user_data;
+} FlutterPresentViewInfo;
+
+typedef bool (*FlutterBackingStoreCreateCallback)(const FlutterBackingStoreConfig* config,
+                                                  FlutterBackingStore* backing_store_out,
+                                                  void* user_data);
+typedef bool (*FlutterBackingStoreCollectCallback)(const FlutterBackingStore* backing_store,
+                                                   void* user_data);
+typedef bool (*FlutterLayersPresentCallback)(const FlutterLayer** layers, size_t layers_count,
+                                             void* user_data);
+typedef bool (*FlutterPresentViewCallback)(const FlutterPresentViewInfo* info);
+
+typedef struct FlutterCompositor {
+  size_t struct_size;
+  void* user_data;
+  FlutterBackingStoreCreateCallback create_backing_store_callback;
+  FlutterBackingStoreCollectCallback collect_backing_store_callback;
+  FlutterLayersPresentCallback present_layers_callback;
+  bool avoid_backing_store_cache;
+  FlutterPresentViewCallback present_view_callback;  // 3.22 on
+} FlutterCompositor;
 
 // Only the software member is spelled out; the array reserves the space of
 // the largest member (the Vulkan configuration) so the record has the
@@ -527,6 +664,35 @@ FOLIAN_OFF_CHECK(FlutterKeyEvent, character, 40, 40);
 FOLIAN_OFF_CHECK(FlutterKeyEvent, synthesized, 44, 48);
 FOLIAN_OFF_CHECK(FlutterKeyEvent, device_type, 48, 52);
 FOLIAN_OFF_CHECK(FlutterEngineAOTDataSource, elf_path, 4, 8);
+FOLIAN_ABI_CHECK(FlutterSoftwareBackingStore2, 28, 56);
+FOLIAN_ABI_CHECK(FlutterBackingStore, 56, 80);
+FOLIAN_ABI_CHECK(FlutterBackingStoreConfig, 32, 32);
+FOLIAN_ABI_CHECK(FlutterLayer, 64, 72);
+FOLIAN_ABI_CHECK(FlutterBackingStorePresentInfo, 8, 16);
+FOLIAN_ABI_CHECK(FlutterRegion, 12, 24);
+FOLIAN_ABI_CHECK(FlutterCompositor, 28, 56);
+FOLIAN_ABI_CHECK(FlutterPresentViewInfo, 32, 40);
+FOLIAN_OFF_CHECK(FlutterSoftwareBackingStore2, row_bytes, 8, 16);
+FOLIAN_OFF_CHECK(FlutterSoftwareBackingStore2, destruction_callback, 20, 40);
+FOLIAN_OFF_CHECK(FlutterSoftwareBackingStore2, pixel_format, 24, 48);
+FOLIAN_OFF_CHECK(FlutterBackingStore, type, 8, 16);
+FOLIAN_OFF_CHECK(FlutterBackingStore, did_update, 12, 20);
+FOLIAN_OFF_CHECK(FlutterBackingStore, software2, 16, 24);
+FOLIAN_OFF_CHECK(FlutterBackingStoreConfig, size, 8, 8);
+FOLIAN_OFF_CHECK(FlutterBackingStoreConfig, view_id, 24, 24);
+FOLIAN_OFF_CHECK(FlutterLayer, type, 4, 8);
+FOLIAN_OFF_CHECK(FlutterLayer, backing_store, 8, 16);
+FOLIAN_OFF_CHECK(FlutterLayer, offset, 16, 24);
+FOLIAN_OFF_CHECK(FlutterLayer, size, 32, 40);
+FOLIAN_OFF_CHECK(FlutterLayer, backing_store_present_info, 48, 56);
+FOLIAN_OFF_CHECK(FlutterLayer, presentation_time, 56, 64);
+FOLIAN_OFF_CHECK(FlutterCompositor, create_backing_store_callback, 8, 16);
+FOLIAN_OFF_CHECK(FlutterCompositor, collect_backing_store_callback, 12, 24);
+FOLIAN_OFF_CHECK(FlutterCompositor, present_layers_callback, 16, 32);
+FOLIAN_OFF_CHECK(FlutterCompositor, avoid_backing_store_cache, 20, 40);
+FOLIAN_OFF_CHECK(FlutterCompositor, present_view_callback, 24, 48);
+FOLIAN_OFF_CHECK(FlutterPresentViewInfo, layers, 16, 16);
+FOLIAN_OFF_CHECK(FlutterPresentViewInfo, layers_count, 20, 24);
 FOLIAN_ABI_CHECK(FlutterEngineProcTable, 164, 328);
 FOLIAN_OFF_CHECK(FlutterEngineProcTable, SendPointerEvent, 36, 72);
 FOLIAN_OFF_CHECK(FlutterEngineProcTable, SendKeyEvent, 40, 80);

@@ -109,6 +109,8 @@ bool open_simulated(const FramebufferSettings& s, DisplayInfo* info) {
   info->width = w;
   info->height = h;
   info->dpi = (double)s.dpi;
+  info->bpp = 8;
+  info->rgb565 = false;
   log_info("假屏模式 %ux%u，帧导出到 %s\n", w, h, g_fb.dump_dir ? g_fb.dump_dir : "（不导出）");
   return true;
 }
@@ -235,6 +237,8 @@ bool open_device(const FramebufferSettings& s, DisplayInfo* info) {
 
   info->width = g_fb.width;
   info->height = g_fb.height;
+  info->bpp = g_fb.bpp;
+  info->rgb565 = pixels_takes(FramePixels::kRgb565);
   info->dpi = 0;
   if (var.width >= 1 && var.width <= 999) info->dpi = var.xres * 25.4 / var.width;
   if (s.dpi >= 1) info->dpi = (double)s.dpi;

@@ -15,6 +15,8 @@ struct DisplayInfo {
   uint32_t width;
   uint32_t height;
   double dpi;
+  uint32_t bpp;  // 8, 16 or 32
+  bool rgb565;   // 16 bits laid out red 11..15, green 5..10, blue 0..4
 };
 
 // The settings framebuffer_open reads, as it reads them: a value that breaks

@@ -19,6 +19,7 @@
 #include "bundle.h"
 #include "channels.h"
 #include "check.h"
+#include "compositor.h"
 #include "control.h"
 #include "device.h"
 #include "display.h"
@@ -73,6 +74,8 @@ const char kHelp[] =
     "  FOLIAN_EINK               e-ink driver kind: mtk, zelda, rex, classic, none (default: probe)\n"
     "  FOLIAN_DPI                density (default: from the panel)\n"
     "  FOLIAN_PIXEL_RATIO        device pixel ratio (default: DPI / 160, or 2.0)\n"
+    "  FOLIAN_PIXELS             auto, gray or bgra: whether the engine draws in the panel's\n"
+    "                            own format where it can (auto) or always in BGRA\n"
     "  FOLIAN_FULL_EVERY         every N-th page-like refresh is a full refresh (0: never)\n"
     "  FOLIAN_FULL_EVERY_NIGHT   the same in night mode (default: FOLIAN_FULL_EVERY)\n"
     "  FOLIAN_KEEP_SCREEN        set, even empty or 0: the startup screen is neither kept nor restored\n"
@@ -529,6 +532,9 @@ int main(int argc, char** argv) {
     display_close();
     return 1;
   }
+  const char* engine_name;
+  int release = engine_release(&engine_name);
+  args.compositor = compositor_open(compositor_choose(release, info.bpp, info.rgb565), engine_name);
 
   AotData aot_data;
   if (engine_api().RunsAOTCompiledDartCode()) {

@@ -24,6 +24,7 @@ namespace {
 struct PixelFormat {
   uint32_t bpp = 0;
   bool inverted = false;
+  bool rgb565 = false;  // 16 bits: red 11..15, green 5..10, blue 0..4
   uint32_t lut_r[256] = {};
   uint32_t lut_g[256] = {};
   uint32_t lut_b[256] = {};
@@ -92,7 +93,8 @@ bool convert_row_packed(const uint8_t* src, uint8_t* dst, unsigned n, bool inver
 // slowest first, with the test that says whether this processor runs it.
 struct Row8Path {
   const char* name;
-  Row8Fn convert;
+  Row8Fn convert;  // BGRA rows
+  Row8Fn gray;     // gray rows
   bool (*runs)();
 };
 
@@ -107,6 +109,7 @@ bool always() { return true; }
 struct Sse2 {
   static constexpr unsigned kPixels = 16;
   static constexpr unsigned kBits = 1;
+  static constexpr unsigned kSource = kBgraSource;
 
   static __m128i sums(const uint8_t* src) {
     __m128i px = _mm_loadu_si128((const __m128i*)src);
@@ -135,7 +138,14 @@ struct Sse2 {
                         [[maybe_unused]] const uint8_t* thresholds) {
     __m128i lo = _mm_packs_epi32(sums(src), sums(src + 16));
     __m128i hi = _mm_packs_epi32(sums(src + 32), sums(src + 48));
-    __m128i gray = _mm_packus_epi16(lo, hi);
+    return store<kDither>(_mm_packus_epi16(lo, hi), dst, invert, thresholds);
+  }
+
+  // Dithered, turned over, compared with the shadow and stored where it
+  // differs: the end of every block, whatever its source.
+  template <bool kDither>
+  static uint64_t store(__m128i gray, uint8_t* dst, uint8_t invert,
+                        [[maybe_unused]] const uint8_t* thresholds) {
     if constexpr (kDither) gray = dither(gray, thresholds);
     gray = _mm_xor_si128(gray, _mm_set1_epi8((char)invert));
     __m128i old = _mm_loadu_si128((const __m128i*)dst);
@@ -144,6 +154,23 @@ struct Sse2 {
     return diff;
   }
 };
+
+// Gray the engine drew: sixteen bytes are sixteen pixels already.
+struct Sse2Gray : Sse2 {
+  static constexpr unsigned kSource = kGraySource;
+
+  template <bool kDither>
+  static uint64_t block(const uint8_t* src, uint8_t* dst, uint8_t invert,
+                        const uint8_t* thresholds) {
+    return Sse2::store<kDither>(_mm_loadu_si128((const __m128i*)src), dst, invert, thresholds);
+  }
+};
+
+__attribute__((flatten)) bool convert_gray8_sse2(const uint8_t* src, uint8_t* dst, unsigned n,
+                                                 uint8_t invert, const uint8_t* dither,
+                                                 unsigned* first, unsigned* last) {
+  return convert_row8_blocks<Sse2Gray>(src, dst, n, invert, dither, first, last);
+}
 
 __attribute__((flatten)) bool convert_row8_sse2(const uint8_t* src, uint8_t* dst, unsigned n,
                                                 uint8_t invert, const uint8_t* dither,
@@ -154,6 +181,7 @@ __attribute__((flatten)) bool convert_row8_sse2(const uint8_t* src, uint8_t* dst
 struct Avx2 {
   static constexpr unsigned kPixels = 32;
   static constexpr unsigned kBits = 1;
+  static constexpr unsigned kSource = kBgraSource;
 
   // Eight pixels to eight 32-bit sums, not yet shifted: they stay below
   // 65536, so the unsigned pack takes them to 16 bits exactly.
@@ -183,6 +211,13 @@ struct Avx2 {
     // as 0 2 4 6 | 1 3 5 7 and are put back in order.
     __m256i gray = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(a, b),
                                                _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+    return store<kDither>(gray, dst, invert, thresholds);
+  }
+
+  // As Sse2::store.
+  template <bool kDither>
+  __attribute__((target("avx2"))) static uint64_t store(
+      __m256i gray, uint8_t* dst, uint8_t invert, [[maybe_unused]] const uint8_t* thresholds) {
     if constexpr (kDither) gray = dither(gray, thresholds);
     gray = _mm256_xor_si256(gray, _mm256_set1_epi8((char)invert));
     __m256i old = _mm256_loadu_si256((const __m256i*)dst);
@@ -199,12 +234,29 @@ __attribute__((target("avx2"), flatten)) bool convert_row8_avx2(const uint8_t* s
   return convert_row8_blocks<Avx2>(src, dst, n, invert, dither, first, last);
 }
 
+struct Avx2Gray : Avx2 {
+  static constexpr unsigned kSource = kGraySource;
+
+  template <bool kDither>
+  __attribute__((target("avx2"))) static uint64_t block(const uint8_t* src, uint8_t* dst,
+                                                        uint8_t invert, const uint8_t* thresholds) {
+    return Avx2::store<kDither>(_mm256_loadu_si256((const __m256i*)src), dst, invert, thresholds);
+  }
+};
+
+__attribute__((target("avx2"), flatten)) bool convert_gray8_avx2(const uint8_t* src, uint8_t* dst,
+                                                                 unsigned n, uint8_t invert,
+                                                                 const uint8_t* dither,
+                                                                 unsigned* first, unsigned* last) {
+  return convert_row8_blocks<Avx2Gray>(src, dst, n, invert, dither, first, last);
+}
+
 bool runs_avx2() { return __builtin_cpu_supports("avx2"); }
 
 const Row8Path kRow8Paths[] = {
-    {"scalar", convert_row8_scalar, always},
-    {"sse2", convert_row8_sse2, always},
-    {"avx2", convert_row8_avx2, runs_avx2},
+    {"scalar", convert_row8_scalar, convert_gray8_scalar, always},
+    {"sse2", convert_row8_sse2, convert_gray8_sse2, always},
+    {"avx2", convert_row8_avx2, convert_gray8_avx2, runs_avx2},
 };
 
 #elif defined(__arm__)
@@ -215,14 +267,14 @@ const Row8Path kRow8Paths[] = {
 bool runs_neon() { return (getauxval(AT_HWCAP) & HWCAP_NEON) != 0; }
 
 const Row8Path kRow8Paths[] = {
-    {"scalar", convert_row8_scalar, always},
-    {"neon", pixels_convert_row8_neon, runs_neon},
+    {"scalar", convert_row8_scalar, convert_gray8_scalar, always},
+    {"neon", pixels_convert_row8_neon, pixels_convert_gray8_neon, runs_neon},
 };
 
 #else
 
 const Row8Path kRow8Paths[] = {
-    {"scalar", convert_row8_scalar, always},
+    {"scalar", convert_row8_scalar, convert_gray8_scalar, always},
 };
 
 #endif
@@ -266,13 +318,42 @@ constexpr DitherRows bayer_rows() {
 
 constexpr DitherRows kBayer = bayer_rows();
 
+// BGRA or gray rows to 8-bit gray.
+template <bool kFromGray>
 bool convert_row_gray(const uint8_t* src, uint8_t* dst, unsigned n, uint32_t y, PixelStyle style,
                       unsigned* first, unsigned* last) {
   // An inverted panel and night mode in the conversion each turn the grays
   // over; together they cancel.
   uint8_t invert = g_format.inverted != style.invert ? 0xFF : 0x00;
   const uint8_t* dither = style.dither ? kBayer.row[y % 8] : nullptr;
-  return row8_path()->convert(src, dst, n, invert, dither, first, last);
+  const Row8Path* path = row8_path();
+  return (kFromGray ? path->gray : path->convert)(src, dst, n, invert, dither, first, last);
+}
+
+// RGB565 frames onto a 16-bit framebuffer of the same layout: compared and
+// copied word for word; night mode turns every colour bit over, as the BGRA
+// path's complement of each colour does.
+bool convert_row_rgb565(const uint8_t* src, uint8_t* dst, unsigned n, uint32_t, PixelStyle style,
+                        unsigned* first, unsigned* last) {
+  const uint16_t flip = style.invert ? 0xFFFF : 0x0000;
+  bool any = false;
+  for (unsigned x = 0; x < n; ++x) {
+    uint16_t v, old;
+    memcpy(&v, src + x * 2, 2);
+    memcpy(&old, dst + x * 2, 2);
+    v ^= flip;
+    if (v == old) continue;
+    memcpy(dst + x * 2, &v, 2);
+    if (!any) *first = x;
+    *last = x;
+    any = true;
+  }
+  return any;
+}
+
+bool convert_row_bgra(const uint8_t* src, uint8_t* dst, unsigned n, uint32_t y, PixelStyle style,
+                      unsigned* first, unsigned* last) {
+  return pixels_convert_bgra(src, dst, n, y, style, first, last);
 }
 
 }  // namespace
@@ -286,6 +367,11 @@ void pixels_set_format(const fb_var_screeninfo& var) {
     g_format.lut_b[v] = place(v, var.blue);
   }
   g_format.alpha = g_format.bpp == 32 ? place(255, var.transp) : 0;
+  auto is = [](const fb_bitfield& f, uint32_t offset, uint32_t length) {
+    return f.offset == offset && f.length == length;
+  };
+  g_format.rgb565 = g_format.bpp == 16 && is(var.red, 11, 5) && is(var.green, 5, 6) &&
+                    is(var.blue, 0, 5) && var.transp.length == 0;
 }
 
 bool pixels_convert_bgra(const uint8_t* src, uint8_t* dst, unsigned n, uint32_t y, PixelStyle style,
@@ -296,8 +382,47 @@ bool pixels_convert_bgra(const uint8_t* src, uint8_t* dst, unsigned n, uint32_t 
     case 32:
       return convert_row_packed<uint32_t>(src, dst, n, style.invert, first, last);
     default:
-      return convert_row_gray(src, dst, n, y, style, first, last);
+      return convert_row_gray<false>(src, dst, n, y, style, first, last);
   }
+}
+
+size_t pixels_frame_bytes(FramePixels format) {
+  return format == FramePixels::kGray8 ? 1 : format == FramePixels::kRgb565 ? 2 : kBgraBytes;
+}
+
+const char* pixels_frame_name(FramePixels format) {
+  return format == FramePixels::kGray8    ? "Gray8"
+         : format == FramePixels::kRgb565 ? "RGB565"
+                                          : "BGRA";
+}
+
+bool pixels_takes(FramePixels format) {
+  switch (format) {
+    case FramePixels::kGray8:
+      return g_format.bpp == 8;
+    case FramePixels::kRgb565:
+      return g_format.bpp == 16 && g_format.rgb565;
+    case FramePixels::kBgra:
+      break;
+  }
+  return true;
+}
+
+PixelsRowFn pixels_converter(FramePixels format) {
+  switch (format) {
+    case FramePixels::kGray8:
+      return convert_row_gray<true>;
+    case FramePixels::kRgb565:
+      return convert_row_rgb565;
+    case FramePixels::kBgra:
+      break;
+  }
+  return convert_row_bgra;
+}
+
+bool pixels_convert_gray8(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
+                          const uint8_t* dither, unsigned* first, unsigned* last) {
+  return row8_path()->gray(src, dst, n, invert, dither, first, last);
 }
 
 bool pixels_convert_row8(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,

@@ -54,6 +54,32 @@ const uint8_t* pixels_dither_row(unsigned y);
 const char* pixels_row8_path();
 bool pixels_use_row8_path(const char* name);
 
+// ---- Frames in the panel's own format
+
+// The pixels of the frames the engine presents: BGRA (blue, green, red,
+// alpha bytes); 8-bit gray, opaque, the BT.709 luma the engine's renderer
+// makes (0.2126 r + 0.7152 g + 0.0722 b, where the BGRA path weighs
+// 77/150/29 of 256); or RGB565 in native 16-bit words, red in the top bits.
+enum class FramePixels { kBgra, kGray8, kRgb565 };
+
+size_t pixels_frame_bytes(FramePixels format);
+// "BGRA", "Gray8", "RGB565".
+const char* pixels_frame_name(FramePixels format);
+// Whether frames of `format` can go to this framebuffer: BGRA to any, gray
+// to 8-bit ones, RGB565 to 16-bit ones of that layout.
+bool pixels_takes(FramePixels format);
+
+// One row of a frame of `format` into `dst`, as pixels_convert_bgra does for
+// BGRA (which it is for kBgra).  The format must be one pixels_takes.
+using PixelsRowFn = bool (*)(const uint8_t* src, uint8_t* dst, unsigned n, uint32_t y,
+                             PixelStyle style, unsigned* first, unsigned* last);
+PixelsRowFn pixels_converter(FramePixels format);
+
+// The 8-bit gray rows the engine drew, as pixels_convert_row8 takes BGRA
+// ones, on the same path: only dithered, turned over and compared.
+bool pixels_convert_gray8(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
+                          const uint8_t* dither, unsigned* first, unsigned* last);
+
 // ---- Gray levels the program draws itself (the sleep cover)
 
 // The byte that paints a row white.

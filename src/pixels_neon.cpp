@@ -11,6 +11,7 @@ namespace {
 
 struct Neon {
   static constexpr unsigned kPixels = 16;
+  static constexpr unsigned kSource = kBgraSource;
   // The compare result narrowed to four bits per pixel: ARMv7 has no byte
   // mask instruction, a narrowing shift of the 16-bit lanes serves.
   static constexpr unsigned kBits = 4;
@@ -38,7 +39,14 @@ struct Neon {
     uint8x16x4_t px = vld4q_u8(src);
     uint8x8_t lo = gray8(vget_low_u8(px.val[0]), vget_low_u8(px.val[1]), vget_low_u8(px.val[2]));
     uint8x8_t hi = gray8(vget_high_u8(px.val[0]), vget_high_u8(px.val[1]), vget_high_u8(px.val[2]));
-    uint8x16_t gray = vcombine_u8(lo, hi);
+    return store<kDither>(vcombine_u8(lo, hi), dst, invert, thresholds);
+  }
+
+  // Dithered, turned over, compared with the shadow and stored where it
+  // differs: the end of every block, whatever its source.
+  template <bool kDither>
+  static uint64_t store(uint8x16_t gray, uint8_t* dst, uint8_t invert,
+                        [[maybe_unused]] const uint8_t* thresholds) {
     if constexpr (kDither) gray = dither(gray, thresholds);
     gray = veorq_u8(gray, vdupq_n_u8(invert));
     uint8x16_t same = vceqq_u8(gray, vld1q_u8(dst));
@@ -49,10 +57,28 @@ struct Neon {
   }
 };
 
+// Gray the engine drew: sixteen bytes are sixteen pixels already.
+struct NeonGray : Neon {
+  static constexpr unsigned kSource = kGraySource;
+
+  template <bool kDither>
+  static uint64_t block(const uint8_t* src, uint8_t* dst, uint8_t invert,
+                        const uint8_t* thresholds) {
+    return Neon::store<kDither>(vld1q_u8(src), dst, invert, thresholds);
+  }
+};
+
 }  // namespace
 
 __attribute__((flatten)) bool pixels_convert_row8_neon(const uint8_t* src, uint8_t* dst, unsigned n,
                                                        uint8_t invert, const uint8_t* dither,
                                                        unsigned* first, unsigned* last) {
   return convert_row8_blocks<Neon>(src, dst, n, invert, dither, first, last);
+}
+
+__attribute__((flatten)) bool pixels_convert_gray8_neon(const uint8_t* src, uint8_t* dst,
+                                                        unsigned n, uint8_t invert,
+                                                        const uint8_t* dither, unsigned* first,
+                                                        unsigned* last) {
+  return convert_row8_blocks<NeonGray>(src, dst, n, invert, dither, first, last);
 }

@@ -33,13 +33,23 @@ inline unsigned dither_level(unsigned gray, unsigned threshold) {
 using Row8Fn = bool (*)(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
                         const uint8_t* dither, unsigned* first, unsigned* last);
 
-template <bool kDither>
+// Bytes per source pixel: the engine's BGRA, or the 8-bit gray it draws
+// into a gray backing store.
+constexpr unsigned kBgraSource = 4;
+constexpr unsigned kGraySource = 1;
+
+template <unsigned kSource, bool kDither>
 bool convert_row8_scalar_as(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
                             const uint8_t* dither, unsigned* first, unsigned* last) {
   bool any = false;
-  for (unsigned x = 0; x < n; ++x, src += 4) {
-    // The weights add up to 256: white stays 255 without clamping.
-    unsigned gray = (29u * src[0] + 150u * src[1] + 77u * src[2]) >> 8;
+  for (unsigned x = 0; x < n; ++x, src += kSource) {
+    unsigned gray;
+    if constexpr (kSource == kGraySource) {
+      gray = src[0];
+    } else {
+      // The weights add up to 256: white stays 255 without clamping.
+      gray = (29u * src[0] + 150u * src[1] + 77u * src[2]) >> 8;
+    }
     if constexpr (kDither) gray = dither_level(gray, dither[x % kDitherSpan]);
     uint8_t v = (uint8_t)(gray ^ invert);
     if (v == dst[x]) continue;
@@ -51,10 +61,23 @@ bool convert_row8_scalar_as(const uint8_t* src, uint8_t* dst, unsigned n, uint8_
   return any;
 }
 
-bool convert_row8_scalar(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
-                         const uint8_t* dither, unsigned* first, unsigned* last) {
-  if (dither) return convert_row8_scalar_as<true>(src, dst, n, invert, dither, first, last);
-  return convert_row8_scalar_as<false>(src, dst, n, invert, nullptr, first, last);
+template <unsigned kSource>
+bool convert_row8_scalar_from(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
+                              const uint8_t* dither, unsigned* first, unsigned* last) {
+  if (dither)
+    return convert_row8_scalar_as<kSource, true>(src, dst, n, invert, dither, first, last);
+  return convert_row8_scalar_as<kSource, false>(src, dst, n, invert, nullptr, first, last);
+}
+
+inline bool convert_row8_scalar(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
+                                const uint8_t* dither, unsigned* first, unsigned* last) {
+  return convert_row8_scalar_from<kBgraSource>(src, dst, n, invert, dither, first, last);
+}
+
+// A gray row is only dithered, turned over and compared.
+inline bool convert_gray8_scalar(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
+                                 const uint8_t* dither, unsigned* first, unsigned* last) {
+  return convert_row8_scalar_from<kGraySource>(src, dst, n, invert, dither, first, last);
 }
 
 // No frame is ever in a cache when it arrives (it is several times larger
@@ -66,8 +89,9 @@ constexpr size_t kCacheLine = 64;
 constexpr size_t kPrefetchAhead = 2048;
 
 // The row loop shared by the vector paths.  `Lanes::block` converts
-// Lanes::kPixels pixels, stores them when they differ from the shadow and
-// returns a mask with Lanes::kBits bits per pixel set where they differed.
+// Lanes::kPixels pixels of Lanes::kSource bytes each, stores them when they
+// differ from the shadow and returns a mask with Lanes::kBits bits per pixel
+// set where they differed.
 // Instantiated only inside functions compiled for the lanes' instruction set
 // (which inline it whole when optimising), so it carries no target of its
 // own.  Dithering is a second instantiation rather than a test per block, so
@@ -79,10 +103,10 @@ inline bool convert_row8_blocks_as(const uint8_t* src, uint8_t* dst, unsigned n,
   bool any = false;
   unsigned x = 0;
   for (; n - x >= Lanes::kPixels; x += Lanes::kPixels) {
-    for (unsigned k = 0; k < Lanes::kPixels * 4; k += kCacheLine)
-      __builtin_prefetch(src + (size_t)x * 4 + kPrefetchAhead + k);
-    uint64_t diff =
-        Lanes::template block<kDither>(src + (size_t)x * 4, dst + x, invert, thresholds(x));
+    for (unsigned k = 0; k < Lanes::kPixels * Lanes::kSource; k += kCacheLine)
+      __builtin_prefetch(src + (size_t)x * Lanes::kSource + kPrefetchAhead + k);
+    uint64_t diff = Lanes::template block<kDither>(src + (size_t)x * Lanes::kSource, dst + x,
+                                                   invert, thresholds(x));
     if (diff == 0) continue;
     if (!any) *first = x + (unsigned)__builtin_ctzll(diff) / Lanes::kBits;
     *last = x + (unsigned)(63 - __builtin_clzll(diff)) / Lanes::kBits;
@@ -95,15 +119,16 @@ inline bool convert_row8_blocks_as(const uint8_t* src, uint8_t* dst, unsigned n,
     // change and the columns stay exact, at less than the cost of converting
     // the tail pixel by pixel.
     x = n - Lanes::kPixels;
-    uint64_t diff =
-        Lanes::template block<kDither>(src + (size_t)x * 4, dst + x, invert, thresholds(x));
+    uint64_t diff = Lanes::template block<kDither>(src + (size_t)x * Lanes::kSource, dst + x,
+                                                   invert, thresholds(x));
     if (diff == 0) return any;
     if (!any) *first = x + (unsigned)__builtin_ctzll(diff) / Lanes::kBits;
     *last = x + (unsigned)(63 - __builtin_clzll(diff)) / Lanes::kBits;
     return true;
   }
   unsigned tail_first = 0, tail_last = 0;
-  if (convert_row8_scalar(src, dst, n, invert, dither, &tail_first, &tail_last)) {
+  if (convert_row8_scalar_from<Lanes::kSource>(src, dst, n, invert, dither, &tail_first,
+                                               &tail_last)) {
     *first = tail_first;
     *last = tail_last;
     any = true;
@@ -124,6 +149,8 @@ inline bool convert_row8_blocks(const uint8_t* src, uint8_t* dst, unsigned n, ui
 // The NEON path (pixels_neon.cpp); runs only where the kernel reports NEON.
 bool pixels_convert_row8_neon(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
                               const uint8_t* dither, unsigned* first, unsigned* last);
+bool pixels_convert_gray8_neon(const uint8_t* src, uint8_t* dst, unsigned n, uint8_t invert,
+                               const uint8_t* dither, unsigned* first, unsigned* last);
 #endif
 
 #endif

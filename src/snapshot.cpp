@@ -3,6 +3,7 @@
 #include <elf.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -273,6 +274,13 @@ const char* snapshot_releases(const std::string& hash) {
   for (const Release& r : kReleases)
     if (hash == r.hash) return r.releases;
   return nullptr;
+}
+
+int snapshot_release_number(const std::string& hash) {
+  const char* releases = snapshot_releases(hash);
+  unsigned major = 0, minor = 0;
+  if (!releases || sscanf(releases, "%u.%u", &major, &minor) != 2) return -1;
+  return (int)(major * 100 + minor);
 }
 
 MappedFile::MappedFile(const char* path) {

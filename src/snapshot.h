@@ -94,6 +94,10 @@ std::vector<std::string> snapshot_engine_hashes(const uint8_t* data, size_t size
 // table of known releases, or nullptr.
 const char* snapshot_releases(const std::string& hash);
 
+// The first release that carries `hash` as major * 100 + minor (324 for
+// 3.24.0–3.24.5), or -1 when the table does not know the hash.
+int snapshot_release_number(const std::string& hash);
+
 // A whole file mapped read-only and unmapped when it goes: an engine library
 // is tens of megabytes, looked through once and never copied.
 class MappedFile {

@@ -321,6 +321,33 @@ FlutterEngineResult FlutterEngineRun(size_t version, const FlutterRendererConfig
     return reject(f, "FlutterSoftwareRendererConfig.struct_size", kInvalidArguments);
   if (!config->software.surface_present_callback)
     return reject(f, "no present callback", kInvalidArguments);
+  // The compositor as InferExternalViewEmbedderFromArgs (embedder.cc) takes
+  // it: both backing store callbacks, or "Required compositor callbacks
+  // absent."; exactly one present callback, or "Either
+  // present_layers_callback or present_view_callback must be provided but
+  // not both."  FlutterEngineRun then answers kInvalidArguments.
+  FlutterCompositor compositor{};
+  if (const FlutterCompositor* c = args->compositor) {
+    compositor.struct_size = c->struct_size;
+    compositor.user_data = STAND_IN_READ(c, user_data, nullptr);
+    compositor.create_backing_store_callback =
+        STAND_IN_READ(c, create_backing_store_callback, nullptr);
+    compositor.collect_backing_store_callback =
+        STAND_IN_READ(c, collect_backing_store_callback, nullptr);
+    compositor.present_layers_callback = STAND_IN_READ(c, present_layers_callback, nullptr);
+    compositor.present_view_callback = STAND_IN_READ(c, present_view_callback, nullptr);
+    f += fmt(" compositor_size=%zu create_cb=%d collect_cb=%d layers_cb=%d view_cb=%d",
+             c->struct_size, compositor.create_backing_store_callback ? 1 : 0,
+             compositor.collect_backing_store_callback ? 1 : 0,
+             compositor.present_layers_callback ? 1 : 0, compositor.present_view_callback ? 1 : 0);
+    if (!compositor.create_backing_store_callback || !compositor.collect_backing_store_callback)
+      return reject(f, "Required compositor callbacks absent.", kInvalidArguments);
+    if (!compositor.present_layers_callback == !compositor.present_view_callback)
+      return reject(f,
+                    "Either present_layers_callback or present_view_callback must be provided "
+                    "but not both.",
+                    kInvalidArguments);
+  }
   if (!tr || tr->struct_size != sizeof(FlutterCustomTaskRunners))
     return reject(f, "FlutterCustomTaskRunners missing or wrong struct_size", kInvalidArguments);
   for (const FlutterTaskRunnerDescription* d :
@@ -376,6 +403,7 @@ FlutterEngineResult FlutterEngineRun(size_t version, const FlutterRendererConfig
   if (log_tag) e->log_tag = log_tag;
   e->user_data = user_data;
   e->present = config->software.surface_present_callback;
+  e->compositor = compositor;
   e->on_message = args->platform_message_callback;
   e->on_log = on_log;
   e->runner = *tr->platform_task_runner;

@@ -5,6 +5,7 @@
 
 #include "engine.h"
 
+#include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "compositor.h"
 #include "release.h"
 #include "trace.h"
 
@@ -387,9 +389,31 @@ struct Surface {
   ~Surface() { release(); }
 };
 
+// One colour in the frame's pixel: premultiplied BGRA, opaque; RGB565 in a
+// native 16-bit word; or the BT.709 luma of the sRGB values, which is how
+// Skia makes 8-bit gray (the engine's own tests: red 0x36, green 0xB6, blue
+// 0x12), and which is not the program's weighting of BGRA frames.
+struct Colour {
+  uint8_t bytes[4];
+  Colour(Pixels p, uint8_t r, uint8_t g, uint8_t b) {
+    if (p == Pixels::kGray8) {
+      bytes[0] = (uint8_t)lrint(0.2126 * r + 0.7152 * g + 0.0722 * b);
+    } else if (p == Pixels::kRgb565) {
+      uint16_t v = (uint16_t)(((r >> 3) << 11) | ((g >> 2) << 5) | (b >> 3));
+      memcpy(bytes, &v, 2);
+    } else {
+      bytes[0] = b;
+      bytes[1] = g;
+      bytes[2] = r;
+      bytes[3] = 255;
+    }
+  }
+};
+
 void put(uint8_t* buf, const Frame& f, int x0, int y0, int x1, int y1, uint8_t r, uint8_t g,
          uint8_t b) {
-  int pw = std::min(f.width, f.row_bytes / 4);
+  const int bpp = bytes_per_pixel(f.pixels);
+  int pw = std::min(f.width, f.row_bytes / bpp);
   x0 = std::max(x0, 0);
   y0 = std::max(y0, 0);
   x1 = std::min(x1, pw);
@@ -397,21 +421,17 @@ void put(uint8_t* buf, const Frame& f, int x0, int y0, int x1, int y1, uint8_t r
   if (x0 >= x1 || y0 >= y1) return;
   // One row by hand, the others copied: a whole-screen fill stays cheap
   // under the sanitizers, where frames race the program's timeouts.
-  uint8_t* first = buf + (size_t)y0 * f.row_bytes + (size_t)x0 * 4;
+  const Colour c(f.pixels, r, g, b);
+  uint8_t* first = buf + (size_t)y0 * f.row_bytes + (size_t)x0 * bpp;
   uint8_t* p = first;
-  for (int x = x0; x < x1; x++, p += 4) {
-    p[0] = b;
-    p[1] = g;
-    p[2] = r;
-    p[3] = 255;
-  }
+  for (int x = x0; x < x1; x++, p += bpp) memcpy(p, c.bytes, (size_t)bpp);
   for (int y = y0 + 1; y < y1; y++)
-    memcpy(buf + (size_t)y * f.row_bytes + (size_t)x0 * 4, first, (size_t)(x1 - x0) * 4);
+    memcpy(buf + (size_t)y * f.row_bytes + (size_t)x0 * bpp, first, (size_t)(x1 - x0) * bpp);
 }
 
-// Premultiplied BGRA on a transparent background: where the page draws
-// nothing the pixels are 0,0,0,0, as an application without a background
-// leaves them.
+// On a transparent background: where the page draws nothing the pixels are
+// 0 (BGRA 0,0,0,0, as an application without a background leaves them; an
+// opaque gray or RGB565 store shows that as black).
 void draw(uint8_t* buf, const Frame& f) {
   memset(buf, 0, (size_t)f.row_bytes * f.rows);
   for (const DrawOp& op : f.drawing) {
@@ -443,11 +463,16 @@ void draw(uint8_t* buf, const Frame& f) {
   }
 }
 
+const char* pixels_name(Pixels p) {
+  return p == Pixels::kGray8 ? "gray8" : p == Pixels::kRgb565 ? "rgb565" : "bgra";
+}
+
 void raster_main(_FlutterEngine& e) {
   set_thread_name("raster");
   check_not_platform(e);
   if (settings().log) log(e, "stand-in engine raster thread up");
   Surface surface;
+  Compositor compositor(e);
   unsigned frame_no = 0;
   for (;;) {
     Frame f;
@@ -458,16 +483,28 @@ void raster_main(_FlutterEngine& e) {
       f = std::move(e.frames.front());
       e.frames.pop_front();
     }
-    uint8_t* buf = surface.get((size_t)f.row_bytes * f.rows);
-    if (!buf) {
-      violation("stand-in: no memory for a frame");
-      continue;
+    bool ok;
+    if (e.compositor.struct_size) {
+      const FlutterBackingStore* store = compositor.get(f);
+      if (!store) continue;
+      uint8_t* buf =
+          (uint8_t*)(store->type == kFlutterBackingStoreTypeSoftware2 ? store->software2.allocation
+                                                                      : store->software.allocation);
+      draw(buf, f);
+      frame_no++;
+      ok = compositor.present(store, f);
+    } else {
+      uint8_t* buf = surface.get((size_t)f.row_bytes * f.rows);
+      if (!buf) {
+        violation("stand-in: no memory for a frame");
+        continue;
+      }
+      draw(buf, f);
+      frame_no++;
+      ok = e.present(e.user_data, buf, (size_t)f.row_bytes, (size_t)f.rows);
     }
-    draw(buf, f);
-    frame_no++;
-    bool ok = e.present(e.user_data, buf, (size_t)f.row_bytes, (size_t)f.rows);
-    trace("present", fmt("frame=%u width=%d row_bytes=%d rows=%d result=%d", frame_no, f.width,
-                         f.row_bytes, f.rows, ok ? 1 : 0));
+    trace("present", fmt("frame=%u width=%d row_bytes=%d rows=%d result=%d pixels=%s", frame_no,
+                         f.width, f.row_bytes, f.rows, ok ? 1 : 0, pixels_name(f.pixels)));
   }
 }
 

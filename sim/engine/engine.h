@@ -46,9 +46,16 @@ struct UiEvent {
   uint64_t handle = 0;
 };
 
+// How a frame's pixels are laid out in memory.
+enum class Pixels { kBgra, kGray8, kRgb565 };
+inline int bytes_per_pixel(Pixels p) {
+  return p == Pixels::kGray8 ? 1 : p == Pixels::kRgb565 ? 2 : 4;
+}
+
 struct Frame {
   Drawing drawing;
   int width = 0, rows = 0, row_bytes = 0;
+  Pixels pixels = Pixels::kBgra;
 };
 
 struct Task {
@@ -89,6 +96,9 @@ struct _FlutterEngine {
   bool has_log_tag = false;
   void* user_data = nullptr;
   SoftwareSurfacePresentCallback present = nullptr;
+  // The program's compositor, as the release reads it (compositor.struct_size
+  // 0: none, frames go to `present`).
+  FlutterCompositor compositor{};
   FlutterPlatformMessageCallback on_message = nullptr;
   FlutterLogMessageCallback on_log = nullptr;
   FlutterTaskRunnerDescription runner{};

@@ -79,7 +79,26 @@ inline size_t known<FlutterKeyEvent>() {
   STAND_IN_UNTIL(FlutterKeyEvent, device_type, 319);
   return sizeof(FlutterKeyEvent);
 }
+template <>
+inline size_t known<FlutterCompositor>() {
+  STAND_IN_UNTIL(FlutterCompositor, present_view_callback, 322);
+  return sizeof(FlutterCompositor);
+}
+template <>
+inline size_t known<FlutterBackingStoreConfig>() {
+  STAND_IN_UNTIL(FlutterBackingStoreConfig, view_id, 322);
+  return sizeof(FlutterBackingStoreConfig);
+}
+template <>
+inline size_t known<FlutterLayer>() {
+  // presentation_time, after it, is taken to have come with it.
+  STAND_IN_UNTIL(FlutterLayer, backing_store_present_info, 316);
+  return sizeof(FlutterLayer);
+}
 #undef STAND_IN_UNTIL
+
+// Software2 backing stores with their pixel formats came with 3.7.
+constexpr int kSoftware2Release = 307;
 
 // Whether the engine reads the member that ends at `end` of a record: it
 // must lie within both the record the program sized and what the release

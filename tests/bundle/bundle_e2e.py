@@ -30,7 +30,7 @@ class PackedBundle(E2ETestCase):
         work = tempfile.mkdtemp(prefix="folian-bundle-e2e-")
         self.addCleanup(shutil.rmtree, work, True)
         demo = os.path.join(work, "demo")
-        subprocess.run([os.path.join(ROOT, "scripts", "demo_bundle.sh"), demo], check=True)
+        subprocess.run([os.path.join(ROOT, "scripts", "demo_bundle.sh"), demo, BUILD_DIR], check=True)
         source = os.path.join(work, "app.c")
         with open(source, "w") as f:
             f.write(libapp_source(features="product no-code_comments " +
@@ -67,7 +67,8 @@ class PackedBundle(E2ETestCase):
         # comes and goes, reach the app.
         state = os.path.join(root, "reader")
         app = self.start(tool=[os.path.join(ROOT, "scripts", "standin-reader.sh"), state,
-                               os.path.join(bundle, "folian-run")], env={"FOLIAN_SIM_AOT": "1"})
+                               os.path.join(bundle, "folian-run")],
+                         env={"FOLIAN_SIM_AOT": "1", "FOLIAN_BUILD_DIR": BUILD_DIR})
         app.wait_event("present")
         for count, x in enumerate(("3500", "500"), 1):
             subprocess.run([sys.executable, os.path.join(ROOT, "sim", "evdev", "touch.py"),

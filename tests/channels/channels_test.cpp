@@ -135,9 +135,10 @@ TEST_F(Channels, FixedRepliesAreByteExact) {
   for (const char* feature : {"nightMode", "flashPolicy", "motionMode", "dithering"}) caps.str(feature) << 1;
   EXPECT_EQ(call(kEpd, "capabilities"), caps.b);
   // The driver first, then the modes and counts as they are.
-  p.state = {true, false, true, 6, 3, 2};
+  p.state = {true, false, true, 6, 3, 2, "Gray8"};
   Msg diag;
-  (diag << 0).map(9).str("platform").str("kindle").str("driver").str("mxc");
+  (diag << 0).map(10).str("platform").str("kindle").str("driver").str("mxc");
+  diag.str("pixels").str("Gray8");
   (diag.str("night") << 1).str("motion").str("auto").str("dithering") << 2;
   diag.str("flashEvery").i32(6).str("flashEveryNight").i32(3).str("sinceFlash").i32(2);
   diag.str("orientation").i32(0);

@@ -75,7 +75,8 @@ class Panel(E2ETestCase):
         for i, u in enumerate(partial):
             self.assertTrue(u.x <= 100 + 60 * i < u.x + u.w and u.flags == 0, updates)
         self.assertEqual(replies[EPD], [ok_reply(True)] * 7 +
-                         [ok_reply({"platform": "kindle", "driver": "mtk", "night": False, "motion": "off",
+                         [ok_reply({"platform": "kindle", "driver": "mtk", "pixels": "Gray8", "night": False,
+                                    "motion": "off",
                                     "dithering": False, "flashEvery": 0, "flashEveryNight": 0,
                                     "sinceFlash": 7, "orientation": 0})])
         self.step(app, *(r"刷新模式 → %d$" % n for n in (4, 1, 2, 3, 0, 5, 0)), press=False)

@@ -64,7 +64,8 @@ class StartUp(E2ETestCase):
             "thread": "platform", "result": "0", "version": "1", "renderer": "1", "argc": "1",
             "argv0": "folian-kindle", "log_tag": "flutter", "log_cb": "1", "message_cb": "1",
             "shutdown_vm": "1", "aot_data": "null", "snapshots": "0", "vsync": "0",
-            "compositor": "0", "entrypoint": "null", "render_runner": "null", "ui_runner": "null",
+            "compositor": "1", "create_cb": "1", "collect_cb": "1", "layers_cb": "1", "view_cb": "0",
+            "entrypoint": "null", "render_runner": "null", "ui_runner": "null",
             "identifier": "1", "assets": bundle.assets, "icu": bundle.icu})
         # The five initial calls, in order.
         initial = [e for e in trace if e["event"] in
@@ -87,9 +88,11 @@ class StartUp(E2ETestCase):
         responses = {e["channel"]: e for e in events(trace, "response")}
         for channel in ("some/unknown", "other.unknown"):
             self.fields(responses[channel], {"size": "0", "thread": "platform"})
-        # The white frame comes from the raster thread at the window size.
+        # The white frame comes from the raster thread at the window size, in
+        # a gray store of the program's.
         self.fields(first(trace, "present"), {"thread": "raster", "width": "1236", "rows": "1648",
-                                              "row_bytes": str(1236 * 4), "result": "1"})
+                                              "row_bytes": "1236", "result": "1", "pixels": "gray8"})
+        self.assertIn("画面格式：Gray8，引擎（Flutter 3.44.1–3.44.9）直接画屏幕的格式", " ".join(lines))
 
     def test_bundle_directory(self):
         good = self.bundle(with_executable=True)

@@ -49,17 +49,24 @@ class Panel : public ::testing::Test {
 };
 
 // One pixel of each colour on panels of every depth and field layout; alpha
-// (set to 0x5A by Frame) never counts.
+// (set to 0x5A by Frame) never counts.  The engine's gray and RGB565 frames
+// go through as they are, where the panel takes them, and nowhere else.
 TEST_F(Panel, PixelConversionForEveryDepthAndFieldLayout) {
   const EnvList gray = {}, inverted = {{"FOLIAN_SIM_FB_GRAYSCALE", "2"}},
                 rgb565 = {{"FOLIAN_SIM_FB_BPP", "16"}},
                 ten_bit = {{"FOLIAN_SIM_FB_BPP", "32"}, {"FOLIAN_SIM_FB_FIELDS", "20:10,10:10,0:10,30:2"}},
                 short32 = {{"FOLIAN_SIM_FB_BPP", "32"}, {"FOLIAN_SIM_FB_FIELDS", "16:5,8:6,0:5,24:0"}};
+  constexpr FramePixels kGray = FramePixels::kGray8, k565 = FramePixels::kRgb565;
   struct Row {
     const EnvList* env;
     unsigned bytes;
     uint32_t rgb, want;
+    FramePixels source = FramePixels::kBgra;
   } rows[] = {
+      {&gray, 1, 0x36, 0x36, kGray}, {&inverted, 1, 0x36, 0xC9, kGray},
+      {&rgb565, 2, 0xF800, 0xF800, k565}, {&rgb565, 2, 0x8410, 0x8410, k565},
+      // Refused: the panel keeps what it had.
+      {&rgb565, 2, 0x36, 0x0000, kGray}, {&gray, 1, 0xF800, 0, k565}, {&short32, 4, 0xF800, 0, k565},
       {&gray, 1, 0xFF0000, 76},  {&gray, 1, 0x00FF00, 149},      {&gray, 1, 0x0000FF, 28},
       {&gray, 1, kWhite, 255},   {&gray, 1, kBlack, 0},          {&gray, 1, 0x808080, 128},
       {&inverted, 1, kWhite, 0}, {&inverted, 1, kBlack, 255},
@@ -72,10 +79,14 @@ TEST_F(Panel, PixelConversionForEveryDepthAndFieldLayout) {
   };
   for (auto& r : rows) {
     ASSERT_EQ(open(*r.env), 1);
-    Frame f(60, 48, r.rgb == kBlack ? kWhite : kBlack);
+    Frame(60, 48, kBlack).present();
+    Frame f(60, 48, 0, 0, r.source);
     f.set(5, 7, r.rgb);
-    f.present();
+    bool refused = r.source == kGray ? r.bytes != 1 : r.source == k565 && r.bytes != 2;
+    StderrCapture err;
+    EXPECT_EQ(f.present(), !refused);
     EXPECT_EQ(panel_at(5, 7, 64 * r.bytes, r.bytes), r.want) << std::hex << r.rgb << " bytes " << r.bytes;
+    EXPECT_EQ(count_of(err.text(), "][错误] "), refused ? 1u : 0u) << err.text();
   }
 }
 

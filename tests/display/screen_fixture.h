@@ -41,14 +41,26 @@ struct Frame {
   unsigned width, height;
   size_t row_bytes;
   std::vector<uint8_t> bytes;
+  FramePixels format;
 
-  Frame(unsigned w, unsigned h, uint32_t rgb = 0xFFFFFF, size_t stride = 0)
-      : width(w), height(h), row_bytes(stride ? stride : (size_t)w * 4), bytes(row_bytes * h + 1) {
+  Frame(unsigned w, unsigned h, uint32_t rgb = 0xFFFFFF, size_t stride = 0,
+        FramePixels pixels = FramePixels::kBgra)
+      : width(w),
+        height(h),
+        row_bytes(stride ? stride : (size_t)w * pixels_frame_bytes(pixels)),
+        bytes(row_bytes * h + 1),
+        format(pixels) {
     rect(0, 0, w, h, rgb);
   }
-  // `rgb` as 0xRRGGBB; alpha gets a value that must never be looked at.
+  // `rgb` as 0xRRGGBB; alpha gets a value that must never be looked at.  In
+  // the engine's gray and RGB565 frames `rgb` is the pixel's value itself.
   void set(unsigned x, unsigned y, uint32_t rgb) {
-    uint8_t* p = &bytes[y * row_bytes + x * 4];
+    uint8_t* p = &bytes[y * row_bytes + x * pixels_frame_bytes(format)];
+    if (format != FramePixels::kBgra) {
+      uint16_t v = (uint16_t)rgb;
+      memcpy(p, &v, pixels_frame_bytes(format));
+      return;
+    }
     p[0] = (uint8_t)rgb;
     p[1] = (uint8_t)(rgb >> 8);
     p[2] = (uint8_t)(rgb >> 16);
@@ -59,7 +71,8 @@ struct Frame {
       for (unsigned x = x0; x < x0 + w; ++x) set(x, y, rgb);
   }
   bool present(size_t rows = (size_t)-1) const {
-    return display_present(bytes.data(), row_bytes, rows == (size_t)-1 ? height : rows);
+    return display_present_pixels(bytes.data(), row_bytes, rows == (size_t)-1 ? height : rows,
+                                  format);
   }
 };
 

@@ -37,6 +37,20 @@ def has(since):
     return [int(n) for n in RELEASE.split(".")] >= [int(n) for n in since.split(".")]
 
 
+# FOLIAN_PIXELS for every program of the run (ctest runs the roads once more
+# with "bgra"); whether the engine draws 8-bit panels' frames in gray.
+PIXELS = os.environ.get("FOLIAN_E2E_PIXELS", "")
+GRAY_FRAMES = has("3.7") and PIXELS != "bgra"
+
+
+def luma(r, g, b):
+    """The gray a colour becomes on an 8-bit panel: the engine's BT.709 in
+    gray frames, the program's 77/150/29 of 256 in BGRA ones."""
+    if GRAY_FRAMES:
+        return int(0.2126 * r + 0.7152 * g + 0.0722 * b + 0.5)
+    return (29 * b + 150 * g + 77 * r) >> 8
+
+
 def stand_in_engine(release=RELEASE):
     if release == DEFAULT_RELEASE:
         return os.path.join(BUILD_DIR, "lib", "libflutter_engine.so")
@@ -129,6 +143,8 @@ class Folian:
         full_env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin")}
         if RELEASE != DEFAULT_RELEASE:
             full_env.update(FOLIAN_ENGINE=stand_in_engine(), FOLIAN_SIM_AOT="1")
+        if PIXELS:
+            full_env["FOLIAN_PIXELS"] = PIXELS
         if self.trace_path:
             full_env["FOLIAN_SIM_TRACE"] = self.trace_path
         full_env.update(sanitizer_env())

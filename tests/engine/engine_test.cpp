@@ -2,10 +2,14 @@
 // releases fill it.
 #include "engine.h"
 
+#include <stdlib.h>
+
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include "compositor.h"
 #include "fake_engine.h"
+#include "snapshot.h"
 #include "stderr_capture.h"
 
 namespace {
@@ -125,6 +129,48 @@ TEST(Table, AMissingRequiredFunctionEndsTheStartNamingAllOfThem) {
   EXPECT_FALSE(engine_take_table(fill_without_run_and_run_task));
   EXPECT_NE(err.text().find("][错误] 引擎缺少 FlutterEngineRun、FlutterEngineRunTask（Flutter 2.0 之前就有）\n"),
             std::string::npos) << err.text();
+}
+
+// What the engine draws, from the release its snapshot names, the panel and
+// FOLIAN_PIXELS; a release the table lacks counts as the newest.
+TEST(Pixels, TheEnginesReleaseThePanelAndTheSettingChoose) {
+  EXPECT_EQ(snapshot_release_number("501ef5cbd64ca70b6b42672346af6a8a"), 307);  // 3.7.0
+  EXPECT_EQ(snapshot_release_number("b6d0a1f034d158b0d37b51d559379697"), 303);  // 3.3.10
+  EXPECT_EQ(snapshot_release_number("00000000000000000000000000000000"), -1);
+  constexpr auto kGray = FramePixels::kGray8, kBgra = FramePixels::kBgra;
+  struct Case {
+    const char* setting;
+    int release;
+    uint32_t bpp;
+    bool rgb565;
+    FramePixels want;
+    const char* error;
+  } cases[] = {
+      {nullptr, 307, 8, false, kGray, nullptr},
+      {nullptr, 303, 8, false, kBgra, nullptr},
+      {nullptr, -1, 8, false, kGray, nullptr},
+      {nullptr, 324, 16, true, FramePixels::kRgb565, nullptr},
+      {nullptr, 324, 16, false, kBgra, nullptr},
+      {nullptr, 344, 32, false, kBgra, nullptr},
+      {"bgra", 344, 8, false, kBgra, nullptr},
+      {"gray", 344, 8, false, kGray, nullptr},
+      {"gray", 200, 8, false, kBgra, "FOLIAN_PIXELS=gray"},
+      {"grey", 344, 8, false, kGray, "FOLIAN_PIXELS"},
+  };
+  for (const Case& c : cases) {
+    if (c.setting)
+      setenv("FOLIAN_PIXELS", c.setting, 1);
+    else
+      unsetenv("FOLIAN_PIXELS");
+    StderrCapture err;
+    EXPECT_EQ(compositor_choose(c.release, c.bpp, c.rgb565), c.want) << c.release << " " << c.bpp;
+    std::string text = err.text();
+    if (c.error)
+      EXPECT_NE(text.find(c.error), std::string::npos) << text;
+    else
+      EXPECT_EQ(text, "") << c.release;
+  }
+  unsetenv("FOLIAN_PIXELS");
 }
 
 }  // namespace

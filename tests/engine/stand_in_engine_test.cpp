@@ -50,6 +50,29 @@ bool on_present(void*, const void* pixels, size_t row_bytes, size_t rows) {
 }
 void on_message(const FlutterPlatformMessage* m, void*) { g_received.push_back(m->response_handle); }
 
+// A compositor of gray stores; `g_spoil_size` makes the create callback
+// change the struct_size the engine set.
+std::vector<uint8_t> g_store;
+std::atomic<bool> g_spoil_size{false};
+std::atomic<int> g_collected{0};
+std::atomic<int> g_layer_presents{0};
+std::atomic<unsigned> g_first_gray{0};
+bool on_create(const FlutterBackingStoreConfig* config, FlutterBackingStore* out, void*) {
+  g_store.assign((size_t)config->size.width * (size_t)config->size.height, 0xAA);
+  out->type = kFlutterBackingStoreTypeSoftware2;
+  if (g_spoil_size) out->struct_size = 8;
+  out->software2 = {sizeof out->software2, g_store.data(), (size_t)config->size.width,
+                    (size_t)config->size.height, nullptr, nullptr,
+                    kFlutterSoftwarePixelFormatGray8};
+  return true;
+}
+bool on_collect(const FlutterBackingStore*, void*) { return ++g_collected, true; }
+bool on_layers(const FlutterLayer** layers, size_t count, void*) {
+  if (count == 1) g_first_gray = static_cast<const uint8_t*>(layers[0]->backing_store->software2.allocation)[0];
+  return ++g_layer_presents, true;
+}
+bool on_view(const FlutterPresentViewInfo*) { return true; }
+
 // Runs posted tasks on this (the platform) thread until `count` messages came.
 bool pump_until_received(size_t count) {
   auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -113,6 +136,7 @@ class Engine : public ::testing::Test {
     args_.icu_data_path = icu_.c_str();
     args_.platform_message_callback = on_message;
     args_.custom_task_runners = &runners_;
+    compositor_ = {sizeof compositor_, nullptr, on_create, on_collect, on_layers, false, nullptr};
   }
 
   FlutterEngineResult run() { return FlutterEngineRun(FLUTTER_ENGINE_VERSION, &config_, &args_, nullptr, &g_engine); }
@@ -134,6 +158,7 @@ class Engine : public ::testing::Test {
   FlutterCustomTaskRunners runners_{};
   FlutterRendererConfig config_{};
   FlutterProjectArgs args_{};
+  FlutterCompositor compositor_{};
 };
 
 TEST_F(Engine, RefusesWhatTheEngineRefuses) {
@@ -150,6 +175,22 @@ TEST_F(Engine, RefusesWhatTheEngineRefuses) {
       {"runs-on", [this] { desc_.runs_task_on_current_thread_callback = nullptr; }},
       {"no kernel", [this] { args_.assets_path = dir_.c_str(); }},
       {"no assets", [this] { args_.assets_path = nullptr; }},
+      {"no create", [this] {
+         compositor_.create_backing_store_callback = nullptr;
+         args_.compositor = &compositor_;
+       }},
+      {"no collect", [this] {
+         compositor_.collect_backing_store_callback = nullptr;
+         args_.compositor = &compositor_;
+       }},
+      {"no present", [this] {
+         compositor_.present_layers_callback = nullptr;
+         args_.compositor = &compositor_;
+       }},
+      {"both presents", [this] {
+         compositor_.present_view_callback = on_view;
+         args_.compositor = &compositor_;
+       }},
       {"aot and snapshots", [this] {
          args_.aot_data = reinterpret_cast<FlutterEngineAOTData>(&args_);
          args_.isolate_snapshot_data = reinterpret_cast<const uint8_t*>(&args_);
@@ -367,6 +408,45 @@ TEST_F(Engine, PointersThreadsAndFrames) {
         "FlutterEngineSendKeyEvent%20off%20the%20platform%20thread",
         "pointer%20timestamp%20"})
     EXPECT_NE(all.find(expected), std::string::npos) << expected << " not in\n" << all;
+}
+
+// From 3.7 the engine draws into gray stores as Skia does, in BT.709 luma,
+// keeps a store while the size stays, collects it at shutdown, and refuses
+// one whose struct_size the program changed.
+TEST_F(Engine, DrawsIntoTheCompositorsGrayStores) {
+  std::ofstream(assets_ + "/folian_app.txt") << "fill rgb 255 0 0\npresent\n";
+  args_.compositor = &compositor_;
+  g_collected = g_layer_presents = 0;
+  ASSERT_EQ(run(), kSuccess);
+  FlutterWindowMetricsEvent m{};
+  m.struct_size = sizeof m;
+  m.width = 30;
+  m.height = 20;
+  m.pixel_ratio = 1;
+  ASSERT_EQ(FlutterEngineSendWindowMetricsEvent(g_engine, &m), kSuccess);
+  for (int i = 0; i < 2000 && g_layer_presents < 1; i++)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_EQ(FlutterEngineScheduleFrame(g_engine), kSuccess);
+  for (int i = 0; i < 2000 && g_layer_presents < 2; i++)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  // Two frames at least: the metrics may show the page once more.
+  EXPECT_GE(g_layer_presents, 2);
+  EXPECT_EQ(g_first_gray, 0x36u);
+  EXPECT_EQ(g_collected, 0);
+  EXPECT_EQ(FlutterEngineShutdown(g_engine), kSuccess);
+  g_engine = nullptr;
+  EXPECT_EQ(g_collected, 1);
+  EXPECT_EQ(violations(), "");
+
+  g_spoil_size = true;
+  configure();
+  args_.compositor = &compositor_;
+  ASSERT_EQ(run(), kSuccess);
+  ASSERT_EQ(FlutterEngineSendWindowMetricsEvent(g_engine, &m), kSuccess);
+  for (int i = 0; i < 2000 && violations().empty(); i++)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  g_spoil_size = false;
+  EXPECT_NE(violations().find("modified%20the%20backing%20store%20struct%20size"), std::string::npos);
 }
 
 }  // namespace

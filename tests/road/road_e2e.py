@@ -11,8 +11,8 @@ import termios
 import time
 import unittest
 
-from folian_e2e import DEFAULT_RELEASE, RELEASE, SLOW, E2ETestCase, assert_no_violation, events, has, ok_reply, \
-    payload, read_pgm, say
+from folian_e2e import DEFAULT_RELEASE, GRAY_FRAMES, RELEASE, SLOW, E2ETestCase, assert_no_violation, events, has, \
+    luma, ok_reply, payload, read_pgm, say
 
 from evdev_nodes import MT_SCREEN, Nodes, touch_records
 
@@ -26,9 +26,11 @@ UPTIME = re.compile(r"^\[\s*(\d+\.\d+)\]")
 
 
 def picture(*rects):
-    """An 8-bit W x H white image with (x, y, w, h, gray) rectangles."""
+    """An 8-bit W x H white image with (x, y, w, h, gray) rectangles; a colour
+    (r, g, b) for gray is its luma on the path under test."""
     img = bytearray([WHITE]) * (W * H)
     for x, y, w, h, g in rects:
+        g = luma(*g) if isinstance(g, tuple) else g
         for row in range(y, y + h):
             img[row * W + x:row * W + x + w] = bytes([g]) * w
     return bytes(img)
@@ -36,7 +38,9 @@ def picture(*rects):
 
 def drawing(*rects):
     """Script lines that draw picture(*rects) on a cleared page."""
-    return "clear\nfill gray 255\n" + "".join("rect %d %d %d %d gray %d\n" % r for r in rects)
+    return "clear\nfill gray 255\n" + "".join(
+        "rect %d %d %d %d rgb %d %d %d\n" % (r[:4] + r[4]) if isinstance(r[4], tuple) else
+        "rect %d %d %d %d gray %d\n" % r for r in rects)
 
 
 def wait_for(what, check, timeout=5.0):
@@ -207,10 +211,13 @@ class SleepAndWake(Road):
         self.assertTrue(any(t > resumed for t in at[FRAME_REQUEST + ":"]))
 
 
-# Three pages that differ in known rectangles only.
-PAGE_RECTS = [((60, 80, 120, 40, BLACK),),
-              ((360, 400, 120, 40, BLACK),),
-              ((360, 400, 120, 40, BLACK), (100, 600, 50, 50, BLACK))]
+# Three pages that differ in known rectangles only, each with a red mark
+# whose gray is the path's own: 74 from the engine's gray, 88 converted from
+# BGRA.
+RED = (200, 40, 40)
+PAGE_RECTS = [((60, 80, 120, 40, BLACK), (500, 700, 40, 40, RED)),
+              ((360, 400, 120, 40, BLACK), (500, 700, 40, 40, RED)),
+              ((360, 400, 120, 40, BLACK), (100, 600, 50, 50, BLACK), (500, 700, 40, 40, RED))]
 PAGES_APP = "".join("page\n" + drawing(*rects).replace("clear\n", "")
                     for rects in PAGE_RECTS) + "pages\n"
 
@@ -223,6 +230,8 @@ class PageTurns(Road):
         shown = self.wait_updates(1)[0]
         self.assertEqual((shown["region"], shown["full"], shown["waveform"]), ((0, 0, W, H), True, GC16))
         self.assertPicture(self.snapshot(0), picture(*PAGE_RECTS[0]), "page 0")
+        self.assertEqual(self.snapshot(0)[700 * W + 500], 74 if GRAY_FRAMES else 88)
+        app.wait_line(r"\] 画面格式：%s" % ("Gray8，" if GRAY_FRAMES else "BGRA，"))
 
         # A tap on the right half of the touch screen.
         self.touch(touch_records(0, 1, 3500, 2000), touch_records(0, -1))
@@ -254,6 +263,21 @@ class PageTurns(Road):
         self.assertEqual([e["index"] for e in events(trace, "page")], ["0", "1", "2"])
         self.assertEqual([(u["region"], u["full"]) for u in self.updates()[3:]], [((0, 0, W, H), True)] * 2)
         self.assertPicture(self.snapshot(4), bytes([0x80]) * (W * H), "screen given back")
+
+
+    def test_page_turns_on_a_16_bit_panel(self):
+        """Frames the engine draws in RGB565 where it can: the same damage."""
+        app = self.launch(PAGES_APP, FOLIAN_SIM_FB_BPP="16")
+        app.wait_line(r"\] 画面格式：%s" % ("RGB565，" if GRAY_FRAMES else "BGRA，"))
+        self.wait_updates(1)
+        self.touch(touch_records(0, 1, 3500, 2000), touch_records(0, -1))
+        app.wait_event("page", match=lambda e: e["index"] == "1")
+        self.wait_updates(2)
+        trace = self.stop()
+        self.assertEqual([(u["region"], u["full"]) for u in self.updates()],
+                         [((0, 0, W, H), True), ((60, 80, 420, 360), False)])
+        self.assertEqual({e["pixels"] for e in events(trace, "present")},
+                         {"rgb565" if GRAY_FRAMES else "bgra"})
 
 
 EPD, EPDC = "app.folian.eink_epd", "app.folian.ireader_epdc"
@@ -400,7 +424,8 @@ class FlashesAndMotion(Road):
         say(self.control, "key next\n")
         reply = self.app.wait_event("response", match=lambda e: e["channel"] == EPD, count=7)
         self.assertEqual(payload(reply), ok_reply({
-            "platform": "kindle", "driver": kind, "night": True, "motion": "auto", "dithering": False,
+            "platform": "kindle", "driver": kind, "pixels": "Gray8" if GRAY_FRAMES else "BGRA",
+            "night": True, "motion": "auto", "dithering": False,
             "flashEvery": 0, "flashEveryNight": 0, "sinceFlash": 6 if kind == "mtk" else 5,
             "orientation": 0}))
         self.stop()

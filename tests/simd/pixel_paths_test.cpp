@@ -1,7 +1,9 @@
 // The vector conversion paths of 8-bit panels give the same gray bytes and
 // the same changed columns as the plain formula, dithered or not, for every
-// row width around their block sizes and every kind of pixel.  Presentation
-// calls the path in use for every row, so frames need no test per path.
+// row width around their block sizes and every kind of pixel, from the
+// engine's BGRA rows and from the gray rows it draws into gray stores.
+// Presentation calls the path in use for every row, so frames need no test
+// per path.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -48,13 +50,13 @@ struct Row {
   bool operator==(const Row&) const = default;
 };
 
-// The formula, one pixel at a time.
+// The formula, one pixel at a time; a `gray` source is one byte a pixel.
 Row expected_row(const uint8_t* src, std::vector<uint8_t> dst, uint8_t invert,
-                 const uint8_t* dither = nullptr) {
+                 const uint8_t* dither = nullptr, bool gray_source = false) {
   Row r{std::move(dst)};
   for (unsigned x = 0; x < r.dst.size(); ++x) {
     const uint8_t* px = src + 4 * x;
-    unsigned gray = (29u * px[0] + 150u * px[1] + 77u * px[2]) >> 8;
+    unsigned gray = gray_source ? src[x] : (29u * px[0] + 150u * px[1] + 77u * px[2]) >> 8;
     if (dither) gray = (gray + dither[x % 64]) / 17 * 17;
     uint8_t v = (uint8_t)(gray ^ invert);
     if (v == r.dst[x]) continue;
@@ -69,11 +71,12 @@ Row expected_row(const uint8_t* src, std::vector<uint8_t> dst, uint8_t invert,
 // The path in use; the byte past the row must stay as it was, and the columns
 // are left alone when nothing changed.
 Row converted_row(const uint8_t* src, std::vector<uint8_t> dst, uint8_t invert,
-                  const uint8_t* dither = nullptr) {
+                  const uint8_t* dither = nullptr, bool gray_source = false) {
   Row r;
   unsigned n = (unsigned)dst.size();
   dst.push_back(0xA5);
-  r.any = pixels_convert_row8(src, dst.data(), n, invert, dither, &r.first, &r.last);
+  auto convert = gray_source ? pixels_convert_gray8 : pixels_convert_row8;
+  r.any = convert(src, dst.data(), n, invert, dither, &r.first, &r.last);
   EXPECT_EQ(dst.back(), 0xA5) << "written past the row";
   dst.pop_back();
   r.dst = std::move(dst);
@@ -128,17 +131,19 @@ TEST(PixelPaths, RandomRowsOfEveryWidthAndAlignment) {
         const uint8_t* src = buf.data() + offset;
         uint8_t invert = (n + offset) % 2 ? 0xFF : 0x00;
         for (const uint8_t* dither : {(const uint8_t*)nullptr, pixels_dither_row(n + offset)}) {
-          std::vector<uint8_t> shadow(n);
-          for (auto& b : shadow) b = (uint8_t)rng();
-          std::vector<uint8_t> same = expected_row(src, shadow, invert, dither).dst;
-          std::vector<uint8_t> disturbed = same;
-          for (int k = 0; k < 3; ++k) disturbed[rng() % n] ^= (uint8_t)(1 + rng() % 255);
-          for (auto* dst : {&shadow, &same, &disturbed}) {
-            Row want = expected_row(src, *dst, invert, dither);
-            Row got = converted_row(src, *dst, invert, dither);
-            ASSERT_TRUE(got == want) << path << " width " << n << " offset " << offset
-                                     << (dither ? " dithered: " : ": ") << describe(got)
-                                     << ", expected " << describe(want);
+          for (bool gray : {false, true}) {
+            std::vector<uint8_t> shadow(n);
+            for (auto& b : shadow) b = (uint8_t)rng();
+            std::vector<uint8_t> same = expected_row(src, shadow, invert, dither, gray).dst;
+            std::vector<uint8_t> disturbed = same;
+            for (int k = 0; k < 3; ++k) disturbed[rng() % n] ^= (uint8_t)(1 + rng() % 255);
+            for (auto* dst : {&shadow, &same, &disturbed}) {
+              Row want = expected_row(src, *dst, invert, dither, gray);
+              Row got = converted_row(src, *dst, invert, dither, gray);
+              ASSERT_TRUE(got == want) << path << (gray ? " gray" : " bgra") << " width " << n
+                                       << " offset " << offset << (dither ? " dithered: " : ": ")
+                                       << describe(got) << ", expected " << describe(want);
+            }
           }
         }
       }
@@ -155,33 +160,37 @@ TEST(PixelPaths, RandomRowsOfEveryWidthAndAlignment) {
 // blocks.
 TEST(PixelPaths, DitheringKeepsLevelsAndAveragesToTheGray) {
   constexpr unsigned kRow = 256 * 8;  // gray x / 8 at column x
-  std::vector<uint8_t> src(4 * kRow);
-  for (unsigned x = 0; x < kRow; ++x) std::fill_n(&src[4 * x], 4, (uint8_t)(x / 8));
+  std::vector<uint8_t> bgra(4 * kRow), grays(kRow);
+  for (unsigned x = 0; x < kRow; ++x) std::fill_n(&bgra[4 * x], 4, grays[x] = (uint8_t)(x / 8));
   for (auto& path : runnable_paths()) {
     UsePath use(path);
-    for (uint8_t invert : {0x00, 0xFF}) {
-      std::vector<unsigned> sum(256);
-      std::vector<bool> up(kRow), above(kRow);
-      for (unsigned y = 0; y < 8; ++y, above.swap(up)) {
-        const uint8_t* dither = pixels_dither_row(y);
-        Row got = converted_row(src.data(), std::vector<uint8_t>(kRow, 1), invert, dither);
-        ASSERT_TRUE(got == expected_row(src.data(), std::vector<uint8_t>(kRow, 1), invert, dither))
-            << path << " row " << y;
-        for (unsigned x = 0; x < kRow; ++x) {
-          unsigned v = got.dst[x] ^ invert, gray = x / 8;
-          ASSERT_EQ(v % 17, 0u) << path << " gray " << gray;
-          if (gray % 17 == 0) {
-            ASSERT_EQ(v, gray) << path;
+    for (uint8_t invert : {0x00, 0xFF})
+      for (bool gray_source : {false, true}) {
+        const uint8_t* src = gray_source ? grays.data() : bgra.data();
+        std::vector<unsigned> sum(256);
+        std::vector<bool> up(kRow), above(kRow);
+        for (unsigned y = 0; y < 8; ++y, above.swap(up)) {
+          const uint8_t* dither = pixels_dither_row(y);
+          std::vector<uint8_t> shadow(kRow, 1);
+          Row got = converted_row(src, shadow, invert, dither, gray_source);
+          ASSERT_TRUE(got == expected_row(src, shadow, invert, dither, gray_source))
+              << path << " row " << y << (gray_source ? " gray" : " bgra");
+          for (unsigned x = 0; x < kRow; ++x) {
+            unsigned v = got.dst[x] ^ invert, gray = x / 8;
+            ASSERT_EQ(v % 17, 0u) << path << " gray " << gray;
+            if (gray % 17 == 0) {
+              ASSERT_EQ(v, gray) << path;
+            }
+            sum[gray] += v;
+            up[x] = gray % 17 <= 8 && v > gray;
+            bool beside = x % 8 != 0 && up[x - 1], under = y > 0 && above[x];
+            ASSERT_FALSE(up[x] && (beside || under))
+                << path << " gray " << gray << " at " << x % 8 << "," << y;
           }
-          sum[gray] += v;
-          up[x] = gray % 17 <= 8 && v > gray;
-          bool beside = x % 8 != 0 && up[x - 1], under = y > 0 && above[x];
-          ASSERT_FALSE(up[x] && (beside || under)) << path << " gray " << gray << " at " << x % 8 << "," << y;
         }
+        for (unsigned gray = 0; gray < 256; ++gray)
+          EXPECT_NEAR(sum[gray] / 64.0, gray, 17.0 / 128) << path << " gray " << gray;
       }
-      for (unsigned gray = 0; gray < 256; ++gray)
-        EXPECT_NEAR(sum[gray] / 64.0, gray, 17.0 / 128) << path << " gray " << gray;
-    }
   }
 }
 
@@ -192,20 +201,42 @@ TEST(PixelPaths, ChangedColumnsAtEveryPositionAroundBlockEdges) {
   std::mt19937 rng(7);
   for (auto& path : runnable_paths()) {
     UsePath use(path);
-    for (unsigned n : {16u, 17u, 31u, 33u, 64u, 100u}) {
-      std::vector<uint8_t> src = random_pixels(rng, n);
-      std::vector<uint8_t> settled = expected_row(src.data(), std::vector<uint8_t>(n), 0).dst;
-      for (unsigned a = 0; a < n; ++a) {
-        for (unsigned b = a; b < n; b += (b < a + 3 || b + 3 >= n) ? 1 : 7) {
-          std::vector<uint8_t> shadow(settled);
-          shadow[a] ^= 0x80;
-          shadow[b] ^= 0x01;
-          Row got = converted_row(src.data(), shadow, 0);
-          ASSERT_TRUE(got == (Row{settled, true, a, b}))
-              << path << " width " << n << " changes at " << a << "," << b << ": " << describe(got);
+    for (unsigned n : {16u, 17u, 31u, 33u, 64u, 100u})
+      for (bool gray : {false, true}) {
+        std::vector<uint8_t> src = random_pixels(rng, n);
+        std::vector<uint8_t> settled =
+            expected_row(src.data(), std::vector<uint8_t>(n), 0, nullptr, gray).dst;
+        for (unsigned a = 0; a < n; ++a) {
+          for (unsigned b = a; b < n; b += (b < a + 3 || b + 3 >= n) ? 1 : 7) {
+            std::vector<uint8_t> shadow(settled);
+            shadow[a] ^= 0x80;
+            shadow[b] ^= 0x01;
+            Row got = converted_row(src.data(), shadow, 0, nullptr, gray);
+            ASSERT_TRUE(got == (Row{settled, true, a, b}))
+                << path << (gray ? " gray" : " bgra") << " width " << n << " changes at " << a
+                << "," << b << ": " << describe(got);
+          }
         }
       }
-    }
+  }
+}
+
+// Each source keeps its own luma.  BGRA rows are weighed 77/150/29 of 256
+// here: pure red, green and blue become 76, 149 and 28.  Gray rows are the
+// engine's already, BT.709 (0.2126/0.7152/0.0722: 0x36, 0xB6 and 0x12 for
+// the same colours, as the stand-in engine draws them), and go through as
+// they are.  Grays agree either way.
+TEST(PixelPaths, EachSourceKeepsItsOwnLuma) {
+  const uint8_t bgra[] = {0, 0, 255, 255, 0, 255, 0, 255, 255, 0, 0, 255, 128, 128, 128, 255};
+  const uint8_t engine_gray[] = {0x36, 0xB6, 0x12, 128};
+  for (auto& path : runnable_paths()) {
+    UsePath use(path);
+    EXPECT_EQ(converted_row(bgra, std::vector<uint8_t>(4), 0).dst,
+              (std::vector<uint8_t>{76, 149, 28, 128}))
+        << path;
+    EXPECT_EQ(converted_row(engine_gray, std::vector<uint8_t>(4), 0, nullptr, true).dst,
+              (std::vector<uint8_t>{0x36, 0xB6, 0x12, 128}))
+        << path;
   }
 }
 
