@@ -312,6 +312,8 @@ FAULTS = [
      "--check passes settings a start refuses (FOLIAN_EINK=foo, FOLIAN_NIGHT=yes, ...)"),
     ("check.cpp", "  orientation_read_settings();\n", "",
      "--check passes a FOLIAN_ROTATE a start refuses"),
+    ("check.cpp", "  compositor_read_settings();\n", "",
+     "--check passes a FOLIAN_PIXELS a start refuses"),
     ("check.cpp", "  const FramebufferSettings screen = framebuffer_read_settings();\n  on_start_settings((double)screen.dpi);",
      "  on_start_settings(0);", "--check passes a FOLIAN_FB_SIZE or FOLIAN_DPI a start refuses"),
     ("settings.cpp", "  if (x) *height = (unsigned)h;", "  *height = (unsigned)h;",

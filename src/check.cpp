@@ -62,11 +62,13 @@ int check_settings(CheckStartSettings on_start_settings) {
   const FramebufferSettings screen = framebuffer_read_settings();
   on_start_settings((double)screen.dpi);
   // What display_open reads for itself and through policy_open and
-  // eink_open, which only read their settings here; the orientation.
+  // eink_open, which only read their settings here; the orientation; the
+  // frames' format.
   display_read_settings();
   policy_open();
   eink_open(0, 0);
   orientation_read_settings();
+  compositor_read_settings();
   input_read_settings();
   setting_flag("FOLIAN_FAKE_FRAMEWORK");
   return settings_count_invalid() - before + !control_check();
