@@ -85,19 +85,24 @@ bool on_present_layers(const FlutterLayer** layers, size_t count, void*) {
   return display_present_pixels(store.allocation, store.row_bytes, store.height, g_pixels);
 }
 
+// In the order of PixelsSetting.
 const char* const kSettingNames[] = {"auto", "gray", "bgra"};
-enum { kAuto, kGray, kBgra };
 
 }  // namespace
 
+PixelsSetting compositor_read_settings() {
+  const int fallback = (int)PixelsSetting::kAuto;
+  return (PixelsSetting)setting_choice("FOLIAN_PIXELS", kSettingNames, 3, fallback, fallback);
+}
+
 FramePixels compositor_choose(int release, uint32_t bpp, bool rgb565) {
-  int want = setting_choice("FOLIAN_PIXELS", kSettingNames, 3, kAuto, kAuto);
-  if (want == kBgra) return FramePixels::kBgra;
+  const PixelsSetting want = compositor_read_settings();
+  if (want == PixelsSetting::kBgra) return FramePixels::kBgra;
   const bool engine_can = release < 0 || release >= kFirstGrayRelease;
   FramePixels panel = bpp == 8              ? FramePixels::kGray8
                       : bpp == 16 && rgb565 ? FramePixels::kRgb565
                                             : FramePixels::kBgra;
-  if (want == kGray && !engine_can && panel != FramePixels::kBgra)
+  if (want == PixelsSetting::kGray && !engine_can && panel != FramePixels::kBgra)
     log_error("FOLIAN_PIXELS=gray：这个引擎（Flutter 3.7 之前）只画 BGRA，用 BGRA\n");
   return engine_can ? panel : FramePixels::kBgra;
 }

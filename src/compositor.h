@@ -13,6 +13,11 @@
 // The first release whose engine takes Software2 backing stores: 3.7.
 constexpr int kFirstGrayRelease = 307;
 
+// FOLIAN_PIXELS as compositor_choose reads it: a word not of the three is
+// told in one line and "auto" stands.
+enum class PixelsSetting { kAuto, kGray, kBgra };
+PixelsSetting compositor_read_settings();
+
 // What the engine draws for a panel of `bpp` bits (`rgb565`: its 16-bit
 // pixels are red 11..15, green 5..10, blue 0..4) with an engine of `release`
 // (major * 100 + minor; -1 unknown, counted as the newest), under

@@ -31,6 +31,8 @@ struct DisplayState {
   // Read without the lock by the main thread's power handling.
   std::atomic<bool> suspended{false};
   bool log_frames = false;
+  // The screen found at start is given back at close.
+  bool restore = true;
   // What the driver last refused to refresh (w 0: nothing).  The framebuffer
   // holds those pixels but the panel does not show them, so the next partial
   // refresh takes the rectangle in.
@@ -240,15 +242,26 @@ double now_ms() {
   return ts.tv_sec * 1000.0 + ts.tv_nsec / 1000000.0;
 }
 
+DisplaySettings display_read_settings() {
+  DisplaySettings s{};
+  s.log_frames = setting_int("FOLIAN_LOG_FRAMES", 0, 0, INT_MAX) != 0;
+  s.night = setting_flag("FOLIAN_NIGHT");
+  s.dither = setting_flag("FOLIAN_DITHER");
+  s.restore = !setting_flag("FOLIAN_FRAMEWORK_STOPPED");
+  return s;
+}
+
 bool display_open(DisplayInfo* info) {
   reset_state();
   policy_open();
-  g.log_frames = setting_int("FOLIAN_LOG_FRAMES", 0, 0, INT_MAX) != 0;
+  const DisplaySettings s = display_read_settings();
+  g.log_frames = s.log_frames;
+  g.restore = s.restore;
   g.force_full = true;
   if (!framebuffer_open(info)) return false;
-  g.night = setting_flag("FOLIAN_NIGHT");
+  g.night = s.night;
   place_night(false);  // nothing of the application is on the screen yet
-  g.dither = setting_flag("FOLIAN_DITHER");
+  g.dither = s.dither;
   if (g.night || g.dither)
     log_info("夜间模式%s，抖动%s\n", g.night ? "开" : "关", g.dither ? "开" : "关");
   note_dithering();
@@ -256,8 +269,7 @@ bool display_open(DisplayInfo* info) {
 }
 
 void display_close() {
-  bool restore = !setting_flag("FOLIAN_FRAMEWORK_STOPPED");
-  if (framebuffer_kept_start() && restore) {
+  if (framebuffer_kept_start() && g.restore) {
     {
       std::lock_guard<std::mutex> lock(g_lock);
       Framebuffer fb = framebuffer_get();

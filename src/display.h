@@ -14,6 +14,18 @@
 #include "framebuffer.h"
 #include "pixels.h"
 
+// The settings display_open reads for itself, as it reads them: a value that
+// breaks its rule is told in one line and the default stands (settings.h).
+// The framebuffer's are framebuffer_read_settings', the refresh policy's
+// policy_open's.
+struct DisplaySettings {
+  bool log_frames;  // FOLIAN_LOG_FRAMES not 0: one log line per refresh
+  bool night;       // FOLIAN_NIGHT
+  bool dither;      // FOLIAN_DITHER
+  bool restore;     // the screen found at start given back (no FOLIAN_FRAMEWORK_STOPPED)
+};
+DisplaySettings display_read_settings();
+
 // False (with a log line) when no screen could be opened.
 bool display_open(DisplayInfo* info);
 void display_close();

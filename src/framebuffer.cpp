@@ -43,8 +43,11 @@ FramebufferState g_fb;
 
 constexpr uint32_t kDefaultWidth = 1236;
 constexpr uint32_t kDefaultHeight = 1648;
+constexpr long long kMaxSide = 65535;
 // Far beyond any panel; a larger value is a typing slip.
 constexpr long long kMaxDpi = 10000;
+// The simulated screen's density, where no physical width tells one.
+constexpr long long kSimulatedDpi = 300;
 
 bool field_fits(const char* name, const fb_bitfield& f, uint32_t bpp) {
   if ((uint64_t)f.offset + f.length <= bpp) return true;
@@ -75,28 +78,8 @@ void reset_state() {
   g_fb.dump_dir = nullptr;
 }
 
-// "WxH", or "W" alone with the default height.
-bool parse_size(const char* text, unsigned* w, unsigned* h) {
-  char width[16];
-  const char* x = strchr(text, 'x');
-  size_t n = x ? (size_t)(x - text) : strlen(text);
-  if (n >= sizeof width) return false;
-  memcpy(width, text, n);
-  width[n] = '\0';
-  long long pw = 0, ph = *h;
-  if (!parse_whole_int(width, 1, 65535, &pw)) return false;
-  if (x && !parse_whole_int(x + 1, 1, 65535, &ph)) return false;
-  *w = (unsigned)pw;
-  *h = (unsigned)ph;
-  return true;
-}
-
-bool open_simulated(DisplayInfo* info) {
-  unsigned w = kDefaultWidth, h = kDefaultHeight;
-  const char* size = setting_text("FOLIAN_FB_SIZE");
-  if (size && *size && !parse_size(size, &w, &h)) {
-    log_error("FOLIAN_FB_SIZE=%s 无效：应为 宽x高，各 1 到 65535，用默认值 %ux%u\n", size, w, h);
-  }
+bool open_simulated(const FramebufferSettings& s, DisplayInfo* info) {
+  const unsigned w = s.width, h = s.height;
   uint64_t bytes = (uint64_t)w * h;
   if (bytes == 0 || bytes > (uint64_t)(PTRDIFF_MAX / 2)) {
     log_error("假屏尺寸 %ux%u 无效\n", w, h);
@@ -121,11 +104,11 @@ bool open_simulated(DisplayInfo* info) {
     g_fb.map = g_fb.origin = nullptr;
     return false;
   }
-  g_fb.dump_dir = setting_text("FOLIAN_FB_DUMP_DIR");
+  g_fb.dump_dir = s.dump_dir;
 
   info->width = w;
   info->height = h;
-  info->dpi = (double)setting_int("FOLIAN_DPI", 300, 0, kMaxDpi);
+  info->dpi = (double)s.dpi;
   info->bpp = 8;
   info->rgb565 = false;
   log_info("假屏模式 %ux%u，帧导出到 %s\n", w, h, g_fb.dump_dir ? g_fb.dump_dir : "（不导出）");
@@ -197,8 +180,8 @@ class DeviceHold {
   size_t map_len_ = 0;
 };
 
-bool open_device(DisplayInfo* info) {
-  const char* path = framebuffer_device();
+bool open_device(const FramebufferSettings& s, DisplayInfo* info) {
+  const char* path = s.device;
   DeviceHold dev;
   if (!dev.open_path(path)) {
     log_error("打开 %s 失败: %s\n", path, strerror(errno));
@@ -242,8 +225,7 @@ bool open_device(DisplayInfo* info) {
   g_fb.span = (size_t)span;
   pixels_set_format(var);
 
-  if (!setting_present("FOLIAN_KEEP_SCREEN"))
-    g_fb.saved = alloc_copy("启动屏副本", g_fb.span, g_fb.origin, 0);
+  if (s.keep_start) g_fb.saved = alloc_copy("启动屏副本", g_fb.span, g_fb.origin, 0);
   g_fb.shadow = alloc_copy("影子缓冲", g_fb.span, g_fb.origin, 0);
   if (!g_fb.shadow) {
     free(g_fb.saved);
@@ -259,8 +241,7 @@ bool open_device(DisplayInfo* info) {
   info->rgb565 = pixels_takes(FramePixels::kRgb565);
   info->dpi = 0;
   if (var.width >= 1 && var.width <= 999) info->dpi = var.xres * 25.4 / var.width;
-  long long dpi = setting_int("FOLIAN_DPI", 0, 0, kMaxDpi);
-  if (dpi >= 1) info->dpi = (double)dpi;
+  if (s.dpi >= 1) info->dpi = (double)s.dpi;
   log_info(
       "帧缓冲 %s: %ux%u（虚拟 %ux%u，偏移 %u,%u），%u 位，行宽 %u，grayscale=%u，旋转=%u，物理宽 %umm\n",
       path, var.xres, var.yres, var.xres_virtual, var.yres_virtual, var.xoffset, var.yoffset,
@@ -276,9 +257,24 @@ const char* framebuffer_device() {
   return path && *path ? path : "/dev/fb0";
 }
 
+FramebufferSettings framebuffer_read_settings() {
+  FramebufferSettings s{};
+  s.device = framebuffer_device();
+  s.width = kDefaultWidth;
+  s.height = kDefaultHeight;
+  if (!s.device) {
+    setting_size("FOLIAN_FB_SIZE", kMaxSide, &s.width, &s.height);
+    s.dump_dir = setting_text("FOLIAN_FB_DUMP_DIR");
+  }
+  s.dpi = setting_int("FOLIAN_DPI", s.device ? 0 : kSimulatedDpi, 0, kMaxDpi);
+  s.keep_start = !setting_present("FOLIAN_KEEP_SCREEN");
+  return s;
+}
+
 bool framebuffer_open(DisplayInfo* info) {
   reset_state();
-  return setting_present("FOLIAN_FB_FILE") ? open_simulated(info) : open_device(info);
+  const FramebufferSettings s = framebuffer_read_settings();
+  return s.device ? open_device(s, info) : open_simulated(s, info);
 }
 
 void framebuffer_close() {

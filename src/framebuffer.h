@@ -19,6 +19,17 @@ struct DisplayInfo {
   bool rgb565;   // 16 bits laid out red 11..15, green 5..10, blue 0..4
 };
 
+// The settings framebuffer_open reads, as it reads them: a value that breaks
+// its rule is told in one line and the default stands (settings.h).
+struct FramebufferSettings {
+  const char* device;      // FOLIAN_FB, else /dev/fb0; nullptr when simulated
+  unsigned width, height;  // the simulated screen's (FOLIAN_FB_SIZE)
+  const char* dump_dir;    // the simulated screen's pictures (FOLIAN_FB_DUMP_DIR)
+  long long dpi;           // FOLIAN_DPI; 0: from the panel's physical width
+  bool keep_start;         // the screen found at start is kept (no FOLIAN_KEEP_SCREEN)
+};
+FramebufferSettings framebuffer_read_settings();
+
 // False (with a log line) when no screen could be opened.  Sets the pixel
 // format of the pixel paths.
 bool framebuffer_open(DisplayInfo* info);

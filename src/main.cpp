@@ -18,11 +18,11 @@
 
 #include "bundle.h"
 #include "channels.h"
+#include "check.h"
 #include "compositor.h"
 #include "control.h"
 #include "device.h"
 #include "display.h"
-#include "eink.h"
 #include "engine.h"
 #include "flutter_embedder.h"
 #include "folian_version.h"
@@ -32,7 +32,6 @@
 #include "log.h"
 #include "orientation.h"
 #include "platform.h"
-#include "policy.h"
 #include "power.h"
 #include "settings.h"
 #include "tasks.h"
@@ -423,88 +422,15 @@ void run_loop(int wake_fd) {
   }
 }
 
-// The device's nodes and tools a start would open; the number of problems.
-// The framebuffer is needed; without input nodes or the power tools the
-// program goes on without that facility, which is told, not counted.
-int check_device() {
-  int problems = 0;
-  if (const char* fb = framebuffer_device()) {
-    if (access(fb, R_OK | W_OK) == 0) {
-      log_info("帧缓冲 %s 可读写\n", fb);
-    } else {
-      log_error("帧缓冲 %s 不可用: %s\n", fb, strerror(errno));
-      problems++;
-    }
-  } else {
-    log_info("屏幕是模拟的（FOLIAN_FB_FILE）\n");
-  }
-  int nodes = input_count_readable_nodes();
-  if (nodes)
-    log_info("输入设备：/dev/input 下 %d 个可读\n", nodes);
-  else
-    log_info("输入设备：/dev/input 下没有可读的，没有触摸和翻页键\n");
-  static const struct {
-    const char* path;
-    const char* without;
-  } kTools[] = {{kWaitEventPath, "不跟随屏保"}, {kSetPropPath, "触摸不推迟休眠"}};
-  for (const auto& tool : kTools) {
-    if (access(tool.path, X_OK) == 0)
-      log_info("设备工具 %s 可用\n", tool.path);
-    else
-      log_info("设备工具 %s 不可用：%s\n", tool.path, tool.without);
-  }
-  return problems;
-}
-
 unsigned exit_timeout_s() {
   return (unsigned)setting_int("FOLIAN_EXIT_TIMEOUT", kDefaultExitTimeout, 1, INT_MAX);
 }
 
-// The settings a start reads, each by the rule the start reads it with: the
-// settings module tells a value that breaks its rule in one line.  Those and
-// a control FIFO that could not be made are the problems counted.
-int check_settings() {
-  int before = settings_count_invalid();
-  pixel_ratio_for(0);
+// --check reads the start-up's own settings as the start does.
+void on_check_settings(double dpi) {
+  pixel_ratio_for(dpi);
   accessibility_features();
   exit_timeout_s();
-  // What display_open and framebuffer_open read for themselves (the DPI's
-  // bound is the framebuffer's kMaxDpi); policy_open and eink_open, which
-  // they call, only read their settings.
-  setting_int("FOLIAN_DPI", 0, 0, 10000);
-  setting_int("FOLIAN_LOG_FRAMES", 0, 0, INT_MAX);
-  setting_flag("FOLIAN_NIGHT");
-  setting_flag("FOLIAN_DITHER");
-  setting_flag("FOLIAN_FRAMEWORK_STOPPED");
-  policy_open();
-  eink_open(0, 0);
-  input_read_settings();
-  setting_flag("FOLIAN_FAKE_FRAMEWORK");
-  return settings_count_invalid() - before + !control_check();
-}
-
-// folian --check: the start-up's checks up to the launch and the device's,
-// one line each, without opening the screen or launching the engine.
-int run_check(const BundlePaths& bundle) {
-  int problems = 0;
-  bool loaded = engine_load(bundle.engine);
-  problems += !loaded;
-  problems += !bundle_usable(bundle, true);
-  if (loaded) {
-    problems += !engine_check_app(bundle.engine, bundle.app, bundle.kernel);
-    const char* engine_name;
-    int release = engine_release(&engine_name);
-    compositor_tell_check(release, engine_name);
-  } else
-    log_info("应用 %s 没能与引擎比对\n", bundle.app);
-  problems += check_device();
-  problems += check_settings();
-  device_check();
-  if (problems)
-    log_error("检查完毕：%d 项有问题\n", problems);
-  else
-    log_info("检查完毕：全部通过\n");
-  return problems ? 1 : 0;
 }
 
 void arm_exit_watchdog() {
@@ -558,7 +484,7 @@ int main(int argc, char** argv) {
   }
   log_info("包目录 %s\n", bundle.dir);
   bundle_log_manifest(bundle);
-  if (check) return run_check(bundle);
+  if (check) return check_run(bundle, on_check_settings);
 
   if (!open_signal_pipe()) return 1;
   install_signal_handlers();

@@ -26,11 +26,14 @@ bool valid(int degrees) { return degrees >= 0 && degrees < 360 && degrees % 90 =
 
 }  // namespace
 
+int orientation_read_settings() {
+  return setting_choice("FOLIAN_ROTATE", kDegreeNames, 4, 0, 0) * 90;
+}
+
 void orientation_open(unsigned panel_width, unsigned panel_height) {
   g_panel_width = panel_width;
   g_panel_height = panel_height;
-  int index = setting_choice("FOLIAN_ROTATE", kDegreeNames, 4, 0, 0);
-  g_start = g_degrees = index * 90;
+  g_start = g_degrees = orientation_read_settings();
   if (g_start != 0)
     log_info("屏幕方向 %d°（FOLIAN_ROTATE），应用窗口 %ux%u\n", g_start, orientation_app_width(),
              orientation_app_height());

@@ -7,6 +7,9 @@
 
 #include <stddef.h>
 
+// The start's orientation, FOLIAN_ROTATE, as orientation_open reads it: a
+// value that is not one of the four is told in one line and 0 stands.
+int orientation_read_settings();
 // Reads FOLIAN_ROTATE; the panel's size in pixels gives the window's.
 void orientation_open(unsigned panel_width, unsigned panel_height);
 int orientation_degrees();

@@ -41,6 +41,22 @@ bool parse_number(const char* text, double* out) {
   return true;
 }
 
+bool parse_size(const char* text, long long max, unsigned* width, unsigned* height) {
+  if (unset_or_empty(text)) return false;
+  char first[16];
+  const char* x = strchr(text, 'x');
+  size_t n = x ? (size_t)(x - text) : strlen(text);
+  if (n >= sizeof first) return false;
+  memcpy(first, text, n);
+  first[n] = '\0';
+  long long w = 0, h = 0;
+  if (!parse_whole_int(first, 1, max, &w)) return false;
+  if (x && !parse_whole_int(x + 1, 1, max, &h)) return false;
+  *width = (unsigned)w;
+  if (x) *height = (unsigned)h;
+  return true;
+}
+
 const char* setting_text(const char* name) { return getenv(name); }
 
 bool setting_present(const char* name) { return getenv(name) != nullptr; }
@@ -93,6 +109,14 @@ int setting_choice(const char* name, const char* const* names, size_t count, int
   g_invalid++;
   log_error("%s=%s 无效：应为 %s 之一\n", name, value, list);
   return unknown;
+}
+
+void setting_size(const char* name, long long max, unsigned* width, unsigned* height) {
+  const char* value = getenv(name);
+  if (unset_or_empty(value) || parse_size(value, max, width, height)) return;
+  g_invalid++;
+  log_error("%s=%s 无效：应为 宽x高，各 1 到 %lld，用默认值 %ux%u\n", name, value, max, *width,
+            *height);
 }
 
 int settings_count_invalid() { return g_invalid; }

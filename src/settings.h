@@ -3,7 +3,7 @@
 // Every module reads its own settings when it opens, through these helpers
 // only, so that the same value means the same thing everywhere: a number is
 // the whole value and lies in its range, a flag is "1"/"true" or
-// "0"/"false", a name is one of a list.  A value that breaks its rule is told
+// "0"/"false", a name is one of a list, a size is "WxH".  A value that breaks its rule is told
 // in one error line naming the rule, and the default stands.  Numbers never
 // depend on the user's locale.
 #pragma once
@@ -24,6 +24,9 @@ bool setting_flag(const char* name);
 // unknown name `unknown` (after the error line listing the names).
 int setting_choice(const char* name, const char* const* names, size_t count, int fallback,
                    int unknown);
+// "WxH", or "W" alone keeping the height, each a whole number in [1, max];
+// unset or empty keeps both.
+void setting_size(const char* name, long long max, unsigned* width, unsigned* height);
 
 // How many values the helpers above have told as breaking their rule.
 int settings_count_invalid();
@@ -32,3 +35,6 @@ int settings_count_invalid();
 // Both read the whole text and nothing but the number, whatever the locale.
 bool parse_whole_int(const char* text, long long min, long long max, long long* out);
 bool parse_number(const char* text, double* out);
+// "WxH", or "W" alone: only the width is written.  Nothing is written when
+// the text breaks the rule.
+bool parse_size(const char* text, long long max, unsigned* width, unsigned* height);

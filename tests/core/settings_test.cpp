@@ -25,9 +25,15 @@ struct Captured {
 double integer() { return (double)setting_int("FOLIAN_SETTING", 7, 0, 100); }
 double decimal() { return setting_number("FOLIAN_SETTING", 2.0, 0.0, 64.0); }  // range (0, 64]
 double flag() { return setting_flag("FOLIAN_SETTING") ? 1 : 0; }
+double size() {  // width * 1000 + height, from 7x9
+  unsigned w = 7, h = 9;
+  setting_size("FOLIAN_SETTING", 100, &w, &h);
+  return w * 1000 + h;
+}
 
 // Numbers are the whole value within their range, decimals use a point and
-// are finite, flags are "1" or "true"; anything else set is told and off.
+// are finite, flags are "1" or "true", sizes "WxH" or "W"; anything else set
+// is told and off, a size left whole.
 TEST(Settings, ValuesBreakingTheirRuleAreToldAndTheDefaultStands) {
   struct Row {
     double (*read)();
@@ -46,6 +52,8 @@ TEST(Settings, ValuesBreakingTheirRuleAreToldAndTheDefaultStands) {
       {flag, nullptr, 0, false},    {flag, "", 0, false},      {flag, "1", 1, false},
       {flag, "true", 1, false},     {flag, "0", 0, false},     {flag, "false", 0, false},
       {flag, "TRUE", 0, true},      {flag, "yes", 0, true},    {flag, "1 ", 0, true},
+      {size, "40x30", 40030, false}, {size, "40", 40009, false}, {size, "40y30", 7009, true},
+      {size, "40x101", 7009, true},
   };
   for (const Row& r : rows) {
     Captured c;

@@ -176,7 +176,8 @@ class StartUp(E2ETestCase):
         with open(taken, "w") as f:
             f.write("next\n")
         bad_env = dict(env, FOLIAN_EINK="foo", FOLIAN_NIGHT="yes", FOLIAN_FULL_EVERY="abc",
-                       FOLIAN_PIXEL_RATIO="-1", FOLIAN_CONTROL=taken)
+                       FOLIAN_PIXEL_RATIO="-1", FOLIAN_CONTROL=taken, FOLIAN_FB_SIZE="40y30",
+                       FOLIAN_ROTATE="45", FOLIAN_PIXELS="grey")
         runs = [self.start(args=["--check", "--bundle", good.path], env=env),
                 self.start(args=["--check", "--bundle", bad.path], env=bad_env),
                 self.start(args=["--bundle", good.path, "--version"], env=env)]
@@ -191,10 +192,12 @@ class StartUp(E2ETestCase):
                  r"\] 屏幕是模拟的", r"\] 检查完毕：全部通过$")
         in_order(runs[1].lines(), r"\] 包清单 .* 读不懂，略过$",
                  r"\]\[错误\] 读不了 ICU 数据 ", r"\]\[错误\] 应用 .* 不是 ELF 文件$",
+                 r"\]\[错误\] FOLIAN_FB_SIZE=40y30 无效",
                  r"\]\[错误\] FOLIAN_PIXEL_RATIO=-1 无效", r"\]\[错误\] FOLIAN_NIGHT=yes 无效",
                  r"\]\[错误\] FOLIAN_FULL_EVERY=abc 无效", r"\]\[错误\] FOLIAN_EINK=foo 无效",
+                 r"\]\[错误\] FOLIAN_ROTATE=45 无效", r"\]\[错误\] FOLIAN_PIXELS=grey 无效",
                  r"\]\[错误\] 建控制管道 .*/ctl 失败: 路径上已有别的文件",
-                 r"\]\[错误\] 检查完毕：7 项有问题$")
+                 r"\]\[错误\] 检查完毕：10 项有问题$")
         self.assertTrue(os.path.isfile(taken))
         with open(os.path.join(runs[2].workdir, "stdout.txt")) as f:
             version = f.read().splitlines()
