@@ -18,7 +18,7 @@
 //
 // Cold frames are also presented with the picture turned a quarter either way
 // and a half (`everything@90`: the application's frame as wide as the panel is
-// high, placed turned into the panel's shadow), beside the upright ones.
+// high, placed turned into the panel's shadow), beside the upright ones; gray frames too.
 //
 // Cold frames are presented once more as the engine draws them into a gray
 // backing store (one byte a pixel, the same grays), beside a read pass over
@@ -318,20 +318,25 @@ void BM_present(benchmark::State& state, const char* path, Case c, bool cold, Mo
   state.SetBytesProcessed((int64_t)(state.iterations() * kFrameBytes));
 }
 
-// Cold gray frames of the same pictures, plain or dithered.
-void BM_present_gray(benchmark::State& state, const char* path, Case c, Mode mode) {
+// Cold gray frames of the same pictures, plain or dithered, upright or
+// turned (read, as the BGRA ones, as kHeight pixels by kWidth rows).
+void BM_present_gray(benchmark::State& state, const char* path, Case c, Mode mode, int degrees) {
   if (!pixels_use_row8_path(path)) {
     state.SkipWithError("path not run by this processor");
     return;
   }
   display_set_dithering(mode == kDithered);
   display_set_night(mode == kNight);
+  display_set_orientation(degrees);
+  const bool quarter = degrees % 180 != 0;
+  const size_t width = quarter ? kHeight : kWidth, rows = quarter ? kWidth : kHeight;
   g_gray_rotation.fill(kPage, c.other);
-  auto present = [](const uint8_t* f) {
-    display_present_pixels(f, kWidth, kHeight, FramePixels::kGray8);
+  auto present = [&](const uint8_t* f) {
+    display_present_pixels(f, width, rows, FramePixels::kGray8);
   };
   present(g_gray_rotation.last());
   for (auto _ : state) present(g_gray_rotation.take());
+  display_set_orientation(0);
   state.SetBytesProcessed((int64_t)(state.iterations() * kGrayFrameBytes));
 }
 
@@ -627,16 +632,17 @@ class RatioReporter : public benchmark::ConsoleReporter {
       printf("  %-15s <= %.2f x %-10s  %.2f  %s\n", t.what, t.limit, t.base, r.median,
              r.median <= t.limit ? "met" : "MISSED");
     }
-    // A turned frame against the same frame upright.
-    for (const Case& c : kCases)
-      for (int degrees : {90, 180, 270}) {
-        std::string plain = std::string("cold/") + c.name + "/" + path;
-        Ratio r = ratio(std::string("cold/") + c.name + "@" + std::to_string(degrees) + "/" + path,
-                        plain);
-        if (!r.valid) continue;
-        printf("  %-10s turned %3d <= 1.50 x upright  %.2f  %s\n", c.name, degrees, r.median,
-               r.median <= 1.5 ? "met" : "MISSED");
-      }
+    // A turned frame against the same frame upright, BGRA and gray.
+    for (std::string source : {"", "gray-"})
+      for (const Case& c : kCases)
+        for (int degrees : {90, 180, 270}) {
+          std::string name = source + c.name;
+          std::string plain = "cold/" + name + "/" + path;
+          Ratio r = ratio("cold/" + name + "@" + std::to_string(degrees) + "/" + path, plain);
+          if (!r.valid) continue;
+          printf("  %-15s turned %3d <= 1.50 x upright  %.2f  %s\n", name.c_str(), degrees,
+                 r.median, r.median <= 1.5 ? "met" : "MISSED");
+        }
     // A dithered frame against the same frame undithered.
     for (const Case& c : kCases) {
       std::string plain = std::string("cold/") + c.name + "/" + path;
@@ -731,7 +737,13 @@ int main(int argc, char** argv) {
     for (const Case& c : kCases)
       for (Mode mode : {kPlain, kDithered}) {
         std::string name = std::string("cold/gray-") + c.name + kModeSuffix[mode] + "/" + path;
-        benchmark::RegisterBenchmark(name.c_str(), BM_present_gray, path, c, mode);
+        benchmark::RegisterBenchmark(name.c_str(), BM_present_gray, path, c, mode, 0);
+      }
+    for (const Case& c : kCases)
+      for (int degrees : {90, 180, 270}) {
+        std::string name =
+            std::string("cold/gray-") + c.name + "@" + std::to_string(degrees) + "/" + path;
+        benchmark::RegisterBenchmark(name.c_str(), BM_present_gray, path, c, kPlain, degrees);
       }
   }
   pixels_use_row8_path(best);

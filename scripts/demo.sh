@@ -112,6 +112,7 @@ wait "$pid" || status=$?
 
 python3 scripts/pgm_to_png.py "$out"/frames/*.pgm >/dev/null
 python3 tools/report/refresh_report.py --log "$out/epdc.log" --snaps "$out/frames" \
+  --program-log "$out/folian.log" \
   -o "$out/report.html" --title "folian demo: refresh report"
 grep -E '墨水屏驱动|帧 [0-9]+：|控制命令|夜间模式|抖动|运动模式|整屏闪刷|清残影|屏幕方向|退出' "$out/folian.log" || true
 echo "exit status $status; panel after each refresh in $out/frames (update_NNNN.pgm and .png)," \

@@ -38,6 +38,6 @@ fi
 status=0
 build/debug/tools/folian_preview --bundle "$bundle" --out "$out/run" || status=$?
 python3 tools/report/refresh_report.py --log "$out/run/epdc.log" --snaps "$out/run/snaps" \
-  -o "$out/report.html" --title "Refresh report: $(basename "$bundle")"
+  --program-log "$out/run/folian.log" -o "$out/report.html" --title "Refresh report: $(basename "$bundle")"
 echo "folian's log: $out/run/folian.log; panel after each refresh: $out/run/snaps/"
 exit "$status"

@@ -100,21 +100,19 @@ bool convert_row_turned(const uint8_t* src, uint8_t* dst, unsigned n, uint32_t y
   return g.turn_convert(src, dst, n, y, {g.night_in_shadow, g.dither}, first, last);
 }
 
-// The turned picture is placed all over the shadow at once; the band of
-// rows it changed goes to the framebuffer after it.
+// The turned picture goes to the shadow and, unless suspended, to the
+// screen in one pass; a full refresh copies every row again (`copied_end` at
+// the first changed row), so the screen then holds the shadow whatever it
+// held before.
 Damage convert_turned(const Framebuffer& fb, const uint8_t* src, size_t row_bytes, uint32_t rows,
                       unsigned cols, bool suspended) {
-  TurnTarget target{fb.shadow, fb.stride, fb.width, fb.height, fb.bpp / 8, g.band, g.band_stride};
+  TurnTarget target{fb.shadow,  fb.stride, fb.width,      fb.height,
+                    fb.bpp / 8, g.band,    g.band_stride, suspended ? nullptr : fb.screen};
   TurnDamage t =
       pixels_convert_turned(src, row_bytes, rows, cols, g.degrees, convert_row_turned, target);
   Damage d;
   if (!t.changed) return d;
-  d = {true, t.left, t.right, t.top, t.bottom, (size_t)t.top * fb.stride};
-  if (!suspended) {
-    d.copied_end = (size_t)t.bottom * fb.stride + fb.row_len;
-    framebuffer_copy((size_t)t.top * fb.stride, d.copied_end);
-  }
-  return d;
+  return {true, t.left, t.right, t.top, t.bottom, (size_t)t.top * fb.stride};
 }
 
 Damage convert_frame(const Framebuffer& fb, FramePixels format, const uint8_t* src,

@@ -32,10 +32,20 @@ void note(TurnDamage* d, uint32_t row, uint32_t first, uint32_t last) {
   if (row > d->bottom) d->bottom = row;
 }
 
-// Stores `run` (n pixels) at `dst` where they differ; the first and last
-// differing places, or false when none did.
+// Bytes [from, to) at `at` from `src`, into the shadow and, unless the
+// screen is left alone, into the screen: the screen gets what changed while
+// it is in a cache, and holds what the shadow holds.
+inline void put(const TurnTarget& t, size_t at, const uint8_t* src, size_t from, size_t to) {
+  memcpy(t.shadow + at + from, src + from, to - from);
+  if (t.screen) memcpy(t.screen + at + from, src + from, to - from);
+}
+
+// Stores `run` (n pixels) at shadow offset `at` where they differ; the first
+// and last differing places, or false when none did.
 template <typename Pixel>
-bool store_run(uint8_t* dst, const Pixel* run, unsigned n, unsigned* first, unsigned* last) {
+bool store_run(const TurnTarget& t, size_t at, const Pixel* run, unsigned n, unsigned* first,
+               unsigned* last) {
+  const uint8_t* dst = t.shadow + at;
   if (memcmp(dst, run, n * sizeof(Pixel)) == 0) return false;
   unsigned a = 0, b = n - 1;
   Pixel old;
@@ -47,7 +57,7 @@ bool store_run(uint8_t* dst, const Pixel* run, unsigned n, unsigned* first, unsi
     memcpy(&old, dst + b * sizeof(Pixel), sizeof old);
     if (old != run[b]) break;
   }
-  memcpy(dst + a * sizeof(Pixel), run + a, (b - a + 1) * sizeof(Pixel));
+  put(t, at, (const uint8_t*)run, a * sizeof(Pixel), (b + 1) * sizeof(Pixel));
   *first = a;
   *last = b;
   return true;
@@ -70,9 +80,9 @@ void place_band_quarter(const TurnTarget& t, unsigned y0, unsigned k_begin, unsi
       memcpy(&run[j], from + k * t.band_stride, sizeof(Pixel));
     }
     uint32_t row = clockwise ? x : t.height - 1 - x;
-    uint8_t* dst = t.shadow + (size_t)row * t.stride + (size_t)column0 * sizeof(Pixel);
+    size_t at = (size_t)row * t.stride + (size_t)column0 * sizeof(Pixel);
     unsigned first = 0, last = 0;
-    if (store_run(dst, run, n, &first, &last)) note(d, row, column0 + first, column0 + last);
+    if (store_run(t, at, run, n, &first, &last)) note(d, row, column0 + first, column0 + last);
   }
 }
 
@@ -80,16 +90,44 @@ void place_band_quarter(const TurnTarget& t, unsigned y0, unsigned k_begin, unsi
 //
 // Gray panels are the common case, and per-pixel placement would cost
 // several times the conversion.  Eight pixels travel as one 64-bit word (in
-// memory order, so byte i is the pixel at the lowest address plus i): an 8x8
-// block of the band is transposed in vector registers, each word compared
-// with the shadow at once, and the changed columns read off the differing
-// bytes.  It only moves bytes, so every conversion path shares it exactly.
+// memory order, so byte i is the pixel at the lowest address plus i): 8x8
+// blocks of the band are transposed in vector registers into the whole run
+// each of eight panel rows receives from the band, and each run is compared
+// with the shadow a word at a time and stored once.  It only moves bytes, so
+// every conversion path shares it exactly.
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "byte i of a word is at address + i");
 
 inline uint64_t load8(const uint8_t* p) {
   uint64_t v;
   memcpy(&v, p, sizeof v);
   return v;
+}
+
+// The first and last of `n` bytes where `a` and `b` differ, or false when
+// none do: a word at a time from each end, so a run that changed all over
+// costs two words and one that did not costs a pass.
+inline bool differ(const uint8_t* a, const uint8_t* b, unsigned n, unsigned* first,
+                   unsigned* last) {
+  unsigned i = 0;
+  uint64_t x = 0;
+  for (; n - i >= 8; i += 8)
+    if ((x = load8(a + i) ^ load8(b + i)) != 0) break;
+  if (x != 0) {
+    *first = i + (unsigned)__builtin_ctzll(x) / 8;
+  } else {
+    while (i < n && a[i] == b[i]) ++i;
+    if (i == n) return false;
+    *first = i;
+  }
+  unsigned j = n;
+  for (; j >= *first + 8; j -= 8)
+    if ((x = load8(a + j - 8) ^ load8(b + j - 8)) != 0) {
+      *last = j - 8 + (unsigned)(63 - __builtin_clzll(x)) / 8;
+      return true;
+    }
+  while (a[j - 1] == b[j - 1]) --j;
+  *last = j - 1;
+  return true;
 }
 
 // Whether this processor transposes 8x8 blocks of bytes in its vector
@@ -107,107 +145,115 @@ bool transposes_blocks() {
 #endif
 }
 
-// The 8x8 block of band rows rows[0..7] from column x, transposed: m[c] holds
-// column x + c, byte j from rows[j].  SSE2's byte, word and double-word
-// interleaves exchange bytes, pairs and halves between two rows at a time.
-inline void load_transposed(const uint8_t* const rows[8], unsigned x, uint64_t m[8]) {
+// Band rows [0, n) at application columns x to x + 7, transposed into the
+// runs: runs[c] holds column x + c, band row k at place k, or at n - 1 - k
+// when `reversed` (at 90 degrees a group's last row lands leftmost).  An 8x8
+// block at a time; SSE2's byte, word and double-word interleaves exchange
+// bytes, pairs and halves between two rows at a time.
+void gather8(const TurnTarget& t, unsigned x, unsigned n, bool reversed,
+             uint8_t (*runs)[kTurnBand]) {
 #if defined(__x86_64__)
-  __m128i r[8];
-  for (unsigned j = 0; j < 8; ++j) r[j] = _mm_loadl_epi64((const __m128i*)(rows[j] + x));
-  __m128i a0 = _mm_unpacklo_epi8(r[0], r[1]), a1 = _mm_unpacklo_epi8(r[2], r[3]);
-  __m128i a2 = _mm_unpacklo_epi8(r[4], r[5]), a3 = _mm_unpacklo_epi8(r[6], r[7]);
-  __m128i b0 = _mm_unpacklo_epi16(a0, a1), b1 = _mm_unpackhi_epi16(a0, a1);
-  __m128i b2 = _mm_unpacklo_epi16(a2, a3), b3 = _mm_unpackhi_epi16(a2, a3);
-  const __m128i c[4] = {_mm_unpacklo_epi32(b0, b2), _mm_unpackhi_epi32(b0, b2),
-                        _mm_unpacklo_epi32(b1, b3), _mm_unpackhi_epi32(b1, b3)};
-  for (unsigned k = 0; k < 4; ++k) {
-    m[2 * k] = (uint64_t)_mm_cvtsi128_si64(c[k]);
-    m[2 * k + 1] = (uint64_t)_mm_cvtsi128_si64(_mm_unpackhi_epi64(c[k], c[k]));
+  const uint8_t* from = t.band + x;
+  for (unsigned part = 0; part < n; part += 8, from += 8 * t.band_stride) {
+    __m128i r[8];
+    for (unsigned j = 0; j < 8; ++j)
+      r[j] = _mm_loadl_epi64((const __m128i*)(from + (reversed ? 7 - j : j) * t.band_stride));
+    __m128i a0 = _mm_unpacklo_epi8(r[0], r[1]), a1 = _mm_unpacklo_epi8(r[2], r[3]);
+    __m128i a2 = _mm_unpacklo_epi8(r[4], r[5]), a3 = _mm_unpacklo_epi8(r[6], r[7]);
+    __m128i b0 = _mm_unpacklo_epi16(a0, a1), b1 = _mm_unpackhi_epi16(a0, a1);
+    __m128i b2 = _mm_unpacklo_epi16(a2, a3), b3 = _mm_unpackhi_epi16(a2, a3);
+    const __m128i c[4] = {_mm_unpacklo_epi32(b0, b2), _mm_unpackhi_epi32(b0, b2),
+                          _mm_unpacklo_epi32(b1, b3), _mm_unpackhi_epi32(b1, b3)};
+    const unsigned at = reversed ? n - part - 8 : part;
+    for (unsigned k = 0; k < 4; ++k) {
+      _mm_storel_epi64((__m128i*)(runs[2 * k] + at), c[k]);
+      _mm_storel_epi64((__m128i*)(runs[2 * k + 1] + at), _mm_unpackhi_epi64(c[k], c[k]));
+    }
   }
 #elif defined(__arm__)
-  pixels_transpose8_neon(rows, x, m);
+  pixels_gather8_neon(t.band, t.band_stride, x, n, reversed, runs);
 #else
-  (void)rows, (void)x, (void)m;
+  (void)t, (void)x, (void)n, (void)reversed, (void)runs;
 #endif
 }
 
-// Eight pixels at `dst` (panel row `row` from `column`) where they differ.
-// The damage is kept in locals of the caller's loop: through a pointer it
-// would be reloaded after every store into the shadow.
-inline void store8(TurnDamage& d, uint8_t* dst, uint64_t v, uint32_t row, uint32_t column) {
-  uint64_t diff = load8(dst) ^ v;
-  if (diff == 0) return;
-  memcpy(dst, &v, sizeof v);
-  note(&d, row, column + (unsigned)__builtin_ctzll(diff) / 8,
-       column + (unsigned)(63 - __builtin_clzll(diff)) / 8);
-}
-
-void merge(TurnDamage* into, const TurnDamage& d) {
-  if (!d.changed) return;
-  note(into, d.top, d.left, d.right);
-  note(into, d.bottom, d.left, d.right);
-}
-
-// Band rows [0, n) at a quarter turn, n a multiple of 8, eight columns at a
-// time: a band of kTurnBand rows gives each panel row a whole cache line.
-// At 90 degrees a group's last row lands leftmost, so its rows go into the
-// transpose in reverse.
+// Band rows [0, n) at a quarter turn, n a multiple of 8, eight application
+// columns (panel rows) at a time: their runs are gathered whole in a small
+// buffer, then each is compared and stored in one visit to its panel row.
+// The damage is kept
+// in locals: through a pointer it would be reloaded after every store.
+// Panel rows are fetched this many application columns ahead: two groups,
+// so that they arrive while this group's and the next are worked on.
+constexpr unsigned kAhead = 16;
 void place_band_quarter8(const TurnTarget& t, unsigned y0, unsigned n, unsigned cols,
                          bool clockwise, TurnDamage* damage) {
-  TurnDamage d{false, 0, 0, 0, 0};
+  alignas(64) uint8_t runs[8][kTurnBand];
+  const uint32_t column0 = clockwise ? t.width - y0 - n : y0;
+  bool changed = false;
+  uint32_t left = UINT32_MAX, right = 0, top = UINT32_MAX, bottom = 0;
   unsigned x = 0;
   for (; cols - x >= 8; x += 8) {
-    // The panel rows two groups on, so that they arrive while this group's
-    // and the next are worked on: the shadow is larger than the caches.
-    for (unsigned c = 16; c < 24 && x + c < cols; ++c) {
+    // The shadow and the screen are larger than the caches.
+    for (unsigned c = kAhead; c < kAhead + 8 && x + c < cols; ++c) {
       uint32_t row = clockwise ? x + c : t.height - 1 - (x + c);
-      const uint8_t* run = t.shadow + (size_t)row * t.stride + (clockwise ? t.width - y0 - n : y0);
-      __builtin_prefetch(run, 1);
-      __builtin_prefetch(run + n - 1, 1);
+      size_t at = (size_t)row * t.stride + column0;
+      __builtin_prefetch(t.shadow + at, 1);
+      __builtin_prefetch(t.shadow + at + n - 1, 1);
+      if (t.screen) {
+        __builtin_prefetch(t.screen + at, 1);
+        __builtin_prefetch(t.screen + at + n - 1, 1);
+      }
     }
-    for (unsigned part = 0; part < n; part += 8) {
-      const uint8_t* rows[8];
-      for (unsigned j = 0; j < 8; ++j) {
-        unsigned k = clockwise ? part + 7 - j : part + j;
-        rows[j] = t.band + k * t.band_stride;
-      }
-      uint64_t m[8];
-      load_transposed(rows, x, m);
-      const uint32_t column = clockwise ? t.width - y0 - part - 8 : y0 + part;
-      for (unsigned c = 0; c < 8; ++c) {
-        uint32_t row = clockwise ? x + c : t.height - 1 - (x + c);
-        store8(d, t.shadow + (size_t)row * t.stride + column, m[c], row, column);
-      }
+    gather8(t, x, n, clockwise, runs);
+    for (unsigned c = 0; c < 8; ++c) {
+      uint32_t row = clockwise ? x + c : t.height - 1 - (x + c);
+      size_t at = (size_t)row * t.stride + column0;
+      unsigned first, last;
+      if (!differ(t.shadow + at, runs[c], n, &first, &last)) continue;
+      // A whole band's run is stored whole: a copy of known size is a few
+      // vector stores, and the bytes around the change are the same.
+      if (n == kTurnBand)
+        put(t, at, runs[c], 0, kTurnBand);
+      else
+        put(t, at, runs[c], first, last + 1);
+      changed = true;
+      left = first < left ? first : left;
+      right = last > right ? last : right;
+      top = row < top ? row : top;
+      bottom = row > bottom ? row : bottom;
     }
   }
-  merge(damage, d);
+  if (changed) {
+    note(damage, top, column0 + left, column0 + right);
+    note(damage, bottom, column0 + left, column0 + right);
+  }
   place_band_quarter<uint8_t>(t, y0, 0, n, x, cols, clockwise, damage);
 }
 
-// A row at a half turn: eight pixels reversed are a byte swap of the word.
+// A row at a half turn, reversed into the band's second row (eight pixels
+// reversed are a byte swap of the word), then compared and stored as one run.
 void place_row_half8(const TurnTarget& t, unsigned y, unsigned cols, TurnDamage* damage) {
-  const uint32_t row = t.height - 1 - y;
-  uint8_t* dst = t.shadow + (size_t)row * t.stride;
-  TurnDamage d{false, 0, 0, 0, 0};
+  uint8_t* reversed = t.band + t.band_stride;
   unsigned x = 0;
   for (; cols - x >= 8; x += 8) {
-    uint32_t column = t.width - 8 - x;
-    store8(d, dst + column, __builtin_bswap64(load8(t.band + x)), row, column);
+    uint64_t v = __builtin_bswap64(load8(t.band + x));
+    memcpy(reversed + cols - 8 - x, &v, sizeof v);
   }
-  for (; x < cols; ++x) {
-    uint32_t column = t.width - 1 - x;
-    if (dst[column] == t.band[x]) continue;
-    dst[column] = t.band[x];
-    note(&d, row, column, column);
-  }
-  merge(damage, d);
+  for (; x < cols; ++x) reversed[cols - 1 - x] = t.band[x];
+  const uint32_t row = t.height - 1 - y, column0 = t.width - cols;
+  const size_t at = (size_t)row * t.stride + column0;
+  unsigned first, last;
+  if (!differ(t.shadow + at, reversed, cols, &first, &last)) return;
+  put(t, at, reversed, first, last + 1);
+  note(damage, row, column0 + first, column0 + last);
 }
 
 // One application row at a half turn: (x, y) lands on (W - 1 - x, H - 1 - y).
 template <typename Pixel>
 void place_row_half(const TurnTarget& t, unsigned y, unsigned cols, TurnDamage* d) {
   const uint32_t row = t.height - 1 - y;
-  uint8_t* dst = t.shadow + (size_t)row * t.stride;
+  const size_t at = (size_t)row * t.stride;
+  const uint8_t* dst = t.shadow + at;
   const uint8_t* from = t.band;
   bool any = false;
   uint32_t first = 0, last = 0;
@@ -217,7 +263,7 @@ void place_row_half(const TurnTarget& t, unsigned y, unsigned cols, TurnDamage* 
     uint32_t column = t.width - 1 - x;
     memcpy(&old, dst + (size_t)column * sizeof(Pixel), sizeof old);
     if (v == old) continue;
-    memcpy(dst + (size_t)column * sizeof(Pixel), &v, sizeof v);
+    put(t, at + (size_t)column * sizeof(Pixel), (const uint8_t*)&v, 0, sizeof v);
     // Columns come right to left: the first change is the rightmost.
     if (!any) last = column;
     first = column;

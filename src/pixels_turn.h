@@ -26,6 +26,9 @@ struct TurnTarget {
   unsigned pixel_bytes;  // 1, 2 or 4
   uint8_t* band;         // kTurnBand rows of band_stride bytes
   size_t band_stride;    // at least the widest application row in pixel_bytes
+  // The framebuffer, laid out like the shadow, or null to leave it as it is:
+  // what changes in the shadow is stored there too in the same pass.
+  uint8_t* screen;
 };
 
 // The changed rectangle in panel pixels; `changed` false when nothing did.
@@ -42,7 +45,10 @@ TurnDamage pixels_convert_turned(const uint8_t* src, size_t row_bytes, unsigned 
                                  int degrees, TurnRowFn convert, const TurnTarget& t);
 
 #if defined(__arm__)
-// The 8x8 block of gray bytes from column x of rows[0..7], transposed: out[c]
-// holds column x + c, byte j from rows[j].  NEON (pixels_turn_neon.cpp).
-void pixels_transpose8_neon(const uint8_t* const rows[8], unsigned x, uint64_t out[8]);
+// Band rows [0, n) (`n` a multiple of 8, rows `band_stride` apart) at
+// application columns x to x + 7, transposed: runs[c] holds column x + c,
+// band row k at place k, or at n - 1 - k when `reversed`.  NEON
+// (pixels_turn_neon.cpp).
+void pixels_gather8_neon(const uint8_t* band, size_t band_stride, unsigned x, unsigned n,
+                         bool reversed, uint8_t (*runs)[kTurnBand]);
 #endif

@@ -6,13 +6,16 @@
 
 #include "pixels_turn.h"
 
-void pixels_transpose8_neon(const uint8_t* const rows[8], unsigned x, uint64_t out[8]) {
+namespace {
+
+// One 8x8 block: r[j] holds the block's row j; column c goes to out[c] + at.
+void transpose(const uint8x8_t r[8], uint8_t (*out)[kTurnBand], unsigned at) {
   // Bytes, then pairs of bytes, then halves change places between rows: each
   // exchange leaves the even columns in one register and the odd in the other.
-  uint8x8x2_t t01 = vtrn_u8(vld1_u8(rows[0] + x), vld1_u8(rows[1] + x));
-  uint8x8x2_t t23 = vtrn_u8(vld1_u8(rows[2] + x), vld1_u8(rows[3] + x));
-  uint8x8x2_t t45 = vtrn_u8(vld1_u8(rows[4] + x), vld1_u8(rows[5] + x));
-  uint8x8x2_t t67 = vtrn_u8(vld1_u8(rows[6] + x), vld1_u8(rows[7] + x));
+  uint8x8x2_t t01 = vtrn_u8(r[0], r[1]);
+  uint8x8x2_t t23 = vtrn_u8(r[2], r[3]);
+  uint8x8x2_t t45 = vtrn_u8(r[4], r[5]);
+  uint8x8x2_t t67 = vtrn_u8(r[6], r[7]);
   auto pairs = [](uint8x8_t a, uint8x8_t b) {
     return vtrn_u16(vreinterpret_u16_u8(a), vreinterpret_u16_u8(b));
   };
@@ -26,7 +29,23 @@ void pixels_transpose8_neon(const uint8_t* const rows[8], unsigned x, uint64_t o
   const uint32x2x2_t columns[4] = {halves(u02.val[0], u46.val[0]), halves(u13.val[0], u57.val[0]),
                                    halves(u02.val[1], u46.val[1]), halves(u13.val[1], u57.val[1])};
   for (unsigned c = 0; c < 4; ++c) {
-    vst1_u8(reinterpret_cast<uint8_t*>(out + c), vreinterpret_u8_u32(columns[c].val[0]));
-    vst1_u8(reinterpret_cast<uint8_t*>(out + c + 4), vreinterpret_u8_u32(columns[c].val[1]));
+    vst1_u8(out[c] + at, vreinterpret_u8_u32(columns[c].val[0]));
+    vst1_u8(out[c + 4] + at, vreinterpret_u8_u32(columns[c].val[1]));
+  }
+}
+
+}  // namespace
+
+void pixels_gather8_neon(const uint8_t* band, size_t band_stride, unsigned x, unsigned n,
+                         bool reversed, uint8_t (*runs)[kTurnBand]) {
+  const uint8_t* from = band + x;
+  for (unsigned part = 0; part < n; part += 8, from += 8 * band_stride) {
+    uint8x8_t r[8];
+    for (unsigned j = 0; j < 8; ++j) {
+      // Reversed, a block's last row lands leftmost.
+      unsigned k = reversed ? 7 - j : j;
+      r[j] = vld1_u8(from + k * band_stride);
+    }
+    transpose(r, runs, reversed ? n - part - 8 : part);
   }
 }

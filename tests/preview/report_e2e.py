@@ -15,7 +15,7 @@ ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 UPDATE = re.compile(r"^update kind=\w+ marker=\d+ region=(\d+),(\d+) (\d+)x(\d+) waveform=(\d+) "
                     r"mode=(\d+) .* flags=0x([0-9a-f]+) .* t=(\d+\.\d+)$")
 ENTRY = re.compile(r'<div class="entry[^"]*" data-index="(\d+)" data-kind="(\w+)" '
-                   r'data-rect="(\d+),(\d+),(\d+),(\d+)" data-waveform="(\w+)" data-refresh="([\w-]+)">'
+                   r'data-rect="(\d+),(\d+),(\d+),(\d+)" data-waveform="(\w+)" data-refresh="([\w-]+)"(?: data-turn="(\d+)")?>'
                    r'(.*?)</div></div>')
 ROW = re.compile(r"<tr><td>(.*?)</td><td>(.*?)</td></tr>")
 # The demo: the start-up and seven page turns; night mode on, a page, off;
@@ -74,6 +74,10 @@ class DemoReport(unittest.TestCase):
             page = f.read()
         entries = ENTRY.findall(page)
         kinds = [e[7] for e in entries]
+        # The orientation changes, from the program's log, on the full
+        # refreshes they brought: landscape, then upright again.
+        self.assertEqual([(int(e[0]), e[8]) for e in entries if e[8]], [(18, "90"), (20, "0")])
+        self.assertIn("2; 90° (控制命令), window 1648x1236; 0° (控制命令), window 1236x1648", page)
         if SANITIZE and kinds != DEMO_KINDS:
             # An instrumented build can take longer than the 250 ms that makes
             # a page turn fast: then a quick page is a plain one, two quick
@@ -97,7 +101,7 @@ class DemoReport(unittest.TestCase):
         self.assertEqual(len(set(dithered)), 16)
 
         previous_t = None
-        for (x, y, w, h, _, mode, _, t), (index, kind, ex, ey, ew, eh, wf, refresh, body) in zip(updates, entries):
+        for (x, y, w, h, _, mode, _, t), (index, kind, ex, ey, ew, eh, wf, refresh, _, body) in zip(updates, entries):
             with self.subTest(entry=index):
                 self.assertEqual((ex, ey, ew, eh), (x, y, w, h))
                 self.assertEqual(kind, "full" if mode == "1" else "partial")

@@ -4,6 +4,7 @@ panel snapshots (the stand-in EPDC's FOLIAN_SIM_EPDC_LOG and
 FOLIAN_SIM_EPDC_SNAP_DIR).
 
     refresh_report.py --log RUN/epdc.log --snaps RUN/snaps -o report.html
+        [--program-log RUN/folian.log]
 
 Each accepted update becomes one entry of the timeline: the panel after it
 as a small picture with the refreshed rectangle drawn on it, the kind of
@@ -20,6 +21,13 @@ refresh of the whole panel; any other partial refresh is a page.  Page turns are
 the first (most flashes take the place of a page); the ghosting budget is
 the area of the partial refreshes since the whole panel was last refreshed
 in full, in panels, which the report plots over time.
+
+Orientation changes come from the program's own log, whose clock is not the
+EPDC log's.  Within the program's log a change is followed by the frame
+refreshed in full that it owes (with FOLIAN_LOG_FRAMES, each refreshed
+frame is logged with its time); the two clocks are tied by the first
+refreshed frame, which is the first update, and the change is shown on the
+whole-panel full update nearest its frame's time.
 
 The page needs no network: styles are inline and pictures are PNG data:
 URIs written here with zlib (no imaging library).
@@ -79,6 +87,48 @@ def parse_log(path):
                             "mode": int(mode), "flags": int(flags or "0", 16),
                             "t": float(t) if t else None})
     return updates
+
+
+TURN = re.compile(r"屏幕方向 → (\d+)°（(.*?)），应用窗口 (\d+)x(\d+)")
+STAMP = re.compile(r"^\[\s*(\d+\.\d+)\] ")
+FRAME = re.compile(r"帧 \d+：(\S+) ")
+
+
+def parse_turns(path):
+    """(degrees, who, window, the program's time of the frame it brought) of
+    each orientation change the program logged, in order; the time of the
+    first refreshed frame."""
+    turns, first, waiting = [], None, []
+    with open(path, encoding="utf-8", errors="replace") as f:
+        for line in f:
+            stamp = STAMP.match(line)
+            if not stamp:
+                continue
+            m = TURN.search(line)
+            if m:
+                waiting.append((int(m.group(1)), m.group(2), "%sx%s" % m.group(3, 4)))
+                continue
+            m = FRAME.search(line)
+            if not m:
+                continue
+            if first is None:
+                first = float(stamp.group(1))
+            if m.group(1) == "全刷":
+                turns += [w + (float(stamp.group(1)),) for w in waiting]
+                waiting = []
+    return turns, first
+
+
+def mark_turns(updates, turns, first, panel):
+    """Each change on the whole-panel full update nearest its frame."""
+    wholes = [u for u in updates if "bad" not in u and u["mode"] == 1 and (u["x"], u["y"]) == (0, 0)
+              and (u["w"], u["h"]) == panel and u["t"] is not None]
+    if not updates or "bad" in updates[0] or updates[0]["t"] is None or first is None or not wholes:
+        return
+    offset = updates[0]["t"] - first
+    for degrees, who, window, at in turns:
+        nearest = min(wholes, key=lambda u: abs(u["t"] - (at + offset)))
+        nearest["turn"] = (degrees, who, window)
 
 
 def read_pgm(path):
@@ -244,6 +294,7 @@ table.totals td:first-child { color: #555; }
 .badge.large { background: #e90; }
 .badge.clean-up { background: #96c; }
 .badge.fast { background: #e80; }
+.badge.turned { background: #2a8; }
 .budget { display: block; background: #fff; border: 1px solid #ddd; margin-bottom: 20px; }
 .entry .facts { font-size: 12px; color: #444; margin-top: 4px; }
 .turn { font-size: 12px; color: #888; }
@@ -279,6 +330,11 @@ def entry_html(u, kind, previous_t, snap_dir, first_of_turn, turn_no):
         gap = "+%.0f ms" % ((u["t"] - previous_t) * 1000)
     else:
         gap = "start" if index == 0 else "—"
+    turned = ""
+    if "turn" in u:
+        degrees, who, window = u["turn"]
+        turned = ' data-turn="%d"' % degrees
+        badges.append('<span class="badge turned">turned %d°</span>' % degrees)
     turn = ""
     if first_of_turn:
         turn = '<span class="turn">%s</span>' % ("start-up" if turn_no == 0 else "burst %d" % turn_no)
@@ -288,13 +344,13 @@ def entry_html(u, kind, previous_t, snap_dir, first_of_turn, turn_no):
     if share is not None:
         facts += " · %.1f%% of the panel" % (share * 100)
     return ('<div class="%s" data-index="%d" data-kind="%s" data-rect="%d,%d,%d,%d" data-waveform="%s" '
-            'data-refresh="%s"><div class="head"><b>#%d</b> %s <span>%s</span></div>%s'
+            'data-refresh="%s"%s><div class="head"><b>#%d</b> %s <span>%s</span></div>%s'
             '<div class="facts">%s<br>%s · marker %d</div></div>'
             % (" ".join(classes), index, "full" if full else "partial", u["x"], u["y"], u["w"], u["h"],
-               wf, kind, index, turn, gap, img, " ".join(badges), facts, u["marker"]))
+               wf, kind, turned, index, turn, gap, img, " ".join(badges), facts, u["marker"]))
 
 
-def report(updates, snap_dir, title):
+def report(updates, snap_dir, title, program_log=None):
     good = [u for u in updates if "bad" not in u]
     fulls = [u for u in good if u["mode"] == 1]
     partials = [u for u in good if u["mode"] != 1]
@@ -305,6 +361,8 @@ def report(updates, snap_dir, title):
     size = panel_size(good, snap_dir)
     panel = size[0] * size[1]
     kinds = refresh_kinds(good, size)
+    changes, first = parse_turns(program_log) if program_log else ([], None)
+    mark_turns(updates, changes, first, size)
     flashes = sum(1 for n, k in enumerate(kinds) if k == "flash" and n > 0)
     page_turns = kinds.count("partial") + flashes
     fast_pixels = sum(u["w"] * u["h"] for u, k in zip(good, kinds) if k == "fast")
@@ -338,6 +396,9 @@ def report(updates, snap_dir, title):
             mean, share(mean), max(turn_pixels), share(max(turn_pixels)))))
         rows.append(("refreshes per burst", "mean %.2f, most %d" % (
             sum(len(t) for t in turns[1:]) / len(turn_pixels), max(len(t) for t in turns[1:]))))
+    if program_log:
+        rows.append(("orientation changes", "%d%s" % (len(changes), "".join(
+            "; %d° (%s), window %s" % c[:3] for c in changes))))
     flagged = len(fulls) + sum(1 for u in partials if panel and u["w"] * u["h"] >= LARGE_SHARE * panel)
     rows.append(("marked", "%d (full refreshes flash; partial ones over %.0f%% of the panel are large)"
                  % (flagged, LARGE_SHARE * 100)))
@@ -377,6 +438,7 @@ def main(argv):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--log", required=True, help="the EPDC log (FOLIAN_SIM_EPDC_LOG)")
     ap.add_argument("--snaps", required=True, help="the snapshot directory (FOLIAN_SIM_EPDC_SNAP_DIR)")
+    ap.add_argument("--program-log", help="the program's log, for its orientation changes")
     ap.add_argument("-o", "--output", default="report.html")
     ap.add_argument("--title", default="Refresh report")
     args = ap.parse_args(argv)
@@ -386,7 +448,7 @@ def main(argv):
         return 2
     updates = parse_log(args.log)
     with open(args.output, "w", encoding="utf-8") as f:
-        f.write(report(updates, args.snaps, args.title))
+        f.write(report(updates, args.snaps, args.title, args.program_log))
     print("%s: %d refreshes" % (args.output, len(updates)))
     return 0
 
