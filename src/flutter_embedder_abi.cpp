@@ -1,6 +1,7 @@
 // The layout checks of our Embedder API declarations, compiled once with the
 // program's modules for whichever target is being built.
 #include <stddef.h>
+
 #include "flutter_embedder.h"
 
 // Layout checks.  The engine walks arrays and reads optional members by
