@@ -263,6 +263,22 @@ TEST_F(Panel, FramesDuringTheScreensaverAppearAtResume) {
   EXPECT_EQ(panel_at(5, 5, 64) | panel_at(6, 6, 64), 0u);
 }
 
+// A turned frame that comes while the screensaver is up waits for the resume
+// as an upright one does: it must not be written over the sleep cover.
+TEST_F(Panel, TurnedFramesDuringTheScreensaverAppearAtResume) {
+  ASSERT_EQ(open(), 1);
+  Frame(60, 48, kWhite).present();
+  display_set_suspended(1);
+  display_set_orientation(90);
+  Frame turned(48, 60, kBlack);
+  turned.present();
+  EXPECT_EQ(panel_at(0, 0, 64) & panel_at(30, 24, 64) & panel_at(59, 47, 64), 255u);
+  display_set_suspended(0);
+  turned.present();
+  EXPECT_EQ(panel_at(0, 0, 64) | panel_at(30, 24, 64) | panel_at(59, 47, 64), 0u);
+  display_set_orientation(0);
+}
+
 // A cover whose pixel (k, j) is (k + 3 * j) & 0xFF, centred on the panel
 // (negative offsets when it is larger), drawn only while suspended, and taken
 // back by the application's frame at the resume.
