@@ -1,5 +1,6 @@
 #include "panel_stub.h"
 
+#include "device.h"
 #include "display.h"
 #include "eink.h"
 
@@ -28,3 +29,6 @@ void display_set_dithering(bool) {}
 void display_set_flash_every(int, int) {}
 void display_set_motion(bool) {}
 DisplayModes display_modes() { return {}; }
+// The control FIFO's battery command moves the stand-in battery; the fuzzer
+// only needs the call to exist.
+void device_set_battery(int, bool) {}

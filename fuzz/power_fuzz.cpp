@@ -13,7 +13,9 @@ namespace {
 std::vector<int> g_events;
 
 void record(int event) {
-  if (event != POWER_EVENT_SCREENSAVER_ON && event != POWER_EVENT_SCREENSAVER_OFF) abort();
+  if (event != POWER_EVENT_SCREENSAVER_ON && event != POWER_EVENT_SCREENSAVER_OFF &&
+      event != POWER_EVENT_BATTERY)
+    abort();
   g_events.push_back(event);
 }
 
