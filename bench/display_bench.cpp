@@ -283,18 +283,25 @@ constexpr Case kCases[] = {
 enum Mode { kPlain, kDithered, kNight };
 const char* const kModeSuffix[] = {"", "+dither", "+night"};
 
+// Takes the pixel path and the panel's switches for one present benchmark;
+// false (the benchmark skipped) where this processor lacks the path.
+bool set_up_present(benchmark::State& state, const char* path, Mode mode, int degrees) {
+  if (!pixels_use_row8_path(path)) {
+    state.SkipWithError("path not run by this processor");
+    return false;
+  }
+  display_set_dithering(mode == kDithered);
+  display_set_night(mode == kNight);
+  display_set_orientation(degrees);
+  return true;
+}
+
 // `degrees`: the picture turned clockwise on the panel.  A quarter-turned
 // frame is as wide as the panel is high; the same buffers serve, read as
 // kHeight pixels by kWidth rows.
 void BM_present(benchmark::State& state, const char* path, Case c, bool cold, Mode mode,
                 int degrees) {
-  if (!pixels_use_row8_path(path)) {
-    state.SkipWithError("path not run by this processor");
-    return;
-  }
-  display_set_dithering(mode == kDithered);
-  display_set_night(mode == kNight);
-  display_set_orientation(degrees);
+  if (!set_up_present(state, path, mode, degrees)) return;
   const bool quarter = degrees % 180 != 0;
   const size_t row_bytes = quarter ? (size_t)kHeight * 4 : kRowBytes;
   const size_t rows = quarter ? kWidth : kHeight;
@@ -321,13 +328,7 @@ void BM_present(benchmark::State& state, const char* path, Case c, bool cold, Mo
 // Cold gray frames of the same pictures, plain or dithered, upright or
 // turned (read, as the BGRA ones, as kHeight pixels by kWidth rows).
 void BM_present_gray(benchmark::State& state, const char* path, Case c, Mode mode, int degrees) {
-  if (!pixels_use_row8_path(path)) {
-    state.SkipWithError("path not run by this processor");
-    return;
-  }
-  display_set_dithering(mode == kDithered);
-  display_set_night(mode == kNight);
-  display_set_orientation(degrees);
+  if (!set_up_present(state, path, mode, degrees)) return;
   const bool quarter = degrees % 180 != 0;
   const size_t width = quarter ? kHeight : kWidth, rows = quarter ? kWidth : kHeight;
   g_gray_rotation.fill(kPage, c.other);
