@@ -100,18 +100,30 @@ bool convert_row_turned(const uint8_t* src, uint8_t* dst, unsigned n, uint32_t y
   return g.turn_convert(src, dst, n, y, {g.night_in_shadow, g.dither}, first, last);
 }
 
-// The turned picture goes to the shadow and, unless suspended, to the
-// screen in one pass; a full refresh copies every row again (`copied_end` at
-// the first changed row), so the screen then holds the shadow whatever it
-// held before.
+// The turned picture goes to the shadow, and what changed from there to the
+// screen unless suspended: in row order, as whole rows where it spans them,
+// since the screen is written fastest front to back (on the device it is
+// write-combined memory).  A full refresh copies every row again
+// (`copied_end` at the first changed row), so the screen then holds the
+// shadow whatever it held before.
+void copy_turned(const Framebuffer& fb, const TurnDamage& t) {
+  const size_t first_row = (size_t)t.top * fb.stride, last_row = (size_t)t.bottom * fb.stride;
+  if (t.left == 0 && t.right == fb.width - 1) {
+    framebuffer_copy(first_row, last_row + fb.row_len);
+    return;
+  }
+  const size_t px = fb.bpp / 8, from = t.left * px, to = (t.right + 1) * px;
+  for (size_t at = first_row; at <= last_row; at += fb.stride) framebuffer_copy(at + from, at + to);
+}
+
 Damage convert_turned(const Framebuffer& fb, const uint8_t* src, size_t row_bytes, uint32_t rows,
                       unsigned cols, bool suspended) {
-  TurnTarget target{fb.shadow,  fb.stride, fb.width,      fb.height,
-                    fb.bpp / 8, g.band,    g.band_stride, suspended ? nullptr : fb.screen};
+  TurnTarget target{fb.shadow, fb.stride, fb.width, fb.height, fb.bpp / 8, g.band, g.band_stride};
   TurnDamage t =
       pixels_convert_turned(src, row_bytes, rows, cols, g.degrees, convert_row_turned, target);
   Damage d;
   if (!t.changed) return d;
+  if (!suspended) copy_turned(fb, t);
   return {true, t.left, t.right, t.top, t.bottom, (size_t)t.top * fb.stride};
 }
 

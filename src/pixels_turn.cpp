@@ -12,11 +12,9 @@
 
 #include <string.h>
 
+#include "pixels.h"
 #if defined(__x86_64__)
-#include <emmintrin.h>
-#elif defined(__arm__)
-#include <asm/hwcap.h>
-#include <sys/auxv.h>
+#include "pixels_turn_tiles.h"
 #endif
 
 namespace {
@@ -32,12 +30,9 @@ void note(TurnDamage* d, uint32_t row, uint32_t first, uint32_t last) {
   if (row > d->bottom) d->bottom = row;
 }
 
-// Bytes [from, to) at `at` from `src`, into the shadow and, unless the
-// screen is left alone, into the screen: the screen gets what changed while
-// it is in a cache, and holds what the shadow holds.
+// Bytes [from, to) at shadow offset `at` from `src`.
 inline void put(const TurnTarget& t, size_t at, const uint8_t* src, size_t from, size_t to) {
   memcpy(t.shadow + at + from, src + from, to - from);
-  if (t.screen) memcpy(t.screen + at + from, src + from, to - from);
 }
 
 // Stores `run` (n pixels) at shadow offset `at` where they differ; the first
@@ -86,14 +81,15 @@ void place_band_quarter(const TurnTarget& t, unsigned y0, unsigned k_begin, unsi
   }
 }
 
-// ---- 8-bit pixels, eight at a time
+// ---- 8-bit pixels, many at a time
 //
 // Gray panels are the common case, and per-pixel placement would cost
-// several times the conversion.  Eight pixels travel as one 64-bit word (in
-// memory order, so byte i is the pixel at the lowest address plus i): 8x8
-// blocks of the band are transposed in vector registers into the whole run
-// each of eight panel rows receives from the band, and each run is compared
-// with the shadow a word at a time and stored once.  It only moves bytes, so
+// several times the conversion.  On the vector paths blocks of the band are
+// transposed in vector registers: 16x16 on x86-64 (pixels_turn_tiles.h),
+// 8x8 with NEON into the whole run each of eight panel rows receives, which
+// is then compared with the shadow a 64-bit word at a time (in memory order,
+// so byte i is the pixel at the lowest address plus i) and stored once.  A
+// half turn reverses a row a word at a time.  All of it only moves bytes, so
 // every conversion path shares it exactly.
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "byte i of a word is at address + i");
 
@@ -130,81 +126,40 @@ inline bool differ(const uint8_t* a, const uint8_t* b, unsigned n, unsigned* fir
   return true;
 }
 
-// Whether this processor transposes 8x8 blocks of bytes in its vector
-// registers: SSE2 is part of every x86-64, NEON of the device's processor
-// but not of the 32-bit ARM distributions' baseline.  Elsewhere the pixels
-// are placed one by one.
-bool transposes_blocks() {
 #if defined(__x86_64__)
-  return true;
-#elif defined(__arm__)
-  static const bool neon = (getauxval(AT_HWCAP) & HWCAP_NEON) != 0;
-  return neon;
-#else
-  return false;
-#endif
+// The 16x16 blocks with SSE2, part of every x86-64.
+unsigned place_tiles_sse2(const TurnTarget& t, unsigned y0, unsigned n, unsigned cols,
+                          bool clockwise, TurnDamage* damage) {
+  return place_tiles<Sse2Tiles>(t, y0, n, 0, cols, clockwise, damage);
 }
-
-// Band rows [0, n) at application columns x to x + 7, transposed into the
-// runs: runs[c] holds column x + c, band row k at place k, or at n - 1 - k
-// when `reversed` (at 90 degrees a group's last row lands leftmost).  An 8x8
-// block at a time; SSE2's byte, word and double-word interleaves exchange
-// bytes, pairs and halves between two rows at a time.
-void gather8(const TurnTarget& t, unsigned x, unsigned n, bool reversed,
-             uint8_t (*runs)[kTurnBand]) {
-#if defined(__x86_64__)
-  const uint8_t* from = t.band + x;
-  for (unsigned part = 0; part < n; part += 8, from += 8 * t.band_stride) {
-    __m128i r[8];
-    for (unsigned j = 0; j < 8; ++j)
-      r[j] = _mm_loadl_epi64((const __m128i*)(from + (reversed ? 7 - j : j) * t.band_stride));
-    __m128i a0 = _mm_unpacklo_epi8(r[0], r[1]), a1 = _mm_unpacklo_epi8(r[2], r[3]);
-    __m128i a2 = _mm_unpacklo_epi8(r[4], r[5]), a3 = _mm_unpacklo_epi8(r[6], r[7]);
-    __m128i b0 = _mm_unpacklo_epi16(a0, a1), b1 = _mm_unpackhi_epi16(a0, a1);
-    __m128i b2 = _mm_unpacklo_epi16(a2, a3), b3 = _mm_unpackhi_epi16(a2, a3);
-    const __m128i c[4] = {_mm_unpacklo_epi32(b0, b2), _mm_unpackhi_epi32(b0, b2),
-                          _mm_unpacklo_epi32(b1, b3), _mm_unpackhi_epi32(b1, b3)};
-    const unsigned at = reversed ? n - part - 8 : part;
-    for (unsigned k = 0; k < 4; ++k) {
-      _mm_storel_epi64((__m128i*)(runs[2 * k] + at), c[k]);
-      _mm_storel_epi64((__m128i*)(runs[2 * k + 1] + at), _mm_unpackhi_epi64(c[k], c[k]));
-    }
-  }
-#elif defined(__arm__)
-  pixels_gather8_neon(t.band, t.band_stride, x, n, reversed, runs);
-#else
-  (void)t, (void)x, (void)n, (void)reversed, (void)runs;
 #endif
-}
 
+#if defined(__arm__)
 // Band rows [0, n) at a quarter turn, n a multiple of 8, eight application
-// columns (panel rows) at a time: their runs are gathered whole in a small
-// buffer, then each is compared and stored in one visit to its panel row.
-// The damage is kept
-// in locals: through a pointer it would be reloaded after every store.
+// columns (panel rows) at a time: their runs are transposed whole into a
+// small buffer with NEON (pixels_turn_neon.cpp), then each is compared and
+// stored in one visit to its panel row.  Returns the columns placed, a
+// multiple of eight.  The damage is kept in locals: through a pointer it
+// would be reloaded after every store.
 // Panel rows are fetched this many application columns ahead: two groups,
 // so that they arrive while this group's and the next are worked on.
 constexpr unsigned kAhead = 16;
-void place_band_quarter8(const TurnTarget& t, unsigned y0, unsigned n, unsigned cols,
-                         bool clockwise, TurnDamage* damage) {
+unsigned place_band_quarter8(const TurnTarget& t, unsigned y0, unsigned n, unsigned cols,
+                             bool clockwise, TurnDamage* damage) {
   alignas(64) uint8_t runs[8][kTurnBand];
   const uint32_t column0 = clockwise ? t.width - y0 - n : y0;
   bool changed = false;
   uint32_t left = UINT32_MAX, right = 0, top = UINT32_MAX, bottom = 0;
   unsigned x = 0;
   for (; cols - x >= 8; x += 8) {
-    // The shadow and the screen are larger than the caches.
+    // The shadow is larger than the caches.
     for (unsigned c = kAhead; c < kAhead + 8 && x + c < cols; ++c) {
       uint32_t row = clockwise ? x + c : t.height - 1 - (x + c);
       size_t at = (size_t)row * t.stride + column0;
       __builtin_prefetch(t.shadow + at, 1);
       __builtin_prefetch(t.shadow + at + n - 1, 1);
-      if (t.screen) {
-        __builtin_prefetch(t.screen + at, 1);
-        __builtin_prefetch(t.screen + at + n - 1, 1);
-      }
     }
-    gather8(t, x, n, clockwise, runs);
+    pixels_gather8_neon(t.band, t.band_stride, x, n, clockwise, runs);
     for (unsigned c = 0; c < 8; ++c) {
       uint32_t row = clockwise ? x + c : t.height - 1 - (x + c);
       size_t at = (size_t)row * t.stride + column0;
@@ -227,7 +182,30 @@ void place_band_quarter8(const TurnTarget& t, unsigned y0, unsigned n, unsigned 
     note(damage, top, column0 + left, column0 + right);
     note(damage, bottom, column0 + left, column0 + right);
   }
-  place_band_quarter<uint8_t>(t, y0, 0, n, x, cols, clockwise, damage);
+  return x;
+}
+#endif
+
+// How 8-bit bands are placed at a quarter turn on the conversion path in
+// use: band rows a multiple of `rows` at a time, as many application columns
+// as `place` says it placed; the rest pixel by pixel.  The scalar path
+// places every pixel by itself, the reference the others are held to.
+struct Tiles {
+  unsigned rows;
+  unsigned (*place)(const TurnTarget& t, unsigned y0, unsigned n, unsigned cols, bool clockwise,
+                    TurnDamage* damage);
+};
+
+Tiles tiles_for_path() {
+  const char* path = pixels_row8_path();
+#if defined(__x86_64__)
+  if (strcmp(path, "avx2") == 0) return {16, pixels_place_tiles_avx2};
+  if (strcmp(path, "sse2") == 0) return {16, place_tiles_sse2};
+#elif defined(__arm__)
+  if (strcmp(path, "neon") == 0) return {8, place_band_quarter8};
+#endif
+  (void)path;
+  return {0, nullptr};
 }
 
 // A row at a half turn, reversed into the band's second row (eight pixels
@@ -287,6 +265,7 @@ TurnDamage convert_as(const uint8_t* src, size_t row_bytes, unsigned rows, unsig
     }
     return d;
   }
+  const Tiles tiles = sizeof(Pixel) == 1 ? tiles_for_path() : Tiles{0, nullptr};
   for (unsigned y0 = 0; y0 < rows; y0 += kTurnBand) {
     unsigned n = rows - y0 < kTurnBand ? rows - y0 : kTurnBand;
     // The converters store where the band differs from what it held, so
@@ -294,9 +273,13 @@ TurnDamage convert_as(const uint8_t* src, size_t row_bytes, unsigned rows, unsig
     for (unsigned k = 0; k < n; ++k)
       convert(src + (size_t)(y0 + k) * row_bytes, t.band + k * t.band_stride, cols, y0 + k,
               &ignored_first, &ignored_last);
-    unsigned whole = sizeof(Pixel) == 1 && transposes_blocks() ? n / 8 * 8 : 0;
-    if (whole) place_band_quarter8(t, y0, whole, cols, degrees == 90, &d);
-    if (whole < n) place_band_quarter<Pixel>(t, y0, whole, n, 0, cols, degrees == 90, &d);
+    const bool clockwise = degrees == 90;
+    const unsigned whole = tiles.rows ? n / tiles.rows * tiles.rows : 0;
+    if (whole) {
+      unsigned done = tiles.place(t, y0, whole, cols, clockwise, &d);
+      place_band_quarter<Pixel>(t, y0, 0, whole, done, cols, clockwise, &d);
+    }
+    if (whole < n) place_band_quarter<Pixel>(t, y0, whole, n, 0, cols, clockwise, &d);
   }
   return d;
 }

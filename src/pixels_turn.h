@@ -26,9 +26,6 @@ struct TurnTarget {
   unsigned pixel_bytes;  // 1, 2 or 4
   uint8_t* band;         // kTurnBand rows of band_stride bytes
   size_t band_stride;    // at least the widest application row in pixel_bytes
-  // The framebuffer, laid out like the shadow, or null to leave it as it is:
-  // what changes in the shadow is stored there too in the same pass.
-  uint8_t* screen;
 };
 
 // The changed rectangle in panel pixels; `changed` false when nothing did.
@@ -43,6 +40,16 @@ struct TurnDamage {
 // most its width at 90 and 270, the panel's own size at 180.
 TurnDamage pixels_convert_turned(const uint8_t* src, size_t row_bytes, unsigned rows, unsigned cols,
                                  int degrees, TurnRowFn convert, const TurnTarget& t);
+
+#if defined(__x86_64__)
+// Band rows [0, n) (`n` a multiple of 16) of application columns from 0 on,
+// in 16x16 blocks with AVX2 (pixels_turn_avx2.cpp; only where the processor
+// runs it), at a quarter turn (`clockwise`: 90 degrees): compared, stored
+// where they differ and added to `damage`.  Returns the columns placed, a
+// multiple of 16; the rest are the caller's.
+unsigned pixels_place_tiles_avx2(const TurnTarget& t, unsigned y0, unsigned n, unsigned cols,
+                                 bool clockwise, TurnDamage* damage);
+#endif
 
 #if defined(__arm__)
 // Band rows [0, n) (`n` a multiple of 8, rows `band_stride` apart) at

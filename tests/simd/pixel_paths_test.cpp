@@ -308,13 +308,13 @@ bool same_damage(const TurnDamage& a, const TurnDamage& b) {
 // Frames turned a quarter both ways and a half, on every path (dithered and
 // inverted among them) and for every pixel width, onto a panel exactly the
 // turned size with padded rows: the shadow as the definition places every
-// pixel, the padding untouched, the screen written alongside to the same
-// bytes, and the changed rectangle in panel pixels,
+// pixel, the padding untouched, and the changed rectangle in panel pixels,
 // against unrelated content and against the picture with two pixels
 // disturbed.
 TEST(PixelPaths, TurnedFramesOnEveryPathAndPixelWidth) {
   std::mt19937 rng(90);
-  const unsigned cols = 37, rows = 2 * kTurnBand + 13;  // a short last band
+  // Whole tiles of each vector width and a few columns over; a short last band.
+  const unsigned cols = 53, rows = 2 * kTurnBand + 13;
   std::vector<uint8_t> src = random_pixels(rng, cols * rows);
   for (auto& path : runnable_paths()) {
     UsePath use(path);
@@ -337,13 +337,9 @@ TEST(PixelPaths, TurnedFramesOnEveryPathAndPixelWidth) {
           Turned expect =
               expected_turned(src, cols, rows, degrees, bytes, w, h, stride, *before);
           Turned got{*before};
-          std::vector<uint8_t> screen = *before;
-          TurnTarget t{got.shadow.data(), stride,      w,
-                       h,                 bytes,       band.data(),
-                       cols * 4 + 8,      screen.data()};
+          TurnTarget t{got.shadow.data(), stride, w, h, bytes, band.data(), cols * 4 + 8};
           got.damage = pixels_convert_turned(src.data(), 4 * cols, rows, cols, degrees, convert, t);
           ASSERT_TRUE(got.shadow == expect.shadow) << path << " " << bytes << " bytes, " << degrees;
-          ASSERT_TRUE(screen == expect.shadow) << path << " " << bytes << " bytes, " << degrees;
           ASSERT_TRUE(same_damage(got.damage, expect.damage))
               << path << " " << bytes << " bytes, " << degrees << ": " << got.damage.left << ".."
               << got.damage.right << " x " << got.damage.top << ".." << got.damage.bottom;
