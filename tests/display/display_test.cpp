@@ -264,7 +264,8 @@ TEST_F(Panel, FramesDuringTheScreensaverAppearAtResume) {
 }
 
 // A turned frame that comes while the screensaver is up waits for the resume
-// as an upright one does: it must not be written over the sleep cover.
+// as an upright one does: it must not be written over the sleep cover.  Then
+// a change of whole panel rows reaches the screen.
 TEST_F(Panel, TurnedFramesDuringTheScreensaverAppearAtResume) {
   ASSERT_EQ(open(), 1);
   Frame(60, 48, kWhite).present();
@@ -276,6 +277,12 @@ TEST_F(Panel, TurnedFramesDuringTheScreensaverAppearAtResume) {
   display_set_suspended(0);
   turned.present();
   EXPECT_EQ(panel_at(0, 0, 64) | panel_at(30, 24, 64) | panel_at(59, 47, 64), 0u);
+  // The application's last column is the panel's last row, changed whole.
+  Frame column(48, 60, kBlack);
+  for (unsigned y = 0; y < 60; ++y) column.set(47, y, kWhite);
+  column.present();
+  EXPECT_EQ(panel_at(0, 47, 64) & panel_at(59, 47, 64), 255u);
+  EXPECT_EQ(panel_at(0, 46, 64) | panel_at(59, 46, 64), 0u);
   display_set_orientation(0);
 }
 

@@ -310,7 +310,7 @@ bool same_damage(const TurnDamage& a, const TurnDamage& b) {
 // turned size with padded rows: the shadow as the definition places every
 // pixel, the padding untouched, and the changed rectangle in panel pixels,
 // against unrelated content and against the picture with two pixels
-// disturbed.
+// disturbed, or one.
 TEST(PixelPaths, TurnedFramesOnEveryPathAndPixelWidth) {
   std::mt19937 rng(90);
   // Whole tiles of each vector width and a few columns over; a short last band.
@@ -333,7 +333,11 @@ TEST(PixelPaths, TurnedFramesOnEveryPathAndPixelWidth) {
         Turned want = expected_turned(src, cols, rows, degrees, bytes, w, h, stride, shadow);
         std::vector<uint8_t> disturbed = want.shadow;
         for (unsigned k = 0; k < 2; ++k) disturbed[(rng() % h) * stride + (rng() % w) * bytes] ^= 0x10;
-        for (auto* before : {&shadow, &disturbed}) {
+        // One pixel of application column 20: the second half of a 32-column tile.
+        std::vector<uint8_t> lone = want.shadow;
+        unsigned lone_row = degrees == 270 ? h - 1 - 20 : degrees == 90 ? 20 : h / 2;
+        lone[lone_row * stride + (w / 2) * bytes] ^= 0x10;
+        for (auto* before : {&shadow, &disturbed, &lone}) {
           Turned expect =
               expected_turned(src, cols, rows, degrees, bytes, w, h, stride, *before);
           Turned got{*before};
