@@ -343,12 +343,24 @@ FAULTS = [
      "turned picture at 90 degrees one column off: the last column lands in the row's padding"),
     ("pixels_turn.cpp", "column0 = t.width - cols;", "column0 = t.width - cols + 1;",
      "half-turned gray picture one column off: the last column lands in the row's padding"),
+    ("pixels_turn_tiles.h",
+     "    const uint32_t left = column0 + (unsigned)__builtin_ctzll(places);\n"
+     "    const uint32_t right = column0 + 63 - (unsigned)__builtin_clzll(places);\n"
+     "    const uint32_t top = clockwise ? row_of(low) : row_of(high);\n"
+     "    const uint32_t bottom = clockwise ? row_of(high) : row_of(low);",
+     "    const uint32_t left = low, right = high;\n"
+     "    const uint32_t top = y0 + (unsigned)__builtin_ctzll(places);\n"
+     "    const uint32_t bottom = y0 + 63 - (unsigned)__builtin_clzll(places);",
+     "turned gray picture's damage in the application's coordinates, not the panel's"),
     ("pixels_turn_tiles.h", "const uint32_t top = clockwise ? row_of(low) : row_of(high);",
      "const uint32_t top = row_of(low);",
      "turned gray picture's damage at 270 degrees upside down: the changed rows are not refreshed"),
     ("pixels_turn_tiles.h", "places |= (uint64_t)((bytes | bytes >> 16) & 0xFFFFu) << place;",
      "places |= (uint64_t)(bytes & 0xFFFFu) << place;",
      "turned gray picture's damage leaves out what changed only in a tile's second half"),
+    ("pixels_turn.cpp", "last.band += (size_t)(n - tiles.rows) * t.band_stride;",
+     "last.band += (size_t)(n - tiles.rows - 1) * t.band_stride;",
+     "a short band's last block taken one row early: its last rows land a column off"),
     ("pixels_turn_tiles.h", "a[4 * k + 2 + o] = Ops::hi32(", "a[4 * k + 2 + o] = Ops::lo32(",
      "gray transpose repeats two columns for the next two: the turned picture is garbled"),
     ("display.cpp", "for (size_t at = first_row; at <= last_row; at += fb.stride)",

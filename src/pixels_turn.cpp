@@ -208,6 +208,27 @@ Tiles tiles_for_path() {
   return {0, nullptr};
 }
 
+// Band rows [0, n) at a quarter turn: blocks of tiles.rows rows where the
+// path has them, the rest pixel by pixel.  A band whose rows are not a whole
+// number of blocks takes its last block from its last rows, overlapping the
+// block before: those rows compare equal the second time and change nothing.
+template <typename Pixel>
+void place_band(const TurnTarget& t, const Tiles& tiles, unsigned y0, unsigned n, unsigned cols,
+                bool clockwise, TurnDamage* d) {
+  if (!tiles.rows || n < tiles.rows) {
+    place_band_quarter<Pixel>(t, y0, 0, n, 0, cols, clockwise, d);
+    return;
+  }
+  const unsigned whole = n / tiles.rows * tiles.rows;
+  unsigned done = tiles.place(t, y0, whole, cols, clockwise, d);
+  place_band_quarter<Pixel>(t, y0, 0, whole, done, cols, clockwise, d);
+  if (whole == n) return;
+  TurnTarget last = t;
+  last.band += (size_t)(n - tiles.rows) * t.band_stride;
+  done = tiles.place(last, y0 + n - tiles.rows, tiles.rows, cols, clockwise, d);
+  place_band_quarter<Pixel>(t, y0, whole, n, done, cols, clockwise, d);
+}
+
 // A row at a half turn, reversed into the band's second row (eight pixels
 // reversed are a byte swap of the word), then compared and stored as one run.
 void place_row_half8(const TurnTarget& t, unsigned y, unsigned cols, TurnDamage* damage) {
@@ -266,6 +287,7 @@ TurnDamage convert_as(const uint8_t* src, size_t row_bytes, unsigned rows, unsig
     return d;
   }
   const Tiles tiles = sizeof(Pixel) == 1 ? tiles_for_path() : Tiles{0, nullptr};
+  const bool clockwise = degrees == 90;
   for (unsigned y0 = 0; y0 < rows; y0 += kTurnBand) {
     unsigned n = rows - y0 < kTurnBand ? rows - y0 : kTurnBand;
     // The converters store where the band differs from what it held, so
@@ -273,13 +295,7 @@ TurnDamage convert_as(const uint8_t* src, size_t row_bytes, unsigned rows, unsig
     for (unsigned k = 0; k < n; ++k)
       convert(src + (size_t)(y0 + k) * row_bytes, t.band + k * t.band_stride, cols, y0 + k,
               &ignored_first, &ignored_last);
-    const bool clockwise = degrees == 90;
-    const unsigned whole = tiles.rows ? n / tiles.rows * tiles.rows : 0;
-    if (whole) {
-      unsigned done = tiles.place(t, y0, whole, cols, clockwise, &d);
-      place_band_quarter<Pixel>(t, y0, 0, whole, done, cols, clockwise, &d);
-    }
-    if (whole < n) place_band_quarter<Pixel>(t, y0, whole, n, 0, cols, clockwise, &d);
+    place_band<Pixel>(t, tiles, y0, n, cols, clockwise, &d);
   }
   return d;
 }

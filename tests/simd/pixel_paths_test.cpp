@@ -313,8 +313,9 @@ bool same_damage(const TurnDamage& a, const TurnDamage& b) {
 // disturbed, or one.
 TEST(PixelPaths, TurnedFramesOnEveryPathAndPixelWidth) {
   std::mt19937 rng(90);
-  // Whole tiles of each vector width and a few columns over; a short last band.
-  const unsigned cols = 53, rows = 2 * kTurnBand + 13;
+  // Whole tiles of each vector width and a few columns over; a short last band
+  // of more rows than a block and fewer than two.
+  const unsigned cols = 53, rows = 2 * kTurnBand + 21;
   std::vector<uint8_t> src = random_pixels(rng, cols * rows);
   for (auto& path : runnable_paths()) {
     UsePath use(path);
