@@ -107,11 +107,11 @@ bool convert_row_turned(const uint8_t* src, uint8_t* dst, unsigned n, uint32_t y
 // (`copied_end` at the first changed row), so the screen then holds the
 // shadow whatever it held before.
 void copy_turned(const Framebuffer& fb, const TurnDamage& t) {
-  const size_t first_row = (size_t)t.top * fb.stride, last_row = (size_t)t.bottom * fb.stride;
   if (t.left == 0 && t.right == fb.width - 1) {
-    framebuffer_copy(first_row, last_row + fb.row_len);
+    framebuffer_copy_rows(t.top, t.bottom - t.top + 1);
     return;
   }
+  const size_t first_row = (size_t)t.top * fb.stride, last_row = (size_t)t.bottom * fb.stride;
   const size_t px = fb.bpp / 8, from = t.left * px, to = (t.right + 1) * px;
   for (size_t at = first_row; at <= last_row; at += fb.stride) framebuffer_copy(at + from, at + to);
 }

@@ -19,17 +19,6 @@
 
 namespace {
 
-void note(TurnDamage* d, uint32_t row, uint32_t first, uint32_t last) {
-  if (!d->changed) {
-    *d = {true, first, last, row, row};
-    return;
-  }
-  if (first < d->left) d->left = first;
-  if (last > d->right) d->right = last;
-  if (row < d->top) d->top = row;
-  if (row > d->bottom) d->bottom = row;
-}
-
 // Bytes [from, to) at shadow offset `at` from `src`.
 inline void put(const TurnTarget& t, size_t at, const uint8_t* src, size_t from, size_t to) {
   memcpy(t.shadow + at + from, src + from, to - from);
@@ -77,7 +66,8 @@ void place_band_quarter(const TurnTarget& t, unsigned y0, unsigned k_begin, unsi
     uint32_t row = clockwise ? x : t.height - 1 - x;
     size_t at = (size_t)row * t.stride + (size_t)column0 * sizeof(Pixel);
     unsigned first = 0, last = 0;
-    if (store_run(t, at, run, n, &first, &last)) note(d, row, column0 + first, column0 + last);
+    if (store_run(t, at, run, n, &first, &last))
+      turn_damage_add(d, row, column0 + first, column0 + last);
   }
 }
 
@@ -179,8 +169,8 @@ unsigned place_band_quarter8(const TurnTarget& t, unsigned y0, unsigned n, unsig
     }
   }
   if (changed) {
-    note(damage, top, column0 + left, column0 + right);
-    note(damage, bottom, column0 + left, column0 + right);
+    turn_damage_add(damage, top, column0 + left, column0 + right);
+    turn_damage_add(damage, bottom, column0 + left, column0 + right);
   }
   return x;
 }
@@ -244,7 +234,7 @@ void place_row_half8(const TurnTarget& t, unsigned y, unsigned cols, TurnDamage*
   unsigned first, last;
   if (!differ(t.shadow + at, reversed, cols, &first, &last)) return;
   put(t, at, reversed, first, last + 1);
-  note(damage, row, column0 + first, column0 + last);
+  turn_damage_add(damage, row, column0 + first, column0 + last);
 }
 
 // One application row at a half turn: (x, y) lands on (W - 1 - x, H - 1 - y).
@@ -268,7 +258,7 @@ void place_row_half(const TurnTarget& t, unsigned y, unsigned cols, TurnDamage* 
     first = column;
     any = true;
   }
-  if (any) note(d, row, first, last);
+  if (any) turn_damage_add(d, row, first, last);
 }
 
 template <typename Pixel>

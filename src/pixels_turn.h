@@ -34,6 +34,19 @@ struct TurnDamage {
   uint32_t left, right, top, bottom;
 };
 
+// Grows `d` by the columns first to last of panel row `row` (shared by the
+// module's units).
+inline void turn_damage_add(TurnDamage* d, uint32_t row, uint32_t first, uint32_t last) {
+  if (!d->changed) {
+    *d = {true, first, last, row, row};
+    return;
+  }
+  if (first < d->left) d->left = first;
+  if (last > d->right) d->right = last;
+  if (row < d->top) d->top = row;
+  if (row > d->bottom) d->bottom = row;
+}
+
 // The application's frame of `rows` rows of `cols` pixels (each source row
 // `row_bytes` apart), turned `degrees` (90, 180 or 270) clockwise onto the
 // panel.  The frame must fit: cols at most the panel's height and rows at

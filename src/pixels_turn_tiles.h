@@ -135,11 +135,8 @@ inline unsigned place_tiles(const TurnTarget& t, unsigned y0, unsigned n, unsign
     const uint32_t right = column0 + 63 - (unsigned)__builtin_clzll(places);
     const uint32_t top = clockwise ? row_of(low) : row_of(high);
     const uint32_t bottom = clockwise ? row_of(high) : row_of(low);
-    if (!damage->changed) *damage = {true, left, right, top, bottom};
-    if (left < damage->left) damage->left = left;
-    if (right > damage->right) damage->right = right;
-    if (top < damage->top) damage->top = top;
-    if (bottom > damage->bottom) damage->bottom = bottom;
+    turn_damage_add(damage, top, left, right);
+    turn_damage_add(damage, bottom, left, right);
   }
   return x;
 }

@@ -244,14 +244,13 @@ class Launcher(E2ETestCase):
                 # a stop that comes before folian has its handlers ends it by
                 # the signal, which the launcher cannot tell from a crash.
                 log = read(self.log)
-                ends = re.findall(r"(?m)^\[启动器\] [-\d]+ [:\d]+ (folian .*)$", log)
+                ends = re.findall(r"(?m)^\[启动器\] [-\d]+ [:\d]+ ((?:folian|启动器).*)$", log)
                 in_order = name == "status 0" or (end == "early" and
                                                   not any("被信号" in e for e in ends[-1:]))
                 self.assertEqual(read(os.path.join(self.rec, "powerd", "preventScreenSaver")),
                                  "1\n" if in_order else "0\n", log)
                 if line:
-                    self.assertEqual(re.findall(r"(?m)^\[启动器\] [-\d]+ [:\d]+ ((?:folian|启动器).*)$",
-                                                log)[-1:], [line], log)
+                    self.assertEqual(ends[-1:], [line], log)
                 if end is not None:  # nothing of the run is left behind
                     self.wait_until("leftovers", lambda: not left_behind(sup))
         code, out = self.run_launcher("status")
